@@ -1,0 +1,48 @@
+// Shared helpers for the XML files the program reads: a streaming reader that
+// never loads anything from outside the document, and element accessors.
+#pragma once
+
+#include <libxml/tree.h>
+#include <libxml/xmlreader.h>
+
+#include <memory>
+#include <string>
+
+struct XmlReaderDeleter {
+    void operator()(xmlTextReaderPtr reader) const {
+        if (reader != nullptr) {
+            xmlFreeTextReader(reader);
+        }
+    }
+};
+using XmlReader = std::unique_ptr<xmlTextReader, XmlReaderDeleter>;
+
+// No CDATA nodes, no network, no blank nodes, no warnings, default DTD attributes.
+constexpr int kXmlReaderOptions =
+    XML_PARSE_NOCDATA | XML_PARSE_NONET | XML_PARSE_NOBLANKS | XML_PARSE_NOWARNING |
+    XML_PARSE_DTDATTR;
+
+// Opens a streaming reader on a file (gzip-compressed files are read
+// transparently). External entities and external DTDs are refused, and the
+// library's own error reports go to the log at debug level.
+XmlReader openXmlReader(const std::string& path);
+
+// Installs the entity loader that refuses every external resource; idempotent.
+void installSafeXmlEntityLoader();
+
+// Text content of an element with entities substituted; false (and a debug
+// line) when it has none.
+bool getElementText(xmlNodePtr node, std::string& out);
+
+// Attribute value looked up without namespace; false (and a debug line) when absent.
+bool getAttribute(xmlNodePtr node, const char* name, std::string& out);
+
+// The text of a libxml2 string, empty for null.
+inline std::string xmlString(const xmlChar* text) {
+    return text != nullptr ? std::string(reinterpret_cast<const char*>(text)) : std::string();
+}
+
+inline const xmlChar* toXml(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
+
+// True when the node is an element with that local name.
+bool isElement(xmlNodePtr node, const char* name);

@@ -1,0 +1,214 @@
+#include "driver/command_line.h"
+
+#include <rpm/rpmcli.h>
+
+#include "config/config.h"
+#include "support/logger.h"
+
+namespace {
+
+
+// popt stores option values through pointers into a static table.
+struct poptOption g_optionsTable[] = {
+    {"quiet", 'q', POPT_ARG_NONE, nullptr, 0, "Do not output messages if nothing to be done.",
+     nullptr},
+    {"log-level", 'l', POPT_ARG_STRING, nullptr, 0,
+     "Set the log level to one of trace, debug, info, warn, error or fatal.", nullptr},
+    {"repo", 'r', POPT_ARG_STRING, nullptr, 0,
+     "Use the specified repo from the configuration file instead of the default.", "repo-id"},
+    {"repo-url", 0, POPT_ARG_STRING, nullptr, 0, "Override the URL for a specific repository ID.",
+     "repo-id:url"},
+    {"log-to-stderr", 0, POPT_ARG_NONE, nullptr, 0,
+     "Output logs to stderr in addition to the outputs in the config file.", nullptr},
+    {"log-to", 0, POPT_ARG_STRING, nullptr, 0,
+     "Output logs also to the given file (not truncated)", "file"},
+    {"check-only", 'n', POPT_ARG_NONE, nullptr, 0,
+     "Checks and reports if any updates are required, does not update any packages.", nullptr},
+    {"test", 'N', POPT_ARG_NONE, nullptr, 0, "Tests the updates but does not install them.",
+     nullptr},
+    {"no-sig-check", 0, POPT_ARG_NONE, nullptr, 0,
+     "disables checking of metadata and package signatures.", nullptr},
+    {"no-pkg-sig-check", 0, POPT_ARG_NONE, nullptr, 0, "disables checking of package signatures.",
+     nullptr},
+    {"no-md-sig-check", 0, POPT_ARG_NONE, nullptr, 0, "disables checking of metadata signatures.",
+     nullptr},
+    {"install", 0, POPT_ARG_NONE, nullptr, 0,
+     "install packages given in command line if not yet installed, by default any packages "
+     "given in the command line instead restrict the updates to just those packages.",
+     nullptr},
+    {"ignore-recommends", 0, POPT_ARG_NONE, nullptr, 0,
+     "ignore package recommends while solving dependencies.", nullptr},
+    {"no-reboot", 0, POPT_ARG_NONE, nullptr, 0,
+     "Prevent reboot after updates, even if program determines that a reboot is necessary.",
+     nullptr},
+    {"background", 'b', POPT_ARG_NONE, nullptr, 0,
+     "Background and detach process after initialization.", nullptr},
+    {"cache-only", 'C', POPT_ARG_NONE, nullptr, 0,
+     "runs from the cache, but required packages are still downloaded.", nullptr},
+    {"no-cache-clean", 0, POPT_ARG_NONE, nullptr, 0,
+     "prevents the cleaning of cached packages at startup / exit, mostly intended for "
+     "debugging.",
+     nullptr},
+    {"check-db-headers", 0, POPT_ARG_NONE, nullptr, 0,
+     "Force checking of package headers in rpm database; these are not checked by default "
+     "since it is fairly slow.",
+     nullptr},
+    {"max-wait-time", 0, POPT_ARG_INT, nullptr, 0,
+     "Specifies a maximum wait time before processing starts; the actual wait is a random "
+     "duration between 0 and the specified value. Should be greater than zero or negative to "
+     "disable.",
+     "seconds"},
+    {"lock-timeout", 0, POPT_ARG_INT, nullptr, 0,
+     "Specifies the timeout when waiting to obtain the cache lock. Should be greater than zero "
+     "or negative to disable.",
+     "seconds"},
+    {"cache-dir", 0, POPT_ARG_STRING, nullptr, 0,
+     "Specify a cache directory other than the default.", "<dir>"},
+    {"conf-file", 0, POPT_ARG_STRING, nullptr, 0,
+     "Specify a configuration file other than the default '/etc/updater.conf'.", "<file>"},
+    POPT_AUTOHELP POPT_TABLEEND};
+
+void bindOptions(CommandLine& o) {
+    void* targets[] = {&o.quiet,         &o.logLevel,         &o.repo,
+                       &o.repoUrl,       &o.logToStderr,      &o.logTo,
+                       &o.checkOnly,     &o.test,             &o.noSigCheck,
+                       &o.noPkgSigCheck, &o.noMdSigCheck,     &o.install,
+                       &o.ignoreRecommends, &o.noReboot,      &o.background,
+                       &o.cacheOnly,     &o.noCacheClean,     &o.checkDbHeaders,
+                       &o.maxWaitTime,   &o.lockTimeout,      &o.cacheDir,
+                       &o.confFile};
+    for (size_t i = 0; i < sizeof(targets) / sizeof(targets[0]); ++i) {
+        g_optionsTable[i].arg = targets[i];
+    }
+}
+
+}  // namespace
+
+poptContext parseCommandLine(int argc, char** argv, CommandLine& options) {
+    bindOptions(options);
+    poptContext context = rpmcliInit(argc, argv, g_optionsTable);
+    if (context == nullptr) {
+        return nullptr;
+    }
+    const char** args = poptGetArgs(context);
+    for (; args != nullptr && *args != nullptr; ++args) {
+        options.packages.insert(*args);
+    }
+    return context;
+}
+
+void applyCommandLine(const CommandLine& o, Config& config) {
+    if (o.quiet) {
+        config.m_bQuiet = true;
+    }
+    if (o.logLevel != nullptr) {
+        config.m_nLogLevel = parseLogLevel(o.logLevel);
+    }
+    if (o.logToStderr) {
+        config.m_bLogStderr = true;
+    }
+    if (o.cacheOnly) {
+        config.m_bCacheOnly = true;
+    }
+    if (o.checkOnly) {
+        config.m_bCheckOnly = true;
+    }
+    if (o.test) {
+        config.m_bTest = true;
+    }
+    if (o.noSigCheck || o.noPkgSigCheck) {
+        config.m_bNoPkgSigCheck = true;
+    }
+    if (o.noSigCheck || o.noMdSigCheck) {
+        config.m_bNoMdSigCheck = true;
+    }
+    if (o.install) {
+        config.m_bInstall = true;
+    }
+    if (o.ignoreRecommends) {
+        config.m_bIgnoreRecommends = true;
+    }
+    if (o.noReboot) {
+        config.m_bNoReboot = true;
+    }
+    if (o.background) {
+        config.m_bBackground = true;
+    }
+    if (o.checkDbHeaders) {
+        config.m_bCheckDbHeaders = true;
+    }
+    if (o.noCacheClean) {
+        config.m_bNoCacheClean = true;
+    }
+    if (o.maxWaitTime != 0) {
+        config.m_nMaxWaitTime = o.maxWaitTime;
+    }
+    if (o.lockTimeout != 0) {
+        config.m_nLockTimeout = o.lockTimeout;
+    }
+    if (o.cacheDir != nullptr) {
+        config.m_sCacheDir = o.cacheDir;
+    }
+}
+
+void normalizeCacheDir(Config& config) {
+    if (config.m_sCacheDir.empty()) {
+        config.m_sCacheDir = "./";
+        LOGW("cache dir empty, assuming '%s'", config.m_sCacheDir.c_str());
+    } else if (config.m_sCacheDir[0] != '/') {
+        LOGW("cache dir '%s' is not an absolute path", config.m_sCacheDir.c_str());
+    }
+    if (config.m_sCacheDir.back() != '/') {
+        config.m_sCacheDir += '/';
+    }
+}
+
+bool applyRepositorySelection(const CommandLine& o, Config& config) {
+    if (o.repoUrl != nullptr) {
+        std::string value = o.repoUrl;
+        size_t colon = value.find(':');
+        if (colon == std::string::npos) {
+            LOGE("missing ':' in --repo-url option");
+            return false;
+        }
+        std::string id = value.substr(0, colon);
+        std::string location = value.substr(colon + 1);
+        if (id.empty()) {
+            LOGE("missing ID in --repo-url option");
+            return false;
+        }
+        if (location.empty()) {
+            LOGE("missing URL in --repo-url option");
+            return false;
+        }
+        Repository* repo = config.findRepository(id);
+        if (repo != nullptr) {
+            repo->m_sLocation = location;
+        } else {
+            LOGW("ignoring URL override for non-existing repo '%s'", id.c_str());
+        }
+    }
+    if (o.repo != nullptr) {
+        Repository* chosen = config.findRepository(o.repo);
+        if (chosen == nullptr) {
+            LOGE("no repository with ID '%s'", o.repo);
+            return false;
+        }
+        for (Repository& repo : config.m_lRepositories) {
+            repo.m_bEnabled = false;
+        }
+        chosen->m_bEnabled = true;
+    } else {
+        int enabled = 0;
+        for (const Repository& repo : config.m_lRepositories) {
+            if (repo.m_bEnabled) {
+                ++enabled;
+            }
+        }
+        if (enabled > 1) {
+            LOGE("only one active repository supported");
+            return false;
+        }
+    }
+    return true;
+}

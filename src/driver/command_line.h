@@ -1,0 +1,53 @@
+// The option table and its application to the configuration.
+#pragma once
+
+#include <popt.h>
+
+#include <set>
+#include <string>
+
+class Config;
+
+// Values of the command-line options as popt stores them.
+struct CommandLine {
+    int quiet = 0;
+    char* logLevel = nullptr;
+    char* repo = nullptr;
+    char* repoUrl = nullptr;
+    int logToStderr = 0;
+    char* logTo = nullptr;
+    int checkOnly = 0;
+    int test = 0;
+    int noSigCheck = 0;
+    int noPkgSigCheck = 0;
+    int noMdSigCheck = 0;
+    int install = 0;
+    int ignoreRecommends = 0;
+    int noReboot = 0;
+    int background = 0;
+    int cacheOnly = 0;
+    int noCacheClean = 0;
+    int checkDbHeaders = 0;
+    int maxWaitTime = 0;
+    int lockTimeout = 0;
+    char* cacheDir = nullptr;
+    char* confFile = nullptr;
+
+    std::set<std::string> packages;
+};
+
+// Parses the command line through the RPM library's command-line
+// initialisation (which also reads the RPM configuration). Returns the
+// context, or null on failure. popt itself ends the process on bad options
+// and after --help.
+poptContext parseCommandLine(int argc, char** argv, CommandLine& options);
+
+// Applies the options that override the configuration files (step 11 of the
+// start-up); repository selection and cache-directory checks come after.
+void applyCommandLine(const CommandLine& options, Config& config);
+
+// Normalises the cache directory: "./" when empty, always ending in "/".
+void normalizeCacheDir(Config& config);
+
+// Applies --repo-url and --repo; false (after logging) when the run must stop.
+bool applyRepositorySelection(const CommandLine& options, Config& config);

@@ -1,0 +1,207 @@
+#include "driver/status.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "support/fd.h"
+#include "support/logger.h"
+#include "support/paths.h"
+
+namespace {
+
+const char* const kStatusNames[] = {"READY",    "DELAYING", "ANALYZING",
+                                    "DOWNLOADING", "TESTING",  "UPDATING",
+                                    "PKGSDONE", "CORRUPTED", "REBOOTING"};
+constexpr int kStatusCount = sizeof(kStatusNames) / sizeof(kStatusNames[0]);
+
+const char* const kUpdateStateNames[] = {"AVAILABLE", "PENDING", "COMPLETE", "CORRUPTED"};
+
+// The value last read or written.
+UpdateState g_updateState = UpdateState::NONE;
+
+constexpr size_t kMaxPath = 4096;
+
+}  // namespace
+
+const char* statusName(int status) {
+    return status >= 0 && status < kStatusCount ? kStatusNames[status] : "UNKNOWN";
+}
+
+const char* updateStateName(UpdateState state) {
+    int value = static_cast<int>(state);
+    return value >= 0 && value < 4 ? kUpdateStateNames[value] : "NONE";
+}
+
+bool readStatus(Status& status) {
+    std::unique_ptr<FILE, FileCloser> file(fopen(paths::kStatusFile, "re"));
+    if (!file) {
+        if (errno == ENOENT) {
+            status = READY;
+            return true;
+        }
+        LOGD("cannot read from status file: %s", errnoString().c_str());
+        return false;
+    }
+    char word[32];
+    if (fscanf(file.get(), "%31s", word) != 1) {
+        LOGD("failed reading from status file");
+        return false;
+    }
+    for (int i = 0; i < kStatusCount; ++i) {
+        if (strcmp(word, kStatusNames[i]) == 0) {
+            status = static_cast<Status>(i);
+            return true;
+        }
+    }
+    LOGE("unknown status '%s'", word);
+    return false;
+}
+
+bool syncStatusDir() {
+    if (strlen(paths::kStatusFile) >= kMaxPath) {
+        return false;
+    }
+    std::string dir = paths::kStatusFile;
+    size_t slash = dir.rfind('/');
+    dir = slash == 0 ? "/" : dir.substr(0, slash);
+    UniqueFd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) {
+        return false;
+    }
+    if (fdatasync(fd.get()) != 0) {
+        int error = errno;
+        fd.reset();
+        errno = error;
+        return false;
+    }
+    LOGT("synced status dir");
+    return true;
+}
+
+bool writeStatus(int status, bool syncDirectory) {
+    if (status < 0 || status >= kStatusCount) {
+        LOGE("invalid status value %i", status);
+        return false;
+    }
+    std::string tempName = std::string(paths::kStatusFile) + ".XXXXXX";
+    bool ok = false;
+    if (tempName.size() >= kMaxPath) {
+        errno = ENAMETOOLONG;
+        LOGD("failed creating status temporary file: %s", errnoString().c_str());
+    } else {
+        UniqueFd fd(mkostemp(tempName.data(), O_CLOEXEC));
+        if (!fd) {
+            LOGD("failed creating status temporary file: %s", errnoString().c_str());
+        } else {
+            std::string content = std::string(kStatusNames[status]) + "\n";
+            bool renamed = false;
+            ssize_t written = write(fd.get(), content.data(), content.size());
+            if (written < 0) {
+                LOGD("failed writing status to temp file: %s", errnoString().c_str());
+            } else if (static_cast<size_t>(written) != content.size()) {
+                LOGD("incomplete write to status temp file");
+            } else if (fchmod(fd.get(), 0644) != 0) {
+                LOGD("failed setting perms on status temporary file: %s", errnoString().c_str());
+            } else if (fsync(fd.get()) != 0) {
+                LOGE("failed to sync status file: %s", errnoString().c_str());
+            } else if (fd.close() != 0) {
+                LOGD("failed on closing status temporary file: %s", errnoString().c_str());
+            } else if (rename(tempName.c_str(), paths::kStatusFile) != 0) {
+                LOGD("failed saving status: %s", errnoString().c_str());
+            } else {
+                renamed = true;
+                ok = true;
+                if (syncDirectory && !syncStatusDir()) {
+                    LOGE("failed to sync status dir: %s", errnoString().c_str());
+                    ok = false;
+                }
+            }
+            if (!renamed) {
+                fd.reset();
+                unlink(tempName.c_str());
+            }
+        }
+    }
+    if (status == CORRUPTED) {
+        saveUpdateState(UpdateState::CORRUPTED);
+    }
+    return ok;
+}
+
+bool checkStartStatus(Status status, int& exitCode) {
+    switch (status) {
+        case CORRUPTED:
+            LOGF("system is corrupted cannot update");
+            exitCode = 2;
+            return false;
+        case UPDATING:
+            LOGF("a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting");
+            if (!writeStatus(CORRUPTED, false)) {
+                LOGW("failed updating status file");
+            }
+            exitCode = 2;
+            return false;
+        case REBOOTING:
+            LOGI("machine is rebooting after update, cannot start");
+            exitCode = 1;
+            return false;
+        default:
+            return true;
+    }
+}
+
+UpdateState readUpdateState() {
+    g_updateState = UpdateState::NONE;
+    std::unique_ptr<FILE, FileCloser> file(fopen(paths::kUpdateStateFile, "re"));
+    if (!file) {
+        if (errno != ENOENT) {
+            LOGD("cannot read from update state file: %s", errnoString().c_str());
+        }
+        return g_updateState;
+    }
+    char word[32];
+    if (fscanf(file.get(), "%31s", word) != 1) {
+        LOGD("failed reading from update state file");
+        return g_updateState;
+    }
+    for (int i = 0; i < 4; ++i) {
+        if (strcmp(word, kUpdateStateNames[i]) == 0) {
+            g_updateState = static_cast<UpdateState>(i);
+            return g_updateState;
+        }
+    }
+    LOGW("unknown update state '%s'", word);
+    return g_updateState;
+}
+
+void saveUpdateState(UpdateState state) {
+    if (state == UpdateState::NONE) {
+        LOGW("ignoring request to save NONE as update state");
+        return;
+    }
+    if (state == g_updateState) {
+        return;
+    }
+    FILE* file = fopen(paths::kUpdateStateFile, "we");
+    if (file == nullptr) {
+        LOGW("failed to open update state file for save: %s", errnoString().c_str());
+        return;
+    }
+    bool ok = fprintf(file, "%s\n", updateStateName(state)) > 0;
+    ok = fflush(file) == 0 && ok;
+    if (fclose(file) != 0) {
+        ok = false;
+    }
+    if (!ok) {
+        LOGW("failed writing to update state file: %s", errnoString().c_str());
+        return;
+    }
+    g_updateState = state;
+}

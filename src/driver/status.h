@@ -1,0 +1,36 @@
+// The status file (phase of the current or last run, written crash-safely)
+// and the update-state file (outcome of the last full update check).
+#pragma once
+
+enum Status : int {
+    READY = 0,
+    DELAYING = 1,
+    ANALYZING = 2,
+    DOWNLOADING = 3,
+    TESTING = 4,
+    UPDATING = 5,
+    PKGSDONE = 6,
+    CORRUPTED = 7,
+    REBOOTING = 8,
+};
+
+enum class UpdateState : int {
+    NONE = -1,
+    AVAILABLE = 0,
+    PENDING = 1,
+    COMPLETE = 2,
+    CORRUPTED = 3,
+};
+
+const char* statusName(int status);
+const char* updateStateName(UpdateState state);
+
+// A missing file counts as READY.
+bool readStatus(Status& status);
+bool writeStatus(int status, bool syncDirectory);
+bool syncStatusDir();
+// True when an update may start; otherwise exitCode holds 1 or 2.
+bool checkStartStatus(Status status, int& exitCode);
+
+UpdateState readUpdateState();
+void saveUpdateState(UpdateState state);

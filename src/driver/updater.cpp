@@ -1,0 +1,240 @@
+// Entry of the updater: start-up, hand-over to the update run, shut-down.
+#include <libxml/xmlversion.h>
+#include <ne_alloc.h>
+#include <ne_socket.h>
+#include <pwd.h>
+#include <rpm/rpmcli.h>
+#include <rpm/rpmlog.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <string>
+
+#include "config/config.h"
+#include "driver/background.h"
+#include "driver/cache_lock.h"
+#include "driver/command_line.h"
+#include "driver/reboot.h"
+#include "driver/signals.h"
+#include "driver/status.h"
+#include "driver/update_run.h"
+#include "driver/version.h"
+#include "support/logger.h"
+#include "support/paths.h"
+#include "support/system.h"
+
+namespace {
+
+void outOfMemory() {
+    LOGF("out of memory, aborting execution");
+    _exit(2);
+}
+
+const char* exitName(int code) {
+    switch (code) {
+        case 0:
+            return "OK";
+        case 1:
+            return "ERROR";
+        case 2:
+            return "FATAL";
+        default:
+            return "UNKNOWN";
+    }
+}
+
+std::string lastPathComponent(const char* path) {
+    std::string text = path != nullptr ? path : kProgramName;
+    size_t slash = text.rfind('/');
+    return slash == std::string::npos ? text : text.substr(slash + 1);
+}
+
+// Step 17: work from "/" and make sure HOME is set.
+bool enterRootDirectory() {
+    if (chdir("/") != 0) {
+        LOGE("failed to change to the root directory (%s)", errnoString().c_str());
+        return false;
+    }
+    if (getenv("HOME") == nullptr) {
+        struct passwd* entry = getpwuid(getuid());
+        if (entry == nullptr) {
+            LOGW("HOME not set in environment but no entry in user database for current user");
+        } else if (setenv("HOME", entry->pw_dir, 0) != 0) {
+            LOGW("failed to set HOME in environment");
+        } else {
+            LOGD("HOME set to '%s' in environment", entry->pw_dir);
+        }
+    }
+    return true;
+}
+
+// Step 18: the "no run" file stops the program.
+bool runningAllowed() {
+    struct stat st;
+    if (lstat(paths::kNoRunFile, &st) == 0) {
+        LOGE("running is disabled by \"no run\" file '%s'", paths::kNoRunFile);
+        return false;
+    }
+    if (errno == EACCES) {
+        LOGE("failed checking existence of '%s' (%s)", paths::kNoRunFile, errnoString().c_str());
+        LOGE("running is disabled by \"no run\" file '%s'", paths::kNoRunFile);
+        return false;
+    }
+    return true;
+}
+
+// Steps 19 to 26: everything from the mode to the update run. Returns iRet.
+int runLocked(Config& config, const CommandLine& options) {
+    const char* mode = config.m_bCheckOnly ? "check" : config.m_bTest ? "test" : "update";
+    int iRet = 1;
+
+    if (config.m_bBackground) {
+        std::string logTo = options.logTo != nullptr ? options.logTo : "";
+        if (!goBackground(config, mode, logTo, iRet)) {
+            return iRet;
+        }
+        iRet = 1;
+    }
+    if (!acquireCacheLock(config)) {
+        return iRet;
+    }
+    theLogger().addFile(paths::kLastLogFile, LogLevel::Info, false);
+
+    if (!config.m_bQuiet) {
+        LOGI("%s version %s, product %s", kProgramName, UPDATER_VERSION,
+             config.m_sProduct.c_str());
+        LOGI("--- MODE %s ---", mode);
+        if (!config.m_network.m_sProxyServer.empty()) {
+            LOGI("using HTTP proxy '%s' port %u", config.m_network.m_sProxyServer.c_str(),
+                 config.m_network.m_nProxyPort);
+        }
+    }
+
+    // The URL fetcher's class state (proxy, user agent, device identity) is
+    // initialised here once the network subsystem exists.
+
+    std::string noUpdate;
+    if (readOsRelease("VTX_NO_UPDATE=", noUpdate)) {
+        LOGE("firmware update is disabled: %s", noUpdate.c_str());
+        return 1;
+    }
+
+    Status status = READY;
+    if (!readStatus(status)) {
+        LOGE("cannot recover status, aborting");
+        return 1;
+    }
+    int refusal = 1;
+    if (!checkStartStatus(status, refusal)) {
+        return refusal;
+    }
+    iRet = runUpdate(config, options.packages);
+    // A failed "init" hook hands back its own result, which has no exit code.
+    if (iRet < RES_REBOOT) {
+        iRet = RES_ERROR;
+    }
+    if (iRet != RES_FATAL && !writeStatus(READY, false)) {
+        LOGW("failed updating status file");
+    }
+    return iRet;
+}
+
+// Steps 8 to 18: configuration, command line and logging. False means exit 1.
+bool configure(Config& config, const CommandLine& options) {
+    if (options.logTo != nullptr) {
+        theLogger().addFile(options.logTo, LogLevel::Trace, true);
+    }
+    if (options.logLevel != nullptr) {
+        std::string level = options.logLevel;
+        if (level == "trace") {
+            theLogger().setLevel(LogLevel::Trace);
+        } else if (level == "debug") {
+            theLogger().setLevel(LogLevel::Debug);
+        }
+    }
+    if (!config.load(paths::kDefaultsFile, true)) {
+        LOGD("missing or incorrect defaults file '%s'", paths::kDefaultsFile);
+    }
+    const char* confFile = options.confFile != nullptr ? options.confFile : paths::kConfigFile;
+    if (!config.load(confFile, false)) {
+        LOGE("failed parsing configuration file '%s'", confFile);
+        return false;
+    }
+    applyCommandLine(options, config);
+    normalizeCacheDir(config);
+    if (!config.m_bLogStderr && !config.m_bLogSyslog) {
+        config.m_bLogStderr = true;
+        LOGE("no log output! enabling stderr");
+    }
+    if (!applyRepositorySelection(options, config)) {
+        return false;
+    }
+    theLogger().setLevel(config.m_nLogLevel);
+    theLogger().setStderr(config.m_bLogStderr);
+    theLogger().setSyslog(config.m_bLogSyslog, LOG_PID, config.m_nSyslogFacility);
+    LOGD("initialized OK");
+    return enterRootDirectory() && runningAllowed();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Config config;
+    theLogger().setName(lastPathComponent(argc > 0 ? argv[0] : nullptr));
+    if (!initSignals()) {
+        return 1;
+    }
+    std::set_new_handler(outOfMemory);
+    ne_oom_callback(outOfMemory);
+    xmlCheckVersion(20910);
+    if (ne_sock_init() != 0) {
+        LOGE("failed initializing (neon)");
+        return 1;
+    }
+    rpmlogSetCallback(rpmLogCallback, nullptr);
+    FILE* rpmLogFile = fopen(paths::kDevNull, "we");
+    if (rpmLogFile == nullptr) {
+        LOGW("failed opening /dev/null output");
+    } else {
+        rpmlogSetFile(rpmLogFile);
+    }
+
+    CommandLine options;
+    poptContext context = parseCommandLine(argc, argv, options);
+    if (context == nullptr) {
+        LOGE("failed initializing (rpm)");
+        return 1;
+    }
+
+    int iRet = 1;
+    if (configure(config, options)) {
+        iRet = runLocked(config, options);
+    }
+
+    // Shut-down.
+    rpmcliFini(context);
+    rpmlogSetFile(nullptr);
+    if (rpmLogFile != nullptr) {
+        fclose(rpmLogFile);
+    }
+    ne_sock_exit();
+    if (iRet == RES_REBOOT) {
+        iRet = rebootSystem();
+    }
+    if (iRet < 0) {
+        iRet = 1;
+    }
+    if (!config.m_bQuiet) {
+        LOGI("--- EXIT %s ---", exitName(iRet));
+    }
+    setTerminationSignals(true);
+    if (terminationPending() && iRet != 0) {
+        reraiseTermination();
+    }
+    return iRet;
+}

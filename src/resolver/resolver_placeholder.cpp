@@ -1,0 +1,1 @@
+// Package model and resolver.

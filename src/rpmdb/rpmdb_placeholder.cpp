@@ -1,0 +1,1 @@
+// RPM database access.

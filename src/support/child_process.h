@@ -1,0 +1,43 @@
+// Runs one external program, either waited for with its output copied into
+// the log (run) or detached into a session of its own (spawn).
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+class ChildProcess {
+public:
+    explicit ChildProcess(const std::string& path);
+
+    void addArg(const std::string& arg) { m_vArgs.push_back(arg); }
+
+    // True when the child was started; its outcome is in the fields below.
+    bool run();
+    // True when the child was started; it runs in a session of its own.
+    bool spawn();
+    // True when an outstanding child was reaped.
+    bool wait();
+
+    bool exited() const { return m_bExited; }
+    bool signaled() const { return m_bSignaled; }
+    int status() const { return m_nStatus; }
+    pid_t pid() const { return m_nPid; }
+    const std::vector<std::string>& args() const { return m_vArgs; }
+
+    // Restores the default disposition of SIGPIPE; used in every child.
+    static bool resetSigpipe();
+
+private:
+    void resetFields();
+    [[noreturn]] void execChild();
+    void copyOutputToLog(int fd);
+
+    std::string m_sPath;
+    std::vector<std::string> m_vArgs;
+    pid_t m_nPid = 0;
+    int m_nStatus = -1;
+    bool m_bExited = false;
+    bool m_bSignaled = false;
+};

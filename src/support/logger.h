@@ -1,0 +1,79 @@
+// Process-wide logger: syslog, standard error and any number of files.
+#pragma once
+
+#include <cstdarg>
+#include <cstdio>
+#include <list>
+#include <string>
+
+enum class LogLevel : int { Trace = 0, Debug = 1, Info = 2, Warning = 3, Error = 4, Fatal = 5 };
+
+class Logger {
+public:
+    Logger() = default;
+    ~Logger();
+    Logger(const Logger&) = delete;
+    Logger& operator=(const Logger&) = delete;
+
+    void setName(const std::string& name);
+    void setLevel(LogLevel level) { m_nLevel = level; }
+    LogLevel level() const { return m_nLevel; }
+    void setStderr(bool on) { m_bStderr = on; }
+    void setSyslog(bool on, int options, int facility);
+
+    bool addFile(const std::string& path, LogLevel level, bool append);
+    bool removeFile(const std::string& path);
+
+    bool isEnabled(LogLevel level) const {
+        return static_cast<int>(m_nLevel) <= static_cast<int>(level);
+    }
+
+    void log(LogLevel level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void vlog(LogLevel level, const char* format, va_list args);
+
+    // Closes every file output; used at exit and by tests.
+    void closeFiles();
+
+private:
+    struct FileOutput {
+        std::string m_sPath;
+        FILE* m_pStream;
+        LogLevel m_nLevel;
+    };
+
+    std::list<FileOutput> m_lFiles;
+    std::string m_sName = "updater";
+    LogLevel m_nLevel = LogLevel::Info;
+    bool m_bStderr = true;
+    bool m_bSyslog = false;
+};
+
+// The single logger of the process; it lives from before main until after it.
+Logger& theLogger();
+
+const char* logLevelName(LogLevel level);
+int logLevelToSyslog(LogLevel level);
+LogLevel parseLogLevel(const std::string& text);
+int parseSyslogFacility(const std::string& text);
+
+// Text of the current errno (thread-safe form).
+std::string errnoString();
+
+// Registered with the RPM library's logging.
+struct rpmlogRec_s;
+int rpmLogCallback(struct rpmlogRec_s* rec, void* data);
+
+// The arguments of a suppressed message are not evaluated.
+#define LOG_AT(level, ...)                                \
+    do {                                                  \
+        if (theLogger().isEnabled(level)) {               \
+            theLogger().log((level), __VA_ARGS__);        \
+        }                                                 \
+    } while (0)
+
+#define LOGT(...) LOG_AT(LogLevel::Trace, __VA_ARGS__)
+#define LOGD(...) LOG_AT(LogLevel::Debug, __VA_ARGS__)
+#define LOGI(...) LOG_AT(LogLevel::Info, __VA_ARGS__)
+#define LOGW(...) LOG_AT(LogLevel::Warning, __VA_ARGS__)
+#define LOGE(...) LOG_AT(LogLevel::Error, __VA_ARGS__)
+#define LOGF(...) LOG_AT(LogLevel::Fatal, __VA_ARGS__)

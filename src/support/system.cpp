@@ -1,0 +1,125 @@
+#include "support/system.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "support/fd.h"
+#include "support/logger.h"
+#include "support/paths.h"
+
+bool getRandomBytes(void* buffer, size_t count) {
+    LOGD("requesting %zu random bytes", count);
+    UniqueFd fd(open(paths::kUrandom, O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        LOGE("could not open '/dev/urandom' to gather random data (%s).", errnoString().c_str());
+        return false;
+    }
+    auto* out = static_cast<unsigned char*>(buffer);
+    size_t done = 0;
+    while (done < count) {
+        ssize_t n = read(fd.get(), out + done, count - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            LOGE("could not read from '/dev/urandom' to gather random data (%s).",
+                 n < 0 ? errnoString().c_str() : "end of file");
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+namespace {
+
+// Resolves quotes and backslash escapes of one os-release value.
+std::string unquoteOsReleaseValue(std::string value) {
+    while (!value.empty() && isspace(static_cast<unsigned char>(value.back()))) {
+        value.pop_back();
+    }
+    if (!value.empty() && (value[0] == '"' || value[0] == '\'')) {
+        value = value.size() >= 2 ? value.substr(1, value.size() - 2) : std::string();
+    }
+    std::string result;
+    for (size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '\\') {
+            if (i + 1 >= value.size()) {
+                break;
+            }
+            ++i;
+        }
+        result += value[i];
+    }
+    return result;
+}
+
+}  // namespace
+
+bool readOsRelease(const std::string& key, std::string& value) {
+    FILE* file = fopen(paths::kOsRelease, "re");
+    if (file == nullptr && errno == ENOENT) {
+        file = fopen(paths::kOsReleaseFallback, "re");
+    }
+    if (file == nullptr) {
+        return false;
+    }
+    bool found = false;
+    char line[256];
+    while (fgets(line, sizeof(line), file) != nullptr) {
+        if (strncmp(line, key.c_str(), key.size()) != 0) {
+            continue;
+        }
+        value = unquoteOsReleaseValue(std::string(line + key.size()));
+        found = true;
+    }
+    fclose(file);
+    return found;
+}
+
+bool isReadable(const std::string& path) {
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        LOGD("file '%s' not readable (%s)", path.c_str(), errnoString().c_str());
+        return false;
+    }
+    return true;
+}
+
+bool makeDir(const std::string& path) {
+    if (mkdir(path.c_str(), 0777) != 0) {
+        int error = errno;
+        struct stat st;
+        if (!(error == EEXIST && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
+            errno = error;
+            LOGE("cannot create dir '%s' (%s)", path.c_str(), errnoString().c_str());
+            return false;
+        }
+    }
+    LOGD("successfully created dir '%s'", path.c_str());
+    return true;
+}
+
+std::string baseName(const std::string& path) {
+    size_t end = path.find_last_not_of('/');
+    if (end == std::string::npos) {
+        return std::string();
+    }
+    size_t slash = path.rfind('/', end);
+    size_t start = slash == std::string::npos ? 0 : slash + 1;
+    return path.substr(start, end + 1 - start);
+}
+
+std::string extensionOf(const std::string& path) {
+    std::string base = baseName(path);
+    size_t dot = base.find('.');
+    if (dot == std::string::npos || dot == 0) {
+        return std::string();
+    }
+    return base.substr(dot);
+}

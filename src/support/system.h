@@ -1,0 +1,22 @@
+// Small helpers on files, paths and system sources.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Fills the buffer from /dev/urandom.
+bool getRandomBytes(void* buffer, size_t count);
+
+// Looks up a key such as "VERSION_ID=" in the operating-system release file.
+bool readOsRelease(const std::string& key, std::string& value);
+
+bool isReadable(const std::string& path);
+
+// Ensures that one directory level exists.
+bool makeDir(const std::string& path);
+
+// Last path component, trailing slashes ignored.
+std::string baseName(const std::string& path);
+
+// The base name from its first dot on; empty when it has none or starts with one.
+std::string extensionOf(const std::string& path);

@@ -1,0 +1,19 @@
+// Runs helper programs (rpmbuild, createrepo_c, gpg, ...) for test fixtures.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+struct CommandResult {
+    int status = -1;     // exit code, or 128 + signal
+    std::string output;  // standard output and standard error together
+};
+
+CommandResult runCommand(const std::vector<std::string>& argv,
+                         const std::map<std::string, std::string>& env = {},
+                         const std::string& cwd = "");
+
+// Runs a shell command line with /bin/sh -c.
+CommandResult runShell(const std::string& command,
+                       const std::map<std::string, std::string>& env = {});
