@@ -152,14 +152,24 @@ void ChildProcess::copyOutputToLog(int fd) {
 
 bool ChildProcess::spawn() {
     resetFields();
+    // The child reports a failed execvp through this pipe, so that a program
+    // that cannot be executed is not taken for one that was started.
+    int execPipe[2];
+    if (pipe2(execPipe, O_CLOEXEC) != 0) {
+        LOGE("failed creating pipe to run '%s' (%s)", m_sPath.c_str(), errnoString().c_str());
+        return false;
+    }
     fflush(nullptr);
     m_nPid = fork();
     if (m_nPid < 0) {
         LOGE("failed forking to run '%s' (%s)", m_sPath.c_str(), errnoString().c_str());
+        close(execPipe[0]);
+        close(execPipe[1]);
         m_nPid = 0;
         return false;
     }
     if (m_nPid == 0) {
+        close(execPipe[0]);
         if (setsid() < 0) {
             perror("setting a new session");
         }
@@ -177,7 +187,29 @@ bool ChildProcess::spawn() {
         if (null > STDERR_FILENO) {
             close(null);
         }
-        execChild();
+        std::vector<char*> argv;
+        for (std::string& arg : m_vArgs) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        execvp(m_sPath.c_str(), argv.data());
+        int error = errno;
+        ssize_t ignored = write(execPipe[1], &error, sizeof(error));
+        (void)ignored;
+        _exit(1);
+    }
+    close(execPipe[1]);
+    int error = 0;
+    ssize_t n;
+    do {
+        n = read(execPipe[0], &error, sizeof(error));
+    } while (n < 0 && errno == EINTR);
+    close(execPipe[0]);
+    if (n == static_cast<ssize_t>(sizeof(error))) {
+        errno = error;
+        LOGE("failed executing '%s' (%s)", m_sPath.c_str(), errnoString().c_str());
+        wait();
+        return false;
     }
     LOGD("started background child '%s' with PID %i", m_sPath.c_str(), static_cast<int>(m_nPid));
     return true;
