@@ -24,12 +24,8 @@
 
 namespace {
 
-const char* const kMapped[] = {"/etc", "/var", "/usr", "/opt", "/dev", "/tmp"};
+const char* const kMapped[] = {"/etc", "/var", "/usr", "/opt", "/dev", "/media", "/tmp"};
 
-std::string sandboxRoot() {
-    const char* env = getenv("UPDATER_SANDBOX_DIR");
-    return env != nullptr && *env != '\0' ? env : UPDATER_SANDBOX_DIR;
-}
 
 std::string testName() {
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -73,6 +69,11 @@ SyslogRecord parseSyslogLine(const std::string& line) {
 }
 
 }  // namespace
+
+std::string sandboxRoot() {
+    const char* env = getenv("UPDATER_SANDBOX_DIR");
+    return env != nullptr && *env != '\0' ? env : UPDATER_SANDBOX_DIR;
+}
 
 std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;

@@ -77,7 +77,7 @@ public:
     std::string rpmDbPath() const { return m_sDir + "/rpmdb"; }
 
     // Host path of a path as the sandboxed program sees it. Paths under
-    // /etc, /var, /usr, /opt, /dev and /tmp map into the sandbox; any other
+    // /etc, /var, /usr, /opt, /dev, /media and /tmp map into the sandbox; any other
     // path is returned unchanged.
     std::string hostPath(const std::string& path) const;
 
@@ -134,6 +134,9 @@ public:
 private:
     std::string m_sPath;
 };
+
+// Where sandboxes and scratch directories are made (not under an overlaid path).
+std::string sandboxRoot();
 
 // Reads a whole (small) file; empty when missing.
 std::string readHostFile(const std::string& path);

@@ -3,7 +3,7 @@
 //
 //   sandbox-run [options] SANDBOX -- PROGRAM [ARGS...]
 //
-// Inside the namespace /etc, /var, /usr, /opt and /dev are overlays whose upper
+// Inside the namespace /etc, /var, /usr, /opt, /dev and /media are overlays whose upper
 // layers are SANDBOX/root/<dir>, and /tmp is SANDBOX/root/tmp. The host's files
 // stay untouched. telinit and shutdown are replaced by stubs that record their
 // arguments in SANDBOX/out/calls.log. A datagram socket bound at /dev/log
@@ -48,7 +48,7 @@
 
 namespace {
 
-const char* const kOverlaid[] = {"etc", "var", "usr", "opt", "dev"};
+const char* const kOverlaid[] = {"etc", "var", "usr", "opt", "dev", "media"};
 
 [[noreturn]] void die(const std::string& what) {
     fprintf(stderr, "sandbox-run: %s: %s\n", what.c_str(), strerror(errno));
@@ -308,7 +308,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "sandbox-run: the sandbox must be an absolute path\n");
         return 125;
     }
-    for (const char* dir : {"/etc", "/var", "/usr", "/opt", "/dev", "/tmp"}) {
+    for (const char* dir : {"/etc", "/var", "/usr", "/opt", "/dev", "/media", "/tmp"}) {
         size_t len = strlen(dir);
         if (sandbox.compare(0, len, dir) == 0 && (sandbox.size() == len || sandbox[len] == '/')) {
             fprintf(stderr, "sandbox-run: the sandbox must not lie under %s\n", dir);

@@ -1,0 +1,33 @@
+// Captures what the process-wide logger writes, for in-process tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "support/logger.h"
+
+class LogCapture {
+public:
+    // Adds a file output at the given level and lowers the global threshold to
+    // it; standard error is switched off while the capture lives.
+    explicit LogCapture(LogLevel level = LogLevel::Trace);
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    // Everything captured so far ("LEVEL: message" lines).
+    std::string text() const;
+    std::vector<std::string> lines() const;
+    // True when one captured line equals this one exactly.
+    bool has(const std::string& line) const;
+    // True when some captured line contains the text.
+    bool contains(const std::string& text) const;
+    // Number of lines equal to this one.
+    int count(const std::string& line) const;
+    // Forgets what was captured so far.
+    void clear();
+
+private:
+    std::string m_sPath;
+    LogLevel m_nOldLevel;
+};
