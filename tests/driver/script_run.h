@@ -22,6 +22,8 @@ inline SandboxProcess startScript(Sandbox& sandbox, const std::string& script,
     options.program = "/bin/sh";
     options.env["UPDATER"] = Sandbox::updaterBinary();
     options.env["HOLDER"] = LOCK_HOLDER_BINARY;
+    // Nothing of an earlier run may be taken for this one's output.
+    unlink((sandbox.dir() + "/out/stderr").c_str());
     // No core files from the signals that would leave one.
     return sandbox.start({"-c", "ulimit -c 0\n" + script}, options);
 }
