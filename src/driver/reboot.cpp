@@ -7,6 +7,24 @@
 #include "support/logger.h"
 #include "support/paths.h"
 
+namespace {
+
+// Name of an exit code in the "--- EXIT %s ---" line.
+const char* exitName(int code) {
+    switch (code) {
+        case 0:
+            return "OK";
+        case 1:
+            return "ERROR";
+        case 2:
+            return "FATAL";
+        default:
+            return "UNKNOWN";
+    }
+}
+
+}  // namespace
+
 int rebootSystem() {
     LOGI("rebooting for upgrades to take full effect");
 
@@ -38,19 +56,6 @@ int rebootSystem() {
         LOGW("failed updating status file");
     }
     return 0;
-}
-
-const char* exitName(int code) {
-    switch (code) {
-        case 0:
-            return "OK";
-        case 1:
-            return "ERROR";
-        case 2:
-            return "FATAL";
-        default:
-            return "UNKNOWN";
-    }
 }
 
 int finishProcess(int iRet, bool quiet) {

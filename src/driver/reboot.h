@@ -7,9 +7,6 @@
 // be started.
 int rebootSystem();
 
-// Name of an exit code in the "--- EXIT %s ---" line.
-const char* exitName(int code);
-
 // The end of a run: reboots when the run asked for it (-1), logs the exit
 // line unless quiet, gives the termination signals their default actions and
 // re-raises a recorded one when the exit code is not 0. Returns the exit code

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 
 #include "driver/script_run.h"
@@ -113,35 +112,6 @@ TEST_F(CacheLock, TerminationSignalEndsTheWaitSilently) {
             std::to_string(signal) + ": " + strsignal(signal) + "\n";
         EXPECT_TRUE(r.errHas(ending)) << r.describe();
     }
-}
-
-TEST_F(CacheLock, SignalsArrivingTogetherEndTheProcessByOneOfThem) {
-    SandboxProcess p =
-        startScript(sandbox, holdLock(120) + "exec \"$UPDATER\" --lock-timeout 100\n");
-    pid_t pid = p.programPid();
-    ASSERT_TRUE(waitForStderr(sandbox, "will timeout in 100 secs"));
-    // Stopped, the process gets all three at once when it continues; the one
-    // recorded first is the one it ends by, the others change nothing.
-    kill(pid, SIGSTOP);
-    bool stopped = false;
-    for (int i = 0; i < 1000 && !stopped; ++i) {
-        std::string stat = readHostFile("/proc/" + std::to_string(pid) + "/stat");
-        size_t close = stat.rfind(')');
-        stopped = close != std::string::npos && stat.compare(close + 2, 1, "T") == 0;
-        usleep(10000);
-    }
-    ASSERT_TRUE(stopped);
-    kill(pid, SIGTERM);
-    kill(pid, SIGINT);
-    kill(pid, SIGQUIT);
-    kill(pid, SIGCONT);
-    RunResult r = p.wait();
-    ASSERT_TRUE(r.signaled) << r.describe();
-    std::vector<std::string> ends = linesWith(r.err, "terminated by signal");
-    ASSERT_EQ(ends.size(), 1u) << r.describe();
-    EXPECT_EQ(ends[0], std::string("ERROR: terminated by signal #") + std::to_string(r.signal) +
-                           ": " + strsignal(r.signal));
-    EXPECT_FALSE(r.errHas("failed acquiring"));
 }
 
 TEST_F(CacheLock, StaleOrGarbageLockFileNeverBlocks) {

@@ -1,13 +1,11 @@
-// Runs inside a sandbox: /var/lock is the sandbox's own. Each case takes the
-// lock in a child process of its own, since the lock belongs to the process.
+// Runs inside a sandbox: /var/lock is the sandbox's own. The lock is taken in
+// a child process of its own, since it belongs to the process until it ends.
 #include "driver/cache_lock.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 
 #include "config/config.h"
 #include "harness/sandbox.h"
@@ -23,29 +21,6 @@
     } while (0)
 
 namespace {
-
-TEST(CacheLockUnit, ZeroTimeoutMakesOneAttemptWithoutWaiting) {
-    // An open file description lock conflicts with the updater's record
-    // lock even within one process.
-    int fd = open(paths::kLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    ASSERT_GE(fd, 0);
-    struct flock lock;
-    memset(&lock, 0, sizeof(lock));
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &lock), 0) << strerror(errno);
-    EXPECT_EXIT(
-        {
-            Config config;
-            config.m_nLockTimeout = 0;
-            REQUIRE(!acquireCacheLock(config));
-            _exit(0);
-        },
-        ::testing::ExitedWithCode(0),
-        "^ERROR: failed acquiring lock file '/var/lock/updater' \\(Resource temporarily "
-        "unavailable\\)\n$");
-    close(fd);
-}
 
 TEST(CacheLockUnit, ChildProgramsDoNotInheritTheLock) {
     EXPECT_EXIT(
