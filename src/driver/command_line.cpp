@@ -2,6 +2,8 @@
 
 #include <rpm/rpmcli.h>
 
+#include <cstdlib>
+
 #include "config/config.h"
 #include "support/logger.h"
 
@@ -83,6 +85,12 @@ void bindOptions(CommandLine& o) {
 }
 
 }  // namespace
+
+CommandLine::~CommandLine() {
+    for (char* value : {logLevel, repo, repoUrl, logTo, cacheDir, confFile}) {
+        free(value);
+    }
+}
 
 poptContext parseCommandLine(int argc, char** argv, CommandLine& options) {
     bindOptions(options);

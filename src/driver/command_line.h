@@ -10,6 +10,12 @@ class Config;
 
 // Values of the command-line options as popt stores them.
 struct CommandLine {
+    CommandLine() = default;
+    // The string values are allocated by popt and ours to free.
+    ~CommandLine();
+    CommandLine(const CommandLine&) = delete;
+    CommandLine& operator=(const CommandLine&) = delete;
+
     int quiet = 0;
     char* logLevel = nullptr;
     char* repo = nullptr;

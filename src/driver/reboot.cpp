@@ -1,9 +1,77 @@
 #include "driver/reboot.h"
 
+#include "driver/signals.h"
+#include "driver/status.h"
+#include "driver/update_run.h"
+#include "support/child_process.h"
 #include "support/logger.h"
+#include "support/paths.h"
 
-// Rebooting is not available yet.
+namespace {
+
+// Name of an exit code in the "--- EXIT %s ---" line.
+const char* exitName(int code) {
+    switch (code) {
+        case 0:
+            return "OK";
+        case 1:
+            return "ERROR";
+        case 2:
+            return "FATAL";
+        default:
+            return "UNKNOWN";
+    }
+}
+
+}  // namespace
+
 int rebootSystem() {
-    LOGF("failed to start reboot process");
-    return 2;
+    LOGI("rebooting for upgrades to take full effect");
+
+    // init re-executes itself from the updated files; problems here do not
+    // stop the reboot.
+    ChildProcess telinit(paths::kTelinitProgram);
+    telinit.addArg("u");
+    if (!telinit.run()) {
+        LOGW("failed to call telinit");
+    } else if (telinit.exited()) {
+        if (telinit.status() != 0) {
+            LOGW("failed re-execing init (exit code %i)", telinit.status());
+        }
+    } else {
+        LOGW("telinit was interrupted");
+    }
+
+    // Detached: it outlives us and reboots in one minute.
+    ChildProcess shutdown(paths::kShutdownProgram);
+    shutdown.addArg("-r");
+    shutdown.addArg("+1");
+    shutdown.addArg("rebooting after upgrade");
+    if (!shutdown.spawn()) {
+        LOGF("failed to start reboot process");
+        return 2;
+    }
+
+    if (!writeStatus(REBOOTING, true)) {
+        LOGW("failed updating status file");
+    }
+    return 0;
+}
+
+int finishProcess(int iRet, bool quiet) {
+    if (iRet == RES_REBOOT) {
+        iRet = rebootSystem();
+    }
+    // Never a negative exit code.
+    if (iRet < 0) {
+        iRet = RES_ERROR;
+    }
+    if (!quiet) {
+        LOGI("--- EXIT %s ---", exitName(iRet));
+    }
+    setTerminationSignals(true);
+    if (terminationPending() && iRet != 0) {
+        reraiseTermination();
+    }
+    return iRet;
 }

@@ -35,19 +35,6 @@ void outOfMemory() {
     _exit(2);
 }
 
-const char* exitName(int code) {
-    switch (code) {
-        case 0:
-            return "OK";
-        case 1:
-            return "ERROR";
-        case 2:
-            return "FATAL";
-        default:
-            return "UNKNOWN";
-    }
-}
-
 std::string lastPathComponent(const char* path) {
     std::string text = path != nullptr ? path : kProgramName;
     size_t slash = text.rfind('/');
@@ -106,8 +93,7 @@ int runLocked(Config& config, const CommandLine& options) {
     theLogger().addFile(paths::kLastLogFile, LogLevel::Info, false);
 
     if (!config.m_bQuiet) {
-        LOGI("%s version %s, product %s", kProgramName, UPDATER_VERSION,
-             config.m_sProduct.c_str());
+        LOGI("%s version %s, product %s", kProgramName, UPDATER_VERSION, config.m_sProduct.c_str());
         LOGI("--- MODE %s ---", mode);
         if (!config.m_network.m_sProxyServer.empty()) {
             LOGI("using HTTP proxy '%s' port %u", config.m_network.m_sProxyServer.c_str(),
@@ -223,18 +209,7 @@ int main(int argc, char** argv) {
         fclose(rpmLogFile);
     }
     ne_sock_exit();
-    if (iRet == RES_REBOOT) {
-        iRet = rebootSystem();
-    }
-    if (iRet < 0) {
-        iRet = 1;
-    }
-    if (!config.m_bQuiet) {
-        LOGI("--- EXIT %s ---", exitName(iRet));
-    }
-    setTerminationSignals(true);
-    if (terminationPending() && iRet != 0) {
-        reraiseTermination();
-    }
-    return iRet;
+    // Reboot when asked, the exit line, default signal actions, and a recorded
+    // termination signal re-raised when the run did not succeed.
+    return finishProcess(iRet, config.m_bQuiet);
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "config/config.h"
 #include "harness/log_capture.h"
 
@@ -81,8 +83,7 @@ TEST(CommandLine, RepoUrlSplitsAtTheFirstColon) {
     Config c;
     c.m_lRepositories = {repo("main", true)};
     CommandLine o;
-    std::string value = "main:file:/media/usb";
-    o.repoUrl = value.data();
+    o.repoUrl = strdup("main:file:/media/usb");
     ASSERT_TRUE(applyRepositorySelection(o, c));
     EXPECT_EQ(c.findRepository("main")->m_sLocation, "file:/media/usb");
 }
@@ -107,10 +108,9 @@ TEST(CommandLine, RepositorySelectionMessages) {
         Config c;
         c.m_lRepositories = {repo("main", true), repo("other", true), repo("off", false)};
         CommandLine o;
-        std::string url = k.repoUrl != nullptr ? k.repoUrl : "";
-        std::string id = k.repo != nullptr ? k.repo : "";
-        o.repoUrl = k.repoUrl != nullptr ? url.data() : nullptr;
-        o.repo = k.repo != nullptr ? id.data() : nullptr;
+        // The option values belong to the command line, which frees them.
+        o.repoUrl = k.repoUrl != nullptr ? strdup(k.repoUrl) : nullptr;
+        o.repo = k.repo != nullptr ? strdup(k.repo) : nullptr;
         EXPECT_EQ(applyRepositorySelection(o, c), k.ok) << k.line;
         EXPECT_TRUE(log.has(k.line)) << log.text();
     }
@@ -120,8 +120,7 @@ TEST(CommandLine, RepoEnablesExactlyTheChosenOne) {
     Config c;
     c.m_lRepositories = {repo("main", true), repo("other", true), repo("off", false)};
     CommandLine o;
-    std::string id = "off";
-    o.repo = id.data();
+    o.repo = strdup("off");
     ASSERT_TRUE(applyRepositorySelection(o, c));
     EXPECT_FALSE(c.findRepository("main")->m_bEnabled);
     EXPECT_FALSE(c.findRepository("other")->m_bEnabled);

@@ -1,0 +1,175 @@
+#include "driver/installer.h"
+
+#include <unistd.h>
+
+#include "config/config.h"
+#include "driver/signals.h"
+#include "driver/status.h"
+#include "driver/update_run.h"
+#include "driver/version.h"
+#include "resolver/package.h"
+#include "support/child_process.h"
+#include "support/logger.h"
+#include "support/paths.h"
+
+int runHook(const std::string& phase, const std::vector<std::string>& args) {
+    ChildProcess hook(paths::kHookScript);
+    hook.addArg(phase);
+    hook.addArg(UPDATER_VERSION);
+    for (const std::string& arg : args) {
+        hook.addArg(arg);
+    }
+    LOGI("running %s hook", phase.c_str());
+    if (!hook.run()) {
+        LOGW("failed starting hook, continuing anyways");
+        return 0;
+    }
+    if (hook.exited()) {
+        if (hook.status() == 0) {
+            return 0;
+        }
+        LOGE("hook failed (exit code %i)", hook.status());
+        return RES_FAILED;
+    }
+    LOGE("hook was interrupted");
+    return RES_ERROR;
+}
+
+namespace {
+
+void writeStatusOrWarn(int status, bool syncDirectory) {
+    if (!writeStatus(status, syncDirectory)) {
+        LOGW("failed updating status file");
+    }
+}
+
+// Runs rpm on the RPM packages of the set. Returns true when the device
+// packages may follow; otherwise result holds the end of the installation.
+bool installRpmPackages(const Config& config, const PackageSet& packages,
+                        const std::vector<std::string>& hookArgs, int& result) {
+    const bool test = config.m_bTest;
+    const char* failPhase = test ? "failtest" : "failupdate";
+    ChildProcess rpm(paths::kRpmProgram);
+    int target;
+    if (test) {
+        rpm.addArg("--test");
+        LOGI("testing package(s) update");
+        target = TESTING;
+    } else {
+        rpm.addArg("--define=__nofsync nofsync");
+        rpm.addArg("-v");
+        LOGI("updating package(s)");
+        target = UPDATING;
+    }
+    rpm.addArg("-U");
+    for (const Package& package : packages) {
+        if (package.m_nType == PKG_RPM) {
+            rpm.addArg(package.m_sCacheFile);
+        } else {
+            LOGD("excluding non-rpm package %s", packageToString(package).c_str());
+        }
+    }
+    if (terminationPending()) {
+        runHook(failPhase, hookArgs);
+        result = RES_ERROR;
+        return false;
+    }
+    if (!writeStatus(target, true)) {
+        LOGE("failed setting status file for launching rpm, cannot continue");
+        runHook(failPhase, hookArgs);
+        result = RES_ERROR;
+        return false;
+    }
+    bool started = rpm.run();
+    if (!test) {
+        sync();
+    }
+    if (!started) {
+        LOGE("failed starting rpm to install packages, no packages upgraded");
+        runHook(failPhase, hookArgs);
+        writeStatusOrWarn(READY, true);
+        result = RES_FAILED;
+        return false;
+    }
+    if (!rpm.exited()) {
+        if (test) {
+            LOGW("rpm was interrupted while testing package(s) installation");
+            runHook("failtest", hookArgs);
+            result = RES_ERROR;
+        } else {
+            LOGF("rpm was interrupted, installation may be incomplete; SYSTEM MAY BE CORRUPTED");
+            writeStatusOrWarn(CORRUPTED, false);
+            runHook("failupdate", hookArgs);
+            result = RES_FATAL;
+        }
+        return false;
+    }
+    runHook(test ? "posttest" : "postupdate", hookArgs);
+    if (rpm.status() != 0) {
+        LOGE("package installation FAILED (exit code %i)", rpm.status());
+        writeStatusOrWarn(PKGSDONE, true);
+        result = RES_FAILED;
+        return false;
+    }
+    LOGI("packages %s OK", test ? "tested" : "installed");
+    return true;
+}
+
+}  // namespace
+
+int installPackages(const Config& config, const PackageSet& packages,
+                    const std::vector<std::string>& hookArgs) {
+    const bool test = config.m_bTest;
+    const int defaultResult = config.m_bNoReboot || test ? RES_OK : RES_REBOOT;
+
+    int hook = runHook(test ? "test" : "update", hookArgs);
+    if (hook != 0) {
+        return hook;
+    }
+    bool haveRpm = false;
+    for (const Package& package : packages) {
+        if (package.m_nType == PKG_RPM) {
+            haveRpm = true;
+            break;
+        }
+    }
+    LogLevel deviceFailureLevel = LogLevel::Error;
+    if (haveRpm) {
+        int result = RES_OK;
+        if (!installRpmPackages(config, packages, hookArgs, result)) {
+            return result;
+        }
+        deviceFailureLevel = LogLevel::Warning;
+    } else {
+        runHook(test ? "posttest" : "postupdate", hookArgs);
+    }
+
+    bool allDeviceOk = true;
+    for (const Package& package : packages) {
+        if (package.m_nType != PKG_VTXPKG) {
+            continue;
+        }
+        std::string name = packageToString(package);
+        ChildProcess installer(paths::kDeviceInstaller);
+        if (test) {
+            installer.addArg("--test");
+            installer.addArg("--");
+        }
+        installer.addArg(package.m_sCacheFile);
+        if (!installer.run()) {
+            LOG_AT(deviceFailureLevel, "failed installing pkg file for %s", name.c_str());
+            allDeviceOk = false;
+        } else if (!installer.exited()) {
+            LOG_AT(deviceFailureLevel, "install of pkg file for %s was interrupted", name.c_str());
+            allDeviceOk = false;
+        } else if (installer.status() != 0) {
+            LOG_AT(deviceFailureLevel, "install of pkg file for %s FAILED (exit code %i)",
+                   name.c_str(), installer.status());
+            allDeviceOk = false;
+        } else {
+            LOGI("%s of pkg file for %s succeeded", test ? "test" : "install", name.c_str());
+        }
+    }
+    writeStatusOrWarn(PKGSDONE, true);
+    return allDeviceOk || haveRpm ? defaultResult : RES_FAILED;
+}

@@ -1,0 +1,37 @@
+// One pass of the update run: metadata, selection, report, download, install.
+#pragma once
+
+#include <cstddef>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "config/config.h"
+
+class PackageRepo;
+class PackageList;
+
+using NameSet = std::set<std::string>;
+
+struct PassSettings {
+    Config m_config;              // the pass copy, with the pass's changes applied
+    bool m_bDownloadOnly = false;  // fetch and verify, do not install
+    bool m_bQuieter = false;       // download and verification lines at debug
+    NameSet m_setInclude;
+    NameSet m_setPull;
+    NameSet m_setExclude;
+    NameSet m_setExcludedGroups;
+    unsigned m_typeMask = 0;
+    bool m_bIncludeIsUpdater = false;
+    std::vector<std::string> m_vAnnounce;  // info lines logged when the pass starts
+};
+
+struct PassOutcome {
+    int m_nResult;     // PassResult
+    size_t m_nCount;   // packages selected
+};
+
+PassOutcome runPass(PackageRepo& repo, const PackageList& external, const PassSettings& settings);
+
+class DependencySet;
+void reportRequirements(const DependencySet& unmet);
