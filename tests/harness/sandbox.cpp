@@ -303,8 +303,10 @@ SandboxProcess Sandbox::start(const std::vector<std::string>& args, const RunOpt
     argv.push_back(options.program.empty() ? updaterBinary() : options.program);
     argv.insert(argv.end(), args.begin(), args.end());
 
-    unlink((m_sDir + "/out/pid").c_str());
-    unlink((m_sDir + "/out/result").c_str());
+    // Nothing of an earlier run may be mistaken for this one's output.
+    for (const char* name : {"pid", "result", "stdout", "stderr", "syslog"}) {
+        unlink((m_sDir + "/out/" + name).c_str());
+    }
     pid_t pid = fork();
     if (pid < 0) {
         throw std::runtime_error("fork failed");
