@@ -204,9 +204,13 @@ void URLFetcher::initialize(const NetworkSettings& settings) {
 // the hardware; nothing is read yet.
 void URLFetcher::readDeviceIdentity() {}
 
-// The firmware version of the running system; not read yet.
+// The firmware version of the running system: its os-release VERSION_ID.
 std::string URLFetcher::readFirmwareVersion() {
-    return std::string();
+    std::string version;
+    if (!readOsRelease("VERSION_ID=", version)) {
+        version.clear();
+    }
+    return version;
 }
 
 // The device's default credentials for server authentication; none yet.

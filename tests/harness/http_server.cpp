@@ -159,7 +159,7 @@ HttpServer::HttpServer(const Options& options) : m_options(options) {
         throw std::runtime_error("http server: pipe failed");
     }
     std::vector<std::string> args = {"/usr/bin/python3", "-u", HTTP_SERVER_SCRIPT, "--address",
-                                      options.address};
+                                     options.address};
     if (!options.root.empty()) {
         args.insert(args.end(), {"--root", options.root});
     }
@@ -216,9 +216,9 @@ HttpServer::~HttpServer() {
 }
 
 std::string HttpServer::url(const std::string& path) const {
-    std::string host =
-        m_options.address.find(':') != std::string::npos ? "[" + m_options.address + "]"
-                                                         : m_options.address;
+    std::string host = m_options.address.find(':') != std::string::npos
+                           ? "[" + m_options.address + "]"
+                           : m_options.address;
     return std::string(m_options.certFile.empty() ? "http" : "https") + "://" + host + ":" +
            std::to_string(m_nPort) + path;
 }
@@ -283,7 +283,9 @@ void HttpServer::script(const std::string& path, const std::vector<Response>& re
     command(json + "]}");
 }
 
-void HttpServer::clear() { command("{\"cmd\":\"clear\"}"); }
+void HttpServer::clear() {
+    command("{\"cmd\":\"clear\"}");
+}
 
 std::vector<HttpServer::Request> HttpServer::requests() {
     std::vector<std::string> lines;

@@ -26,9 +26,13 @@ LogCapture::~LogCapture() {
     theLogger().setLevel(m_nOldLevel);
 }
 
-std::vector<std::string> LogCapture::lines() const { return splitLines(readHostFile(m_sPath)); }
+std::vector<std::string> LogCapture::lines() const {
+    return splitLines(readHostFile(m_sPath));
+}
 
-std::string LogCapture::text() const { return readHostFile(m_sPath); }
+std::string LogCapture::text() const {
+    return readHostFile(m_sPath);
+}
 
 int LogCapture::count(const std::string& line) const {
     int n = 0;
@@ -94,7 +98,9 @@ std::unique_ptr<URLFetcher> NetTest::fetcher(const std::string& uri) {
     return std::make_unique<URLFetcher>(parsed.get());
 }
 
-std::string readFile(const std::string& path) { return readHostFile(path); }
+std::string readFile(const std::string& path) {
+    return readHostFile(path);
+}
 
 bool fileExists(const std::string& path) {
     struct stat st;
@@ -163,4 +169,6 @@ TinyProxy::~TinyProxy() {
     }
 }
 
-std::string TinyProxy::log() const { return readHostFile(m_dir.file("tinyproxy.log")); }
+std::string TinyProxy::log() const {
+    return readHostFile(m_dir.file("tinyproxy.log"));
+}
