@@ -33,6 +33,7 @@ constexpr int64_t kMaxSpread = 5;
 constexpr int64_t kMaxSpreadNanos = 999999999;
 constexpr intmax_t kMaxSleepPiece = 60;
 constexpr size_t kCopyBlock = 4096;
+constexpr size_t kWriteBuffer = 128 * 1024;
 
 // Everything the fetchers share; written once by initialize.
 struct ClassState {
@@ -431,10 +432,22 @@ bool URLFetcher::matches(const ne_uri& uri) const {
 // ---------------------------------------------------------------------------
 // Requests
 
+// neon hands the body over in blocks of a few KiB; they are gathered into
+// larger writes. The last call, with length 0, writes out the rest.
 int URLFetcher::writeBlock(void* userdata, const char* buffer, size_t length) {
     auto* self = static_cast<URLFetcher*>(userdata);
-    while (length > 0) {
-        ssize_t written = write(self->m_nWriteFd, buffer, length);
+    self->m_vWriteBuffer.insert(self->m_vWriteBuffer.end(), buffer, buffer + length);
+    if (length == 0 || self->m_vWriteBuffer.size() >= kWriteBuffer) {
+        return self->flushBody() ? 0 : -1;
+    }
+    return 0;
+}
+
+bool URLFetcher::flushBody() {
+    const char* next = m_vWriteBuffer.data();
+    size_t left = m_vWriteBuffer.size();
+    while (left > 0) {
+        ssize_t written = write(m_nWriteFd, next, left);
         if (written < 0 && errno == EINTR) {
             continue;
         }
@@ -442,14 +455,16 @@ int URLFetcher::writeBlock(void* userdata, const char* buffer, size_t length) {
             if (written == 0) {
                 errno = EIO;
             }
-            ne_set_error(self->m_pSession, "failed writing downloaded data to file (%s)",
+            ne_set_error(m_pSession, "failed writing downloaded data to file (%s)",
                          errnoString().c_str());
-            return -1;
+            m_vWriteBuffer.clear();
+            return false;
         }
-        buffer += written;
-        length -= static_cast<size_t>(written);
+        next += written;
+        left -= static_cast<size_t>(written);
     }
-    return 0;
+    m_vWriteBuffer.clear();
+    return true;
 }
 
 int URLFetcher::request(const std::string& path, int fd, bool bypassCache, int& httpStatus) {
@@ -458,6 +473,8 @@ int URLFetcher::request(const std::string& path, int fd, bool bypassCache, int& 
     m_sRetryAfter.clear();
     m_bBadRedirect = false;
     m_nWriteFd = fd;
+    m_vWriteBuffer.clear();
+    m_vWriteBuffer.reserve(kWriteBuffer);
 
     const DeviceIdentity& identity = state().m_identity;
     ne_request* req = ne_request_create(m_pSession, "GET", path.c_str());
@@ -475,6 +492,9 @@ int URLFetcher::request(const std::string& path, int fd, bool bypassCache, int& 
 
     int result = ne_request_dispatch(req);
     const ne_status* status = ne_get_status(req);
+    if (result == NE_OK && !m_vWriteBuffer.empty() && !flushBody()) {
+        result = NE_ERROR;
+    }
     if (result == NE_OK) {
         httpStatus = status->code;
         const char* retryAfter = ne_get_response_header(req, "Retry-After");
@@ -491,6 +511,7 @@ int URLFetcher::request(const std::string& path, int fd, bool bypassCache, int& 
     ne_request_destroy(req);
     m_pRequestPath = nullptr;
     m_nWriteFd = -1;
+    m_vWriteBuffer.clear();
     return result;
 }
 

@@ -125,6 +125,7 @@ private:
     bool checkLocalNetwork();
     void clearLocalAddresses();
     static int writeBlock(void* userdata, const char* buffer, size_t length);
+    bool flushBody();
     static void forwardStatus(void* userdata, ne_session_status status,
                               const ne_session_status_info* info);
 
@@ -138,6 +139,7 @@ private:
     Notifier* m_pNotifier = nullptr;
     const char* m_pRequestPath = nullptr;
     int m_nWriteFd = -1;
+    std::vector<char> m_vWriteBuffer;  // body data not yet written to m_nWriteFd
     std::string m_sRetryAfter;
     bool m_bRedirected = false;
     bool m_bBadRedirect = false;  // a redirect whose location could not be parsed

@@ -35,6 +35,21 @@ TEST_F(DownloaderTest, OpenBindsTheBasePathOnce) {
     ASSERT_EQ(server.requests().size(), 1u);
     EXPECT_EQ(server.requests()[0].target, "/repo/repodata/repomd.xml");
 
+    // A large body, chunked or not, arrives byte for byte.
+    Response large;
+    large.bodySize = (1 << 20) + 7;
+    server.script("/repo/large", large);
+    large.chunked = true;
+    server.script("/repo/chunked", large);
+    std::string expected;
+    for (long long i = 0; i < large.bodySize; ++i) {
+        expected += static_cast<char>(i % 256);
+    }
+    for (const char* name : {"large", "chunked"}) {
+        ASSERT_TRUE(downloader.download(name, dest(name), false));
+        EXPECT_TRUE(readFile(dest(name)) == expected) << name;
+    }
+
     downloader.close();
     EXPECT_FALSE(downloader.download("repodata/repomd.xml", dest("closed"), false));
     EXPECT_TRUE(nothingLeft("closed"));
