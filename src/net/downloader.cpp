@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "support/fd.h"
 #include "support/logger.h"
@@ -124,6 +125,11 @@ bool Downloader::download(const std::string& path, const std::string& destinatio
              orEmpty(target->host), target->port, orEmpty(target->path));
         // The target belongs to the current fetcher's session: take what is
         // needed before anything else happens to it.
+        // A server on the network must not get local files copied into the cache.
+        if (target->scheme != nullptr && strcmp(target->scheme, "file") == 0) {
+            LOGE("refusing redirection to local file '%s'", ParsedUri::toString(*target).c_str());
+            break;
+        }
         std::string nextPath = orEmpty(target->path);
         if (target->query != nullptr) {
             nextPath += "?";

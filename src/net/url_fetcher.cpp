@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
+#include <ne_alloc.h>
 #include <ne_dates.h>
 #include <ne_redirect.h>
 #include <ne_request.h>
@@ -145,7 +146,7 @@ void ParsedUri::reset() {
 std::string ParsedUri::toString(const ne_uri& uri) {
     char* text = ne_uri_unparse(&uri);
     std::string result = orEmpty(text);
-    free(text);
+    ne_free(text);
     return result;
 }
 
@@ -469,6 +470,9 @@ bool URLFetcher::flushBody() {
 
 int URLFetcher::request(const std::string& path, int fd, bool bypassCache, int& httpStatus) {
     httpStatus = 0;
+    if (m_pSession == nullptr) {
+        return NE_ERROR;
+    }
     m_pRequestPath = path.c_str();
     m_sRetryAfter.clear();
     m_bBadRedirect = false;

@@ -208,6 +208,7 @@ TEST_F(DownloaderTest, UnusableRedirectTargetsFailCleanly) {
     server.script("/unparseable", Response::redirect("http://[bad"));
     server.script("/noscheme", Response::redirect("127.0.0.2:8080/x"));
     server.script("/nolocation", Response::withStatus(302));
+    server.script("/local", Response::redirect("file:///etc/passwd"));
     struct Case {
         const char* path;
         const char* error;
@@ -217,6 +218,7 @@ TEST_F(DownloaderTest, UnusableRedirectTargetsFailCleanly) {
         // Without a scheme the location is a path on the same server.
         {"noscheme", "ERROR: failed fetching 'noscheme' (404 Not Found)"},
         {"nolocation", "ERROR: failed fetching 'nolocation' (302 Found)"},
+        {"local", "ERROR: refusing redirection to local file 'file:///etc/passwd'"},
     };
     Downloader downloader;
     ASSERT_TRUE(downloader.open(server.url("/")));
