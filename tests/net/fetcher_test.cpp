@@ -272,6 +272,25 @@ TEST_F(FetcherTest, RetryAfterSetsTheBaseWait) {
     EXPECT_GE(total, 98);
     EXPECT_LE(total, 101);
 
+    // The date against the fetcher's clock: two minutes before it, and unreadable.
+    const std::string date = "Sun, 06 Nov 1994 08:49:37 GMT";  // 784111777
+    server.script("/clock",
+                  {Response::withStatus(503).header("Retry-After", date),
+                   Response::withStatus(503).header("Retry-After", date), Response::ok("done")});
+    URLFetcher::setTimeForTesting([](time_t*) -> time_t { return 784111777 - 120; });
+    FakeSleep::s_vCalls.clear();
+    URLFetcher::setRandomStateForTesting(1);
+    ASSERT_TRUE(get(*f, "/clock"));
+    EXPECT_EQ(FakeSleep::seconds(), (std::vector<long>{60, 60, 60, 60, 4}));
+    URLFetcher::setTimeForTesting([](time_t*) -> time_t { return -1; });
+    server.script("/clock",
+                  {Response::withStatus(503).header("Retry-After", date), Response::ok("done")});
+    FakeSleep::s_vCalls.clear();
+    URLFetcher::setRandomStateForTesting(1);
+    ASSERT_TRUE(get(*f, "/clock"));
+    EXPECT_EQ(FakeSleep::seconds(), (std::vector<long>{10}));
+    URLFetcher::setTimeForTesting(nullptr);
+
     // 130 seconds go in pieces of at most 60; the spread comes from the class
     // generator, the second wait of this sequence adds 4 s.
     server.script("/long",
