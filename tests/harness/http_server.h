@@ -16,8 +16,8 @@ class HttpServer {
 public:
     struct Options {
         std::string address = "127.0.0.1";  // "::1" for IPv6
-        std::string root;                    // directory served for unscripted paths
-        std::string certFile;                // https when set
+        std::string root;                   // directory served for unscripted paths
+        std::string certFile;               // https when set
         std::string keyFile;
     };
 
@@ -26,8 +26,8 @@ public:
         int status = 200;
         std::vector<std::pair<std::string, std::string>> headers;
         std::string body;
-        long long bodySize = -1;       // that many bytes of a fixed pattern instead of body
-        std::string file;              // or the content of this file
+        long long bodySize = -1;  // that many bytes of a fixed pattern instead of body
+        std::string file;         // or the content of this file
         bool chunked = false;
         long long contentLength = -1;  // the length announced, whatever the body's size
         long long closeAfter = -1;     // drop the connection after this many body bytes

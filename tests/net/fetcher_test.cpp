@@ -4,7 +4,6 @@
 // mounts a small tmpfs.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <ne_request.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -212,11 +211,6 @@ TEST_F(FetcherTest, HopelessFailuresAreReportedAtOnceWithHints) {
     EXPECT_FALSE(get(*refused, "/x"));
     EXPECT_EQ(FakeSleep::s_vCalls.size(), 2u);
     EXPECT_TRUE(log->has("ERROR: failed fetching 'item' (could not connect to server)"));
-
-    EXPECT_EQ(URLFetcher::errorText(NE_OK, nullptr), "no error");
-    EXPECT_EQ(URLFetcher::errorText(NE_ERROR, nullptr), "generic error");
-    EXPECT_EQ(URLFetcher::errorText(NE_PROXYAUTH, nullptr), "authentication failed on proxy");
-    EXPECT_EQ(URLFetcher::errorText(42, nullptr), "<unknown error code>");
 }
 
 // The base wait that the server asks for, and how it is slept.
