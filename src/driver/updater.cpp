@@ -24,6 +24,7 @@
 #include "driver/status.h"
 #include "driver/update_run.h"
 #include "driver/version.h"
+#include "net/downloader.h"
 #include "support/logger.h"
 #include "support/paths.h"
 #include "support/system.h"
@@ -101,8 +102,7 @@ int runLocked(Config& config, const CommandLine& options) {
         }
     }
 
-    // The URL fetcher's class state (proxy, user agent, device identity) is
-    // initialised here once the network subsystem exists.
+    URLFetcher::initialize(config.m_network);
 
     std::string noUpdate;
     if (readOsRelease("VTX_NO_UPDATE=", noUpdate)) {

@@ -1,0 +1,186 @@
+#include "net/downloader.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "support/fd.h"
+#include "support/logger.h"
+
+namespace {
+
+constexpr int kMaxRedirects = 5;
+
+const char* orEmpty(const char* text) {
+    return text != nullptr ? text : "";
+}
+
+}  // namespace
+
+Downloader::~Downloader() {
+    close();
+}
+
+bool Downloader::fail() {
+    m_vFetchers.clear();
+    m_uri.reset();
+    return false;
+}
+
+bool Downloader::open(const std::string& uri) {
+    if (!m_vFetchers.empty()) {
+        return false;
+    }
+    if (!m_uri.parse(uri)) {
+        LOGE("failed parsing repository URI '%s'", uri.c_str());
+        return fail();
+    }
+    const ne_uri& parsed = m_uri.get();
+    if (parsed.scheme == nullptr || parsed.host == nullptr || parsed.path == nullptr) {
+        LOGE("repository URI '%s' missing host, path or scheme", uri.c_str());
+        return fail();
+    }
+    LOGD("opening repo downloader with URI scheme, host, port, path = '%s' '%s' %u '%s'",
+         parsed.scheme, parsed.host, parsed.port, parsed.path);
+
+    m_vFetchers.push_back(std::make_unique<URLFetcher>(parsed));
+    URLFetcher& fetcher = *m_vFetchers.back();
+    if (!fetcher.isValid()) {
+        LOGE("cannot create fetcher for '%s'", uri.c_str());
+        return fail();
+    }
+    if (m_pNotifier != nullptr && fetcher.hasSession()) {
+        fetcher.setNotifier(m_pNotifier);
+    }
+    m_sBasePath = parsed.path;
+    if (m_sBasePath.empty() || m_sBasePath.back() != '/') {
+        m_sBasePath += '/';
+    }
+    LOGD("opened repo downloader with base URI '%s'", uri.c_str());
+    return true;
+}
+
+void Downloader::close() {
+    m_sBasePath.clear();
+    m_vFetchers.clear();
+    m_uri.reset();
+    m_pNotifier = nullptr;
+}
+
+void Downloader::setNotifier(URLFetcher::Notifier* notifier) {
+    m_pNotifier = notifier;
+    for (const auto& fetcher : m_vFetchers) {
+        fetcher->setNotifier(notifier);
+    }
+}
+
+void Downloader::resolvePath(std::string& path) const {
+    std::string resolved = m_sBasePath + path;
+    LOGD("resolved URI path '%s' on '%s' to '%s'", path.c_str(), m_sBasePath.c_str(),
+         resolved.c_str());
+    path.swap(resolved);
+}
+
+bool Downloader::download(const std::string& path, const std::string& destination,
+                          bool bypassCache) {
+    if (m_vFetchers.empty()) {
+        LOGE("repository downloader not open, cannot download '%s'", path.c_str());
+        return false;
+    }
+    const std::string temporary = destination + ".tmp";
+    LOGD("downloading path '%s' to '%s'", path.c_str(), destination.c_str());
+    std::string requestPath = path;
+    resolvePath(requestPath);
+
+    UniqueFd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!file) {
+        LOGE("failed creating file '%s' (%s)", temporary.c_str(), errnoString().c_str());
+        return false;
+    }
+
+    bool ok = false;
+    int redirectsLeft = kMaxRedirects;
+    URLFetcher* current = m_vFetchers.front().get();
+    for (;;) {
+        if (current->get(requestPath, file.get(), bypassCache, path)) {
+            ok = true;
+            break;
+        }
+        if (!current->wasRedirected()) {
+            break;
+        }
+        if (redirectsLeft == 0) {
+            LOGE("maximum number of redirects (%i) exceeded", kMaxRedirects);
+            break;
+        }
+        --redirectsLeft;
+        const ne_uri* target = current->redirectLocation();
+        if (target == nullptr) {
+            LOGE("got redirect with unparseable location");
+            break;
+        }
+        LOGD("'%s' redirected to '%s://%s:%u%s", path.c_str(), orEmpty(target->scheme),
+             orEmpty(target->host), target->port, orEmpty(target->path));
+        // The target belongs to the current fetcher's session: take what is
+        // needed before anything else happens to it.
+        // A server on the network must not get local files copied into the cache.
+        if (target->scheme != nullptr && strcmp(target->scheme, "file") == 0) {
+            LOGE("refusing redirection to local file '%s'", ParsedUri::toString(*target).c_str());
+            break;
+        }
+        std::string nextPath = orEmpty(target->path);
+        if (target->query != nullptr) {
+            nextPath += "?";
+            nextPath += target->query;
+        }
+
+        URLFetcher* found = nullptr;
+        for (const auto& fetcher : m_vFetchers) {
+            if (fetcher->matches(*target)) {
+                found = fetcher.get();
+                break;
+            }
+        }
+        if (found != current) {
+            current->closeConnection();
+        }
+        if (found == nullptr) {
+            auto created = std::make_unique<URLFetcher>(*target);
+            if (!created->isValid()) {
+                LOGE("cannot create fetcher for redirection to '%s'",
+                     ParsedUri::toString(*target).c_str());
+                break;
+            }
+            if (created->hasSession()) {
+                created->setNotifier(m_pNotifier);
+            }
+            found = created.get();
+            m_vFetchers.push_back(std::move(created));
+        }
+        current = found;
+        requestPath = nextPath;
+    }
+
+    if (ok) {
+        if (current != m_vFetchers.front().get()) {
+            current->closeConnection();
+        }
+        if (file.close() != 0) {
+            LOGE("failed closing file '%s' (%s)", temporary.c_str(), errnoString().c_str());
+            ok = false;
+        } else if (rename(temporary.c_str(), destination.c_str()) != 0) {
+            LOGE("failed renaming '%s' to '%s' (%s)", temporary.c_str(), destination.c_str(),
+                 errnoString().c_str());
+            ok = false;
+        }
+    }
+    if (!ok) {
+        file.reset();
+        unlink(temporary.c_str());
+        return false;
+    }
+    LOGD("successfully downloaded path '%s' to '%s'", path.c_str(), destination.c_str());
+    return true;
+}

@@ -1,0 +1,42 @@
+// Network fetching: the repository downloader, bound to the base URI of one
+// repository, which fetches paths relative to it into local files through one
+// URLFetcher per server it meets, following redirects.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/url_fetcher.h"
+
+class Downloader {
+public:
+    Downloader() = default;
+    ~Downloader();
+    Downloader(const Downloader&) = delete;
+    Downloader& operator=(const Downloader&) = delete;
+
+    // Binds the downloader to a repository; false when already open.
+    bool open(const std::string& uri);
+    // Fetches the path (relative to the base) into the destination, through
+    // "<destination>.tmp" and a rename; the destination is untouched on failure.
+    bool download(const std::string& path, const std::string& destination, bool bypassCache);
+    // Attached to every fetcher, present and future; not owned.
+    void setNotifier(URLFetcher::Notifier* notifier);
+    void close();
+    bool isOpen() const { return !m_vFetchers.empty(); }
+
+    // The request path of a relative path: the base path followed by it.
+    void resolvePath(std::string& path) const;
+
+    // The fetchers met so far, the repository's own first.
+    size_t fetcherCount() const { return m_vFetchers.size(); }
+
+private:
+    bool fail();
+
+    ParsedUri m_uri;
+    std::vector<std::unique_ptr<URLFetcher>> m_vFetchers;
+    std::string m_sBasePath;
+    URLFetcher::Notifier* m_pNotifier = nullptr;
+};

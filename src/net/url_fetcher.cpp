@@ -1,0 +1,735 @@
+#include "net/url_fetcher.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <ne_alloc.h>
+#include <ne_dates.h>
+#include <ne_redirect.h>
+#include <ne_request.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstring>
+#include <random>
+
+#include "driver/version.h"
+#include "support/fd.h"
+#include "support/logger.h"
+#include "support/system.h"
+
+namespace {
+
+constexpr int kReadTimeout = 120;
+constexpr int kConnectTimeout = 180;
+constexpr int kMaxRetries = 2;
+constexpr intmax_t kDefaultBaseWait = 10;
+constexpr intmax_t kMaxBaseWait = 300;
+constexpr int64_t kMaxSpread = 5;
+constexpr int64_t kMaxSpreadNanos = 999999999;
+constexpr intmax_t kMaxSleepPiece = 60;
+constexpr size_t kCopyBlock = 4096;
+constexpr size_t kWriteBuffer = 128 * 1024;
+
+// Everything the fetchers share; written once by initialize.
+struct ClassState {
+    bool m_bInitialized = false;
+    NetworkSettings m_network;
+    std::string m_sUserAgent;
+    URLFetcher::DeviceIdentity m_identity;
+    // Multiplier 16807, modulus 2^31 - 1, state initially 1.
+    std::minstd_rand0 m_random{1};
+    URLFetcher::SleepFunction m_pSleep = nanosleep;
+    URLFetcher::TimeFunction m_pTime = time;
+};
+
+ClassState& state() {
+    static ClassState s_state;
+    return s_state;
+}
+
+const char* orEmpty(const char* text) {
+    return text != nullptr ? text : "";
+}
+
+bool sameText(const char* a, const std::string& b) {
+    return a != nullptr && b == a;
+}
+
+// Reads a "Retry-After" value made only of digits; values beyond 32 bits are
+// taken as the largest one, which the wait caps anyway.
+intmax_t parseDelaySeconds(const std::string& text) {
+    intmax_t value = 0;
+    for (char c : text) {
+        value = value * 10 + (c - '0');
+        if (value > INT32_MAX) {
+            return INT32_MAX;
+        }
+    }
+    return value;
+}
+
+bool onlyDigits(const std::string& text) {
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// True when the address lies in the interface's network: equal to the
+// interface's address in every bit of its netmask.
+bool inNetwork(const struct sockaddr* address, const struct ifaddrs* interface) {
+    if (interface->ifa_addr == nullptr || interface->ifa_netmask == nullptr ||
+        interface->ifa_addr->sa_family != address->sa_family ||
+        interface->ifa_netmask->sa_family != address->sa_family) {
+        return false;
+    }
+    if (address->sa_family == AF_INET) {
+        auto addr = reinterpret_cast<const struct sockaddr_in*>(address)->sin_addr.s_addr;
+        auto local =
+            reinterpret_cast<const struct sockaddr_in*>(interface->ifa_addr)->sin_addr.s_addr;
+        auto mask =
+            reinterpret_cast<const struct sockaddr_in*>(interface->ifa_netmask)->sin_addr.s_addr;
+        return ((addr ^ local) & mask) == 0;
+    }
+    const auto* addr = reinterpret_cast<const struct sockaddr_in6*>(address)->sin6_addr.s6_addr;
+    const auto* local =
+        reinterpret_cast<const struct sockaddr_in6*>(interface->ifa_addr)->sin6_addr.s6_addr;
+    const auto* mask =
+        reinterpret_cast<const struct sockaddr_in6*>(interface->ifa_netmask)->sin6_addr.s6_addr;
+    for (int i = 0; i < 16; ++i) {
+        if (((addr[i] ^ local[i]) & mask[i]) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+struct AddrInfoDeleter {
+    void operator()(struct addrinfo* info) const { freeaddrinfo(info); }
+};
+
+struct IfAddrsDeleter {
+    void operator()(struct ifaddrs* list) const { freeifaddrs(list); }
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// ParsedUri
+
+ParsedUri::ParsedUri() {
+    memset(&m_uri, 0, sizeof(m_uri));
+}
+
+ParsedUri::~ParsedUri() {
+    ne_uri_free(&m_uri);
+}
+
+bool ParsedUri::parse(const std::string& text) {
+    reset();
+    if (ne_uri_parse(text.c_str(), &m_uri) != 0) {
+        reset();
+        return false;
+    }
+    return true;
+}
+
+void ParsedUri::reset() {
+    ne_uri_free(&m_uri);
+    memset(&m_uri, 0, sizeof(m_uri));
+}
+
+std::string ParsedUri::toString(const ne_uri& uri) {
+    char* text = ne_uri_unparse(&uri);
+    std::string result = orEmpty(text);
+    ne_free(text);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Notifier
+
+URLFetcher::Notifier::~Notifier() = default;
+
+void URLFetcher::Notifier::notify(ne_session_status, const ne_session_status_info*) {
+    // Not overridden: further events are not delivered at all.
+    m_bOverridden = false;
+}
+
+void URLFetcher::forwardStatus(void* userdata, ne_session_status status,
+                               const ne_session_status_info* info) {
+    auto* self = static_cast<URLFetcher*>(userdata);
+    if (self->m_pNotifier != nullptr && self->m_pNotifier->m_bOverridden) {
+        self->m_pNotifier->notify(status, info);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Class state
+
+void URLFetcher::initialize(const NetworkSettings& settings) {
+    ClassState& s = state();
+    if (s.m_bInitialized) {
+        return;
+    }
+    s.m_network = settings;
+    s.m_bInitialized = true;
+
+    uint64_t seed = 0;
+    if (getRandomBytes(&seed, sizeof(seed))) {
+        // std::minstd_rand0 reduces the seed modulo 2^31 - 1 and takes 1 for 0.
+        s.m_random.seed(static_cast<std::minstd_rand0::result_type>(seed % 2147483647u));
+    }
+
+    readDeviceIdentity();
+
+    s.m_sUserAgent = s.m_network.m_sUserAgentBase + "/" UPDATER_VERSION;
+    if (!s.m_network.m_sUserAgentProdname.empty()) {
+        s.m_sUserAgent += " (" + s.m_network.m_sUserAgentProdname + ")";
+    }
+
+    s.m_identity.m_sFirmwareVersion = readFirmwareVersion();
+    if (s.m_identity.m_sFirmwareVersion.empty()) {
+        LOGW("cannot read current firmware version");
+    }
+
+    if (!setupDefaultCredentials()) {
+        LOGW("cannot recover default authentication credentials");
+    }
+}
+
+// The device identity (serial number, hardware revision and type) comes from
+// the hardware; nothing is read yet.
+void URLFetcher::readDeviceIdentity() {}
+
+// The firmware version of the running system: its os-release VERSION_ID.
+std::string URLFetcher::readFirmwareVersion() {
+    std::string version;
+    if (!readOsRelease("VERSION_ID=", version)) {
+        version.clear();
+    }
+    return version;
+}
+
+// The device's default credentials for server authentication; none yet.
+bool URLFetcher::setupDefaultCredentials() {
+    return true;
+}
+
+URLFetcher::DeviceIdentity& URLFetcher::deviceIdentity() {
+    return state().m_identity;
+}
+
+const std::string& URLFetcher::userAgent() {
+    return state().m_sUserAgent;
+}
+
+void URLFetcher::setSleepForTesting(SleepFunction sleep) {
+    state().m_pSleep = sleep != nullptr ? sleep : nanosleep;
+}
+
+void URLFetcher::setTimeForTesting(TimeFunction now) {
+    state().m_pTime = now != nullptr ? now : time;
+}
+
+void URLFetcher::setRandomStateForTesting(uint32_t value) {
+    state().m_random.seed(value);
+}
+
+void URLFetcher::resetForTesting() {
+    ClassState& s = state();
+    SleepFunction sleep = s.m_pSleep;
+    TimeFunction now = s.m_pTime;
+    s = ClassState();
+    s.m_pSleep = sleep;
+    s.m_pTime = now;
+}
+
+// A uniform whole number from 0 to max from the class generator. Its outputs
+// run from 1 to 2^31 - 2; they are put into max + 1 buckets of equal size and
+// the outputs beyond the last full bucket are drawn again.
+int64_t URLFetcher::randomUniform(int64_t max) {
+    const uint64_t range = static_cast<uint64_t>(max) + 1;
+    const uint64_t bucket = 2147483645u / range;
+    const uint64_t limit = range * bucket;
+    uint64_t value;
+    do {
+        value = static_cast<uint64_t>(state().m_random()) - 1;
+    } while (value >= limit);
+    return static_cast<int64_t>(value / bucket);
+}
+
+// ---------------------------------------------------------------------------
+// Construction
+
+void URLFetcher::AddressDeleter::operator()(ne_inet_addr* address) const {
+    ne_iaddr_free(address);
+}
+
+URLFetcher::URLFetcher(const ne_uri& uri) {
+    // The per-server credential store is set up here once credentials are supported.
+    const ClassState& s = state();
+    if (!s.m_bInitialized) {
+        LOGE("URLFetcher class not initialized before calling constructor");
+        return;
+    }
+    if (uri.host == nullptr || uri.scheme == nullptr) {
+        LOGE("URI missing host or scheme, cannot build fetcher");
+        return;
+    }
+    m_sScheme = uri.scheme;
+    m_sHost = uri.host;
+    m_nPort = uri.port;
+
+    if (m_sScheme == "file") {
+        if (!m_sHost.empty() && m_sHost != "localhost") {
+            LOGE("only local file: URIs supported");
+            return;
+        }
+    } else {
+        if (m_nPort == 0) {
+            m_nPort = ne_uri_defaultport(m_sScheme.c_str());
+            if (m_nPort == 0) {
+                LOGE("scheme '%s' not supported", m_sScheme.c_str());
+                return;
+            }
+        }
+        m_pSession = ne_session_create(m_sScheme.c_str(), m_sHost.c_str(), m_nPort);
+        if (m_pSession == nullptr) {
+            LOGE("could not open session for scheme '%s', host '%s', port %u", m_sScheme.c_str(),
+                 m_sHost.c_str(), m_nPort);
+            return;
+        }
+        if (m_sScheme == "https") {
+            ne_ssl_trust_default_ca(m_pSession);
+        }
+        // Configured credentials and the server authentication callbacks are
+        // registered here once credentials are supported.
+
+        if (s.m_network.m_sProxyServer.empty()) {
+            LOGD("no proxy configured");
+        } else {
+            if (s.m_network.m_bProxyBypassLocal && !checkLocalNetwork()) {
+                LOGW("could not check if addresses for host '%s' are in local net, using proxy",
+                     m_sHost.c_str());
+            }
+            if (m_vLocalAddrs.empty()) {
+                ne_session_proxy(m_pSession, s.m_network.m_sProxyServer.c_str(),
+                                 s.m_network.m_nProxyPort);
+                // The proxy authentication callback is registered here once
+                // credentials are supported.
+                LOGD("using proxy for %s", m_sHost.c_str());
+            } else {
+                LOGD("bypassing proxy since %s is local", m_sHost.c_str());
+            }
+        }
+
+        ne_set_useragent(m_pSession, s.m_sUserAgent.c_str());
+        ne_redirect_register(m_pSession);
+        ne_set_read_timeout(m_pSession, kReadTimeout);
+        ne_set_connect_timeout(m_pSession, kConnectTimeout);
+    }
+    m_bValid = true;
+    LOGD("URI fetcher %p for scheme '%s', host '%s', port %u created", static_cast<void*>(this),
+         m_sScheme.c_str(), m_sHost.c_str(), m_nPort);
+}
+
+URLFetcher::~URLFetcher() {
+    if (m_pSession != nullptr) {
+        LOGD("destroying session for %s://%s:%u", m_sScheme.c_str(), m_sHost.c_str(), m_nPort);
+        ne_session_destroy(m_pSession);
+        m_pSession = nullptr;
+    }
+    // The session pointed at these addresses; they go after it.
+    m_vAddrList.clear();
+    m_vLocalAddrs.clear();
+}
+
+void URLFetcher::clearLocalAddresses() {
+    if (!m_vAddrList.empty() && m_pSession != nullptr) {
+        ne_set_addrlist(m_pSession, nullptr, 0);
+    }
+    m_vAddrList.clear();
+    m_vLocalAddrs.clear();
+}
+
+// Collects the host's addresses that lie in a directly attached network; the
+// session then connects to those directly instead of through the proxy.
+bool URLFetcher::checkLocalNetwork() {
+    clearLocalAddresses();
+
+    std::string host = m_sHost;
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof(hints));
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+        hints.ai_flags |= AI_NUMERICHOST;
+    }
+    struct addrinfo* found = nullptr;
+    int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (rc != 0) {
+        LOGE("failed resolving address '%s' (%s)", host.c_str(),
+             rc == EAI_SYSTEM ? errnoString().c_str() : gai_strerror(rc));
+        return false;
+    }
+    std::unique_ptr<struct addrinfo, AddrInfoDeleter> resolved(found);
+
+    struct ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        LOGE("failed getting local network addresses (%s)", errnoString().c_str());
+        return false;
+    }
+    std::unique_ptr<struct ifaddrs, IfAddrsDeleter> interfaces(list);
+
+    for (const struct addrinfo* a = resolved.get(); a != nullptr; a = a->ai_next) {
+        if (a->ai_addr == nullptr ||
+            (a->ai_addr->sa_family != AF_INET && a->ai_addr->sa_family != AF_INET6)) {
+            continue;
+        }
+        for (const struct ifaddrs* i = interfaces.get(); i != nullptr; i = i->ifa_next) {
+            if (!inNetwork(a->ai_addr, i)) {
+                continue;
+            }
+            ne_inet_addr* address;
+            if (a->ai_addr->sa_family == AF_INET) {
+                const auto* in = reinterpret_cast<const struct sockaddr_in*>(a->ai_addr);
+                address = ne_iaddr_make(ne_iaddr_ipv4,
+                                        reinterpret_cast<const unsigned char*>(&in->sin_addr));
+            } else {
+                const auto* in6 = reinterpret_cast<const struct sockaddr_in6*>(a->ai_addr);
+                address = ne_iaddr_make(ne_iaddr_ipv6, in6->sin6_addr.s6_addr);
+            }
+            if (address != nullptr) {
+                m_vLocalAddrs.emplace_back(address);
+            }
+            break;
+        }
+    }
+
+    if (!m_vLocalAddrs.empty()) {
+        for (const Address& address : m_vLocalAddrs) {
+            m_vAddrList.push_back(address.get());
+        }
+        ne_set_addrlist(m_pSession, m_vAddrList.data(), m_vAddrList.size());
+    }
+    return true;
+}
+
+bool URLFetcher::matches(const ne_uri& uri) const {
+    if (!sameText(uri.scheme, m_sScheme) || !sameText(uri.host, m_sHost)) {
+        return false;
+    }
+    unsigned int port = uri.port != 0 ? uri.port : ne_uri_defaultport(uri.scheme);
+    return port == m_nPort;
+}
+
+// ---------------------------------------------------------------------------
+// Requests
+
+// neon hands the body over in blocks of a few KiB; they are gathered into
+// larger writes. The last call, with length 0, writes out the rest.
+int URLFetcher::writeBlock(void* userdata, const char* buffer, size_t length) {
+    auto* self = static_cast<URLFetcher*>(userdata);
+    self->m_vWriteBuffer.insert(self->m_vWriteBuffer.end(), buffer, buffer + length);
+    if (length == 0 || self->m_vWriteBuffer.size() >= kWriteBuffer) {
+        return self->flushBody() ? 0 : -1;
+    }
+    return 0;
+}
+
+bool URLFetcher::flushBody() {
+    const char* next = m_vWriteBuffer.data();
+    size_t left = m_vWriteBuffer.size();
+    while (left > 0) {
+        ssize_t written = write(m_nWriteFd, next, left);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            if (written == 0) {
+                errno = EIO;
+            }
+            ne_set_error(m_pSession, "failed writing downloaded data to file (%s)",
+                         errnoString().c_str());
+            m_vWriteBuffer.clear();
+            return false;
+        }
+        next += written;
+        left -= static_cast<size_t>(written);
+    }
+    m_vWriteBuffer.clear();
+    return true;
+}
+
+int URLFetcher::request(const std::string& path, int fd, bool bypassCache, int& httpStatus) {
+    httpStatus = 0;
+    if (m_pSession == nullptr) {
+        return NE_ERROR;
+    }
+    m_pRequestPath = path.c_str();
+    m_sRetryAfter.clear();
+    m_bBadRedirect = false;
+    m_nWriteFd = fd;
+    m_vWriteBuffer.clear();
+    m_vWriteBuffer.reserve(kWriteBuffer);
+
+    const DeviceIdentity& identity = state().m_identity;
+    ne_request* req = ne_request_create(m_pSession, "GET", path.c_str());
+    ne_add_response_body_reader(req, ne_accept_2xx, writeBlock, this);
+    if (bypassCache) {
+        ne_add_request_header(req, "Cache-Control", "no-cache");
+        ne_add_request_header(req, "Pragma", "no-cache");
+    }
+    if (!identity.m_sSerial.empty()) {
+        ne_add_request_header(req, "X-vantorix-serial", identity.m_sSerial.c_str());
+    }
+    if (!identity.m_sFirmwareVersion.empty()) {
+        ne_add_request_header(req, "X-vantorix-firmware", identity.m_sFirmwareVersion.c_str());
+    }
+
+    int result = ne_request_dispatch(req);
+    const ne_status* status = ne_get_status(req);
+    if (result == NE_OK && !m_vWriteBuffer.empty() && !flushBody()) {
+        result = NE_ERROR;
+    }
+    if (result == NE_OK) {
+        httpStatus = status->code;
+        const char* retryAfter = ne_get_response_header(req, "Retry-After");
+        if (retryAfter != nullptr) {
+            m_sRetryAfter = retryAfter;
+        }
+    } else if (result == NE_ERROR && status->klass == 3) {
+        // neon fails a redirect whose location it cannot parse; that is a
+        // redirect without a usable target, not a transient failure.
+        const char* location = ne_get_response_header(req, "Location");
+        ParsedUri target;
+        m_bBadRedirect = location != nullptr && !target.parse(location);
+    }
+    ne_request_destroy(req);
+    m_pRequestPath = nullptr;
+    m_nWriteFd = -1;
+    m_vWriteBuffer.clear();
+    return result;
+}
+
+const ne_uri* URLFetcher::redirectLocation() const {
+    if (m_pSession == nullptr || !m_bRedirected || m_bBadRedirect) {
+        return nullptr;
+    }
+    return ne_redirect_location(m_pSession);
+}
+
+void URLFetcher::closeConnection() {
+    if (m_pSession != nullptr) {
+        ne_close_connection(m_pSession);
+    }
+}
+
+void URLFetcher::setNotifier(Notifier* notifier) {
+    m_pNotifier = notifier;
+    if (m_pSession == nullptr) {
+        return;
+    }
+    if (notifier != nullptr) {
+        ne_set_notifier(m_pSession, forwardStatus, this);
+    } else {
+        ne_set_notifier(m_pSession, nullptr, nullptr);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Retries
+
+bool URLFetcher::isRetryableStatus(int status) {
+    switch (status) {
+        case 408:
+        case 429:
+        case 503:
+        case 504:
+        case 522:
+        case 524:
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::string URLFetcher::errorText(int code, ne_session* session) {
+    switch (code) {
+        case NE_OK:
+            return session != nullptr ? ne_get_error(session) : "no error";
+        case NE_ERROR:
+            return session != nullptr ? ne_get_error(session) : "generic error";
+        case NE_LOOKUP:
+            return "server or proxy hostname lookup failed";
+        case NE_AUTH:
+            return "authentication failed on server";
+        case NE_PROXYAUTH:
+            return "authentication failed on proxy";
+        case NE_CONNECT:
+            return "could not connect to server";
+        case NE_TIMEOUT:
+            return "connection timed out";
+        case NE_FAILED:
+            return "the precondition failed";
+        case NE_RETRY:
+            return "retry the request";
+        case NE_REDIRECT:
+            return "received server redirect";
+        default:
+            return "<unknown error code>";
+    }
+}
+
+bool URLFetcher::get(const std::string& path, int fd, bool bypassCache,
+                     const std::string& displayName) {
+    if (!m_bValid) {
+        return false;
+    }
+    m_bRedirected = false;
+    LOGT("URLFetcher::get() this = %p", static_cast<void*>(this));
+    if (m_pSession == nullptr) {
+        return copyFileToFd(path, fd);
+    }
+
+    int retries = 0;
+    int result;
+    int status = 0;
+    for (;;) {
+        result = request(path, fd, bypassCache, status);
+        if (result == NE_REDIRECT || m_bBadRedirect) {
+            m_bRedirected = true;
+            return false;
+        }
+        if (retries == kMaxRetries) {
+            break;
+        }
+        bool retry = result == NE_ERROR || result == NE_CONNECT || result == NE_TIMEOUT ||
+                     (result == NE_OK && isRetryableStatus(status));
+        if (!retry) {
+            break;
+        }
+        ++retries;
+        LOGW("failed fetching '%s' (%s); retrying", displayName.c_str(),
+             errorText(result, m_pSession).c_str());
+        if (lseek(fd, 0, SEEK_SET) != 0 || ftruncate(fd, 0) != 0) {
+            LOGE("failed rewinding, cannot retry");
+            break;
+        }
+        if (!waitBeforeRetry()) {
+            LOGE("failed wait, cannot retry");
+            break;
+        }
+    }
+
+    if (result == NE_OK && status >= 200 && status <= 299) {
+        if (retries != 0) {
+            LOGI("fetched '%s' in retry %i", displayName.c_str(), retries);
+        }
+        return true;
+    }
+    LOGE("failed fetching '%s' (%s)", displayName.c_str(), errorText(result, m_pSession).c_str());
+    if (result == NE_LOOKUP) {
+        LOGE(
+            "make sure that a network gateway and DNS servers are configured\n"
+            "and that the unit is connected to the network");
+    } else if (result == NE_PROXYAUTH) {
+        LOGE("make sure the proper username and password are configured in the proxy settings");
+    }
+    return false;
+}
+
+bool URLFetcher::waitBeforeRetry() {
+    ClassState& s = state();
+    intmax_t requested = 0;
+    if (!m_sRetryAfter.empty()) {
+        if (onlyDigits(m_sRetryAfter)) {
+            requested = parseDelaySeconds(m_sRetryAfter);
+        } else {
+            time_t date = ne_httpdate_parse(m_sRetryAfter.c_str());
+            if (date == static_cast<time_t>(-1)) {
+                LOGW("ignoring invalid Retry-After header '%s'", m_sRetryAfter.c_str());
+            } else {
+                time_t now = s.m_pTime(nullptr);
+                if (now == static_cast<time_t>(-1) || date < now) {
+                    LOGD("the Retry-After header value '%s' is in the past", m_sRetryAfter.c_str());
+                } else {
+                    requested = static_cast<intmax_t>(date - now);
+                }
+            }
+        }
+    }
+    LOGT("base wait is %ji seconds", requested);
+    intmax_t base = requested < 1 ? kDefaultBaseWait : std::min(requested, kMaxBaseWait);
+
+    intmax_t remaining = base + randomUniform(kMaxSpread);
+    LOGI("waiting %ji seconds before retry", remaining);
+    long nanos = static_cast<long>(randomUniform(kMaxSpreadNanos));
+
+    for (;;) {
+        intmax_t piece = std::min(remaining, kMaxSleepPiece);
+        remaining -= piece;
+        struct timespec wait;
+        wait.tv_sec = static_cast<time_t>(piece);
+        wait.tv_nsec = nanos;
+        nanos = 0;
+        if (s.m_pSleep(&wait, nullptr) != 0) {
+            if (errno == EINTR) {
+                LOGI("retry wait interrupted by signal");
+            } else {
+                LOGE("retry wait failed: %s", errnoString().c_str());
+            }
+            return false;
+        }
+        if (remaining < 1) {
+            return true;
+        }
+        LOGI("still waiting %ji seconds before retry", remaining);
+    }
+}
+
+bool URLFetcher::copyFileToFd(const std::string& path, int fd) {
+    UniqueFd in(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in) {
+        LOGE("failed copying file (%s)", errnoString().c_str());
+        return false;
+    }
+    char buffer[kCopyBlock];
+    for (;;) {
+        ssize_t got = read(in.get(), buffer, sizeof(buffer));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            LOGE("failed copying file (%s)", errnoString().c_str());
+            return false;
+        }
+        if (got == 0) {
+            return true;
+        }
+        const char* next = buffer;
+        size_t left = static_cast<size_t>(got);
+        while (left > 0) {
+            ssize_t written = write(fd, next, left);
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            if (written <= 0) {
+                if (written == 0) {
+                    errno = EIO;
+                }
+                LOGE("failed copying file (%s)", errnoString().c_str());
+                return false;
+            }
+            next += written;
+            left -= static_cast<size_t>(written);
+        }
+    }
+}

@@ -1,0 +1,146 @@
+// One connection to one server (scheme, host, port), over which resources are
+// fetched into open files with GET requests: neon for http and https, a plain
+// file copy for local file URIs. What is the same for every server (proxy,
+// user agent, device identity, the random generator of the retry waits) is
+// class state, set once by URLFetcher::initialize.
+#pragma once
+
+#include <ne_session.h>
+#include <ne_socket.h>
+#include <ne_uri.h>
+#include <time.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/config.h"
+
+// Owner of a URI parsed by neon.
+class ParsedUri {
+public:
+    ParsedUri();
+    ~ParsedUri();
+    ParsedUri(const ParsedUri&) = delete;
+    ParsedUri& operator=(const ParsedUri&) = delete;
+
+    // Parses the text; on failure the URI is empty and false is returned.
+    bool parse(const std::string& text);
+    void reset();
+    const ne_uri& get() const { return m_uri; }
+    // The URI written back as text.
+    static std::string toString(const ne_uri& uri);
+
+private:
+    ne_uri m_uri;
+};
+
+class URLFetcher {
+public:
+    // Observes the progress of transfers (resolving, connecting, receiving with
+    // byte counts...). Owned by the caller; it must outlive the fetchers it is
+    // attached to. A notifier that does not override notify is not called.
+    class Notifier {
+    public:
+        virtual ~Notifier();
+        virtual void notify(ne_session_status status, const ne_session_status_info* info);
+
+    private:
+        friend class URLFetcher;
+        bool m_bOverridden = true;  // cleared by the base notify
+    };
+
+    // What the device tells each server about itself, and what it needs for
+    // its default credentials. Filled at class initialisation.
+    struct DeviceIdentity {
+        std::string m_sSerial;
+        std::string m_sHwRevision;
+        int m_nHwType = 0;
+        std::string m_sFirmwareVersion;
+    };
+
+    // Class initialisation; runs once, later calls do nothing.
+    static void initialize(const NetworkSettings& settings);
+
+    // Sets up a fetcher for the URI's scheme, host and port.
+    explicit URLFetcher(const ne_uri& uri);
+    ~URLFetcher();
+    URLFetcher(const URLFetcher&) = delete;
+    URLFetcher& operator=(const URLFetcher&) = delete;
+
+    bool isValid() const { return m_bValid; }
+    bool hasSession() const { return m_pSession != nullptr; }
+    // Same scheme, host and port (the scheme's default port when the URI gives none).
+    bool matches(const ne_uri& uri) const;
+
+    // One GET of the path into the file; returns neon's result code and sets
+    // the HTTP status when the result is 0.
+    int request(const std::string& path, int fd, bool bypassCache, int& httpStatus);
+    // The retrying fetch of a path into an open, empty file.
+    bool get(const std::string& path, int fd, bool bypassCache, const std::string& displayName);
+
+    bool wasRedirected() const { return m_bRedirected; }
+    // The parsed target of the last redirect; null when there was none or its
+    // location could not be parsed. Valid until the next request.
+    const ne_uri* redirectLocation() const;
+
+    void closeConnection();
+    void setNotifier(Notifier* notifier);
+
+    // Sleeps before the next attempt; false when the wait was cut short.
+    bool waitBeforeRetry();
+
+    static std::string errorText(int code, ne_session* session);
+    static bool isRetryableStatus(int status);
+    // The fetch of a local file.
+    static bool copyFileToFd(const std::string& path, int fd);
+
+    static DeviceIdentity& deviceIdentity();
+    static const std::string& userAgent();
+
+    // Seams for tests: the sleep and the clock of the retry waits (null
+    // restores nanosleep and time), the generator state, and a way to run
+    // the class initialisation again.
+    using SleepFunction = int (*)(const struct timespec* request, struct timespec* remaining);
+    using TimeFunction = time_t (*)(time_t* out);
+    static void setSleepForTesting(SleepFunction sleep);
+    static void setTimeForTesting(TimeFunction now);
+    static void setRandomStateForTesting(uint32_t state);
+    static void resetForTesting();
+
+private:
+    struct AddressDeleter {
+        void operator()(ne_inet_addr* address) const;
+    };
+    using Address = std::unique_ptr<ne_inet_addr, AddressDeleter>;
+
+    // Call points of the device identity and the default credentials.
+    static void readDeviceIdentity();
+    static std::string readFirmwareVersion();
+    static bool setupDefaultCredentials();
+
+    static int64_t randomUniform(int64_t max);
+
+    bool checkLocalNetwork();
+    void clearLocalAddresses();
+    static int writeBlock(void* userdata, const char* buffer, size_t length);
+    bool flushBody();
+    static void forwardStatus(void* userdata, ne_session_status status,
+                              const ne_session_status_info* info);
+
+    bool m_bValid = false;
+    std::string m_sScheme;
+    std::string m_sHost;
+    uint32_t m_nPort = 0;
+    ne_session* m_pSession = nullptr;
+    std::vector<Address> m_vLocalAddrs;
+    std::vector<const ne_inet_addr*> m_vAddrList;  // the session's view of m_vLocalAddrs
+    Notifier* m_pNotifier = nullptr;
+    const char* m_pRequestPath = nullptr;
+    int m_nWriteFd = -1;
+    std::vector<char> m_vWriteBuffer;  // body data not yet written to m_nWriteFd
+    std::string m_sRetryAfter;
+    bool m_bRedirected = false;
+    bool m_bBadRedirect = false;  // a redirect whose location could not be parsed
+};

@@ -1,0 +1,90 @@
+// A scriptable HTTP/HTTPS server on loopback for tests (http_server.py): it
+// serves a directory and answers chosen paths with scripted responses
+// (statuses in sequence, redirects, broken or slow bodies...), and records
+// every request with its headers. Started on a free port by the constructor,
+// stopped by the destructor.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+class HttpServer {
+public:
+    struct Options {
+        std::string address = "127.0.0.1";  // "::1" for IPv6
+        std::string root;                   // directory served for unscripted paths
+        std::string certFile;               // https when set
+        std::string keyFile;
+    };
+
+    // One scripted answer.
+    struct Response {
+        int status = 200;
+        std::vector<std::pair<std::string, std::string>> headers;
+        std::string body;
+        long long bodySize = -1;  // that many bytes of a fixed pattern instead of body
+        std::string file;         // or the content of this file
+        bool chunked = false;
+        long long contentLength = -1;  // the length announced, whatever the body's size
+        long long closeAfter = -1;     // drop the connection after this many body bytes
+        size_t slowChunk = 0;          // send the body in pieces of this size...
+        double slowDelay = 0;          // ...with this pause after each
+        bool retryAfterDate = false;   // "Retry-After" as an HTTP date...
+        long retryAfterIn = 0;         // ...this many seconds from now
+
+        static Response ok(const std::string& body);
+        static Response withStatus(int code);
+        static Response redirect(const std::string& location, int code = 302);
+        Response& header(const std::string& name, const std::string& value);
+    };
+
+    struct Request {
+        std::string method;
+        std::string target;  // as sent: path and query
+        int clientPort = 0;  // tells connections apart
+        std::vector<std::pair<std::string, std::string>> headers;
+
+        // The first header of that name (case-insensitive), or empty.
+        std::string header(const std::string& name) const;
+        bool hasHeader(const std::string& name) const;
+    };
+
+    HttpServer();
+    explicit HttpServer(const Options& options);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    uint16_t port() const { return m_nPort; }
+    const std::string& address() const { return m_options.address; }
+    // "http://127.0.0.1:PORT" followed by the path ("https" with a certificate;
+    // an IPv6 address in brackets).
+    std::string url(const std::string& path = "/") const;
+
+    // Requests for the path (with the query, or else without it) get these
+    // responses in turn; the last one repeats.
+    void script(const std::string& path, const std::vector<Response>& responses);
+    void script(const std::string& path, const Response& response) {
+        script(path, std::vector<Response>{response});
+    }
+    // Forgets every script and the request log.
+    void clear();
+
+    std::vector<Request> requests();
+    // The requests whose target is exactly this.
+    std::vector<Request> requestsFor(const std::string& target);
+
+private:
+    std::string command(const std::string& json, std::vector<std::string>* lines = nullptr);
+
+    Options m_options;
+    pid_t m_nPid = -1;
+    int m_nToServer = -1;
+    int m_nFromServer = -1;
+    std::string m_sPending;  // read from the server, not yet consumed
+    uint16_t m_nPort = 0;
+};

@@ -1,0 +1,542 @@
+// The URL fetcher against real servers on loopback: construction, headers,
+// retries and their waits, proxies, https and a full file system. The whole
+// binary runs in one sandbox: it writes /etc/hosts and the CA store there and
+// mounts a small tmpfs.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include "harness/command.h"
+#include "harness/http_server.h"
+#include "net/net_test_util.h"
+#include "support/fd.h"
+#include "support/system.h"
+
+namespace {
+
+using Response = HttpServer::Response;
+
+// Guards every change of /etc and every mount: only inside the sandbox.
+bool insideSandbox() {
+    for (const std::string& line : splitLines(readHostFile("/proc/self/mountinfo"))) {
+        if (line.find(" /etc ") != std::string::npos &&
+            line.find(" - overlay ") != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Puts a file of the sandbox back as it was (the sandbox outlives the run).
+class RestoredFile {
+public:
+    explicit RestoredFile(const std::string& path)
+        : m_sPath(path), m_sContent(readHostFile(path)) {}
+    ~RestoredFile() { writeHostFile(m_sPath, m_sContent); }
+
+private:
+    std::string m_sPath;
+    std::string m_sContent;
+};
+
+class FetcherTest : public NetTest {
+protected:
+    void SetUp() override {
+        if (!insideSandbox()) {
+            GTEST_SKIP() << "needs the sandbox (run through ctest)";
+        }
+        NetTest::SetUp();
+        target = scratch.file("target");
+        fd = UniqueFd(open(target.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    }
+
+    // One get of the path into the target file, which starts empty.
+    bool get(URLFetcher& f, const std::string& path, bool bypassCache = false) {
+        EXPECT_EQ(ftruncate(fd.get(), 0), 0);
+        EXPECT_EQ(lseek(fd.get(), 0, SEEK_SET), 0);
+        return f.get(path, fd.get(), bypassCache, "item");
+    }
+
+    HttpServer server;
+    std::string target;
+    UniqueFd fd;
+};
+
+TEST_F(FetcherTest, ConstructionChecksSchemeHostAndInitialisation) {
+    EXPECT_TRUE(fetcher("file:///var/x")->isValid());
+    EXPECT_FALSE(fetcher("file:///var/x")->hasSession());
+    EXPECT_TRUE(fetcher("file://localhost/var/x")->isValid());
+    EXPECT_FALSE(fetcher("file://usbstick/var/x")->isValid());
+    EXPECT_TRUE(log->has("ERROR: only local file: URIs supported"));
+    EXPECT_FALSE(fetcher("ftp://host/x")->isValid());
+    EXPECT_TRUE(log->has("ERROR: scheme 'ftp' not supported"));
+    EXPECT_TRUE(fetcher("ftp://host:21/x")->isValid());  // explicit ports are not checked
+    EXPECT_FALSE(fetcher("http:/x")->isValid());
+    EXPECT_TRUE(log->has("ERROR: URI missing host or scheme, cannot build fetcher"));
+
+    auto plain = fetcher("http://127.0.0.1/x");
+    ASSERT_TRUE(plain->isValid());
+    EXPECT_TRUE(log->countContaining("for scheme 'http', host '127.0.0.1', port 80 created"));
+    ParsedUri other;
+    for (const char* uri : {"http://127.0.0.1/y", "http://127.0.0.1:80/"}) {
+        ASSERT_TRUE(other.parse(uri));
+        EXPECT_TRUE(plain->matches(other.get())) << uri;
+    }
+    for (const char* uri : {"https://127.0.0.1/", "http://127.0.0.1:8080/", "http://LOCALHOST/",
+                            "http://127.0.0.2/"}) {
+        ASSERT_TRUE(other.parse(uri));
+        EXPECT_FALSE(plain->matches(other.get())) << uri;
+    }
+    plain.reset();
+    EXPECT_TRUE(log->has("DEBUG: destroying session for http://127.0.0.1:80"));
+
+    URLFetcher::resetForTesting();
+    EXPECT_FALSE(fetcher(server.url())->isValid());
+    EXPECT_TRUE(log->has("ERROR: URLFetcher class not initialized before calling constructor"));
+}
+
+TEST_F(FetcherTest, UserAgentIdentityAndCacheHeadersAreSentOnlyWhenSet) {
+    struct Case {
+        const char* base;
+        const char* product;
+        const char* agent;
+    } cases[] = {
+        {"VtxPlayer", "", "VtxPlayer/1.17"},
+        {"VtxPlayer", "Halvec 4K", "VtxPlayer/1.17 (Halvec 4K)"},
+        {"", "", "/1.17"},
+    };
+    server.script("/x", Response::ok("x"));
+    for (const Case& c : cases) {
+        NetworkSettings settings;
+        settings.m_sUserAgentBase = c.base;
+        settings.m_sUserAgentProdname = c.product;
+        reinitialize(settings);
+        EXPECT_EQ(URLFetcher::userAgent(), c.agent);
+        auto f = fetcher(server.url());
+        ASSERT_TRUE(get(*f, "/x"));
+        // neon adds its own product token after ours.
+        EXPECT_EQ(
+            server.requests().back().header("User-Agent").rfind(std::string(c.agent) + " ", 0), 0u);
+    }
+    // The sandbox's os-release names a version, which the fetchers send on.
+    std::string version;
+    ASSERT_TRUE(readOsRelease("VERSION_ID=", version));
+    EXPECT_EQ(URLFetcher::deviceIdentity().m_sFirmwareVersion, version);
+    EXPECT_EQ(server.requests().back().header("X-vantorix-firmware"), version);
+    EXPECT_FALSE(log->has("WARNING: cannot read current firmware version"));
+    RestoredFile osRelease("/etc/os-release");
+    writeHostFile("/etc/os-release", "NAME=Test\n");
+    reinitialize(NetworkSettings());
+    EXPECT_TRUE(log->has("WARNING: cannot read current firmware version"));
+
+    auto f = fetcher(server.url());
+    ASSERT_TRUE(get(*f, "/x"));
+    HttpServer::Request plain = server.requests().back();
+    for (const char* name :
+         {"X-vantorix-serial", "X-vantorix-firmware", "Cache-Control", "Pragma"}) {
+        EXPECT_FALSE(plain.hasHeader(name)) << name;
+    }
+
+    URLFetcher::deviceIdentity().m_sSerial = "SN-0042";
+    URLFetcher::deviceIdentity().m_sFirmwareVersion = "4.2.1";
+    ASSERT_TRUE(get(*f, "/x", true));
+    HttpServer::Request marked = server.requests().back();
+    EXPECT_EQ(marked.header("X-vantorix-serial"), "SN-0042");
+    EXPECT_EQ(marked.header("X-vantorix-firmware"), "4.2.1");
+    EXPECT_EQ(marked.header("Cache-Control"), "no-cache");
+    EXPECT_EQ(marked.header("Pragma"), "no-cache");
+    // Both requests went over one persistent connection, until it is closed.
+    EXPECT_EQ(marked.clientPort, plain.clientPort);
+    f->closeConnection();
+    ASSERT_TRUE(get(*f, "/x"));
+    EXPECT_NE(server.requests().back().clientPort, plain.clientPort);
+}
+
+TEST_F(FetcherTest, TransientFailuresAreRetriedTwice) {
+    auto f = fetcher(server.url());
+    server.script("/twice", {Response::withStatus(503), Response::withStatus(503),
+                             Response::ok("third time lucky")});
+    ASSERT_TRUE(get(*f, "/twice"));
+    EXPECT_EQ(readFile(target), "third time lucky");  // error bodies never reach the file
+    EXPECT_EQ(log->count("WARNING: failed fetching 'item' (503 Service Unavailable); retrying"), 2);
+    EXPECT_EQ(FakeSleep::s_vCalls.size(), 2u);
+    EXPECT_TRUE(log->has("INFO: fetched 'item' in retry 2"));
+
+    FakeSleep::s_vCalls.clear();
+    server.script("/always", Response::withStatus(503));
+    EXPECT_FALSE(get(*f, "/always"));
+    EXPECT_EQ(server.requestsFor("/always").size(), 3u);
+    EXPECT_EQ(FakeSleep::s_vCalls.size(), 2u);  // no wait after the last attempt
+    EXPECT_EQ(log->count("ERROR: failed fetching 'item' (503 Service Unavailable)"), 1);
+
+    FakeSleep::s_vCalls.clear();
+    server.script("/missing", Response::withStatus(404));
+    EXPECT_FALSE(get(*f, "/missing"));
+    EXPECT_EQ(server.requestsFor("/missing").size(), 1u);
+    EXPECT_TRUE(FakeSleep::s_vCalls.empty());
+    EXPECT_EQ(readFile(target), "");
+    EXPECT_EQ(log->count("ERROR: failed fetching 'item' (404 Not Found)"), 1);
+
+    // A body cut short, once with a length and once chunked: the file starts over.
+    Response cut = Response::ok(std::string(50000, 'p'));
+    cut.closeAfter = 20000;
+    Response chunkedCut = cut;
+    chunkedCut.chunked = true;
+    server.script("/broken", {cut, chunkedCut, Response::ok("whole")});
+    ASSERT_TRUE(get(*f, "/broken"));
+    EXPECT_EQ(readFile(target), "whole");
+
+    for (int code : {408, 429, 504, 522, 524, 500, 502}) {
+        std::string path = "/status" + std::to_string(code);
+        server.script(path, {Response::withStatus(code), Response::ok("later")});
+        bool retryable = code != 500 && code != 502;
+        EXPECT_EQ(get(*f, path), retryable) << code;
+        EXPECT_EQ(server.requestsFor(path).size(), retryable ? 2u : 1u) << code;
+    }
+}
+
+TEST_F(FetcherTest, HopelessFailuresAreReportedAtOnceWithHints) {
+    auto lost = fetcher("http://no-such-host.invalid:8080/");
+    EXPECT_FALSE(get(*lost, "/x"));
+    EXPECT_TRUE(log->has("ERROR: failed fetching 'item' (server or proxy hostname lookup failed)"));
+    EXPECT_TRUE(log->has("ERROR: make sure that a network gateway and DNS servers are configured"));
+    EXPECT_TRUE(log->has("and that the unit is connected to the network"));
+    EXPECT_TRUE(FakeSleep::s_vCalls.empty());
+
+    // Nobody listens: retried, then the library's text.
+    auto refused = fetcher("http://127.0.0.1:" + std::to_string(freePort()) + "/");
+    EXPECT_FALSE(get(*refused, "/x"));
+    EXPECT_EQ(FakeSleep::s_vCalls.size(), 2u);
+    EXPECT_TRUE(log->has("ERROR: failed fetching 'item' (could not connect to server)"));
+}
+
+// The base wait that the server asks for, and how it is slept.
+TEST_F(FetcherTest, RetryAfterSetsTheBaseWait) {
+    struct Case {
+        std::string value;
+        long base;
+        const char* message;
+    } cases[] = {
+        {"", 10, nullptr},
+        {"0", 10, nullptr},
+        {"1", 1, nullptr},
+        {"120", 120, nullptr},
+        {"1000", 300, nullptr},
+        {"4294967296", 300, nullptr},
+        {"99999999999999999999999", 300, nullptr},
+        {"12 s", 10, "WARNING: ignoring invalid Retry-After header '12 s'"},
+        {"-5", 10, "WARNING: ignoring invalid Retry-After header '-5'"},
+        {"soon", 10, "WARNING: ignoring invalid Retry-After header 'soon'"},
+        {"Sun, 06 Nov 1994 08:49:37 GMT", 10,
+         "DEBUG: the Retry-After header value 'Sun, 06 Nov 1994 08:49:37 GMT' is in the past"},
+    };
+    auto f = fetcher(server.url());
+    int n = 0;
+    for (const Case& c : cases) {
+        std::string path = "/wait" + std::to_string(++n);
+        Response busy = Response::withStatus(429);
+        if (!c.value.empty()) {
+            busy.header("Retry-After", c.value);
+        }
+        server.script(path, {busy, Response::ok("done")});
+        FakeSleep::s_vCalls.clear();
+        URLFetcher::setRandomStateForTesting(1);  // no spread, 141237624 ns
+        ASSERT_TRUE(get(*f, path)) << c.value;
+        ASSERT_EQ(FakeSleep::s_vCalls.size(), static_cast<size_t>((c.base + 59) / 60)) << c.value;
+        EXPECT_EQ(FakeSleep::s_vCalls[0].tv_sec, std::min(c.base, 60L)) << c.value;
+        EXPECT_EQ(FakeSleep::s_vCalls[0].tv_nsec, 141237624) << c.value;
+        if (c.message != nullptr) {
+            EXPECT_TRUE(log->has(c.message)) << c.value;
+        }
+    }
+
+    // A date in the future: the time from now until then.
+    Response dated = Response::withStatus(503);
+    dated.retryAfterDate = true;
+    dated.retryAfterIn = 100;
+    server.script("/dated", {dated, Response::ok("done")});
+    FakeSleep::s_vCalls.clear();
+    URLFetcher::setRandomStateForTesting(1);
+    ASSERT_TRUE(get(*f, "/dated"));
+    ASSERT_EQ(FakeSleep::s_vCalls.size(), 2u);
+    long total = FakeSleep::s_vCalls[0].tv_sec + FakeSleep::s_vCalls[1].tv_sec;
+    EXPECT_GE(total, 98);
+    EXPECT_LE(total, 101);
+
+    // The date against the fetcher's clock: two minutes before it, and unreadable.
+    const std::string date = "Sun, 06 Nov 1994 08:49:37 GMT";  // 784111777
+    server.script("/clock",
+                  {Response::withStatus(503).header("Retry-After", date),
+                   Response::withStatus(503).header("Retry-After", date), Response::ok("done")});
+    URLFetcher::setTimeForTesting([](time_t*) -> time_t { return 784111777 - 120; });
+    FakeSleep::s_vCalls.clear();
+    URLFetcher::setRandomStateForTesting(1);
+    ASSERT_TRUE(get(*f, "/clock"));
+    EXPECT_EQ(FakeSleep::seconds(), (std::vector<long>{60, 60, 60, 60, 4}));
+    URLFetcher::setTimeForTesting([](time_t*) -> time_t { return -1; });
+    server.script("/clock",
+                  {Response::withStatus(503).header("Retry-After", date), Response::ok("done")});
+    FakeSleep::s_vCalls.clear();
+    URLFetcher::setRandomStateForTesting(1);
+    ASSERT_TRUE(get(*f, "/clock"));
+    EXPECT_EQ(FakeSleep::seconds(), (std::vector<long>{10}));
+    URLFetcher::setTimeForTesting(nullptr);
+
+    // 130 seconds go in pieces of at most 60; the spread comes from the class
+    // generator, the second wait of this sequence adds 4 s.
+    server.script("/long",
+                  {Response::withStatus(503).header("Retry-After", "130"),
+                   Response::withStatus(503).header("Retry-After", "20"), Response::ok("done")});
+    FakeSleep::s_vCalls.clear();
+    URLFetcher::setRandomStateForTesting(1);
+    ASSERT_TRUE(get(*f, "/long"));
+    EXPECT_EQ(FakeSleep::seconds(), (std::vector<long>{60, 60, 10, 24}));
+    EXPECT_EQ(FakeSleep::s_vCalls[1].tv_nsec, 0);
+    EXPECT_EQ(FakeSleep::s_vCalls[3].tv_nsec, 492471828);
+    EXPECT_TRUE(log->has("INFO: waiting 130 seconds before retry"));
+    EXPECT_TRUE(log->has("INFO: still waiting 70 seconds before retry"));
+    EXPECT_TRUE(log->has("INFO: still waiting 10 seconds before retry"));
+    EXPECT_TRUE(log->has("INFO: waiting 24 seconds before retry"));
+    EXPECT_TRUE(log->has("TRACE: base wait is 130 seconds"));
+}
+
+void onAlarm(int) {}
+
+// A real nanosleep that a real signal cuts short.
+int sleepUntilAlarm(const struct timespec* request, struct timespec* remaining) {
+    struct itimerval timer = {};
+    timer.it_value.tv_usec = 100000;
+    setitimer(ITIMER_REAL, &timer, nullptr);
+    return nanosleep(request, remaining);
+}
+
+TEST_F(FetcherTest, AnInterruptedWaitEndsTheRetries) {
+    auto f = fetcher(server.url());
+    server.script("/busy", {Response::withStatus(503), Response::ok("never")});
+
+    struct sigaction action = {};
+    action.sa_handler = onAlarm;  // no SA_RESTART
+    struct sigaction previous;
+    sigaction(SIGALRM, &action, &previous);
+    URLFetcher::setSleepForTesting(sleepUntilAlarm);
+    EXPECT_FALSE(get(*f, "/busy"));
+    sigaction(SIGALRM, &previous, nullptr);
+    EXPECT_TRUE(log->has("INFO: retry wait interrupted by signal"));
+    EXPECT_TRUE(log->has("ERROR: failed wait, cannot retry"));
+    EXPECT_TRUE(log->has("ERROR: failed fetching 'item' (503 Service Unavailable)"));
+    EXPECT_EQ(server.requestsFor("/busy").size(), 1u);
+
+    URLFetcher::setSleepForTesting(FakeSleep::sleep);
+    FakeSleep::s_nFailErrno = EINVAL;
+    server.script("/busy", {Response::withStatus(503), Response::ok("never")});
+    EXPECT_FALSE(get(*f, "/busy"));
+    EXPECT_TRUE(log->has("ERROR: retry wait failed: Invalid argument"));
+}
+
+TEST_F(FetcherTest, NotifierSeesTheBodyStreamedToTheFile) {
+    struct Recorder : URLFetcher::Notifier {
+        void notify(ne_session_status status, const ne_session_status_info* info) override {
+            if (status == ne_status_recving) {
+                struct stat st;
+                fstat(fd, &st);
+                progress.push_back(info->sr.progress);
+                sizes.push_back(st.st_size);
+            }
+            ++events;
+        }
+        int fd = -1;
+        int events = 0;
+        std::vector<long long> progress;
+        std::vector<long long> sizes;
+    } recorder;
+    recorder.fd = fd.get();
+    Response slow = Response::ok(std::string(256 * 1024, 's'));
+    slow.slowChunk = 64 * 1024;
+    slow.slowDelay = 0.05;
+    server.script("/slow", slow);
+
+    auto f = fetcher(server.url());
+    f->setNotifier(&recorder);
+    ASSERT_TRUE(get(*f, "/slow"));
+    ASSERT_FALSE(recorder.progress.empty());
+    EXPECT_EQ(recorder.progress.back(), 256 * 1024);
+    bool partial = false;
+    for (long long size : recorder.sizes) {
+        partial = partial || (size > 0 && size < 256 * 1024);
+    }
+    EXPECT_TRUE(partial) << "the body was not written while it arrived";
+
+    // A notifier that does not override notify is simply not called.
+    URLFetcher::Notifier silent;
+    f->setNotifier(&silent);
+    ASSERT_TRUE(get(*f, "/slow"));
+    f->setNotifier(nullptr);
+    int events = recorder.events;
+    ASSERT_TRUE(get(*f, "/slow"));
+    EXPECT_EQ(recorder.events, events);
+}
+
+// Proxy routing. tinyproxy forwards the requests for the two made-up hosts
+// to the test server, as an upstream proxy, so they arrive there in absolute form.
+TEST_F(FetcherTest, ProxyIsBypassedOnlyForLocalAddresses) {
+    RestoredFile restoredHosts("/etc/hosts");
+    std::string hosts = readHostFile("/etc/hosts");
+    writeHostFile("/etc/hosts", hosts +
+                                    "198.51.100.7 far.test\n198.51.100.7 dual.test\n"
+                                    "127.0.0.1 dual.test\n");
+    std::string upstream = "127.0.0.1:" + std::to_string(server.port());
+    TinyProxy proxy("Upstream http " + upstream + " \"far.test\"\nUpstream http " + upstream +
+                    " \"no-such-host.invalid\"\n");
+    HttpServer::Options v6;
+    v6.address = "::1";
+    HttpServer server6(v6);
+    server.script("/x", Response::ok("x"));
+    server6.script("/x", Response::ok("x6"));
+
+    auto viaProxy = [&](HttpServer& s, const std::string& target) {
+        std::vector<HttpServer::Request> requests = s.requestsFor(target);
+        EXPECT_EQ(requests.size(), 1u) << target;
+        return !requests.empty() &&
+               requests[0].header("Via").find("tinyproxy") != std::string::npos;
+    };
+    NetworkSettings settings;
+    settings.m_sProxyServer = "127.0.0.1";
+    settings.m_nProxyPort = proxy.port();
+    std::string port = std::to_string(server.port());
+
+    settings.m_bProxyBypassLocal = false;
+    reinitialize(settings);
+    ASSERT_TRUE(get(*fetcher(server.url()), "/x"));
+    EXPECT_TRUE(viaProxy(server, "/x"));
+    EXPECT_TRUE(log->has("DEBUG: using proxy for 127.0.0.1"));
+
+    settings.m_bProxyBypassLocal = true;
+    reinitialize(settings);
+    server.clear();
+    server.script("/x", Response::ok("x"));
+    ASSERT_TRUE(get(*fetcher(server.url()), "/x"));
+    EXPECT_FALSE(viaProxy(server, "/x"));
+    EXPECT_TRUE(log->has("DEBUG: bypassing proxy since 127.0.0.1 is local"));
+
+    ASSERT_TRUE(get(*fetcher(server6.url()), "/x"));
+    EXPECT_EQ(readFile(target), "x6");
+    EXPECT_FALSE(viaProxy(server6, "/x"));
+    EXPECT_TRUE(log->has("DEBUG: bypassing proxy since [::1] is local"));
+
+    // Of a host with a far and a local address only the local one is used.
+    ASSERT_TRUE(get(*fetcher("http://dual.test:" + port + "/"), "/x"));
+    EXPECT_EQ(server.requestsFor("/x").size(), 2u);
+
+    ASSERT_TRUE(get(*fetcher("http://far.test:" + port + "/"), "/x"));
+    EXPECT_TRUE(viaProxy(server, "http://far.test:" + port + "/x"));
+    EXPECT_TRUE(log->has("DEBUG: using proxy for far.test"));
+
+    ASSERT_TRUE(get(*fetcher("http://no-such-host.invalid:" + port + "/"), "/x"));
+    EXPECT_TRUE(viaProxy(server, "http://no-such-host.invalid:" + port + "/x"));
+    EXPECT_EQ(log->countContaining("ERROR: failed resolving address 'no-such-host.invalid' ("), 1);
+    EXPECT_TRUE(
+        log->has("WARNING: could not check if addresses for host 'no-such-host.invalid' "
+                 "are in local net, using proxy"));
+}
+
+// Certificates of a test authority that only the sandbox's store trusts.
+class HttpsTest : public FetcherTest {
+protected:
+    static void SetUpTestSuite() {
+        if (!insideSandbox()) {
+            return;
+        }
+        s_pDir = new ScratchDir("tls");
+        const std::string d = s_pDir->path() + "/";
+        writeHostFile(d + "ext", "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
+        for (const char* ca : {"trusted", "stranger"}) {
+            std::string name = d + ca;
+            for (const std::string& command :
+                 {"openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+                  "-days 2 -subj '/CN=" +
+                      std::string(ca) + " test CA' -keyout " + name + "-ca.key -out " + name +
+                      "-ca.crt",
+                  "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+                  "-subj /CN=127.0.0.1 -keyout " +
+                      name + ".key -out " + name + ".csr",
+                  "openssl x509 -req -days 2 -in " + name + ".csr -CA " + name + "-ca.crt -CAkey " +
+                      name + "-ca.key -CAcreateserial -extfile " + d + "ext -out " + name +
+                      ".crt"}) {
+                CommandResult r = runShell(command);
+                ASSERT_EQ(r.status, 0) << command << "\n" << r.output;
+            }
+        }
+        // Inside the sandbox the test authority is the only one trusted.
+        s_pStore = new RestoredFile(kCaStore);
+        writeHostFile(kCaStore, readHostFile(d + "trusted-ca.crt"));
+    }
+    static void TearDownTestSuite() {
+        delete s_pStore;
+        s_pStore = nullptr;
+        delete s_pDir;
+        s_pDir = nullptr;
+    }
+
+    static HttpServer::Options tls(const std::string& ca) {
+        HttpServer::Options options;
+        options.certFile = s_pDir->file(ca + ".crt");
+        options.keyFile = s_pDir->file(ca + ".key");
+        return options;
+    }
+
+    static constexpr const char* kCaStore = "/etc/ssl/certs/ca-certificates.crt";
+    static ScratchDir* s_pDir;
+    static RestoredFile* s_pStore;
+};
+
+ScratchDir* HttpsTest::s_pDir = nullptr;
+RestoredFile* HttpsTest::s_pStore = nullptr;
+
+TEST_F(HttpsTest, OnlyServersOfTrustedAuthoritiesAreAccepted) {
+    HttpServer trusted(tls("trusted"));
+    trusted.script("/x", Response::ok("secret"));
+    ASSERT_EQ(trusted.url("/").rfind("https://", 0), 0u);
+    ASSERT_TRUE(get(*fetcher(trusted.url()), "/x")) << log->text();
+    EXPECT_EQ(readFile(target), "secret");
+    EXPECT_TRUE(log->countContaining("for scheme 'https', host '127.0.0.1', port "));
+
+    HttpServer stranger(tls("stranger"));
+    stranger.script("/x", Response::ok("secret"));
+    EXPECT_FALSE(get(*fetcher(stranger.url()), "/x"));
+    EXPECT_EQ(readFile(target), "");
+    EXPECT_TRUE(
+        log->countContaining("ERROR: failed fetching 'item' (Server certificate "
+                             "verification failed: issuer is not trusted)"))
+        << log->text();
+    EXPECT_TRUE(stranger.requests().empty());
+}
+
+// A download that fills the file system fails with the system's error text
+// and keeps the earlier copy.
+TEST_F(FetcherTest, FullFileSystemKeepsThePreviousDownload) {
+    const std::string dir = scratch.file("small");
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    ASSERT_EQ(mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=256k"), 0);
+    struct Unmount {
+        std::string dir;
+        ~Unmount() { umount(dir.c_str()); }
+    } unmount{dir};
+    writeHostFile(dir + "/file", "previous");
+    server.script("/big", Response::ok(std::string(1024 * 1024, 'b')));
+
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(server.url("/")));
+    EXPECT_FALSE(downloader.download("big", dir + "/file", false));
+    EXPECT_EQ(readFile(dir + "/file"), "previous");
+    EXPECT_FALSE(fileExists(dir + "/file.tmp"));
+    EXPECT_EQ(log->count("ERROR: failed fetching 'big' (failed writing downloaded data to file "
+                         "(No space left on device))"),
+              1)
+        << log->text();
+    EXPECT_EQ(server.requestsFor("/big").size(), 3u);
+}
+
+}  // namespace

@@ -1,0 +1,174 @@
+#include "net/net_test_util.h"
+
+#include <arpa/inet.h>
+#include <ne_socket.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include "support/logger.h"
+
+LogCapture::LogCapture() : m_sPath(m_dir.file("log")), m_nOldLevel(theLogger().level()) {
+    theLogger().setLevel(LogLevel::Trace);
+    theLogger().addFile(m_sPath, LogLevel::Trace, false);
+}
+
+LogCapture::~LogCapture() {
+    theLogger().removeFile(m_sPath);
+    theLogger().setLevel(m_nOldLevel);
+}
+
+std::vector<std::string> LogCapture::lines() const {
+    return splitLines(readHostFile(m_sPath));
+}
+
+std::string LogCapture::text() const {
+    return readHostFile(m_sPath);
+}
+
+int LogCapture::count(const std::string& line) const {
+    int n = 0;
+    for (const std::string& l : lines()) {
+        n += l == line ? 1 : 0;
+    }
+    return n;
+}
+
+int LogCapture::countContaining(const std::string& text) const {
+    int n = 0;
+    for (const std::string& l : lines()) {
+        n += l.find(text) != std::string::npos ? 1 : 0;
+    }
+    return n;
+}
+
+std::vector<struct timespec> FakeSleep::s_vCalls;
+int FakeSleep::s_nFailErrno = 0;
+
+int FakeSleep::sleep(const struct timespec* request, struct timespec*) {
+    s_vCalls.push_back(*request);
+    if (s_nFailErrno != 0) {
+        errno = s_nFailErrno;
+        return -1;
+    }
+    return 0;
+}
+
+std::vector<long> FakeSleep::seconds() {
+    std::vector<long> result;
+    for (const struct timespec& t : s_vCalls) {
+        result.push_back(static_cast<long>(t.tv_sec));
+    }
+    return result;
+}
+
+void NetTest::SetUp() {
+    ne_sock_init();
+    FakeSleep::s_vCalls.clear();
+    FakeSleep::s_nFailErrno = 0;
+    URLFetcher::setSleepForTesting(FakeSleep::sleep);
+    reinitialize(NetworkSettings());
+    log = std::make_unique<LogCapture>();
+}
+
+void NetTest::TearDown() {
+    log.reset();
+    URLFetcher::setSleepForTesting(nullptr);
+    URLFetcher::setTimeForTesting(nullptr);
+    URLFetcher::resetForTesting();
+    ne_sock_exit();
+}
+
+void NetTest::reinitialize(const NetworkSettings& settings) {
+    URLFetcher::resetForTesting();
+    URLFetcher::initialize(settings);
+}
+
+std::unique_ptr<URLFetcher> NetTest::fetcher(const std::string& uri) {
+    ParsedUri parsed;
+    EXPECT_TRUE(parsed.parse(uri)) << uri;
+    return std::make_unique<URLFetcher>(parsed.get());
+}
+
+std::string readFile(const std::string& path) {
+    return readHostFile(path);
+}
+
+bool fileExists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+uint16_t freePort() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (bind(s, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) != 0 ||
+        getsockname(s, reinterpret_cast<struct sockaddr*>(&address), &length) != 0) {
+        close(s);
+        throw std::runtime_error("no free port");
+    }
+    close(s);
+    return ntohs(address.sin_port);
+}
+
+namespace {
+
+bool accepting(uint16_t port) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    bool ok = connect(s, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) == 0;
+    close(s);
+    return ok;
+}
+
+}  // namespace
+
+TinyProxy::TinyProxy(const std::string& extraConfig) {
+    m_nPort = freePort();
+    std::string config = "Port " + std::to_string(m_nPort) +
+                         "\n"
+                         "Listen 127.0.0.1\n"
+                         "Timeout 30\n"
+                         "LogFile \"" +
+                         m_dir.file("tinyproxy.log") +
+                         "\"\n"
+                         "LogLevel Info\n"
+                         "MaxClients 10\n"
+                         "Allow 127.0.0.1\n" +
+                         extraConfig;
+    writeHostFile(m_dir.file("tinyproxy.conf"), config);
+    m_nPid = fork();
+    if (m_nPid == 0) {
+        execlp("tinyproxy", "tinyproxy", "-d", "-c", m_dir.file("tinyproxy.conf").c_str(),
+               static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    for (int i = 0; i < 250 && !accepting(m_nPort); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+TinyProxy::~TinyProxy() {
+    if (m_nPid > 0) {
+        kill(m_nPid, SIGTERM);
+        waitpid(m_nPid, nullptr, 0);
+    }
+}
+
+std::string TinyProxy::log() const {
+    return readHostFile(m_dir.file("tinyproxy.log"));
+}

@@ -1,0 +1,76 @@
+// Shared pieces of the network tests: a capture of the log, a recording
+// stand-in for the retry sleep, a fixture that sets up the fetcher's class
+// state, and a tinyproxy instance.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/config.h"
+#include "harness/sandbox.h"
+#include "net/downloader.h"
+
+// Everything logged from construction on, at every level, as "LEVEL: text" lines.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    std::vector<std::string> lines() const;
+    int count(const std::string& line) const;
+    bool has(const std::string& line) const { return count(line) > 0; }
+    // Lines that contain the text.
+    int countContaining(const std::string& text) const;
+    std::string text() const;
+
+private:
+    ScratchDir m_dir{"log"};
+    std::string m_sPath;
+    LogLevel m_nOldLevel;
+};
+
+// Records the retry sleeps instead of sleeping; a set errno makes them fail.
+struct FakeSleep {
+    static std::vector<struct timespec> s_vCalls;
+    static int s_nFailErrno;
+    static int sleep(const struct timespec* request, struct timespec* remaining);
+    static std::vector<long> seconds();
+};
+
+class NetTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Runs the class initialisation again with these settings.
+    void reinitialize(const NetworkSettings& settings);
+    // A fetcher for the URI (which must parse).
+    std::unique_ptr<URLFetcher> fetcher(const std::string& uri);
+
+    std::unique_ptr<LogCapture> log;
+    ScratchDir scratch{"net"};
+};
+
+// A file opened for writing, its content and removal.
+std::string readFile(const std::string& path);
+bool fileExists(const std::string& path);
+
+// Debian's tinyproxy on a free loopback port with its own configuration;
+// extra lines go into the configuration file.
+class TinyProxy {
+public:
+    explicit TinyProxy(const std::string& extraConfig = "");
+    ~TinyProxy();
+    uint16_t port() const { return m_nPort; }
+    std::string log() const;
+
+private:
+    ScratchDir m_dir{"tinyproxy"};
+    pid_t m_nPid = -1;
+    uint16_t m_nPort = 0;
+};
+
+// A port nobody listens on right now.
+uint16_t freePort();
