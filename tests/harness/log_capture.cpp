@@ -47,6 +47,14 @@ int LogCapture::count(const std::string& line) const {
     return n;
 }
 
+int LogCapture::countContaining(const std::string& text) const {
+    int n = 0;
+    for (const std::string& l : lines()) {
+        n += l.find(text) != std::string::npos ? 1 : 0;
+    }
+    return n;
+}
+
 void LogCapture::clear() {
     theLogger().removeFile(m_sPath);
     theLogger().addFile(m_sPath, LogLevel::Trace, false);

@@ -24,6 +24,8 @@ public:
     bool contains(const std::string& text) const;
     // Number of lines equal to this one.
     int count(const std::string& line) const;
+    // Number of lines that contain the text.
+    int countContaining(const std::string& text) const;
     // Forgets what was captured so far.
     void clear();
 

@@ -16,40 +16,6 @@
 
 #include "support/logger.h"
 
-LogCapture::LogCapture() : m_sPath(m_dir.file("log")), m_nOldLevel(theLogger().level()) {
-    theLogger().setLevel(LogLevel::Trace);
-    theLogger().addFile(m_sPath, LogLevel::Trace, false);
-}
-
-LogCapture::~LogCapture() {
-    theLogger().removeFile(m_sPath);
-    theLogger().setLevel(m_nOldLevel);
-}
-
-std::vector<std::string> LogCapture::lines() const {
-    return splitLines(readHostFile(m_sPath));
-}
-
-std::string LogCapture::text() const {
-    return readHostFile(m_sPath);
-}
-
-int LogCapture::count(const std::string& line) const {
-    int n = 0;
-    for (const std::string& l : lines()) {
-        n += l == line ? 1 : 0;
-    }
-    return n;
-}
-
-int LogCapture::countContaining(const std::string& text) const {
-    int n = 0;
-    for (const std::string& l : lines()) {
-        n += l.find(text) != std::string::npos ? 1 : 0;
-    }
-    return n;
-}
-
 std::vector<struct timespec> FakeSleep::s_vCalls;
 int FakeSleep::s_nFailErrno = 0;
 

@@ -1,4 +1,4 @@
-// Shared pieces of the network tests: a capture of the log, a recording
+// Shared pieces of the network tests: a recording
 // stand-in for the retry sleep, a fixture that sets up the fetcher's class
 // state, and a tinyproxy instance.
 #pragma once
@@ -11,26 +11,9 @@
 #include <vector>
 
 #include "config/config.h"
+#include "harness/log_capture.h"
 #include "harness/sandbox.h"
 #include "net/downloader.h"
-
-// Everything logged from construction on, at every level, as "LEVEL: text" lines.
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    std::vector<std::string> lines() const;
-    int count(const std::string& line) const;
-    bool has(const std::string& line) const { return count(line) > 0; }
-    // Lines that contain the text.
-    int countContaining(const std::string& text) const;
-    std::string text() const;
-
-private:
-    ScratchDir m_dir{"log"};
-    std::string m_sPath;
-    LogLevel m_nOldLevel;
-};
 
 // Records the retry sleeps instead of sleeping; a set errno makes them fail.
 struct FakeSleep {
