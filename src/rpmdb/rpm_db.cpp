@@ -3,9 +3,37 @@
 #include <fcntl.h>
 #include <rpm/rpmdb.h>
 #include <rpm/rpmds.h>
+#include <rpm/rpmfileutil.h>
 #include <rpm/rpmts.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include "support/logger.h"
+
+namespace {
+
+// Main files of the database formats the RPM library reads (sqlite, ndb, bdb).
+const char* const kDatabaseFiles[] = {"rpmdb.sqlite", "Packages.db", "Packages"};
+
+// Even opened read-only, the RPM library creates a database that is missing,
+// and an empty new database would read as "nothing installed": look first.
+bool databaseExists(rpmts ts) {
+    char* path = rpmGenPath(rpmtsRootDir(ts), "%{?_dbpath}", nullptr);
+    std::string dir = path != nullptr ? path : "";
+    free(path);
+    if (!dir.empty()) {
+        for (const char* file : kDatabaseFiles) {
+            if (access((dir + "/" + file).c_str(), F_OK) == 0) {
+                return true;
+            }
+        }
+    }
+    LOGD("no rpm database in '%s'", dir.c_str());
+    return false;
+}
+
+}  // namespace
 
 void RpmTsDeleter::operator()(rpmts ts) const {
     rpmtsFree(ts);
@@ -46,7 +74,7 @@ bool RpmDB::open(bool noHeaderCheck) {
         LOGE("failed opening rpm transaction");
         return false;
     }
-    if (rpmtsOpenDB(ts.get(), O_RDONLY) != 0) {
+    if (!databaseExists(ts.get()) || rpmtsOpenDB(ts.get(), O_RDONLY) != 0) {
         LOGE("failed opening rpm DB");
         return false;
     }

@@ -89,7 +89,8 @@ CommandResult runRpm(const std::string& dbPath, const std::vector<std::string>& 
 // Creates the directory and an empty database in it.
 bool initRpmDb(const std::string& dbPath);
 // Records the packages in the database without their files, dependencies or
-// scriptlets (rpm -i --justdb --nodeps --noscripts, any architecture).
+// scriptlets (rpm -i --justdb --nodeps --noscripts, any architecture, older
+// versions next to newer ones).
 bool installJustDb(const std::string& dbPath, const std::vector<std::string>& files);
 // rpm --import of an armored public key.
 bool importKey(const std::string& dbPath, const std::string& keyFile);
