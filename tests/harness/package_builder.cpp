@@ -28,6 +28,17 @@ std::string escapeMacros(const std::string& text) {
     return out;
 }
 
+std::string absolute(const std::string& path) {
+    if (!path.empty() && path[0] == '/') {
+        return path;
+    }
+    char cwd[4096];
+    if (getcwd(cwd, sizeof(cwd)) == nullptr) {
+        throw std::runtime_error("cannot get the working directory");
+    }
+    return std::string(cwd) + "/" + path;
+}
+
 bool fileExists(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
@@ -136,7 +147,7 @@ std::string TestPackage::fileName() const {
 }
 
 PackageBuilder::PackageBuilder(std::string workDir)
-    : m_sWorkDir(std::move(workDir)), m_sHome(m_sWorkDir + "/home") {
+    : m_sWorkDir(absolute(workDir)), m_sHome(m_sWorkDir + "/home") {
     makeDirs(m_sHome);
     // Only this configuration and the system's: nothing of the user's.
     writeHostFile(m_sHome + "/.rpmmacros",
@@ -226,8 +237,9 @@ std::string PackageBuilder::writeSpec(const std::vector<const TestPackage*>& pac
 }
 
 std::vector<std::string> PackageBuilder::build(const std::vector<TestPackage>& packages,
-                                               const std::string& outDir) {
+                                               const std::string& outDirectory) {
     std::vector<std::string> result;
+    const std::string outDir = absolute(outDirectory);
     makeDirs(outDir);
     // One spec holds one package of a name and one content per file path;
     // packages that would clash go into a later spec of their architecture.
@@ -297,7 +309,7 @@ std::string PackageBuilder::build(const TestPackage& package, const std::string&
 }
 
 CommandResult runRpm(const std::string& dbPath, const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {"rpm", "--dbpath", dbPath};
+    std::vector<std::string> argv = {"rpm", "--dbpath", absolute(dbPath)};
     argv.insert(argv.end(), args.begin(), args.end());
     return runCommand(argv);
 }
