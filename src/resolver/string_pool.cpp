@@ -16,7 +16,6 @@ alignas(4) char g_emptyEntry[kHeaderSize + 4] = {};
 
 struct Pool {
     size_t m_nChunks = 1;  // chunk 0 is the empty entry
-    char* m_pCurrent = nullptr;
     size_t m_nCurrentIndex = 0;
     size_t m_nCurrentUsed = kChunkSize;
     std::vector<uint32_t> m_vTable;  // open addressing; 0 marks a free slot
@@ -71,7 +70,6 @@ uint32_t store(Pool& p, std::string_view text) {
     } else {
         if (p.m_nCurrentUsed + needed > kChunkSize) {
             p.m_nCurrentIndex = addChunk(p, kChunkSize);
-            p.m_pCurrent = g_apChunks[p.m_nCurrentIndex];
             p.m_nCurrentUsed = 0;
         }
         index = p.m_nCurrentIndex;

@@ -325,8 +325,9 @@ bool initRpmDb(const std::string& dbPath) {
 }
 
 bool installJustDb(const std::string& dbPath, const std::vector<std::string>& files) {
-    std::vector<std::string> args = {"-i",           "--justdb",   "--nodeps",    "--noscripts",
-                                     "--ignorearch", "--ignoreos", "--oldpackage"};
+    std::vector<std::string> args = {"-i",           "--justdb",      "--nodeps",
+                                     "--noscripts",  "--ignorearch",  "--ignoreos",
+                                     "--oldpackage", "--replacefiles"};
     args.insert(args.end(), files.begin(), files.end());
     CommandResult r = runRpm(dbPath, args);
     if (r.status != 0) {

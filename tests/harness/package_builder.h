@@ -90,7 +90,7 @@ CommandResult runRpm(const std::string& dbPath, const std::vector<std::string>& 
 bool initRpmDb(const std::string& dbPath);
 // Records the packages in the database without their files, dependencies or
 // scriptlets (rpm -i --justdb --nodeps --noscripts, any architecture, older
-// versions next to newer ones).
+// versions next to newer ones, files of one path in several packages).
 bool installJustDb(const std::string& dbPath, const std::vector<std::string>& files);
 // rpm --import of an armored public key.
 bool importKey(const std::string& dbPath, const std::string& keyFile);
