@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <type_traits>
 
@@ -168,6 +169,12 @@ bool depLess(const Dependency& a, const Dependency& b) {
 }
 
 Dependency depFromName(std::string_view name) {
+    Dependency dep;
+    dep.m_sName = name;
+    return dep;
+}
+
+Dependency depFromName(const PooledString& name) {
     Dependency dep;
     dep.m_sName = name;
     return dep;

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <set>
 #include <string>
 #include <string_view>
@@ -72,6 +73,7 @@ bool depLess(const Dependency& a, const Dependency& b);
 
 // The search key for all entries of a name in a DependencySet.
 Dependency depFromName(std::string_view name);
+Dependency depFromName(const PooledString& name);
 
 // A dependency with the package's name, Evr and RPMSENSE_EQUAL.
 struct Package;

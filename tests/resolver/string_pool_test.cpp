@@ -39,6 +39,10 @@ TEST(PooledString, EqualTextsShareOneHandleAndCompareByteWise) {
     EXPECT_FALSE(x.startsWith("abcd"));
     std::string converted = x;
     EXPECT_EQ(converted, "abc");
+    converted = PooledString("def");
+    EXPECT_EQ(converted, "def");
+    std::string_view view = x;
+    EXPECT_EQ(view, "abc");
     x.clear();
     EXPECT_TRUE(x.empty());
 }

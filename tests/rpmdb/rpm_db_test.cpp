@@ -21,7 +21,9 @@
 // damaged database (seen with rpm 4.18); the leak is the library's. Our own
 // handles (transaction sets, iterators, headers) are allocated by librpm
 // itself and stay checked.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libsqlite3.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libsqlite3.so\n";
+}
 
 namespace {
 
