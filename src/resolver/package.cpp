@@ -333,7 +333,7 @@ std::pair<DependencySet::iterator, bool> DependencySet::insert(const Dependency&
     reserveFor(n + 1);
     Dependency* items = data();
     std::memmove(items + index + 1, items + index, (n - index) * sizeof(Dependency));
-    items[index] = dep;
+    new (items + index) Dependency(dep);
     ++m_pBlock->m_nSize;
     return {items + index, true};
 }
