@@ -1,0 +1,210 @@
+// The package model shared by the whole program: versions (Evr), dependencies
+// with their version ranges, packages, and the ordered collections holding
+// them.
+//
+// Repositories list tens of thousands of packages, so the records are kept
+// small: every text is a PooledString (4 bytes, interned), a DependencySet is
+// one pointer to a sorted array, and a Package takes 80 bytes plus its
+// dependency arrays.
+#pragma once
+
+#include <rpm/rpmds.h>
+
+#include <cstdint>
+#include <deque>
+#include <initializer_list>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "repo/checksum.h"
+#include "resolver/string_pool.h"
+
+// Epoch, version and release.
+struct Evr {
+    uint32_t m_nEpoch = 0;
+    PooledString m_sVersion;  // empty: no version at all
+    PooledString m_sRelease;
+};
+
+// A capability or requirement with an optional version range. Only the sense
+// bits RPMSENSE_LESS (2), RPMSENSE_GREATER (4) and RPMSENSE_EQUAL (8) of
+// m_nFlags carry meaning; 0 accepts any version.
+struct Dependency {
+    PooledString m_sName;  // a name beginning with "/" is a file dependency
+    Evr m_evr;
+    uint32_t m_nFlags = 0;
+};
+
+enum PackageType : uint32_t {
+    PKG_NONE = 0,
+    PKG_RPM = 1,
+    PKG_VTXPKG = 2,
+    PKG_FLASHEDFW = 3,
+};
+
+// Text form of an Evr: empty when the version is empty, else
+// [epoch ":"] version ["-" release], the epoch shown only when not 0.
+std::string evrToString(const Evr& evr);
+
+// Reads "[epoch:]version[-release]". Never fails: problems are logged and the
+// fields read so far are returned.
+Evr parseEvr(std::string_view text);
+
+// Negative, 0 or positive as a orders before, equal to or after b: epochs as
+// numbers, then versions and releases with the RPM library's rpmvercmp
+// (releases are always compared, so "1.0" orders before "1.0-1").
+int compareEvr(const Evr& a, const Evr& b);
+
+// Operator text of a sense mask: "<", ">", "=", "<=", ">=" or "?".
+const char* depSenseText(uint32_t flags);
+
+// "name" when the version is empty, else "name op evr" ("libfoo >= 1:2.0-3").
+std::string depToString(const Dependency& dep);
+
+// True when both name the same capability and their version ranges overlap.
+// Symmetric; callers pass the offered capability first. A missing release on
+// either side matches every release.
+bool depMatches(const Dependency& a, const Dependency& b);
+
+// The order of a DependencySet: name (byte-wise), then compareEvr, then flags.
+bool depLess(const Dependency& a, const Dependency& b);
+
+// The search key for all entries of a name in a DependencySet.
+Dependency depFromName(std::string_view name);
+Dependency depFromName(const PooledString& name);
+
+// A dependency with the package's name, Evr and RPMSENSE_EQUAL.
+struct Package;
+Dependency depFromPackage(const Package& package);
+
+// An ordered set of dependencies (by depLess) without duplicates. Filled once
+// and then read, it is stored as one sorted array. Iterators are pointers into
+// it: insert invalidates them, erase keeps those before the erased entry and
+// returns the position of the next one.
+class DependencySet {
+public:
+    using value_type = Dependency;
+    using const_iterator = const Dependency*;
+    using iterator = const_iterator;
+
+    DependencySet() = default;
+    DependencySet(std::initializer_list<Dependency> deps);
+    DependencySet(const DependencySet& other);
+    DependencySet(DependencySet&& other) noexcept : m_pBlock(other.m_pBlock) {
+        other.m_pBlock = nullptr;
+    }
+    DependencySet& operator=(const DependencySet& other);
+    DependencySet& operator=(DependencySet&& other) noexcept;
+    ~DependencySet();
+
+    const_iterator begin() const;
+    const_iterator end() const;
+    size_t size() const;
+    bool empty() const { return size() == 0; }
+    void clear();
+
+    // Adds the dependency unless an equal one (under depLess) is present;
+    // yields the position of the entry and whether it was added.
+    std::pair<iterator, bool> insert(const Dependency& dep);
+
+    // The first entry not ordered before the key. For the key depFromName(name)
+    // this is the first entry of that name, also when entries whose version
+    // begins with "~" order before the empty version.
+    iterator lower_bound(const Dependency& key) const;
+    iterator find(const Dependency& key) const;
+    size_t count(const Dependency& key) const { return find(key) != end() ? 1 : 0; }
+
+    // All entries of one name.
+    iterator firstOfName(std::string_view name) const;
+    std::pair<iterator, iterator> rangeOfName(std::string_view name) const;
+
+    iterator erase(iterator position);
+    size_t erase(const Dependency& key);
+
+    // Releases spare capacity left by insertions.
+    void shrinkToFit();
+
+    friend bool operator==(const DependencySet& a, const DependencySet& b);
+    friend bool operator!=(const DependencySet& a, const DependencySet& b) { return !(a == b); }
+
+private:
+    struct Block;
+    Dependency* data() const;
+    void reserveFor(size_t count);
+
+    Block* m_pBlock = nullptr;
+};
+
+// A package: the core (name to obsoletes) and, for packages read from a
+// repository list, the repository part (location to installed size).
+struct Package {
+    PooledString m_sName;
+    PooledString m_sGroup;
+    PackageType m_nType = PKG_NONE;
+    Evr m_evr;
+    DependencySet m_setRequires;
+    DependencySet m_setRecommends;
+    DependencySet m_setProvides;
+    DependencySet m_setObsoletes;
+    PooledString m_sLocation;
+    PooledString m_sCacheFile;
+    Checksum m_checksum;
+    int64_t m_nInstalledSize = 0;
+};
+
+// "name-evr", the form in which every message names a package.
+std::string packageToString(const Package& package);
+
+// A copy with only the core: the repository part cleared.
+Package packageCore(const Package& package);
+
+// Orders packages by name, byte-wise; also compares a package with a name.
+struct PackageNameLess {
+    using is_transparent = void;
+    bool operator()(const Package& a, const Package& b) const { return a.m_sName < b.m_sName; }
+    bool operator()(const Package& a, std::string_view b) const { return a.m_sName < b; }
+    bool operator()(std::string_view a, const Package& b) const { return a < b.m_sName; }
+};
+
+// Packages ordered by name that may hold several entries of one name; entries
+// of one name stay in insertion order. Appending in name order is cheap; other
+// insertions are sorted in on the next read. Insertion invalidates iterators.
+class PackageList {
+public:
+    using value_type = Package;
+    using const_iterator = std::deque<Package>::const_iterator;
+    using iterator = const_iterator;
+
+    void insert(const Package& package);
+    void insert(Package&& package);
+
+    const_iterator begin() const;
+    const_iterator end() const;
+    size_t size() const { return m_lPackages.size(); }
+    bool empty() const { return m_lPackages.empty(); }
+    void clear();
+
+    // Entries with the name (a key record's m_sName).
+    std::pair<const_iterator, const_iterator> equal_range(std::string_view name) const;
+    std::pair<const_iterator, const_iterator> equal_range(const Package& key) const {
+        return equal_range(key.m_sName.view());
+    }
+    const_iterator lower_bound(std::string_view name) const;
+    const_iterator upper_bound(std::string_view name) const;
+    // The first entry of the name, or end().
+    const_iterator find(std::string_view name) const;
+    size_t count(std::string_view name) const;
+
+private:
+    void noteInsert(const Package& package);
+    void sort() const;
+
+    mutable std::deque<Package> m_lPackages;
+    mutable bool m_bSorted = true;
+};
+
+// Packages unique by name, in name order. insert() of a name already present
+// fails and yields the entry present. Lookups take a name or a key record.
+using PackageSet = std::set<Package, PackageNameLess>;

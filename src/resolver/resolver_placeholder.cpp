@@ -1,1 +1,0 @@
-// Package model and resolver.

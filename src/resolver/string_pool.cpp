@@ -1,0 +1,136 @@
+#include "resolver/string_pool.h"
+
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+namespace string_pool {
+
+namespace {
+
+constexpr size_t kChunkSize = size_t{1} << kOffsetBits;
+constexpr size_t kHeaderSize = sizeof(uint32_t);
+
+// The entry of handle 0: length 0 and the terminating NUL.
+alignas(4) char g_emptyEntry[kHeaderSize + 4] = {};
+
+struct Pool {
+    size_t m_nChunks = 1;  // chunk 0 is the empty entry
+    size_t m_nCurrentIndex = 0;
+    size_t m_nCurrentUsed = kChunkSize;
+    std::vector<uint32_t> m_vTable;  // open addressing; 0 marks a free slot
+    Stats m_stats;
+};
+
+Pool& pool() {
+    // Never destroyed: texts may be looked up by static destructors.
+    static Pool* p = new Pool();
+    return *p;
+}
+
+[[noreturn]] void outOfMemory() {
+    std::new_handler handler = std::get_new_handler();
+    if (handler != nullptr) {
+        handler();
+    }
+    std::abort();
+}
+
+size_t hashText(std::string_view text) {
+    return std::hash<std::string_view>()(text);
+}
+
+bool entryEquals(uint32_t handle, std::string_view text) {
+    return entrySize(handle) == text.size() &&
+           std::memcmp(entry(handle) + kHeaderSize, text.data(), text.size()) == 0;
+}
+
+size_t addChunk(Pool& p, size_t size) {
+    if (p.m_nChunks >= kMaxChunks) {
+        outOfMemory();
+    }
+    size_t index = p.m_nChunks++;
+    g_apChunks[index] = new char[size];
+    p.m_stats.m_nChunkBytes += size;
+    return index;
+}
+
+// Copies the text into the pool and returns its handle.
+uint32_t store(Pool& p, std::string_view text) {
+    if (text.size() > UINT32_MAX - 2 * kHeaderSize) {
+        outOfMemory();
+    }
+    size_t needed = (kHeaderSize + text.size() + 1 + 3) & ~size_t{3};
+    size_t index;
+    size_t offset;
+    if (needed > kChunkSize) {
+        // A text larger than a chunk gets a chunk of its own.
+        index = addChunk(p, needed);
+        offset = 0;
+    } else {
+        if (p.m_nCurrentUsed + needed > kChunkSize) {
+            p.m_nCurrentIndex = addChunk(p, kChunkSize);
+            p.m_nCurrentUsed = 0;
+        }
+        index = p.m_nCurrentIndex;
+        offset = p.m_nCurrentUsed;
+        p.m_nCurrentUsed += needed;
+    }
+    char* at = g_apChunks[index] + offset;
+    uint32_t size = static_cast<uint32_t>(text.size());
+    std::memcpy(at, &size, sizeof(size));
+    std::memcpy(at + kHeaderSize, text.data(), text.size());
+    at[kHeaderSize + text.size()] = '\0';
+    p.m_stats.m_nTextBytes += text.size();
+    return static_cast<uint32_t>(index << kOffsetBits | offset);
+}
+
+void grow(Pool& p) {
+    std::vector<uint32_t> table(p.m_vTable.empty() ? 4096 : p.m_vTable.size() * 2, 0);
+    size_t mask = table.size() - 1;
+    for (uint32_t handle : p.m_vTable) {
+        if (handle == 0) {
+            continue;
+        }
+        size_t i =
+            hashText(std::string_view(entry(handle) + kHeaderSize, entrySize(handle))) & mask;
+        while (table[i] != 0) {
+            i = (i + 1) & mask;
+        }
+        table[i] = handle;
+    }
+    p.m_vTable.swap(table);
+    p.m_stats.m_nTableBytes = p.m_vTable.size() * sizeof(uint32_t);
+}
+
+}  // namespace
+
+char* g_apChunks[kMaxChunks] = {g_emptyEntry};
+
+uint32_t intern(std::string_view text) {
+    if (text.empty()) {
+        return 0;
+    }
+    Pool& p = pool();
+    if ((p.m_stats.m_nStrings + 1) * 4 > p.m_vTable.size() * 3) {
+        grow(p);
+    }
+    size_t mask = p.m_vTable.size() - 1;
+    size_t i = hashText(text) & mask;
+    while (uint32_t handle = p.m_vTable[i]) {
+        if (entryEquals(handle, text)) {
+            return handle;
+        }
+        i = (i + 1) & mask;
+    }
+    uint32_t handle = store(p, text);
+    p.m_vTable[i] = handle;
+    ++p.m_stats.m_nStrings;
+    return handle;
+}
+
+Stats stats() {
+    return pool().m_stats;
+}
+
+}  // namespace string_pool

@@ -1,0 +1,139 @@
+// Interned, immutable strings for the package model.
+//
+// A repository lists tens of thousands of packages whose names, versions,
+// releases and dependency names repeat over and over. Every such text is
+// stored once in a process-wide pool and referred to by a 32-bit handle:
+// copying a PooledString copies four bytes, and two PooledStrings are equal
+// exactly when their handles are equal.
+//
+// The pool only grows: the texts of one run are kept until the process ends,
+// and a text read again (the same list parsed in a later pass) costs nothing.
+// Texts never move, so pointers and views obtained from a PooledString stay
+// valid for the life of the process. Like the rest of the program the pool is
+// single-threaded.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+namespace string_pool {
+
+// Handle layout: chunk index in the high bits, byte offset in the low bits.
+constexpr unsigned kOffsetBits = 18;
+constexpr uint32_t kOffsetMask = (uint32_t{1} << kOffsetBits) - 1;
+constexpr size_t kMaxChunks = size_t{1} << (32 - kOffsetBits);
+
+// Chunk table; entry 0 holds the empty text, so handle 0 is "".
+extern char* g_apChunks[kMaxChunks];
+
+// Returns the handle of the text, adding it to the pool when it is new.
+uint32_t intern(std::string_view text);
+
+// Every entry starts with its length (4 bytes), followed by the bytes and a NUL.
+inline const char* entry(uint32_t handle) {
+    return g_apChunks[handle >> kOffsetBits] + (handle & kOffsetMask);
+}
+inline uint32_t entrySize(uint32_t handle) {
+    uint32_t size;
+    std::memcpy(&size, entry(handle), sizeof(size));
+    return size;
+}
+
+struct Stats {
+    size_t m_nStrings = 0;     // distinct texts
+    size_t m_nTextBytes = 0;   // bytes of the texts themselves
+    size_t m_nChunkBytes = 0;  // bytes allocated for the texts
+    size_t m_nTableBytes = 0;  // bytes of the lookup table
+};
+Stats stats();
+
+}  // namespace string_pool
+
+class PooledString {
+public:
+    PooledString() = default;
+    explicit PooledString(std::string_view text) : m_nHandle(string_pool::intern(text)) {}
+    PooledString& operator=(std::string_view text) {
+        m_nHandle = string_pool::intern(text);
+        return *this;
+    }
+
+    // NUL-terminated; valid for the life of the process.
+    const char* c_str() const { return string_pool::entry(m_nHandle) + sizeof(uint32_t); }
+    const char* data() const { return c_str(); }
+    size_t size() const { return string_pool::entrySize(m_nHandle); }
+    size_t length() const { return size(); }
+    bool empty() const { return m_nHandle == 0; }
+    char operator[](size_t index) const { return c_str()[index]; }
+    const char* begin() const { return c_str(); }
+    const char* end() const { return c_str() + size(); }
+
+    std::string_view view() const { return std::string_view(c_str(), size()); }
+    std::string str() const { return std::string(c_str(), size()); }
+    operator std::string_view() const { return view(); }
+    operator std::string() const { return str(); }
+
+    // Byte-wise, as unsigned bytes; a prefix orders first.
+    int compare(std::string_view other) const { return view().compare(other); }
+    bool startsWith(std::string_view prefix) const {
+        return view().substr(0, prefix.size()) == prefix;
+    }
+
+    void clear() { m_nHandle = 0; }
+    uint32_t handle() const { return m_nHandle; }
+
+    friend bool operator==(const PooledString& a, const PooledString& b) {
+        return a.m_nHandle == b.m_nHandle;
+    }
+    friend bool operator!=(const PooledString& a, const PooledString& b) {
+        return a.m_nHandle != b.m_nHandle;
+    }
+    friend bool operator<(const PooledString& a, const PooledString& b) {
+        return a.m_nHandle != b.m_nHandle && a.view() < b.view();
+    }
+    friend bool operator>(const PooledString& a, const PooledString& b) { return b < a; }
+    friend bool operator<=(const PooledString& a, const PooledString& b) { return !(b < a); }
+    friend bool operator>=(const PooledString& a, const PooledString& b) { return !(a < b); }
+
+    friend bool operator==(const PooledString& a, std::string_view b) { return a.view() == b; }
+    friend bool operator==(std::string_view a, const PooledString& b) { return a == b.view(); }
+    friend bool operator!=(const PooledString& a, std::string_view b) { return a.view() != b; }
+    friend bool operator!=(std::string_view a, const PooledString& b) { return a != b.view(); }
+    friend bool operator<(const PooledString& a, std::string_view b) { return a.view() < b; }
+    friend bool operator<(std::string_view a, const PooledString& b) { return a < b.view(); }
+
+    friend std::string operator+(const std::string& a, const PooledString& b) {
+        std::string result(a);
+        result.append(b.c_str(), b.size());
+        return result;
+    }
+    friend std::string operator+(const PooledString& a, const std::string& b) {
+        std::string result(a.c_str(), a.size());
+        result.append(b);
+        return result;
+    }
+    friend std::string operator+(const char* a, const PooledString& b) {
+        return std::string(a) + b;
+    }
+    friend std::string operator+(const PooledString& a, const char* b) {
+        return a + std::string(b);
+    }
+    friend std::ostream& operator<<(std::ostream& out, const PooledString& s) {
+        return out << s.view();
+    }
+
+private:
+    uint32_t m_nHandle = 0;
+};
+
+namespace std {
+template <>
+struct hash<PooledString> {
+    size_t operator()(const PooledString& s) const { return std::hash<uint32_t>()(s.handle()); }
+};
+}  // namespace std

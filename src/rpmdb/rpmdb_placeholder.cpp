@@ -1,1 +1,0 @@
-// RPM database access.

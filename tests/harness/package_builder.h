@@ -1,0 +1,125 @@
+// Real RPM packages and RPM databases for tests.
+//
+// A TestPackage is a compact description (name, EVR, arch, dependencies,
+// payload, scriptlets); PackageBuilder turns a list of them into package files
+// with rpmbuild, many at a time as subpackages of generated spec files. The
+// free functions below make per-test RPM databases with the real rpm program
+// and record packages and keys in them.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "harness/command.h"
+
+struct TestPackage {
+    std::string m_sName;
+    bool m_bHasEpoch = false;  // without it the package has no epoch tag
+    uint32_t m_nEpoch = 0;
+    std::string m_sVersion = "1.0";
+    std::string m_sRelease = "1";
+    std::string m_sArch = "noarch";
+    std::string m_sGroup;
+    // Dependencies as rpm writes them in a spec: "name" or "name op evr".
+    std::vector<std::string> m_vRequires;
+    std::vector<std::string> m_vRecommends;
+    std::vector<std::string> m_vProvides;
+    std::vector<std::string> m_vObsoletes;
+    std::vector<std::string> m_vConflicts;
+    // Size of /opt/<name>/payload (zero bytes); 0: no such file.
+    uint64_t m_nPayloadSize = 0;
+    // Further files: absolute path to content.
+    std::map<std::string, std::string> m_mapFiles;
+    // Scriptlet bodies (/bin/sh); empty: none.
+    std::string m_sPre;
+    std::string m_sPost;
+    std::string m_sPreun;
+    std::string m_sPostun;
+
+    TestPackage() = default;
+    // evr: "[epoch:]version[-release]"; the release defaults to "1".
+    explicit TestPackage(std::string name, std::string_view evr = "1.0-1",
+                         std::string arch = "noarch");
+
+    TestPackage& require(std::string dep);
+    TestPackage& recommend(std::string dep);
+    TestPackage& provide(std::string dep);
+    TestPackage& obsolete(std::string dep);
+    TestPackage& conflict(std::string dep);
+    TestPackage& group(std::string group);
+    TestPackage& payload(uint64_t size);
+    TestPackage& file(const std::string& path, std::string content);
+    TestPackage& pre(std::string script);
+    TestPackage& post(std::string script);
+
+    // "[epoch:]version-release".
+    std::string evr() const;
+    // "name-version-release.arch.rpm", the name of the built file.
+    std::string fileName() const;
+};
+
+class PackageBuilder {
+public:
+    // Keeps its spec files, build trees and rpm configuration under workDir.
+    explicit PackageBuilder(std::string workDir);
+
+    // Builds the packages into outDir and returns the paths of the files in
+    // the order given; empty (and a test failure with rpmbuild's output) when
+    // the build fails. Packages of one name may appear in several versions.
+    std::vector<std::string> build(const std::vector<TestPackage>& packages,
+                                   const std::string& outDir);
+    std::string build(const TestPackage& package, const std::string& outDir);
+
+    const std::string& workDir() const { return m_sWorkDir; }
+
+private:
+    std::string writeSpec(const std::vector<const TestPackage*>& packages, const std::string& arch,
+                          size_t number);
+
+    std::string m_sWorkDir;
+    std::string m_sHome;
+    size_t m_nSpecs = 0;
+};
+
+// rpm --dbpath DB ARGS...
+CommandResult runRpm(const std::string& dbPath, const std::vector<std::string>& args);
+// Creates the directory and an empty database in it.
+bool initRpmDb(const std::string& dbPath);
+// Records the packages in the database without their files, dependencies or
+// scriptlets (rpm -i --justdb --nodeps --noscripts, any architecture, older
+// versions next to newer ones, files of one path in several packages).
+bool installJustDb(const std::string& dbPath, const std::vector<std::string>& files);
+// rpm --import of an armored public key.
+bool importKey(const std::string& dbPath, const std::string& keyFile);
+// The names of the installed packages as rpm -qa lists them.
+std::vector<std::string> queryInstalledNames(const std::string& dbPath);
+
+// An OpenPGP key pair in its own GnuPG home, for signing test packages and
+// repository indexes. The home is a short temporary directory (the agent's
+// socket path must stay short); it and the key's agent go away on destruction.
+class TestKey {
+public:
+    // Generates an RSA 2048 signing key whose user ID is name and exports the
+    // armored public key into exportDir.
+    TestKey(std::string name, const std::string& exportDir);
+    ~TestKey();
+    TestKey(const TestKey&) = delete;
+    TestKey& operator=(const TestKey&) = delete;
+
+    bool valid() const { return m_bValid; }
+    const std::string& home() const { return m_sHome; }
+    const std::string& name() const { return m_sName; }
+    const std::string& publicKeyFile() const { return m_sPublicKeyFile; }
+    // 16 lower-case hexadecimal digits.
+    const std::string& keyId() const { return m_sKeyId; }
+
+private:
+    std::string m_sHome;
+    std::string m_sName;
+    std::string m_sPublicKeyFile;
+    std::string m_sKeyId;
+    bool m_bValid = false;
+};

@@ -1,0 +1,227 @@
+#include "repo/checksum.h"
+
+#include <gtest/gtest.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include <random>
+
+#include "harness/command.h"
+#include "harness/log_capture.h"
+#include "harness/sandbox.h"
+
+namespace {
+
+constexpr const char* kEmptySha1 = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
+constexpr const char* kEmptySha256 =
+    "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+constexpr const char* kAbcSha1 = "a9993e364706816aba3e25717850c26c9cd0d89d";
+constexpr const char* kAbcSha256 =
+    "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+
+Checksum make(const char* type, const std::string& value) {
+    Checksum c;
+    c.m_sType = type;
+    c.m_sValue = value;
+    return c;
+}
+
+std::string randomBytes(size_t size, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string data(size, '\0');
+    for (char& c : data) {
+        c = static_cast<char>(rng() & 0xff);
+    }
+    return data;
+}
+
+// The digest the openssl program computes for a file.
+std::string opensslDigest(const char* algorithm, const std::string& path) {
+    CommandResult r = runCommand({"openssl", "dgst", std::string("-") + algorithm, "-r", path});
+    EXPECT_EQ(r.status, 0) << r.output;
+    return r.output.substr(0, r.output.find(' '));
+}
+
+class ChecksumTest : public ::testing::Test {
+protected:
+    std::string file(const std::string& name, const std::string& content) {
+        std::string path = scratch_.file(name);
+        writeHostFile(path, content);
+        return path;
+    }
+    std::string gzip(const std::string& path) {
+        CommandResult r = runCommand({"gzip", "-k", "-f", path});
+        EXPECT_EQ(r.status, 0) << r.output;
+        return path + ".gz";
+    }
+
+    ScratchDir scratch_;
+};
+
+}  // namespace
+
+TEST_F(ChecksumTest, KnownDigestsMatchOnlyInLowerCase) {
+    std::string empty = file("empty", "");
+    std::string abc = file("abc", "abc");
+    LogCapture log(LogLevel::Debug);
+    EXPECT_TRUE(checkFile(make("sha", kEmptySha1), empty));
+    EXPECT_TRUE(checkFile(make("sha256", kEmptySha256), empty));
+    EXPECT_TRUE(checkFile(make("sha", kAbcSha1), abc));
+    EXPECT_TRUE(checkFile(make("sha256", kAbcSha256), abc));
+    EXPECT_TRUE(log.contains("DEBUG: 'sha256' checksum of '" + abc + "' (" + kAbcSha256 +
+                        ") checks against " + kAbcSha256));
+
+    log.clear();
+    std::string upper = kAbcSha256;
+    for (char& c : upper) {
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    }
+    EXPECT_FALSE(checkFile(make("sha256", upper), abc));
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"DEBUG: 'sha256' checksum of '" + abc + "' (" +
+                                                    kAbcSha256 + ") FAILS against " + upper});
+    // Wrong algorithm for the value, a value cut short, a value with more.
+    EXPECT_FALSE(checkFile(make("sha", kAbcSha256), abc));
+    EXPECT_FALSE(checkFile(make("sha256", std::string(kAbcSha256).substr(0, 63)), abc));
+    EXPECT_FALSE(checkFile(make("sha256", std::string(kAbcSha256) + "0"), abc));
+    EXPECT_FALSE(checkFile(make("sha256", std::string(kAbcSha256) + " "), abc));
+
+    std::vector<unsigned char> digest;
+    ASSERT_TRUE(checksumFile(make("sha", ""), abc, false, digest));
+    EXPECT_EQ(digest.size(), 20u);
+    EXPECT_EQ(toHex(digest), kAbcSha1);
+    ASSERT_TRUE(checksumFile(make("sha256", ""), abc, false, digest));
+    EXPECT_EQ(digest.size(), 32u);
+    EXPECT_EQ(toHex(digest), kAbcSha256);
+    const unsigned char bytes[] = {0x00, 0x0f, 0xa5, 0xff};
+    EXPECT_EQ(toHex(bytes, sizeof(bytes)), "000fa5ff");
+    EXPECT_EQ(toHex(bytes, 0), "");
+}
+
+TEST_F(ChecksumTest, LargeFilesOfOddSizesAgreeWithOpenssl) {
+    // Sizes around the block size and a file of several megabytes.
+    for (size_t size : {1023u, 1024u, 1025u, 4096u + 1u, 3u * 1024u * 1024u + 777u}) {
+        std::string path = file("data" + std::to_string(size), randomBytes(size, size));
+        EXPECT_TRUE(checkFile(make("sha256", opensslDigest("sha256", path)), path)) << size;
+        EXPECT_TRUE(checkFile(make("sha", opensslDigest("sha1", path)), path)) << size;
+    }
+}
+
+TEST_F(ChecksumTest, UncompressedVariantDigestsTheContentOfGzipAndPlainFiles) {
+    std::string content = randomBytes(200000, 3) + std::string(100000, 'a');
+    std::string plain = file("list.xml", content);
+    std::string compressed = gzip(plain);
+    std::string plainDigest = opensslDigest("sha256", plain);
+    std::string compressedDigest = opensslDigest("sha256", compressed);
+    ASSERT_NE(plainDigest, compressedDigest);
+
+    EXPECT_TRUE(checkUncompressedFile(make("sha256", plainDigest), compressed));
+    EXPECT_TRUE(checkUncompressedFile(make("sha256", plainDigest), plain));
+    EXPECT_TRUE(checkFile(make("sha256", compressedDigest), compressed));
+    EXPECT_FALSE(checkFile(make("sha256", plainDigest), compressed));
+    EXPECT_FALSE(checkUncompressedFile(make("sha256", compressedDigest), compressed));
+
+    std::string empty = file("empty", "");
+    EXPECT_TRUE(checkUncompressedFile(make("sha", kEmptySha1), gzip(empty)));
+    EXPECT_TRUE(checkUncompressedFile(make("sha", kEmptySha1), empty));
+}
+
+TEST_F(ChecksumTest, DamagedGzipStreamsAreReadErrorsNeverMatches) {
+    std::string content = randomBytes(300000, 9);
+    std::string plain = file("data", content);
+    std::string digest = opensslDigest("sha256", plain);
+    std::string compressed = readHostFile(gzip(plain));
+
+    std::string corrupt = compressed;
+    for (size_t i = corrupt.size() / 2; i < corrupt.size() / 2 + 64; ++i) {
+        corrupt[i] = static_cast<char>(corrupt[i] ^ 0x5a);
+    }
+    std::string truncated = compressed.substr(0, compressed.size() / 2);
+    std::string badTrailer = compressed;
+    badTrailer[badTrailer.size() - 6] ^= 1;  // stored CRC
+    for (const auto& damaged :
+         {std::make_pair("corrupt.gz", corrupt), std::make_pair("truncated.gz", truncated),
+          std::make_pair("crc.gz", badTrailer)}) {
+        std::string path = file(damaged.first, damaged.second);
+        LogCapture log;
+        EXPECT_FALSE(checkUncompressedFile(make("sha256", digest), path)) << damaged.first;
+        EXPECT_EQ(log.count("ERROR: failed while reading from '" + path + "'"), 1)
+            << damaged.first << "\n"
+            << log.text();
+    }
+}
+
+TEST_F(ChecksumTest, UnusableInputsFailWithTheirMessages) {
+    std::string abc = file("abc", "abc");
+    std::string missing = scratch_.file("missing");
+    struct Case {
+        Checksum checksum;
+        std::string path;
+        bool decompress;
+        std::string message;
+    } cases[] = {
+        {make("sha256", kAbcSha256), missing, false,
+         "ERROR: failed opening '" + missing + "' for checksumming (No such file or directory)"},
+        {make("sha256", kAbcSha256), missing, true,
+         "ERROR: failed opening '" + missing + "' for checksumming (No such file or directory)"},
+        {make("sha256", kAbcSha256), scratch_.path(), false,
+         "ERROR: failed while reading from '" + scratch_.path() + "'"},
+        {make("sha256", kAbcSha256), scratch_.path(), true,
+         "ERROR: failed while reading from '" + scratch_.path() + "'"},
+        {make("sha512", "00"), abc, false, "ERROR: unsupported checksum type 'sha512'"},
+        {make("SHA256", kAbcSha256), abc, false, "ERROR: unsupported checksum type 'SHA256'"},
+        {make("", kAbcSha256), abc, true, "ERROR: unsupported checksum type ''"},
+        {make("sha256", ""), abc, false, "ERROR: attempted to check an empty checksum"},
+    };
+    for (const Case& c : cases) {
+        LogCapture log;
+        bool ok = c.decompress ? checkUncompressedFile(c.checksum, c.path)
+                               : checkFile(c.checksum, c.path);
+        EXPECT_FALSE(ok) << c.message;
+        EXPECT_EQ(log.lines(), std::vector<std::string>{c.message});
+    }
+}
+
+TEST_F(ChecksumTest, Md5IsWarnedAboutOnceAndNeverMatches) {
+    std::string abc = file("abc", "abc");
+    LogCapture log;
+    EXPECT_FALSE(checkFile(make("md5", "900150983cd24fb0d6963f7d28e17f72"), abc));
+    EXPECT_FALSE(checkUncompressedFile(make("md5", "900150983cd24fb0d6963f7d28e17f72"), abc));
+    std::vector<unsigned char> digest;
+    EXPECT_FALSE(checksumFile(make("md5", ""), abc, false, digest));
+    EXPECT_EQ(log.lines(), std::vector<std::string>{
+                               "WARNING: encountered insecure MD5 checksums: discarding them"});
+}
+
+TEST(ParseChecksum, ReadsTypeAndUntrimmedTextOfTheElement) {
+    const char* xml =
+        "<package xmlns='http://linux.duke.edu/metadata/common'>"
+        "<checksum type='sha256' pkgid='YES'>abc123</checksum>"
+        "<open-checksum type='sha'> spaced </open-checksum>"
+        "<checksum>notype</checksum>"
+        "<checksum type='sha256'/>"
+        "</package>";
+    xmlDocPtr doc = xmlReadMemory(xml, static_cast<int>(strlen(xml)), "x.xml", nullptr, 0);
+    ASSERT_NE(doc, nullptr);
+    std::vector<xmlNodePtr> elements;
+    for (xmlNodePtr n = xmlDocGetRootElement(doc)->children; n != nullptr; n = n->next) {
+        elements.push_back(n);
+    }
+    ASSERT_EQ(elements.size(), 4u);
+
+    Checksum c;
+    EXPECT_TRUE(parseChecksum(elements[0], c));
+    EXPECT_EQ(c.m_sType, "sha256");
+    EXPECT_EQ(c.m_sValue, "abc123");
+    EXPECT_TRUE(parseChecksum(elements[1], c));
+    EXPECT_EQ(c.m_sType, "sha");
+    EXPECT_EQ(c.m_sValue, " spaced ");
+
+    for (size_t i : {2u, 3u}) {
+        LogCapture log;
+        Checksum untouched = c;
+        EXPECT_FALSE(parseChecksum(elements[i], untouched));
+        EXPECT_TRUE(log.contains("DEBUG: failed parsing 'checksum' element")) << log.text();
+        EXPECT_EQ(untouched.m_sValue, " spaced ");
+    }
+    xmlFreeDoc(doc);
+}
