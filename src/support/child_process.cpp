@@ -41,7 +41,7 @@ bool ChildProcess::resetSigpipe() {
     return true;
 }
 
-void ChildProcess::execChild() {
+void ChildProcess::execChild(int reportFd) {
     std::vector<char*> argv;
     argv.reserve(m_vArgs.size() + 1);
     for (std::string& arg : m_vArgs) {
@@ -49,14 +49,18 @@ void ChildProcess::execChild() {
     }
     argv.push_back(nullptr);
     execvp(m_sPath.c_str(), argv.data());
-    perror(m_sPath.c_str());
+    if (reportFd >= 0) {
+        int error = errno;
+        ssize_t ignored = write(reportFd, &error, sizeof(error));
+        (void)ignored;
+    } else {
+        perror(m_sPath.c_str());
+    }
     _exit(1);
 }
 
-bool ChildProcess::run() {
-    resetFields();
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+bool ChildProcess::forkWithPipe(int fds[2]) {
+    if (pipe2(fds, O_CLOEXEC) != 0) {
         LOGE("failed creating pipe to run '%s' (%s)", m_sPath.c_str(), errnoString().c_str());
         return false;
     }
@@ -65,9 +69,18 @@ bool ChildProcess::run() {
     m_nPid = fork();
     if (m_nPid < 0) {
         LOGE("failed forking to run '%s' (%s)", m_sPath.c_str(), errnoString().c_str());
-        close(pipeFds[0]);
-        close(pipeFds[1]);
+        close(fds[0]);
+        close(fds[1]);
         m_nPid = 0;
+        return false;
+    }
+    return true;
+}
+
+bool ChildProcess::run() {
+    resetFields();
+    int pipeFds[2];
+    if (!forkWithPipe(pipeFds)) {
         return false;
     }
     if (m_nPid == 0) {
@@ -92,7 +105,7 @@ bool ChildProcess::run() {
         if (pipeFds[1] != STDOUT_FILENO && pipeFds[1] != STDERR_FILENO) {
             close(pipeFds[1]);
         }
-        execChild();
+        execChild(-1);
     }
     LOGD("started child '%s' with PID %i", m_sPath.c_str(), static_cast<int>(m_nPid));
     close(pipeFds[1]);
@@ -155,17 +168,7 @@ bool ChildProcess::spawn() {
     // The child reports a failed execvp through this pipe, so that a program
     // that cannot be executed is not taken for one that was started.
     int execPipe[2];
-    if (pipe2(execPipe, O_CLOEXEC) != 0) {
-        LOGE("failed creating pipe to run '%s' (%s)", m_sPath.c_str(), errnoString().c_str());
-        return false;
-    }
-    fflush(nullptr);
-    m_nPid = fork();
-    if (m_nPid < 0) {
-        LOGE("failed forking to run '%s' (%s)", m_sPath.c_str(), errnoString().c_str());
-        close(execPipe[0]);
-        close(execPipe[1]);
-        m_nPid = 0;
+    if (!forkWithPipe(execPipe)) {
         return false;
     }
     if (m_nPid == 0) {
@@ -187,16 +190,7 @@ bool ChildProcess::spawn() {
         if (null > STDERR_FILENO) {
             close(null);
         }
-        std::vector<char*> argv;
-        for (std::string& arg : m_vArgs) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        execvp(m_sPath.c_str(), argv.data());
-        int error = errno;
-        ssize_t ignored = write(execPipe[1], &error, sizeof(error));
-        (void)ignored;
-        _exit(1);
+        execChild(execPipe[1]);
     }
     close(execPipe[1]);
     int error = 0;

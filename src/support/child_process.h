@@ -31,7 +31,11 @@ public:
 
 private:
     void resetFields();
-    [[noreturn]] void execChild();
+    // Creates a close-on-exec pipe and forks; false (after logging) on failure.
+    bool forkWithPipe(int fds[2]);
+    // Executes the program; a failure is reported through reportFd when it
+    // is given, else with perror. Never returns.
+    [[noreturn]] void execChild(int reportFd);
     void copyOutputToLog(int fd);
 
     std::string m_sPath;
