@@ -20,7 +20,8 @@ int runHook(const std::string& phase, const std::vector<std::string>& args) {
         hook.addArg(arg);
     }
     LOGI("running %s hook", phase.c_str());
-    if (!hook.run()) {
+    // A missing hook script is a site without hooks, not a failing hook.
+    if (access(paths::kHookScript, X_OK) != 0 || !hook.run()) {
         LOGW("failed starting hook, continuing anyways");
         return 0;
     }
