@@ -1,52 +1,84 @@
-// Resolvers over real RPM databases: installed packages are built with
-// rpmbuild and recorded with rpm; available packages are either read from
-// built package files or made directly from the same descriptions.
+// Resolver scenarios over real packages: the installed packages are built with
+// rpmbuild and recorded in a real RPM database, the available ones are read
+// from built package files as the repository metadata lists them, and the RPM
+// program judges the chosen package files against that database.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "config/config.h"
-#include "harness/log_capture.h"
 #include "harness/package_builder.h"
 #include "harness/sandbox.h"
 #include "resolver/resolver.h"
 
-// The package record the repository metadata would give for the description,
-// with the provide of its own name and version that rpmbuild adds.
-Package toPackage(const TestPackage& description, PackageType type = PKG_RPM);
-PackageList toPackageList(const std::vector<TestPackage>& descriptions, PackageType type = PKG_RPM);
+// Packages in a compact form, separated by "|": a name, an optional EVR
+// (default "1.0-1") and tokens R: (requires), C: (recommends), P: (provides),
+// O: (obsoletes) with a dependency such as "lib>=1:2.0-1", G: (group),
+// A: (architecture), F: (a file path) and T: (type "vtxpkg" or "flashedfw").
+struct Scenario {
+    Scenario(std::string name, std::string installed, std::string available, bool resolves,
+             std::string chosen)
+        : m_sName(std::move(name)),
+          m_sInstalled(std::move(installed)),
+          m_sAvailable(std::move(available)),
+          m_bResolves(resolves),
+          m_sNew(std::move(chosen)) {}
 
-// The package record of a built package file, as the repository metadata lists
-// it; its cache file is the package file.
-Package readPackageFile(const std::string& path);
+    Scenario& include(NameSet names) { return set(m_setInclude, std::move(names)); }
+    Scenario& exclude(NameSet names) { return set(m_setExclude, std::move(names)); }
+    Scenario& groups(NameSet names) { return set(m_setGroups, std::move(names)); }
+    Scenario& pull(NameSet names) { return set(m_setPull, std::move(names)); }
+    Scenario& external(std::string packages) { return set(m_sExternal, std::move(packages)); }
+    Scenario& mask(unsigned mask) { return set(m_nMask, mask); }
+    Scenario& ignoreRecommends() { return set(m_bIgnoreRecommends, true); }
+    Scenario& release(std::string name) { return set(m_sReleasePkg, std::move(name)); }
+    Scenario& bad(std::string chosen) { return set(m_sBad, std::move(chosen)); }
+    // Log lines ("LEVEL: text") that must appear in this order, among others.
+    Scenario& logs(std::vector<std::string> lines) { return set(m_vLogs, std::move(lines)); }
+    Scenario& check(std::function<void(const Resolver&)> fn) { return set(m_fnCheck, fn); }
 
-// "name-evr" of every package, in the set's order.
-std::vector<std::string> packageNames(const PackageSet& packages);
+    template <typename T, typename V>
+    Scenario& set(T& field, V&& value) {
+        field = std::forward<V>(value);
+        return *this;
+    }
+
+    std::string m_sName;
+    std::string m_sInstalled;
+    std::string m_sAvailable;
+    bool m_bResolves;
+    std::string m_sNew;  // "name-evr" of the chosen packages, blank-separated, in name order
+    std::string m_sBad;
+    NameSet m_setInclude, m_setExclude, m_setGroups, m_setPull;
+    std::string m_sExternal;
+    unsigned m_nMask = 0;
+    bool m_bIgnoreRecommends = false;
+    std::string m_sReleasePkg;
+    std::vector<std::string> m_vLogs;
+    std::function<void(const Resolver&)> m_fnCheck;
+};
 
 class ResolverTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite();
-    void SetUp() override;
-    void TearDown() override;
 
-    // Builds the packages and records them in this test's RPM database, after
-    // those of earlier calls (an empty database when none are given).
-    void install(const std::vector<TestPackage>& packages);
-    // Builds the packages into a directory of their own; the paths in order.
-    std::vector<std::string> build(const std::vector<TestPackage>& packages,
-                                   const std::string& dir);
+    // Runs the scenario at trace and at debug level (the output above trace
+    // level must be the same) and checks its results, then runs rpm --test -U
+    // on the chosen RPM package files: it must succeed exactly when the
+    // resolution did, and miss every capability the resolver reports missing.
+    void run(const Scenario& scenario);
+    void runAll(const std::vector<Scenario>& scenarios);
 
-    // init with the given sets and no external packages.
-    bool initResolver(Resolver& resolver, const NameSet& include = {}, const NameSet& exclude = {},
-                      const NameSet& groups = {}, const NameSet& pull = {},
-                      const PackageList& external = {});
+    // Builds the packages and reads them back as repository records.
+    PackageList readPackages(const std::string& packages, const std::string& dir);
+    // A database directory holding the packages.
+    std::string makeDatabase(const std::string& packages, const std::string& dir);
 
     ScratchDir m_scratch;
-    std::string m_sDbPath;
     PackageBuilder m_builder{m_scratch.file("build")};
-    Config m_config;
-    int m_nBuilds = 0;
+    size_t m_nRuns = 0;
 };
