@@ -75,8 +75,9 @@ private:
 
     bool checkDependencies(DependencySet& unsatisfiedRequired,
                            DependencySet& unsatisfiedRecommended);
+    // Adds the package's unsatisfied requires or recommends to the list.
     void checkPackageDeps(const DepsByName& provides, const Package& package, DepKind kind,
-                          DependencySet& unsatisfied) const;
+                          DepsByName& unsatisfied) const;
     bool isObsoletedByNew(const Package& installed, const DepsByName& obsoletes) const;
     bool pull(DependencySet& unsatisfied, PackageSet* pulled, bool single);
     bool pullPass(PullMode mode, DependencySet& unsatisfied, PackageSet* pulled, bool single);

@@ -34,6 +34,15 @@ entriesOfName(const std::vector<Dependency>& deps, const PooledString& name) {
     return std::equal_range(deps.begin(), deps.end(), depFromName(name), handleLess);
 }
 
+// Fills the set from unordered dependencies: sorted first, so that every
+// insertion appends.
+void fillSet(std::vector<Dependency>& deps, DependencySet& set) {
+    std::sort(deps.begin(), deps.end(), depLess);
+    for (const Dependency& dep : deps) {
+        set.insert(dep);
+    }
+}
+
 bool isFileDependency(const Dependency& dep) {
     return !dep.m_sName.empty() && dep.m_sName[0] == '/';
 }
@@ -51,7 +60,7 @@ bool Resolver::isObsoletedByNew(const Package& installed, const DepsByName& obso
 }
 
 void Resolver::checkPackageDeps(const DepsByName& provides, const Package& package, DepKind kind,
-                                DependencySet& unsatisfied) const {
+                                DepsByName& unsatisfied) const {
     const DependencySet& deps =
         kind == DEP_REQUIRED ? package.m_setRequires : package.m_setRecommends;
     for (const Dependency& dep : deps) {
@@ -60,7 +69,7 @@ void Resolver::checkPackageDeps(const DepsByName& provides, const Package& packa
             return depMatches(provide, dep);
         });
         if (!satisfied) {
-            unsatisfied.insert(dep);
+            unsatisfied.push_back(dep);
             LOGD("failed dep: %s is %s by %s", depToString(dep).c_str(),
                  kind == DEP_REQUIRED ? "required" : "recommended",
                  packageToString(package).c_str());
@@ -101,24 +110,25 @@ bool Resolver::checkDependencies(DependencySet& unsatisfiedRequired,
     }
     if (theLogger().isEnabled(LogLevel::Trace)) {
         DepsByName ordered = provides;
-        std::sort(ordered.begin(), ordered.end(), depLess);
         DependencySet unique;
-        for (const Dependency& dep : ordered) {
-            unique.insert(dep);
-        }
+        fillSet(ordered, unique);
         for (const Dependency& dep : unique) {
             LOGT("dep %s", depToString(dep).c_str());
         }
     }
     std::sort(provides.begin(), provides.end(), handleLess);
 
+    DepsByName required;
+    DepsByName recommended;
     for (const Package* package : targets) {
-        checkPackageDeps(provides, *package, DEP_REQUIRED, unsatisfiedRequired);
+        checkPackageDeps(provides, *package, DEP_REQUIRED, required);
         if (!m_bIgnoreRecommends &&
             (!m_bHaveInclude || m_setNew.find(package->m_sName.view()) != m_setNew.end())) {
-            checkPackageDeps(provides, *package, DEP_RECOMMENDED, unsatisfiedRecommended);
+            checkPackageDeps(provides, *package, DEP_RECOMMENDED, recommended);
         }
     }
+    fillSet(required, unsatisfiedRequired);
+    fillSet(recommended, unsatisfiedRecommended);
     return unsatisfiedRequired.empty() && unsatisfiedRecommended.empty();
 }
 
