@@ -2,6 +2,7 @@
 // the selection of newer packages.
 #include "resolver/resolver.h"
 
+#include <iterator>
 #include <string_view>
 
 #include "config/config.h"
@@ -9,9 +10,6 @@
 #include "support/logger.h"
 
 namespace {
-
-// The update requirements package is read from the repository, never installed from it.
-constexpr std::string_view kUpdateRequirementsPkg = "os-update-requirements";
 
 bool holds(const NameSet& set, std::string_view name) {
     return !set.empty() && set.count(std::string(name)) != 0;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "resolver/package.h"
@@ -48,6 +49,10 @@ public:
     bool lowerRelease() const { return m_bLowerRelease; }
 
 private:
+    // The update requirements package is read from the repository, never
+    // installed from it.
+    static constexpr std::string_view kUpdateRequirementsPkg = "os-update-requirements";
+
     enum PullMode : int { PULL_ALL = 0, PULL_UPDATES_ONLY = 1, PULL_SKIP_UPDATES = 2 };
     enum DepKind : int { DEP_REQUIRED, DEP_RECOMMENDED };
 

@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr std::string_view kUpdateRequirementsPkg = "os-update-requirements";
-
 const char* pullModeText(int mode) {
     switch (mode) {
         case 0:
