@@ -1,0 +1,301 @@
+// The resolver on real packages and databases, judged by rpm itself.
+#include <rpm/rpmmacro.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "driver/signals.h"
+#include "harness/log_capture.h"
+#include "resolver_fixture.h"
+
+namespace {
+
+const unsigned kRpmOnly = typeBit(PKG_NONE) | typeBit(PKG_VTXPKG);
+
+TEST_F(ResolverTest, Selection) {
+    const std::string kinds = "old | tool | addon | dev | os-update-requirements";
+    const std::string kindsAvailable =
+        "new O:old<2.0 | unrelated O:old<0.5 | wanted | tool 2.0-1 | addon 2.0-1 G:Addons | "
+        "os-update-requirements 2.0-1 | dev 2.0-1 T:vtxpkg | image T:flashedfw";
+    const std::string obsoleting = "bar | keeper | skipped | typed | zed | zzz | a | b | c | d | e";
+    const std::string obsoletingAvailable =
+        "bar 2.0-1 | ex O:bar>9.0 O:zed | zed 2.0-1 O:zzz | zzz 2.0-1 | skipped 2.0-1 O:keeper | "
+        "keeper 2.0-1 | a 2.0-1 O:b<3.0 O:c<2.0 O:a | b 2.0-1 O:d | c 2.0-1 | d 2.0-1 | "
+        "e 2.0-1 O:a=2.0-1 | typed 2.0-1 T:vtxpkg O:c";
+    auto checkCapability = [](const Resolver& resolver) {
+        Dependency running = depFromName(std::string_view("updater-running"));
+        running.m_evr = parseEvr("1.17");
+        running.m_nFlags = RPMSENSE_EQUAL;
+        DependencySet unmet = {depFromName(std::string_view("stale"))};
+        EXPECT_FALSE(resolver.checkCapability(running, unmet));
+        ASSERT_EQ(unmet.size(), 1u);
+        EXPECT_EQ(depToString(*unmet.begin()), "updater-running >= 1.18");
+        running.m_evr = parseEvr("1.18");
+        EXPECT_TRUE(resolver.checkCapability(running, unmet));
+        EXPECT_TRUE(unmet.empty());
+    };
+    runAll({
+        Scenario("highest entry, the first of equal ones, newer than every installed one",
+                 "foo | multi 0.5-1 | multi 2.0-1 | same | epoch 1:1.0-1",
+                 "foo | foo 1.0-2 G:first | foo 1.0-2 A:x86_64 G:second | foo 0.9-1 | multi | "
+                 "same | epoch 9.0-1 | fresh",
+                 true, "foo-1.0-2")
+            .logs({"WARNING: firmware release package name not set, cannot check if updating to "
+                   "lower firmware",
+                   "DEBUG: resolving for newer packages", "TRACE: checking installed epoch-1:1.0-1",
+                   "TRACE: dropping update foo-1.0-1 for newer foo-1.0-2",
+                   "TRACE: dropping update foo-1.0-2, has newer foo-1.0-2",
+                   "TRACE: dropping update foo-0.9-1, has newer foo-1.0-2",
+                   "TRACE: checking update foo-1.0-2 (group first)",
+                   "TRACE: checking installed foo-1.0-1", "DEBUG: found newer package foo-1.0-2",
+                   "TRACE: checking installed multi-2.0-1", "TRACE: checking installed same-1.0-1",
+                   "DEBUG: done resolving for newer packages"}),
+        Scenario("pull set, obsoletes of installed packages, every type", kinds, kindsAvailable,
+                 true, "addon-2.0-1 dev-2.0-1 image-1.0-1 new-1.0-1 tool-2.0-1 wanted-1.0-1")
+            .pull({"wanted", "image"})
+            .logs({"DEBUG: considering image-1.0-1 as newer because in pull set",
+                   "DEBUG: considering new-1.0-1 newer than old-1.0-1 due to obsoletes",
+                   "WARNING: special os-update-requirements is available in repository but also "
+                   "installed, ignoring",
+                   "TRACE: checking obsoletes 'old < 0.5'",
+                   "DEBUG: considering wanted-1.0-1 as newer because in pull set"})
+            .check([](const Resolver& resolver) {
+                EXPECT_TRUE(resolver.hasNewPackage("dev", PKG_VTXPKG));
+                EXPECT_TRUE(resolver.hasNewPackage("dev", PKG_NONE));
+                EXPECT_FALSE(resolver.hasNewPackage("dev", PKG_RPM));
+                EXPECT_FALSE(resolver.hasNewPackage("unrelated", PKG_NONE));
+            }),
+        Scenario("type mask, exclude set, excluded groups", kinds, kindsAvailable, true,
+                 "new-1.0-1 wanted-1.0-1")
+            .pull({"wanted", "image"})
+            .mask(kRpmOnly)
+            .exclude({"tool"})
+            .groups({"Addons"})
+            .logs({"TRACE: checking update addon-2.0-1 (group Addons)",
+                   "TRACE: skipping package in exclude set",
+                   "TRACE: skipping package excluded by type",
+                   "TRACE: skipping package excluded by type",
+                   "TRACE: skipping package in exclude set"}),
+        Scenario("include set limits pull set and obsoletes", kinds, kindsAvailable, true,
+                 "tool-2.0-1")
+            .include({"tool", "unknown"})
+            .pull({"wanted"}),
+        Scenario("excluded package keeps its obsoletes out, new packages replace each other",
+                 obsoleting, obsoletingAvailable, true, "c-2.0-1 d-2.0-1 e-2.0-1 skipped-2.0-1")
+            .mask(typeBit(PKG_VTXPKG))
+            .exclude({"ex"})
+            .logs({"TRACE: adding bar to exclude set, obsoleted by excluded package",
+                   "TRACE: adding zed to exclude set, obsoleted by excluded package",
+                   "TRACE: adding zzz to exclude set, obsoleted by excluded package",
+                   "DEBUG: removing b-2.0-1 from new packages, obsoleted by a-2.0-1",
+                   "DEBUG: removing a-2.0-1 from new packages, obsoleted by e-2.0-1",
+                   "DEBUG: removing keeper-2.0-1 from new packages, obsoleted by skipped-2.0-1"}),
+        Scenario("packages outside the include set exclude nothing", obsoleting,
+                 obsoletingAvailable, true, "keeper-2.0-1 zed-2.0-1")
+            .include({"keeper", "zed"})
+            .exclude({"ex"}),
+        Scenario("external packages count as installed", "foo",
+                 "dev 2.0-1 T:vtxpkg | dev 2.1-1 T:vtxpkg | foo 2.0-1", true, "dev-2.1-1")
+            .external("foo 3.0-1 T:vtxpkg | dev 2.0-1 T:vtxpkg")
+            .logs({"DEBUG: adding external package foo-3.0-1 to installed packages",
+                   "TRACE: checking installed foo-1.0-1", "TRACE: checking installed foo-3.0-1"}),
+        Scenario("capability of the running updater", "",
+                 "app R:updater-running>=1.18 | lib R:updater-running>=1.0 | "
+                 "plain R:updater-running",
+                 false, "app-1.0-1 lib-1.0-1 plain-1.0-1")
+            .pull({"app", "lib", "plain"})
+            .check(checkCapability),
+    });
+}
+
+TEST_F(ResolverTest, FirmwareReleaseGuard) {
+    const std::string installed = "fw-release 2.0-1 | app";
+    runAll({
+        Scenario("lower release selects and pulls nothing", installed,
+                 "fw-release 1.9-5 | app 2.0-1 R:nothing | extra", true, "")
+            .release("fw-release")
+            .pull({"extra"})
+            .logs({"DEBUG: firmware release package check found installed fw-release-2.0-1 and "
+                   "available fw-release-1.9-5",
+                   "WARNING: available packages are from a lower firmware release, ignoring"}),
+        Scenario("same release", installed, "fw-release 2.0-1 | extra", true, "extra-1.0-1")
+            .release("fw-release")
+            .pull({"extra"}),
+        Scenario("the lowest available release decides", installed,
+                 "fw-release 2.5-1 | fw-release 1.5-1 | extra", true, "")
+            .release("fw-release")
+            .logs({"WARNING: found multiple firmware release version packages fw-release in "
+                   "available updates: 1.5-1 in addition to 2.5-1, keeping lowest"}),
+        Scenario("the highest installed release decides", "fw-release 1.0-1",
+                 "fw-release 1.5-1 | extra", true, "")
+            .release("fw-release")
+            .external("fw-release 2.0-1 T:vtxpkg")
+            .logs({"WARNING: found multiple installed firmware release version packages "
+                   "fw-release: 2.0-1 in addition to 1.0-1, keeping highest"}),
+        Scenario("release not in the repository", installed, "extra", true, "extra-1.0-1")
+            .release("fw-release")
+            .pull({"extra"})
+            .logs({"WARNING: firmware release version package 'fw-release' is not available in "
+                   "updates"}),
+        Scenario("release not installed", installed, "other 0.1-1 | app 2.0-1", true, "app-2.0-1")
+            .release("other")
+            .logs({"WARNING: firmware release version package 'other' is not installed"}),
+    });
+}
+
+TEST_F(ResolverTest, Resolution) {
+    const std::string repl = "repl O:old R:/usr/bin/tool R:libnew>=2 | newlib P:libnew=1";
+    const std::string downgrade =
+        "foo P:libx=1.0 | bar R:libx=1.0 R:liby=1.0-2 | same P:liby=1.0-2";
+    runAll({
+        Scenario("chain of requirements over several iterations", "app | shell F:/bin/sh",
+                 "app 2.0-1 R:liba | pa P:liba R:libb>=2 | pb P:libb=1 | "
+                 "pb 3.0-1 P:libb=3 R:/bin/sh",
+                 true, "app-2.0-1 pa-1.0-1 pb-3.0-1")
+            .logs({"DEBUG: checking dependencies for 1 new packages",
+                   "DEBUG: failed dep: liba is required by app-2.0-1",
+                   "DEBUG: resolving unsatisfied required dependencies",
+                   "DEBUG: resolving dependencies (updates only, single package = 0)",
+                   "DEBUG: pulled 0 packages",
+                   "DEBUG: resolving dependencies (skip updates, single package = 0)",
+                   "TRACE: found pa-1.0-1 as best", "DEBUG: checking provide liba",
+                   "DEBUG: pulling package pa-1.0-1 to satisfy 'liba'",
+                   "DEBUG: removing require 'liba', provided by pulled package",
+                   "DEBUG: pulled 1 packages", "DEBUG: checking dependencies for 2 new packages",
+                   "TRACE: found pb-3.0-1 as best",
+                   "DEBUG: pulling package pb-3.0-1 to satisfy 'libb >= 2'",
+                   "DEBUG: failed dep: /bin/sh is required by pb-3.0-1",
+                   "DEBUG: resolving unsatisfied recommended dependencies",
+                   "DEBUG: only file dependencies are left unsatisfied, assuming all are "
+                   "satisfied"}),
+        Scenario("updates preferred, then the first name", "zz-upd | app",
+                 "aa-new P:cap | alpha P:cap2 | app 2.0-1 R:cap R:cap2 | beta P:cap2 | "
+                 "zz-upd 2.0-1 P:cap",
+                 true, "alpha-1.0-1 app-2.0-1 zz-upd-2.0-1")
+            .include({"app"})
+            .logs({"TRACE: skip package aa-new-1.0-1 which does not update installed package",
+                   "DEBUG: pulling package zz-upd-2.0-1 to satisfy 'cap'",
+                   "DEBUG: pulling package alpha-1.0-1 to satisfy 'cap2'"}),
+        Scenario("recommended packages that cannot be completed are taken back", "base",
+                 "app 2.0-1 C:rx C:ry C:osreq | good P:libgood | "
+                 "os-update-requirements P:osreq R:nowhere2 | rec-x P:rx R:libgood | "
+                 "rec-y P:ry R:nowhere | obsx O:base",
+                 true, "app-2.0-1 good-1.0-1 rec-x-1.0-1")
+            .pull({"app"})
+            .exclude({"obsx"})
+            .bad("os-update-requirements-1.0-1 rec-y-1.0-1")
+            .logs({"DEBUG: resolving dependencies (skip updates, single package = 1)",
+                   "DEBUG: dropping recommended os-update-requirements-1.0-1 as it leads to "
+                   "unsatisfiable dependency",
+                   "TRACE: package os-update-requirements-1.0-1 in bad updates",
+                   "DEBUG: pulling package good-1.0-1 to satisfy 'libgood'",
+                   "INFO: dropping recommended rec-y-1.0-1 as it leads to unsatisfiable "
+                   "dependency",
+                   "DEBUG: considering obsx-1.0-1 newer than base-1.0-1 due to obsoletes",
+                   "DEBUG: only recommends dependencies are left unsatisfied"}),
+        Scenario("recommends of installed packages", "inst C:rz | app",
+                 "app 2.0-1 C:rx | rec-x P:rx | rec-z P:rz", true,
+                 "app-2.0-1 rec-x-1.0-1 rec-z-1.0-1"),
+        Scenario("with an include set only those of new packages", "inst C:rz | app",
+                 "app 2.0-1 C:rx | rec-x P:rx | rec-z P:rz", true, "app-2.0-1 rec-x-1.0-1")
+            .include({"app"}),
+        Scenario("recommends ignored", "inst C:rz | app", "app 2.0-1 C:rx | rec-x P:rx", true,
+                 "app-2.0-1")
+            .ignoreRecommends(),
+        Scenario("obsoleted installed package takes its provides and requires along",
+                 "old P:libold R:gone | user R:libold", repl, false, "repl-1.0-1")
+            .logs({"ERROR: unsatisfied non-file dependencies:", "ERROR: \tlibnew >= 2",
+                   "ERROR: \tlibold", "ERROR: cannot update"}),
+        Scenario("and what it took is pulled from elsewhere", "old P:libold R:gone | user R:libold",
+                 repl + " | compat P:libold | newlib 2.0-1 P:libnew=2 | tools P:/usr/bin/tool",
+                 true, "compat-1.0-1 newlib-2.0-1 repl-1.0-1 tools-1.0-1"),
+        Scenario("no downgrade or reinstallation to satisfy a requirement",
+                 "foo 2.0-1 P:libx=2.0 | same P:liby=0.9", downgrade, false, "bar-1.0-1")
+            .pull({"bar"})
+            .logs({"TRACE: skip package foo-1.0-1 which is not newer than installed foo-2.0-1",
+                   "TRACE: skip package same-1.0-1 which is not newer than installed same-1.0-1",
+                   "ERROR: \tlibx = 1.0"}),
+        Scenario("another provider instead", "foo 2.0-1 P:libx=2.0 | same P:liby=0.9",
+                 downgrade + " | zlibx P:libx=1.0 P:liby", true, "bar-1.0-1 zlibx-1.0-1")
+            .pull({"bar"}),
+        Scenario("update breaks an installed requirement", "foo P:libfoo=1 | bar R:libfoo=1",
+                 "foo 2.0-1 P:libfoo=2", false, "foo-2.0-1"),
+        Scenario("the requiring package is updated too", "foo P:libfoo=1 | bar R:libfoo=1",
+                 "foo 2.0-1 P:libfoo=2 | bar 2.0-1 R:libfoo=2", true, "bar-2.0-1 foo-2.0-1"),
+        Scenario("obsoleting package brings the capability", "old P:oldcap | user R:oldcap",
+                 "new-thing O:old<2.0 P:oldcap", true, "new-thing-1.0-1"),
+        Scenario("obsoletes among new packages", "a | b | c R:b",
+                 "a 2.0-1 O:b<3.0 P:b=2.5 | b 2.0-1", true, "a-2.0-1"),
+        Scenario("pull set with dependencies", "", "tool R:libt | libt-pkg P:libt | unwanted", true,
+                 "libt-pkg-1.0-1 tool-1.0-1")
+            .pull({"tool"}),
+        Scenario("epochs", "lib 1:1.0-1 P:libv=1:1.0 | app R:libv>=1:1.0",
+                 "lib 2.0-1 P:libv=2.0 | lib 1:1.5-1 P:libv=1:1.5 | "
+                 "app 2.0-1 R:libv>=1:1.5 R:libw>=1.5 | wlib P:libw=1:1.0",
+                 true, "app-2.0-1 lib-1:1.5-1 wlib-1.0-1"),
+        Scenario("file dependency met by an installed file", "tools F:/usr/bin/tool",
+                 "app R:/usr/bin/tool", true, "app-1.0-1")
+            .pull({"app"}),
+        Scenario("several installed versions", "multi | multi 1.5-1", "multi 2.0-1", true,
+                 "multi-2.0-1"),
+        Scenario("missing releases match every release", "",
+                 "app R:libr=1.0 R:libq=1.0-2 | libr-pkg P:libr=1.0-7 | libq-pkg P:libq=1.0", true,
+                 "app-1.0-1 libq-pkg-1.0-1 libr-pkg-1.0-1")
+            .pull({"app"}),
+        Scenario("range requirement of an installed package", "lib P:libz=1 | app R:libz<2",
+                 "lib 2.0-1 P:libz=2 | other P:libz=1.5", true, "lib-2.0-1 other-1.0-1"),
+    });
+}
+
+TEST_F(ResolverTest, InitNeedsTheDatabaseAndHappensOnce) {
+    PackageList available;
+    Config config;
+    std::string dbPath = m_scratch.file("missing");
+    rpmPushMacro(nullptr, "_dbpath", nullptr, dbPath.c_str(), RMIL_CMDLINE);
+    {
+        LogCapture log;
+        Resolver resolver(config, 0, available);
+        EXPECT_FALSE(resolver.init({}, {}, {}, {}, {}));
+        EXPECT_TRUE(log.has("ERROR: failed opening rpm database"));
+        EXPECT_FALSE(resolver.resolve());
+    }
+    makeDatabase("", dbPath);
+    rpmPopMacro(nullptr, "_dbpath");
+    rpmPushMacro(nullptr, "_dbpath", nullptr, (dbPath + "/rpmdb").c_str(), RMIL_CMDLINE);
+    LogCapture log;
+    Resolver resolver(config, 0, available);
+    EXPECT_TRUE(resolver.init({}, {}, {}, {}, {}));
+    EXPECT_FALSE(resolver.init({}, {}, {}, {}, {}));
+    EXPECT_TRUE(log.has("ERROR: attempted to reinitilize a resolver"));
+    rpmPopMacro(nullptr, "_dbpath");
+}
+
+TEST_F(ResolverTest, TerminationSignalEndsTheLoopWithoutReport) {
+    std::string dbPath = makeDatabase("", m_scratch.path());
+    PackageList available =
+        readPackages("app R:liba | pa P:liba R:libb | pb P:libb", m_scratch.file("available"));
+    rpmPushMacro(nullptr, "_dbpath", nullptr, dbPath.c_str(), RMIL_CMDLINE);
+    // In a child: the recorded signal stays for the rest of the process.
+    auto child = [&](const NameSet& pull, const NameSet& chosen) {
+        bool ok = initSignals() && raise(SIGTERM) == 0;
+        {
+            LogCapture log;
+            Resolver resolver(Config(), 0, available);
+            ok = ok && resolver.init({}, {}, {}, {}, pull) && !resolver.resolve() &&
+                 !log.contains("ERROR");
+            NameSet names;
+            for (const Package& package : resolver.newPackages()) {
+                names.insert(package.m_sName.str());
+            }
+            ok = ok && names == chosen;
+        }
+        _exit(ok ? 0 : 1);
+    };
+    // One iteration: pa is pulled, pb is not.
+    EXPECT_EXIT(child({"app"}, {"app", "pa"}), ::testing::ExitedWithCode(0), "");
+    // Nothing to pull: still false.
+    EXPECT_EXIT(child({"pb"}, {"pb"}), ::testing::ExitedWithCode(0), "");
+    rpmPopMacro(nullptr, "_dbpath");
+}
+
+}  // namespace
