@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "repo/checksum.h"
@@ -13,6 +14,7 @@
 class Config;
 struct Repository;
 class Downloader;
+struct _xmlNode;
 
 // The package lists the program reads.
 enum MetadataType : int { MD_PRIMARY = 0, MD_VTXDATA = 1 };
@@ -54,7 +56,10 @@ public:
     // Rebuilds index and package lists from the cache alone.
     bool load();
 
+    // Authenticates (unless metadata signatures are not checked) and parses
+    // the cached index into the set.
     bool parseIndex(RepoMdIndex& index);
+    // The cached copy of the entry matches its checksum or open checksum.
     bool isValidCopy(const RepoMdEntry& entry) const;
 
     const RepoMdIndex& index() const { return m_setIndex; }
@@ -81,6 +86,23 @@ private:
     bool loadAllMetadata(bool checksum);
     const RepoMdEntry* findEntry(MetadataType type, bool required) const;
 
+    // Whether the index is authenticated before it is read, and the check
+    // itself (index file, detached signature file).
+    bool checksIndexSignature() const;
+    bool verifyIndexSignature(const std::string& indexFile, const std::string& signatureFile);
+    bool parseIndexFile(RepoMdIndex& index, const std::string& indexFile,
+                        const std::string& signatureFile);
+    bool parseIndexEntry(struct _xmlNode* element, RepoMdEntry& entry) const;
+    bool isValidFile(const RepoMdEntry& entry, const std::string& path) const;
+
+    // During update, new files go to a staging name next to their place in
+    // the cache and replace the cached copies only once all of them are
+    // validated and parsed: a failed update leaves the cache as it was.
+    std::string stage(const std::string& cacheFile);
+    const std::string& currentFile(const std::string& cacheFile) const;
+    bool commitStaged();
+    void dropStaged();
+
     const Repository& m_pRepository;
     bool m_bNoMdSigCheck;
     std::string m_sCacheDir;
@@ -88,4 +110,5 @@ private:
     std::string m_sUri;
     RepoMdIndex m_setIndex;
     PackageList m_lPackages;
+    std::vector<std::pair<std::string, std::string>> m_vStaged;  // cache file, staged file
 };
