@@ -177,7 +177,7 @@ TEST_F(PackageListTest, LayoutRulesOfHandwrittenLists) {
         // Children in other namespaces and unknown children are passed over.
         "<package type=\"rpm\" xmlns:x=\"urn:other\"><x:name>ignored</x:name><name>ns</name>"
         "<arch>noarch</arch><x:arch>armv7hl</x:arch><version epoch=\"0\" ver=\"1\"/>"
-        "<checksum type=\"sha\">0</checksum><location href=\"a/b/ns.rpm/\"/><x:size/>"
+        "<checksum type=\"sha\">0</checksum><location href=\"../../../etc/ns.rpm/\"/><x:size/>"
         "<unknown/><size package=\"1\" installed=\"-5\" archive=\"2\"/></package>\n";
     PackageList list;
     ASSERT_TRUE(parsePrimary(packages, list)) << log.text();
@@ -229,95 +229,79 @@ TEST_F(PackageListTest, LayoutRulesOfHandwrittenLists) {
         "WARNING: skipping flashedfw package 'foreign-fw-1.0-1' of non-compatible arch 'armv7hl'"));
 }
 
+// The children of a well-formed package, each of which a case may replace.
+struct PackageParts {
+    std::string type = "rpm";
+    std::string name = "<name>a</name>";
+    std::string version = "<version epoch=\"0\" ver=\"1\"/>";
+    std::string checksum = "<checksum type=\"sha\">0</checksum>";
+    std::string location = "<location href=\"p/a.rpm\"/>";
+    std::string extra;
+
+    std::string xml() const {
+        return "<package type=\"" + type + "\">" + name + "<arch>noarch</arch>" + version +
+               checksum + location + extra + "</package>";
+    }
+};
+
+std::string with(std::string PackageParts::*part, const std::string& value) {
+    PackageParts parts;
+    parts.*part = value;
+    return parts.xml();
+}
+
+std::string withFormat(const std::string& format) {
+    return with(&PackageParts::extra, "<format>" + format + "</format>");
+}
+
 TEST_F(PackageListTest, MalformedPackagesFailTheWholeList) {
+    using P = PackageParts;
     const std::string good = rpmPackage("good", "");
     struct Case {
         std::string package;
         std::string message;  // a debug line expected, if any
     } cases[] = {
-        {"<package type=\"rpm\"/>", ""},
         {"<package type=\"rpm\"> </package>", ""},
-        {rpmPackage("a", "<name>b</name>"), ""},
-        {rpmPackage("a", "<version epoch=\"0\" ver=\"2\"/>"), ""},
-        {rpmPackage("a", "<arch>noarch</arch>"), ""},
-        {rpmPackage("a", "<size installed=\"1\"/><size installed=\"1\"/>"), ""},
-        {rpmPackage("a", "<location href=\"x.rpm\"/>"), ""},
-        {rpmPackage("a", "<checksum type=\"sha\">1</checksum>"), ""},
-        {"<package type=\"rpm\"><name/><arch>noarch</arch><version epoch=\"0\" ver=\"1\"/>"
-         "<checksum type=\"sha\">0</checksum><location href=\"a.rpm\"/></package>",
-         "DEBUG: no string list for node 'name'"},
-        {"<package type=\"rpm\"><arch>noarch</arch><version epoch=\"0\" ver=\"1\"/>"
-         "<checksum type=\"sha\">0</checksum><location href=\"a.rpm\"/></package>",
+        {with(&P::extra, "<name>b</name>"), ""},
+        {with(&P::extra, "<size installed=\"1\"/><size installed=\"1\"/>"), ""},
+        {with(&P::name, "<name/>"), "DEBUG: no string list for node 'name'"},
+        {with(&P::name, ""), ""},
+        {with(&P::version, ""), ""},
+        {with(&P::checksum, ""), ""},
+        {[] {
+             P device;
+             device.type = "vtxpkg";
+             device.location.clear();
+             return device.xml();
+         }(),
          ""},
-        {"<package type=\"rpm\"><name>a</name><arch>noarch</arch>"
-         "<checksum type=\"sha\">0</checksum><location href=\"a.rpm\"/></package>",
-         ""},
-        {"<package type=\"vtxpkg\"><name>a</name><arch>noarch</arch><version epoch=\"0\" "
-         "ver=\"1\"/><checksum type=\"sha\">0</checksum></package>",
-         ""},
-        {"<package type=\"rpm\"><name>a</name><arch>noarch</arch><version epoch=\"0\" ver=\"1\"/>"
-         "<location href=\"a.rpm\"/></package>",
-         ""},
-        {"<package type=\"rpm\"><name>a</name><arch>noarch</arch><version ver=\"1\"/>"
-         "<checksum type=\"sha\">0</checksum><location href=\"a.rpm\"/></package>",
-         "DEBUG: failed parsing 'version' element"},
-        {"<package type=\"rpm\"><name>a</name><arch>noarch</arch>"
-         "<version epoch=\"4294967296\" ver=\"1\"/><checksum type=\"sha\">0</checksum>"
-         "<location href=\"a.rpm\"/></package>",
-         ""},
-        {"<package type=\"rpm\"><name>a</name><arch>noarch</arch><version epoch=\"1x\" ver=\"1\"/>"
-         "<checksum type=\"sha\">0</checksum><location href=\"a.rpm\"/></package>",
-         ""},
-        {"<package type=\"rpm\"><name>a</name><arch>noarch</arch><version epoch=\"\" ver=\"1\"/>"
-         "<checksum type=\"sha\">0</checksum><location href=\"a.rpm\"/></package>",
-         ""},
-        {rpmPackage("a", "").replace(rpmPackage("a", "").find("href="), 4, "hraf"),
-         "DEBUG: no attribute 'href' for node 'location'"},
-        {"<package type=\"rpm\"><name>a</name><arch>noarch</arch><version epoch=\"0\" ver=\"1\"/>"
-         "<checksum>0</checksum><location href=\"a.rpm\"/></package>",
-         "DEBUG: failed parsing 'checksum' element"},
-        {rpmPackage("a", "<size package=\"1\"/>"), ""},
-        {rpmPackage("a", "<size installed=\"12k\"/>"),
+        {with(&P::version, "<version ver=\"1\"/>"), "DEBUG: failed parsing 'version' element"},
+        {with(&P::version, "<version epoch=\"4294967296\" ver=\"1\"/>"), ""},
+        {with(&P::version, "<version epoch=\"\" ver=\"1\"/>"), ""},
+        {with(&P::location, "<location/>"), "DEBUG: no attribute 'href' for node 'location'"},
+        {with(&P::checksum, "<checksum>0</checksum>"), "DEBUG: failed parsing 'checksum' element"},
+        {with(&P::extra, "<size package=\"1\"/>"), ""},
+        {with(&P::extra, "<size installed=\"12k\"/>"),
          "DEBUG: failed parsing 'installed' property '12k'"},
-        {rpmPackage("a", "<size installed=\"\"/>"),
-         "DEBUG: failed parsing 'installed' property ''"},
-        {rpmPackage("a", "<size installed=\"99999999999999999999\"/>"),
+        {with(&P::extra, "<size installed=\"99999999999999999999\"/>"),
          "DEBUG: failed parsing 'installed' property '99999999999999999999'"},
-        {rpmPackage("a", "<format><rpm:group>A</rpm:group><rpm:group>B</rpm:group></format>"), ""},
-        {rpmPackage("a",
-                    "<format><rpm:group>A</rpm:group></format><format><rpm:group>B</rpm:group>"
-                    "</format>"),
-         ""},
-        {rpmPackage("a", "<format><rpm:group/></format>"), ""},
-        {rpmPackage("a", "<format><rpm:requires><rpm:entry/></rpm:requires></format>"),
+        {withFormat("<rpm:group>A</rpm:group></format><format><rpm:group>B</rpm:group>"), ""},
+        {withFormat("<rpm:requires><rpm:entry/></rpm:requires>"),
          "DEBUG: failed getting 'name' from 'entry'"},
-        {rpmPackage("a",
-                    "<format><rpm:requires><rpm:entry name=\"x\" missingok=\"yes\"/>"
-                    "</rpm:requires></format>"),
+        {withFormat("<rpm:requires><rpm:entry name=\"x\" missingok=\"yes\"/></rpm:requires>"),
          "DEBUG: failed parsing 'missingok' property 'yes'"},
-        {rpmPackage("a",
-                    "<format><rpm:requires><rpm:entry name=\"x\" missingok=\"4294967296\"/>"
-                    "</rpm:requires></format>"),
+        {withFormat("<rpm:requires><rpm:entry name=\"x\" missingok=\"4294967296\"/>"
+                    "</rpm:requires>"),
          "DEBUG: failed parsing 'missingok' property '4294967296'"},
-        {rpmPackage("a",
-                    "<format><rpm:provides><rpm:entry name=\"x\" flags=\"GE\" ver=\"1\"/>"
-                    "</rpm:provides></format>"),
-         "DEBUG: failed parsing EVR in entry"},
-        {rpmPackage("a",
-                    "<format><rpm:obsoletes><rpm:entry name=\"x\" epoch=\"0\" ver=\"1\"/>"
-                    "</rpm:obsoletes></format>"),
+        {withFormat("<rpm:obsoletes><rpm:entry name=\"x\" epoch=\"0\" ver=\"1\"/></rpm:obsoletes>"),
          "DEBUG: failed parsing 'flags' in 'entry'"},
-        {rpmPackage("a",
-                    "<format><rpm:recommends><rpm:entry name=\"x\" flags=\"ge\" epoch=\"0\" "
-                    "ver=\"1\"/></rpm:recommends></format>"),
+        {withFormat("<rpm:recommends><rpm:entry name=\"x\" flags=\"ge\" epoch=\"0\" ver=\"1\"/>"
+                    "</rpm:recommends>"),
          "DEBUG: invalid flags 'ge' in 'entry'"},
         // Locations whose last component cannot name a cache file.
-        {rpmPackage("a", "").replace(rpmPackage("a", "").find("p/a-1.0.rpm"), 11, ".."),
-         "DEBUG: invalid location '..' of package 'a'"},
-        {rpmPackage("a", "").replace(rpmPackage("a", "").find("p/a-1.0.rpm"), 11, "x/./"),
-         "DEBUG: invalid location 'x/./' of package 'a'"},
-        {rpmPackage("a", "").replace(rpmPackage("a", "").find("p/a-1.0.rpm"), 11, ""),
-         "DEBUG: invalid location '' of package 'a'"},
+        {with(&P::location, "<location href=\"a/..\"/>"),
+         "DEBUG: invalid location 'a/..' of package 'a'"},
+        {with(&P::location, "<location href=\"\"/>"), "DEBUG: invalid location '' of package 'a'"},
     };
     for (const Case& c : cases) {
         log.clear();
@@ -330,15 +314,16 @@ TEST_F(PackageListTest, MalformedPackagesFailTheWholeList) {
     // An entry with a version but no epoch names both steps that failed, in order.
     log.clear();
     PackageList list;
-    EXPECT_FALSE(parsePrimary(rpmPackage("a",
-                                         "<format><rpm:requires><rpm:entry name=\"x\" "
-                                         "flags=\"EQ\" ver=\"1\"/></rpm:requires></format>"),
-                              list));
+    EXPECT_FALSE(parsePrimary(
+        withFormat("<rpm:requires><rpm:entry name=\"x\" flags=\"EQ\" ver=\"1\"/></rpm:requires>"),
+        list));
     std::vector<std::string> lines = log.lines();
     auto version = std::find(lines.begin(), lines.end(), "DEBUG: failed parsing 'version' element");
     ASSERT_NE(version, lines.end()) << log.text();
     ASSERT_NE(version + 1, lines.end());
     EXPECT_EQ(version[1], "DEBUG: failed parsing EVR in entry");
+    // The parts of the cases make a valid package on their own.
+    EXPECT_TRUE(parsePrimary(P().xml() + withFormat("<rpm:group>A</rpm:group>"), list));
 }
 
 TEST_F(PackageListTest, WrongFilesAndTopElements) {

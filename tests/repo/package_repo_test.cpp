@@ -335,14 +335,14 @@ TEST_F(PackageRepoTest, IndexEntries) {
 
     // The first entry of a type wins; entries may sit deeper; other
     // namespaces and unknown children are passed over.
-    auto parsed =
-        index(data("primary",
-                   "<location href=\"repodata/a-primary.xml.gz\"/><timestamp>1.5.7</timestamp>"
-                   "<checksum type=\"sha256\">c1</checksum><x:location href=\"no\"/><size>9</size>"
-                   "<open-checksum type=\"sha\">o1</open-checksum>") +
-              data("primary", "<location href=\"second.xml\"/>") + "<x:wrap>" +
-              data("vtxdata", "<location href=\"repodata/v.xml\"/><timestamp>987.25</timestamp>") +
-              "</x:wrap>" + data("other", "<timestamp>.5</timestamp><location href=\"o\"/>"));
+    auto parsed = index(
+        data("primary",
+             "<location href=\"repodata/a-primary.xml.gz\"/><timestamp>1.5.7</timestamp>"
+             "<checksum type=\"sha256\">c1</checksum><x:location href=\"no\"/><size>9</size>"
+             "<open-checksum type=\"sha\">o1</open-checksum>") +
+        data("primary", "<location href=\"second.xml\"/>") + "<x:wrap>" +
+        data("vtxdata", "<location href=\"../../../../etc/v.xml\"/><timestamp>987.25</timestamp>") +
+        "</x:wrap>" + data("other", "<timestamp>.5</timestamp><location href=\"o\"/>"));
     ASSERT_TRUE(parsed.first) << log->text();
     ASSERT_EQ(parsed.second.size(), 3u);
     const RepoMdEntry& primary = *parsed.second.find(key("primary"));
