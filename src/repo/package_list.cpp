@@ -93,7 +93,8 @@ bool elementText(xmlNodePtr node, std::string& scratch, std::string_view& value)
     return true;
 }
 
-// strtoul/strtol want a NUL-terminated text; attribute views always are.
+// Numbers are read from a terminated copy of the text (short texts stay on the
+// stack).
 bool parseEpoch(std::string_view text, uint32_t& epoch) {
     if (text.empty()) {
         return false;
