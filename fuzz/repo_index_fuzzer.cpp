@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -19,6 +20,12 @@ Repository g_repository;
 std::unique_ptr<PackageRepo> g_pRepo;
 std::string g_sIndex;
 
+void removeCache() {
+    unlink(g_sIndex.c_str());
+    rmdir((g_config.m_sCacheDir + "fuzz").c_str());
+    rmdir(g_config.m_sCacheDir.c_str());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
@@ -32,6 +39,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     mkdir((g_config.m_sCacheDir + "fuzz").c_str(), 0700);
     g_pRepo = std::make_unique<PackageRepo>(g_config, g_repository);
     g_sIndex = g_pRepo->cacheDir() + "repomd.xml";
+    atexit(removeCache);
     return 0;
 }
 
