@@ -1,0 +1,109 @@
+// The package cache of a repository: package files fetched and verified
+// against the checksums of the package list, and the cleaning of the cache.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "net/downloader.h"
+#include "repo/item_notify.h"
+#include "repo/package_repo.h"
+#include "support/logger.h"
+#include "support/system.h"
+
+namespace {
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+
+bool intactInCache(const Package& package) {
+    const std::string cacheFile = package.m_sCacheFile.str();
+    return isReadable(cacheFile) && checkFile(package.m_checksum, cacheFile);
+}
+
+}  // namespace
+
+bool PackageRepo::getPackages(const PackageSet& packages) {
+    if (m_sUri.empty()) {
+        LOGE("no repository URI set, cannot get packages");
+        return false;
+    }
+    if (!makeDir(m_sPackagesDir)) {
+        return false;
+    }
+    ItemNotify notify(static_cast<int>(packages.size()));
+    Downloader downloader;
+    if (!downloader.open(m_sUri)) {
+        // Packages already intact in the cache are still accepted.
+        LOGE("failed creating repository downloder from '%s'", m_sUri.c_str());
+    }
+    downloader.setNotifier(&notify);
+    for (const Package& package : packages) {
+        if (intactInCache(package)) {
+            continue;
+        }
+        const std::string location = package.m_sLocation.str();
+        const std::string cacheFile = package.m_sCacheFile.str();
+        bool valid = false;
+        for (int attempt = 0; attempt < 2 && !valid; ++attempt) {
+            const bool bypass = attempt > 0;
+            if (bypass) {
+                LOGW("invalid checksum on '%s'; retrying with bypass of http caches",
+                     cacheFile.c_str());
+            }
+            if (!downloader.download(location, cacheFile, bypass)) {
+                LOGE("failed getting package '%s' from repository", location.c_str());
+                return false;
+            }
+            valid = checkFile(package.m_checksum, cacheFile);
+        }
+        if (!valid) {
+            LOGE("invalid checksum on '%s'", cacheFile.c_str());
+            return false;
+        }
+        notify.itemDone();
+    }
+    return true;
+}
+
+bool PackageRepo::cleanPackages() {
+    LOGD("removing packages from repository cache '%s'", m_sPackagesDir.c_str());
+    std::unique_ptr<DIR, DirCloser> dir(opendir(m_sPackagesDir.c_str()));
+    if (!dir) {
+        if (errno == ENOENT) {
+            return true;
+        }
+        LOGE("could not clean packages from '%s' (%s)", m_sPackagesDir.c_str(),
+             errnoString().c_str());
+        return false;
+    }
+    bool removalFailed = false;
+    bool ok = true;
+    for (;;) {
+        errno = 0;
+        struct dirent* entry = readdir(dir.get());
+        if (entry == nullptr) {
+            if (errno != 0) {
+                LOGE("failed reading directory '%s' (%s)", m_sPackagesDir.c_str(),
+                     errnoString().c_str());
+                ok = false;
+            }
+            break;
+        }
+        std::string name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        std::string path = m_sPackagesDir + name;
+        if (unlink(path.c_str()) != 0) {
+            LOGE("failed removing file '%s' (%s)", path.c_str(), errnoString().c_str());
+            removalFailed = true;
+        }
+    }
+    if (removalFailed) {
+        LOGW("encountered errors while cleaning package cache");
+    }
+    return ok;
+}

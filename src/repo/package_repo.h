@@ -1,0 +1,114 @@
+// One configured repository as a source of packages: its base URI, its cache
+// directory, its index (repodata/repomd.xml) and the packages of its lists.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "repo/checksum.h"
+#include "resolver/package.h"
+
+class Config;
+struct Repository;
+class Downloader;
+struct _xmlNode;
+
+// The package lists the program reads.
+enum MetadataType : int { MD_PRIMARY = 0, MD_VTXDATA = 1 };
+
+// "primary" or "vtxdata"; null (after logging "invalid metadata type") otherwise.
+const char* metadataTypeName(int type);
+
+// One `data` element of the index.
+struct RepoMdEntry {
+    std::string m_sType;
+    std::string m_sLocation;
+    std::string m_sCacheFile;
+    Checksum m_checksum;
+    Checksum m_openChecksum;
+    uint64_t m_nTimestamp = 0;
+};
+
+struct RepoMdEntryLess {
+    bool operator()(const RepoMdEntry& a, const RepoMdEntry& b) const {
+        return a.m_sType < b.m_sType;
+    }
+};
+using RepoMdIndex = std::set<RepoMdEntry, RepoMdEntryLess>;
+
+class PackageRepo {
+public:
+    PackageRepo(const Config& config, const Repository& repository);
+    ~PackageRepo();
+    PackageRepo(const PackageRepo&) = delete;
+    PackageRepo& operator=(const PackageRepo&) = delete;
+
+    // A text beginning with "/" becomes a file:// URI; anything else is kept.
+    void setUri(const std::string& uri);
+    const std::string& uri() const { return m_sUri; }
+    bool isLocal() const;
+
+    // Brings index and package lists up to date (an empty override keeps the URI).
+    bool update(const std::string& overrideUri);
+    // Rebuilds index and package lists from the cache alone.
+    bool load();
+
+    // Authenticates (unless metadata signatures are not checked) and parses
+    // the cached index into the set.
+    bool parseIndex(RepoMdIndex& index);
+    // The cached copy of the entry matches its checksum or open checksum.
+    bool isValidCopy(const RepoMdEntry& entry) const;
+
+    const RepoMdIndex& index() const { return m_setIndex; }
+    const PackageList& packages() const { return m_lPackages; }
+    const std::string& cacheDir() const { return m_sCacheDir; }
+    const std::string& packagesDir() const { return m_sPackagesDir; }
+    const Repository& repository() const { return m_pRepository; }
+
+    // Package list queries.
+    bool hasPackages(const std::vector<std::string>& names, std::string* missing) const;
+    bool hasPackage(const std::string& name, PackageType type) const;
+
+    // Package cache: fetches and verifies package files; empties the cache.
+    bool getPackages(const PackageSet& packages);
+    bool cleanPackages();
+
+    // The repository's update requirements that this system does not meet.
+    DependencySet updateRequirements() const;
+
+private:
+    bool fetchMetadata(MetadataType type, bool required, Downloader& downloader);
+    bool fetchIndexEntry(const RepoMdEntry& entry, Downloader& downloader);
+    bool loadMetadata(bool checksum, MetadataType type, bool required);
+    bool loadAllMetadata(bool checksum);
+    const RepoMdEntry* findEntry(MetadataType type, bool required) const;
+
+    // Whether the index is authenticated before it is read, and the check
+    // itself (index file, detached signature file).
+    bool checksIndexSignature() const;
+    bool verifyIndexSignature(const std::string& indexFile, const std::string& signatureFile);
+    bool parseIndexFile(RepoMdIndex& index, const std::string& indexFile,
+                        const std::string& signatureFile);
+    bool parseIndexEntry(struct _xmlNode* element, RepoMdEntry& entry) const;
+    bool isValidFile(const RepoMdEntry& entry, const std::string& path) const;
+
+    // During update, new files go to a staging name next to their place in
+    // the cache and replace the cached copies only once all of them are
+    // validated and parsed: a failed update leaves the cache as it was.
+    std::string stage(const std::string& cacheFile);
+    const std::string& currentFile(const std::string& cacheFile) const;
+    bool commitStaged();
+    void dropStaged();
+
+    const Repository& m_pRepository;
+    bool m_bNoMdSigCheck;
+    std::string m_sCacheDir;
+    std::string m_sPackagesDir;
+    std::string m_sUri;
+    RepoMdIndex m_setIndex;
+    PackageList m_lPackages;
+    std::vector<std::pair<std::string, std::string>> m_vStaged;  // cache file, staged file
+};

@@ -1,0 +1,134 @@
+// Real rpm-md repositories for tests.
+//
+// RepoBuilder builds RPM packages from TestPackage descriptions (package
+// builder), indexes them with createrepo_c, writes the device list of
+// "vtxpkg" and "flashedfw" packages and adds it to the index with
+// modifyrepo_c (type "vtxdata"). The result is a directory that the test HTTP
+// server can serve (HttpServer::Options::root) or that a repository reads
+// through a file: location:
+//
+//   RepoBuilder repo(scratch.file("repo"));
+//   repo.add(TestPackage("foo", "1.0-1").require("bar >= 2"));
+//   repo.addDevicePackage(DevicePackage("player-fw", "4.2-1", "flashedfw").noFile());
+//   ASSERT_TRUE(repo.build());
+//
+// It also breaks repositories on purpose: a list that no longer matches its
+// checksum, a list replaced by any content (with matching checksums), a
+// truncated list, a missing index entry, an index edited by hand.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "harness/package_builder.h"
+
+// A device package ("vtxpkg") or firmware image ("flashedfw") of the device
+// list. Dependencies are written as in a spec file: "name" or "name op evr".
+struct DevicePackage {
+    std::string m_sType = "vtxpkg";
+    std::string m_sName;
+    uint32_t m_nEpoch = 0;
+    std::string m_sVersion = "1.0";
+    std::string m_sRelease = "1";
+    std::string m_sArch = "noarch";
+    std::string m_sGroup;
+    std::vector<std::string> m_vRequires;
+    std::vector<std::string> m_vRecommends;
+    std::vector<std::string> m_vProvides;
+    std::vector<std::string> m_vObsoletes;
+    std::string m_sContent;  // the package file's content
+    bool m_bHasFile = true;  // false: no file, no location and no checksum
+    int64_t m_nInstalledSize = 0;
+
+    DevicePackage() = default;
+    // evr: "[epoch:]version[-release]"; type "vtxpkg" or "flashedfw".
+    explicit DevicePackage(std::string name, std::string_view evr = "1.0-1",
+                           std::string type = "vtxpkg");
+
+    DevicePackage& require(std::string dep);
+    DevicePackage& recommend(std::string dep);
+    DevicePackage& provide(std::string dep);
+    DevicePackage& obsolete(std::string dep);
+    DevicePackage& group(std::string group);
+    DevicePackage& arch(std::string arch);
+    DevicePackage& content(std::string content);
+    DevicePackage& installedSize(int64_t size);
+    // Listed without location and checksum (only sensible for "flashedfw").
+    DevicePackage& noFile();
+
+    // "name-version-release.arch.vtx".
+    std::string fileName() const;
+    // "vtxpkg/" + fileName(): where the file lies in the repository.
+    std::string location() const;
+};
+
+// The <package> element of a device package, as the device list holds it.
+std::string devicePackageXml(const DevicePackage& package);
+// A whole device list; extra text goes inside the top element after the packages.
+std::string deviceListXml(const std::vector<DevicePackage>& packages,
+                          const std::string& extra = "");
+// A primary list (rpm-md common and rpm namespaces) around package elements.
+std::string primaryListXml(const std::string& packages);
+
+// The hexadecimal SHA-256 of a file or a text.
+std::string sha256OfFile(const std::string& path);
+std::string sha256OfText(const std::string& text);
+std::string gzipText(const std::string& text);
+
+class RepoBuilder {
+public:
+    struct Options {
+        bool m_bCompress = true;      // gzip-compressed lists (else plain XML)
+        bool m_bSimpleNames = false;  // "primary.xml.gz" instead of "<checksum>-primary.xml.gz"
+        bool m_bDeviceList = true;    // a "vtxdata" entry, even with no device packages
+    };
+
+    // The repository lives in dir (created); packages are built in dir + ".work".
+    explicit RepoBuilder(std::string dir);
+    RepoBuilder(std::string dir, Options options);
+
+    RepoBuilder& add(const TestPackage& package);
+    RepoBuilder& add(const std::vector<TestPackage>& packages);
+    RepoBuilder& addDevicePackage(const DevicePackage& package);
+
+    // Builds the packages not built yet and (re)makes the metadata; false (and
+    // a test failure) when a tool fails. May be called again after adding.
+    bool build();
+
+    const std::string& dir() const { return m_sDir; }
+    std::string fileUri() const { return "file://" + m_sDir; }
+    std::string indexFile() const { return m_sDir + "/repodata/repomd.xml"; }
+    // The index entry's href for a type ("primary", "vtxdata"); empty when absent.
+    std::string location(const std::string& type) const;
+    // The list file of a type in the repository directory.
+    std::string listFile(const std::string& type) const;
+    // "packages/" + the RPM file name: where an RPM lies in the repository.
+    static std::string rpmLocation(const TestPackage& package);
+
+    // Broken on purpose:
+    // changes one byte of the list; the index keeps the old checksums.
+    void corruptList(const std::string& type);
+    // replaces the list with this content (gzip-compressed when asked) and
+    // updates the index entry to match, open checksum included.
+    void replaceList(const std::string& type, const std::string& xml, bool compress);
+    // cuts the list file to half its size and updates the checksum (no open checksum).
+    void truncateList(const std::string& type);
+    // removes the type's entry from the index (modifyrepo_c --remove).
+    void removeEntry(const std::string& type);
+    // rewrites the index text.
+    void editIndex(const std::function<std::string(const std::string&)>& edit);
+    // drops the <checksum> (and, unless keepOpen, the <open-checksum>) of an entry.
+    void dropChecksums(const std::string& type, bool keepOpen);
+
+private:
+    void setEntry(const std::string& type, const std::string& file, const std::string& openSum);
+
+    std::string m_sDir;
+    Options m_options;
+    PackageBuilder m_builder;
+    std::vector<TestPackage> m_vPending;
+    std::vector<DevicePackage> m_vDevice;
+};

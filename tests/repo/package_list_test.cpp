@@ -1,0 +1,466 @@
+// The package list parser on lists made by createrepo_c and modifyrepo_c, on
+// hand-written lists that probe the layout rules, and on broken and hostile
+// input.
+#include "repo/package_list.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <rpm/rpmlib.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "config/config.h"
+#include "harness/http_server.h"
+#include "harness/log_capture.h"
+#include "harness/repo_builder.h"
+#include "harness/sandbox.h"
+
+namespace {
+
+std::vector<std::string> depTexts(const DependencySet& set) {
+    std::vector<std::string> texts;
+    for (const Dependency& d : set) {
+        texts.push_back(depToString(d));
+    }
+    return texts;
+}
+
+std::vector<std::string> packageTexts(const PackageList& list) {
+    std::vector<std::string> texts;
+    for (const Package& p : list) {
+        texts.push_back(packageToString(p));
+    }
+    return texts;
+}
+
+const Package* findPackage(const PackageList& list, const std::string& name) {
+    auto it = list.find(name);
+    return it == list.end() ? nullptr : &*it;
+}
+
+// A package element of the primary list; body goes inside it.
+std::string rpmPackage(const std::string& name, const std::string& body,
+                       const std::string& arch = "noarch", const std::string& ver = "1.0") {
+    return "<package type=\"rpm\"><name>" + name + "</name><arch>" + arch +
+           "</arch><version epoch=\"0\" ver=\"" + ver +
+           "\" rel=\"1\"/><checksum type=\"sha256\">abc</checksum><location href=\"p/" + name +
+           "-" + ver + ".rpm\"/>" + body + "</package>\n";
+}
+
+class PackageListTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { ASSERT_EQ(rpmReadConfigFiles(nullptr, nullptr), 0); }
+
+    std::string write(const std::string& name, const std::string& content, bool gzip = false) {
+        std::string path = scratch.file(name);
+        writeHostFile(path, gzip ? gzipText(content) : content);
+        return path;
+    }
+    bool parse(const std::string& path, MetadataType type, PackageList& list,
+               const std::string& cacheDir = "/cache/packages/") {
+        return parsePackageList(path, type, list, cacheDir);
+    }
+    bool parsePrimary(const std::string& packages, PackageList& list) {
+        return parse(write("primary.xml", primaryListXml(packages)), MD_PRIMARY, list);
+    }
+
+    LogCapture log;
+    ScratchDir scratch{"pkglist"};
+};
+
+TEST_F(PackageListTest, CreaterepoListsBecomePackages) {
+    RepoBuilder repo(scratch.file("repo"));
+    repo.add(TestPackage("foo", "3:2.0-5")
+                 .group("Applications/Test")
+                 .require("bar >= 2.0")
+                 .require("libc.so.6")
+                 .recommend("baz")
+                 .provide("foo-cap = 1.0")
+                 .obsolete("oldfoo < 1.0")
+                 .payload(4096));
+    repo.add(TestPackage("bar", "2.1-1", "x86_64"));
+    repo.add(TestPackage("armpkg", "1.0-1", "armv7hl"));
+    repo.addDevicePackage(DevicePackage("player-app", "2.1-3")
+                              .group("Player")
+                              .provide("player-api = 2")
+                              .require("player-fw >= 4.2")
+                              .installedSize(1234));
+    repo.addDevicePackage(DevicePackage("player-fw", "4.2-1", "flashedfw").noFile());
+    ASSERT_TRUE(repo.build());
+
+    PackageList list;
+    ASSERT_TRUE(parse(repo.listFile("primary"), MD_PRIMARY, list)) << log.text();
+    ASSERT_TRUE(parse(repo.listFile("vtxdata"), MD_VTXDATA, list)) << log.text();
+    EXPECT_EQ(packageTexts(list),
+              (std::vector<std::string>{"bar-2.1-1", "foo-3:2.0-5", "player-app-2.1-3",
+                                        "player-fw-4.2-1"}));
+    EXPECT_TRUE(
+        log.has("WARNING: skipping rpm package 'armpkg-1.0-1.armv7hl.rpm' of "
+                "non-compatible arch 'armv7hl'"));
+
+    const Package* foo = findPackage(list, "foo");
+    ASSERT_NE(foo, nullptr);
+    EXPECT_EQ(foo->m_nType, PKG_RPM);
+    EXPECT_EQ(foo->m_sGroup, "Applications/Test");
+    EXPECT_EQ(foo->m_sLocation, RepoBuilder::rpmLocation(TestPackage("foo", "3:2.0-5")));
+    EXPECT_EQ(foo->m_sCacheFile, "/cache/packages/foo-2.0-5.noarch.rpm");
+    EXPECT_EQ(foo->m_checksum.m_sType, "sha256");
+    EXPECT_EQ(foo->m_checksum.m_sValue, sha256OfFile(repo.dir() + "/" + foo->m_sLocation));
+    EXPECT_EQ(foo->m_nInstalledSize, 4096);
+    EXPECT_EQ(depTexts(foo->m_setRequires), (std::vector<std::string>{"bar >= 2.0", "libc.so.6"}));
+    EXPECT_EQ(depTexts(foo->m_setRecommends), (std::vector<std::string>{"baz"}));
+    EXPECT_EQ(depTexts(foo->m_setProvides),
+              (std::vector<std::string>{"foo = 3:2.0-5", "foo-cap = 1.0"}));
+    EXPECT_EQ(depTexts(foo->m_setObsoletes), (std::vector<std::string>{"oldfoo < 1.0"}));
+
+    const Package* app = findPackage(list, "player-app");
+    ASSERT_NE(app, nullptr);
+    EXPECT_EQ(app->m_nType, PKG_VTXPKG);
+    EXPECT_EQ(app->m_sGroup, "Player");
+    EXPECT_EQ(app->m_sLocation, "vtxpkg/player-app-2.1-3.noarch.vtx");
+    EXPECT_EQ(app->m_sCacheFile, "/cache/packages/player-app-2.1-3.noarch.vtx");
+    EXPECT_EQ(app->m_checksum.m_sValue, sha256OfFile(repo.dir() + "/" + app->m_sLocation));
+    EXPECT_EQ(app->m_nInstalledSize, 1234);
+    EXPECT_EQ(depTexts(app->m_setProvides), (std::vector<std::string>{"player-api = 2"}));
+    EXPECT_EQ(depTexts(app->m_setRequires), (std::vector<std::string>{"player-fw >= 4.2"}));
+
+    // A firmware image may come without location and checksum.
+    const Package* fw = findPackage(list, "player-fw");
+    ASSERT_NE(fw, nullptr);
+    EXPECT_EQ(fw->m_nType, PKG_FLASHEDFW);
+    EXPECT_TRUE(fw->m_sLocation.empty());
+    EXPECT_TRUE(fw->m_sCacheFile.empty());
+    EXPECT_TRUE(fw->m_checksum.m_sValue.empty());
+
+    // Without a cache directory no cache path is made; plain lists read alike.
+    RepoBuilder::Options plain;
+    plain.m_bCompress = false;
+    plain.m_bSimpleNames = true;
+    RepoBuilder plainRepo(scratch.file("plain"), plain);
+    plainRepo.add(TestPackage("foo", "3:2.0-5"));
+    ASSERT_TRUE(plainRepo.build());
+    EXPECT_EQ(plainRepo.location("primary"), "repodata/primary.xml");
+    PackageList plainList;
+    ASSERT_TRUE(parse(plainRepo.listFile("primary"), MD_PRIMARY, plainList, ""));
+    ASSERT_EQ(plainList.size(), 1u);
+    EXPECT_TRUE(plainList.begin()->m_sCacheFile.empty());
+    EXPECT_FALSE(plainList.begin()->m_sLocation.empty());
+}
+
+TEST_F(PackageListTest, LayoutRulesOfHandwrittenLists) {
+    const std::string packages =
+        // Kinds the program does not know, and architectures it cannot install.
+        "<package type=\"src\"><name>source</name></package>\n"
+        "<package><name>untyped</name></package>\n" +
+        rpmPackage("arm", "", "armv7hl") +
+        "<package type=\"rpm\"><name>noarch-missing</name><version epoch=\"0\" ver=\"1\"/>"
+        "<checksum type=\"sha\">0</checksum><location href=\"x/noarch-missing.rpm\"/></package>\n" +
+        // Entries the model never holds, and unversioned ones whatever their flags say.
+        rpmPackage("deps",
+                   "<format><rpm:requires>"
+                   "<rpm:entry name=\"rpmlib(PayloadIsXz)\" flags=\"LE\" epoch=\"0\" ver=\"5.2\"/>"
+                   "<rpm:entry name=\"optional\" missingok=\"1\"/>"
+                   "<rpm:entry name=\"kept\" missingok=\"0\"/>"
+                   "<rpm:entry name=\"libc.so.6\" flags=\"GE\" epoch=\"7\"/>"
+                   "<rpm:entry name=\"ranged\" flags=\"LT\" epoch=\"1\" ver=\"2\" rel=\"3\"/>"
+                   "<entry name=\"common-ns-entry\"/>"
+                   "<rpm:other name=\"not-an-entry\"/>"
+                   "</rpm:requires>"
+                   "<rpm:provides><rpm:entry name=\"p\" flags=\"EQ\" epoch=\"0\" ver=\"1\"/>"
+                   "<rpm:entry name=\"p\" flags=\"EQ\" epoch=\"0\" ver=\"1\"/></rpm:provides>"
+                   "<rpm:unknown/><requires><rpm:entry name=\"common-ns-list\"/></requires>"
+                   "</format>") +
+        // Two versions of one name stay in file order; packages may sit deeper.
+        rpmPackage("twice", "", "noarch", "2.0") + "<wrapper>" +
+        rpmPackage("twice", "", "noarch", "1.0") + "</wrapper>" +
+        // Children in other namespaces and unknown children are passed over.
+        "<package type=\"rpm\" xmlns:x=\"urn:other\"><x:name>ignored</x:name><name>ns</name>"
+        "<arch>noarch</arch><x:arch>armv7hl</x:arch><version epoch=\"0\" ver=\"1\"/>"
+        "<checksum type=\"sha\">0</checksum><location href=\"../../../etc/ns.rpm/\"/><x:size/>"
+        "<unknown/><size package=\"1\" installed=\"-5\" archive=\"2\"/></package>\n";
+    PackageList list;
+    ASSERT_TRUE(parsePrimary(packages, list)) << log.text();
+    EXPECT_EQ(packageTexts(list),
+              (std::vector<std::string>{"deps-1.0-1", "ns-1", "twice-2.0-1", "twice-1.0-1"}));
+    EXPECT_TRUE(log.has("WARNING: ignoring package of unknown type 'src'"));
+    EXPECT_TRUE(log.has("WARNING: ignoring package of unknown type ''"));
+    EXPECT_TRUE(
+        log.has("WARNING: skipping rpm package 'arm-1.0.rpm' of non-compatible arch 'armv7hl'"));
+    EXPECT_TRUE(
+        log.has("WARNING: skipping rpm package 'noarch-missing.rpm' of non-compatible arch ''"));
+
+    const Package* deps = findPackage(list, "deps");
+    ASSERT_NE(deps, nullptr);
+    EXPECT_EQ(depTexts(deps->m_setRequires),
+              (std::vector<std::string>{"kept", "libc.so.6", "ranged < 1:2-3"}));
+    EXPECT_EQ(deps->m_setRequires.begin()[1].m_nFlags, 0u);
+    EXPECT_EQ(depTexts(deps->m_setProvides), (std::vector<std::string>{"p = 1"}));
+    EXPECT_TRUE(log.has("TRACE: skipping missingok dep 'optional'"));
+    EXPECT_TRUE(log.has("TRACE: parsing rpm requires for 'deps'"));
+
+    const Package* ns = findPackage(list, "ns");
+    ASSERT_NE(ns, nullptr);
+    EXPECT_EQ(ns->m_nInstalledSize, -5);
+    EXPECT_EQ(ns->m_sCacheFile, "/cache/packages/ns.rpm");
+
+    // Without a declaration of the rpm namespace a package has no RPM data.
+    PackageList bare;
+    std::string noRpmNs =
+        "<?xml version=\"1.0\"?>\n<metadata xmlns=\"http://linux.duke.edu/metadata/common\">" +
+        rpmPackage("bare",
+                   "<format><group>G</group><requires><entry name=\"x\"/></requires>"
+                   "</format>") +
+        "</metadata>";
+    ASSERT_TRUE(parse(write("bare.xml", noRpmNs), MD_PRIMARY, bare));
+    ASSERT_EQ(bare.size(), 1u);
+    EXPECT_TRUE(bare.begin()->m_sGroup.empty());
+    EXPECT_TRUE(bare.begin()->m_setRequires.empty());
+    EXPECT_TRUE(log.has("DEBUG: no rpm specific data in XML doc"));
+
+    // The device list: its own top element, its own namespace for the specific data.
+    DevicePackage foreign("foreign-fw", "1.0-1", "flashedfw");
+    foreign.arch("armv7hl").noFile();
+    std::string deviceList = deviceListXml({foreign, DevicePackage("app", "1-1")});
+    PackageList devices;
+    ASSERT_TRUE(parse(write("vtxdata.xml.gz", deviceList, true), MD_VTXDATA, devices));
+    EXPECT_EQ(packageTexts(devices), (std::vector<std::string>{"app-1-1"}));
+    EXPECT_TRUE(log.has(
+        "WARNING: skipping flashedfw package 'foreign-fw-1.0-1' of non-compatible arch 'armv7hl'"));
+}
+
+// The children of a well-formed package, each of which a case may replace.
+struct PackageParts {
+    std::string type = "rpm";
+    std::string name = "<name>a</name>";
+    std::string version = "<version epoch=\"0\" ver=\"1\"/>";
+    std::string checksum = "<checksum type=\"sha\">0</checksum>";
+    std::string location = "<location href=\"p/a.rpm\"/>";
+    std::string extra;
+
+    std::string xml() const {
+        return "<package type=\"" + type + "\">" + name + "<arch>noarch</arch>" + version +
+               checksum + location + extra + "</package>";
+    }
+};
+
+std::string with(std::string PackageParts::*part, const std::string& value) {
+    PackageParts parts;
+    parts.*part = value;
+    return parts.xml();
+}
+
+std::string withFormat(const std::string& format) {
+    return with(&PackageParts::extra, "<format>" + format + "</format>");
+}
+
+TEST_F(PackageListTest, MalformedPackagesFailTheWholeList) {
+    using P = PackageParts;
+    const std::string good = rpmPackage("good", "");
+    struct Case {
+        std::string package;
+        std::string message;  // a debug line expected, if any
+    } cases[] = {
+        {"<package type=\"rpm\"> </package>", ""},
+        {with(&P::extra, "<name>b</name>"), ""},
+        {with(&P::extra, "<size installed=\"1\"/><size installed=\"1\"/>"), ""},
+        {with(&P::name, "<name/>"), "DEBUG: no string list for node 'name'"},
+        {with(&P::name, ""), ""},
+        {with(&P::version, ""), ""},
+        {with(&P::checksum, ""), ""},
+        {[] {
+             P device;
+             device.type = "vtxpkg";
+             device.location.clear();
+             return device.xml();
+         }(),
+         ""},
+        {with(&P::version, "<version ver=\"1\"/>"), "DEBUG: failed parsing 'version' element"},
+        {with(&P::version, "<version epoch=\"4294967296\" ver=\"1\"/>"), ""},
+        {with(&P::version, "<version epoch=\"\" ver=\"1\"/>"), ""},
+        {with(&P::location, "<location/>"), "DEBUG: no attribute 'href' for node 'location'"},
+        {with(&P::checksum, "<checksum>0</checksum>"), "DEBUG: failed parsing 'checksum' element"},
+        {with(&P::extra, "<size package=\"1\"/>"), ""},
+        {with(&P::extra, "<size installed=\"12k\"/>"),
+         "DEBUG: failed parsing 'installed' property '12k'"},
+        {with(&P::extra, "<size installed=\"99999999999999999999\"/>"),
+         "DEBUG: failed parsing 'installed' property '99999999999999999999'"},
+        {withFormat("<rpm:group>A</rpm:group></format><format><rpm:group>B</rpm:group>"), ""},
+        {withFormat("<rpm:requires><rpm:entry/></rpm:requires>"),
+         "DEBUG: failed getting 'name' from 'entry'"},
+        {withFormat("<rpm:requires><rpm:entry name=\"x\" missingok=\"yes\"/></rpm:requires>"),
+         "DEBUG: failed parsing 'missingok' property 'yes'"},
+        {withFormat("<rpm:requires><rpm:entry name=\"x\" missingok=\"4294967296\"/>"
+                    "</rpm:requires>"),
+         "DEBUG: failed parsing 'missingok' property '4294967296'"},
+        {withFormat("<rpm:obsoletes><rpm:entry name=\"x\" epoch=\"0\" ver=\"1\"/></rpm:obsoletes>"),
+         "DEBUG: failed parsing 'flags' in 'entry'"},
+        {withFormat("<rpm:recommends><rpm:entry name=\"x\" flags=\"ge\" epoch=\"0\" ver=\"1\"/>"
+                    "</rpm:recommends>"),
+         "DEBUG: invalid flags 'ge' in 'entry'"},
+        // Locations whose last component cannot name a cache file.
+        {with(&P::location, "<location href=\"a/..\"/>"),
+         "DEBUG: invalid location 'a/..' of package 'a'"},
+        {with(&P::location, "<location href=\"\"/>"), "DEBUG: invalid location '' of package 'a'"},
+    };
+    for (const Case& c : cases) {
+        log.clear();
+        PackageList list;
+        EXPECT_FALSE(parsePrimary(good + c.package + good, list)) << c.package;
+        if (!c.message.empty()) {
+            EXPECT_TRUE(log.has(c.message)) << c.package << "\n" << log.text();
+        }
+    }
+    // An entry with a version but no epoch names both steps that failed, in order.
+    log.clear();
+    PackageList list;
+    EXPECT_FALSE(parsePrimary(
+        withFormat("<rpm:requires><rpm:entry name=\"x\" flags=\"EQ\" ver=\"1\"/></rpm:requires>"),
+        list));
+    std::vector<std::string> lines = log.lines();
+    auto version = std::find(lines.begin(), lines.end(), "DEBUG: failed parsing 'version' element");
+    ASSERT_NE(version, lines.end()) << log.text();
+    ASSERT_NE(version + 1, lines.end());
+    EXPECT_EQ(version[1], "DEBUG: failed parsing EVR in entry");
+    // The parts of the cases make a valid package on their own.
+    EXPECT_TRUE(parsePrimary(P().xml() + withFormat("<rpm:group>A</rpm:group>"), list));
+}
+
+TEST_F(PackageListTest, WrongFilesAndTopElements) {
+    const std::string primary = primaryListXml(rpmPackage("a", ""));
+    const std::string devices = deviceListXml({DevicePackage("app")});
+    PackageList list;
+
+    EXPECT_FALSE(parse(write("p.xml", primary), MD_VTXDATA, list));
+    EXPECT_TRUE(log.has("ERROR: bad top-level element, 'metadata' instead of 'vtxdata'"));
+    EXPECT_FALSE(parse(write("v.xml", devices), MD_PRIMARY, list));
+    EXPECT_TRUE(log.has("ERROR: bad top-level element, 'vtxdata' instead of 'metadata'"));
+    std::string otherNs = primary;
+    otherNs.replace(otherNs.find("metadata/common"), 15, "metadata/other");
+    EXPECT_FALSE(parse(write("ns.xml", otherNs), MD_PRIMARY, list));
+    EXPECT_TRUE(log.has("ERROR: bad top-level element, 'metadata' instead of 'metadata'"));
+    EXPECT_FALSE(parse(write("ok.xml", primary), static_cast<MetadataType>(7), list));
+    EXPECT_TRUE(log.has("ERROR: invalid metadata type"));
+    EXPECT_FALSE(parse(scratch.file("missing.xml.gz"), MD_PRIMARY, list));
+    EXPECT_TRUE(log.has("ERROR: could not open primary file '" + scratch.file("missing.xml.gz") +
+                        "' for parsing"));
+    EXPECT_TRUE(list.empty());
+
+    // Truncated, empty and binary files fail without a crash.
+    std::string gz = gzipText(primary + std::string(4000, ' ') + "<!-- end -->");
+    const std::pair<const char*, std::string> broken[] = {
+        {"cut.xml.gz", gz.substr(0, gz.size() - 12)},
+        {"half.xml.gz", gz.substr(0, gz.size() / 2)},
+        {"cut.xml", primary.substr(0, primary.size() - 20)},
+        {"empty.xml", ""},
+        {"binary.xml", std::string("\x1f\x8b\x08\x00\xff\xfe\x00\x01", 8)},
+        {"text.xml", "not xml at all"},
+    };
+    for (const auto& b : broken) {
+        EXPECT_FALSE(parse(write(b.first, b.second), MD_PRIMARY, list)) << b.first;
+    }
+    EXPECT_TRUE(parse(write("whole.xml.gz", gz), MD_PRIMARY, list));
+    EXPECT_EQ(list.size(), 1u);
+}
+
+TEST_F(PackageListTest, HostileListsReadNothingFromOutside) {
+    HttpServer server;
+    const std::string secret = write("secret", "TOP-SECRET");
+    // A DTD that would give every package the type "rpm" when it was read.
+    write("evil.dtd", "<!ATTLIST package type CDATA \"rpm\">");
+    const std::string untyped =
+        "<package><name>untyped</name><arch>noarch</arch><version epoch=\"0\" ver=\"1\"/>"
+        "<checksum type=\"sha\">0</checksum><location href=\"u.rpm\"/></package>";
+    const std::string head = "<?xml version=\"1.0\"?>\n<!DOCTYPE metadata ";
+    const std::string top =
+        "<metadata xmlns=\"http://linux.duke.edu/metadata/common\" "
+        "xmlns:rpm=\"http://linux.duke.edu/metadata/rpm\">";
+    const std::string lists[] = {
+        head + "[<!ENTITY s SYSTEM \"file://" + secret + "\">]>" + top + rpmPackage("&s;", "") +
+            "</metadata>",
+        head + "[<!ENTITY s SYSTEM \"" + server.url("/entity") + "\">]>" + top +
+            rpmPackage("x", "<format><rpm:group>&s;</rpm:group></format>") + "</metadata>",
+        head + "SYSTEM \"file://" + scratch.file("evil.dtd") + "\">" + top + untyped +
+            "</metadata>",
+        head + "SYSTEM \"" + server.url("/evil.dtd") + "\">" + top + untyped + "</metadata>",
+        head + "[<!ENTITY % p SYSTEM \"" + server.url("/param") + "\"> %p;]>" + top + untyped +
+            "</metadata>",
+        head + "[<!ENTITY % p SYSTEM \"file://" + scratch.file("evil.dtd") + "\"> %p;]>" + top +
+            untyped + "</metadata>",
+    };
+    int refused = 0;
+    for (const std::string& text : lists) {
+        for (bool gzip : {false, true}) {
+            log.clear();
+            PackageList list;
+            parse(write("hostile.xml", text, gzip), MD_PRIMARY, list);
+            for (const Package& p : list) {
+                EXPECT_EQ(p.m_sName.view().find("TOP-SECRET"), std::string_view::npos);
+                EXPECT_NE(p.m_sName, "untyped") << "an external DTD was read:\n" << text;
+            }
+            EXPECT_FALSE(log.contains("TOP-SECRET")) << text;
+            refused += log.countContaining("refusing to load external XML resource");
+        }
+    }
+    EXPECT_GT(refused, 0);
+    EXPECT_TRUE(server.requests().empty());
+
+    // Exponential entity expansion, deep nesting and a huge text end in a
+    // failure or a bounded result, never in a crash or a hang.
+    std::string laughs = head + "[<!ENTITY l0 \"lol\">";
+    for (int i = 1; i <= 30; ++i) {
+        laughs += "<!ENTITY l" + std::to_string(i) + " \"" + std::string() + "&l" +
+                  std::to_string(i - 1) + ";&l" + std::to_string(i - 1) + ";\">";
+    }
+    laughs += "]>" + top + rpmPackage("&l30;", "<format><rpm:group>&l30;</rpm:group></format>") +
+              "</metadata>";
+    std::string deep = primaryListXml("");
+    std::string nest;
+    for (int i = 0; i < 50000; ++i) {
+        nest += "<d>";
+    }
+    deep.insert(deep.find("</metadata>"), nest);
+    const std::string huge = primaryListXml(rpmPackage(std::string(12 << 20, 'n'), ""));
+    for (const std::string* text : {&std::as_const(laughs), &std::as_const(deep), &huge}) {
+        PackageList list;
+        if (parse(write("bomb.xml.gz", *text, true), MD_PRIMARY, list)) {
+            for (const Package& p : list) {
+                EXPECT_LT(p.m_sName.size() + p.m_sGroup.size(), 1u << 20);
+            }
+        }
+    }
+}
+
+// Inputs that once made a parser misbehave under the fuzzer: each list
+// parser and the index parser read every one without a crash or a leak.
+TEST_F(PackageListTest, FuzzRegressionInputs) {
+    const std::string dir = REPO_TEST_DATA_DIR;
+    DIR* d = opendir(dir.c_str());
+    ASSERT_NE(d, nullptr) << dir;
+    std::vector<std::string> files;
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] != '.') {
+            files.push_back(dir + "/" + e->d_name);
+        }
+    }
+    closedir(d);
+    ASSERT_FALSE(files.empty());
+
+    Config config;
+    config.m_sCacheDir = scratch.file("cache/");
+    config.m_bNoMdSigCheck = true;
+    Repository record;
+    record.m_sId = "fuzz";
+    PackageRepo repo(config, record);
+    for (const std::string& file : files) {
+        for (MetadataType type : {MD_PRIMARY, MD_VTXDATA}) {
+            PackageList list;
+            parse(file, type, list);
+        }
+        writeHostFile(repo.cacheDir() + "repomd.xml", readHostFile(file));
+        RepoMdIndex index;
+        repo.parseIndex(index);
+    }
+}
+
+}  // namespace

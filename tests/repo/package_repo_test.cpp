@@ -1,0 +1,453 @@
+// The repository object against real repositories made by createrepo_c and
+// modifyrepo_c, served over HTTP by the test server or read from a directory:
+// what update transfers, how it treats lists that do not match their
+// checksums, what a failed update leaves in the cache, and loading from the
+// cache alone.
+#include "repo/package_repo.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <ne_socket.h>
+#include <rpm/rpmlib.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+
+#include "config/config.h"
+#include "harness/command.h"
+#include "harness/http_server.h"
+#include "harness/log_capture.h"
+#include "harness/repo_builder.h"
+#include "harness/sandbox.h"
+#include "net/url_fetcher.h"
+#include "repo/item_notify.h"
+
+namespace {
+
+RepoMdEntry key(const char* type) {
+    RepoMdEntry entry;
+    entry.m_sType = type;
+    return entry;
+}
+
+int noSleep(const struct timespec*, struct timespec*) {
+    return 0;
+}
+
+std::vector<std::string> listDir(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (struct dirent* e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> names(const PackageList& list) {
+    std::vector<std::string> result;
+    for (const Package& p : list) {
+        result.push_back(packageToString(p));
+    }
+    return result;
+}
+
+class PackageRepoTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { ASSERT_EQ(rpmReadConfigFiles(nullptr, nullptr), 0); }
+
+    void SetUp() override {
+        ne_sock_init();
+        URLFetcher::resetForTesting();
+        URLFetcher::initialize(NetworkSettings());
+        URLFetcher::setSleepForTesting(noSleep);
+        log = std::make_unique<LogCapture>(LogLevel::Debug);
+        config.m_sCacheDir = scratch.file("cache/");
+        makeDirs(config.m_sCacheDir);
+        record.m_sId = "main";
+        record.m_bEnabled = true;
+    }
+    void TearDown() override {
+        log.reset();
+        URLFetcher::setSleepForTesting(nullptr);
+        URLFetcher::resetForTesting();
+        ne_sock_exit();
+    }
+
+    // The standard test repository: two RPMs and two device packages.
+    RepoBuilder& buildRepo(RepoBuilder::Options options = RepoBuilder::Options()) {
+        repo = std::make_unique<RepoBuilder>(scratch.file("repo"), options);
+        repo->add(TestPackage("foo", "1.0-1").require("bar"));
+        repo->add(TestPackage("bar", "2.0-1").provide("bar-api = 2"));
+        repo->addDevicePackage(DevicePackage("player-app", "2.1-3").require("player-fw"));
+        repo->addDevicePackage(DevicePackage("player-fw", "4.2-1", "flashedfw").noFile());
+        EXPECT_TRUE(repo->build());
+        return *repo;
+    }
+    void serve() {
+        HttpServer::Options options;
+        options.root = repo->dir();
+        server = std::make_unique<HttpServer>(options);
+    }
+    std::unique_ptr<PackageRepo> makeRepo(const std::string& location) {
+        record.m_sLocation = location;
+        return std::make_unique<PackageRepo>(config, record);
+    }
+    std::string cacheDir() const { return config.m_sCacheDir + "main/"; }
+    // The request targets, without the leading "/".
+    std::vector<std::string> targets() {
+        std::vector<std::string> result;
+        for (const HttpServer::Request& r : server->requests()) {
+            result.push_back(r.target.substr(1));
+        }
+        return result;
+    }
+
+    ScratchDir scratch{"pkgrepo"};
+    std::unique_ptr<LogCapture> log;
+    Config config;
+    Repository record;
+    std::unique_ptr<RepoBuilder> repo;
+    std::unique_ptr<HttpServer> server;
+};
+
+TEST_F(PackageRepoTest, UpdateTransfersOnlyWhatChanged) {
+    buildRepo();
+    serve();
+    auto pkgRepo = makeRepo(server->url("/"));
+    EXPECT_FALSE(pkgRepo->isLocal());
+    ASSERT_TRUE(pkgRepo->update("")) << log->text();
+    EXPECT_EQ(names(pkgRepo->packages()),
+              (std::vector<std::string>{"bar-2.0-1", "foo-1.0-1", "player-app-2.1-3",
+                                        "player-fw-4.2-1"}));
+    const std::string primary = repo->location("primary");
+    const std::string vtxdata = repo->location("vtxdata");
+    EXPECT_EQ(targets(), (std::vector<std::string>{"repodata/repomd.xml", primary, vtxdata}));
+    // The index always bypasses caches, lists fetched the first time do not.
+    std::vector<HttpServer::Request> requests = server->requests();
+    EXPECT_EQ(requests[0].header("Cache-Control"), "no-cache");
+    EXPECT_EQ(requests[0].header("Pragma"), "no-cache");
+    EXPECT_FALSE(requests[1].hasHeader("Cache-Control"));
+    EXPECT_EQ(listDir(cacheDir()),
+              (std::vector<std::string>{"primary.xml.gz", "repomd.xml", "vtxdata.xml.gz"}));
+    EXPECT_EQ(readHostFile(cacheDir() + "repomd.xml"), readHostFile(repo->indexFile()));
+    const RepoMdEntry& entry = *pkgRepo->index().find(key("primary"));
+    EXPECT_EQ(entry.m_sLocation, primary);
+    EXPECT_EQ(entry.m_sCacheFile, cacheDir() + "primary.xml.gz");
+    EXPECT_GT(entry.m_nTimestamp, 0u);
+    EXPECT_EQ(pkgRepo->packages().find("foo")->m_sCacheFile,
+              cacheDir() + "packages/foo-1.0-1.noarch.rpm");
+    // A quick fetch prints no progress lines.
+    EXPECT_FALSE(log->contains("INFO: download"));
+
+    // Unchanged lists: only the index is transferred.
+    server->clear();
+    ASSERT_TRUE(pkgRepo->update(""));
+    EXPECT_EQ(targets(), (std::vector<std::string>{"repodata/repomd.xml"}));
+    EXPECT_TRUE(log->has("DEBUG: cached copy '" + cacheDir() + "primary.xml.gz' of '" + primary +
+                         "' is valid"));
+    EXPECT_EQ(pkgRepo->packages().size(), 4u);
+
+    // A new package changes the primary list, which is fetched again.
+    repo->add(TestPackage("baz", "0.1-1"));
+    ASSERT_TRUE(repo->build());
+    server->clear();
+    ASSERT_TRUE(pkgRepo->update(""));
+    std::vector<std::string> got = targets();
+    ASSERT_GE(got.size(), 2u);
+    EXPECT_EQ(got[0], "repodata/repomd.xml");
+    EXPECT_EQ(got[1], repo->location("primary"));
+    EXPECT_EQ(pkgRepo->packages().count("baz"), 1u);
+
+    // The package files the lists name can be fetched and verified.
+    PackageSet wanted;
+    for (const char* name : {"foo", "player-app"}) {
+        wanted.insert(*pkgRepo->packages().find(name));
+    }
+    ASSERT_TRUE(pkgRepo->getPackages(wanted)) << log->text();
+    EXPECT_EQ(listDir(pkgRepo->packagesDir()),
+              (std::vector<std::string>{"foo-1.0-1.noarch.rpm", "player-app-2.1-3.noarch.vtx"}));
+}
+
+TEST_F(PackageRepoTest, ChecksumMismatchIsFetchedTwiceThenRefused) {
+    buildRepo();
+    serve();
+    auto pkgRepo = makeRepo(server->url("/"));
+    ASSERT_TRUE(pkgRepo->update(""));
+    const std::string oldIndex = readHostFile(cacheDir() + "repomd.xml");
+
+    // The repository changes, and its new primary list arrives damaged.
+    repo->add(TestPackage("baz", "0.1-1"));
+    ASSERT_TRUE(repo->build());
+    repo->corruptList("primary");
+    const std::string primary = repo->location("primary");
+    server->clear();
+    log->clear();
+    EXPECT_FALSE(pkgRepo->update(""));
+    std::vector<HttpServer::Request> fetches = server->requestsFor("/" + primary);
+    ASSERT_EQ(fetches.size(), 2u);
+    EXPECT_FALSE(fetches[0].hasHeader("Cache-Control"));
+    EXPECT_EQ(fetches[1].header("Cache-Control"), "no-cache");
+    EXPECT_EQ(fetches[1].header("Pragma"), "no-cache");
+    EXPECT_TRUE(log->has("WARNING: invalid checksum on '" + primary +
+                         "'; retrying with bypass of http caches"));
+    EXPECT_TRUE(log->has("ERROR: invalid checksum on '" + primary + "'"));
+    EXPECT_TRUE(log->has("ERROR: failed getting repository resource '" + primary + "'"));
+
+    // The cache still holds the previous, consistent copies.
+    EXPECT_EQ(readHostFile(cacheDir() + "repomd.xml"), oldIndex);
+    EXPECT_EQ(listDir(cacheDir()),
+              (std::vector<std::string>{"primary.xml.gz", "repomd.xml", "vtxdata.xml.gz"}));
+    auto fromCache = makeRepo(server->url("/"));
+    ASSERT_TRUE(fromCache->load()) << log->text();
+    EXPECT_EQ(fromCache->packages().size(), 4u);
+    EXPECT_EQ(fromCache->packages().count("baz"), 0u);
+}
+
+TEST_F(PackageRepoTest, OpenChecksumsAloneAndNoChecksumAtAll) {
+    buildRepo();
+    serve();
+    repo->dropChecksums("primary", true);
+    auto pkgRepo = makeRepo(server->url("/"));
+    ASSERT_TRUE(pkgRepo->update("")) << log->text();
+    EXPECT_TRUE(pkgRepo->index().find(key("primary"))->m_checksum.m_sValue.empty());
+    server->clear();
+    ASSERT_TRUE(pkgRepo->update(""));
+    EXPECT_EQ(targets(), (std::vector<std::string>{"repodata/repomd.xml"}));
+
+    // Without any checksum a list can never be accepted.
+    repo->dropChecksums("primary", false);
+    server->clear();
+    log->clear();
+    EXPECT_FALSE(pkgRepo->update(""));
+    const std::string primary = repo->location("primary");
+    EXPECT_EQ(server->requestsFor("/" + primary).size(), 2u);
+    EXPECT_TRUE(log->has("ERROR: invalid checksum on '" + primary + "'"));
+    EXPECT_FALSE(log->contains("attempted to check an empty checksum"));
+}
+
+TEST_F(PackageRepoTest, BrokenRepositoriesFailAndKeepTheCache) {
+    buildRepo();
+    auto pkgRepo = makeRepo(repo->dir());
+    ASSERT_TRUE(pkgRepo->update(""));
+    const std::string goodIndex = readHostFile(cacheDir() + "repomd.xml");
+    const std::string pristine = scratch.file("pristine");
+    ASSERT_EQ(runCommand({"cp", "-a", repo->dir(), pristine}).status, 0);
+
+    const std::string hostile =
+        "<?xml version=\"1.0\"?>\n<!DOCTYPE metadata [<!ENTITY s SYSTEM \"file:///etc/passwd\">]>"
+        "<metadata xmlns=\"http://linux.duke.edu/metadata/common\"><package type=\"rpm\">"
+        "<name>&s;</name></package></metadata>";
+    struct Case {
+        const char* what;
+        std::function<void()> breakIt;
+        std::string message;
+    } cases[] = {
+        {"no primary", [&] { repo->removeEntry("primary"); },
+         "ERROR: no 'primary' entry in repository metadata"},
+        {"truncated gzip", [&] { repo->truncateList("primary"); },
+         "ERROR: failed parsing repository resource '@primary@'"},
+        {"truncated device list", [&] { repo->truncateList("vtxdata"); },
+         "ERROR: failed parsing repository resource '@vtxdata@'"},
+        {"wrong top element", [&] { repo->replaceList("primary", deviceListXml({}), true); },
+         "ERROR: bad top-level element, 'vtxdata' instead of 'metadata'"},
+        {"hostile list", [&] { repo->replaceList("primary", hostile, false); },
+         "ERROR: failed parsing repository resource 'repodata/primary-replaced.xml'"},
+        {"index in another namespace",
+         [&] {
+             repo->editIndex([](std::string index) {
+                 return index.replace(index.find("metadata/repo"), 13, "metadata/other");
+             });
+         },
+         "DEBUG: bad top-level element, 'repomd' instead of 'rempomd'"},
+        {"unsafe type",
+         [&] {
+             repo->editIndex([](std::string index) {
+                 return index.replace(index.find("type=\"other\""), 12, "type=\"../../x\"");
+             });
+         },
+         "DEBUG: invalid 'type' attribute '../../x' in 'data' element"},
+        {"index not xml", [&] { writeHostFile(repo->indexFile(), "\x1f\x8b garbage"); },
+         "ERROR: failed parsing repository metadata from 'repodata/repomd.xml'"},
+        {"no index", [&] { removeTree(repo->indexFile()); },
+         "ERROR: failed getting repository resource 'repodata/repomd.xml'"},
+    };
+    int number = 0;
+    for (const Case& c : cases) {
+        removeTree(repo->dir());
+        ASSERT_EQ(runCommand({"cp", "-a", pristine, repo->dir()}).status, 0);
+        // Each breakage comes with a new package, so the lists do change.
+        repo->add(TestPackage("new" + std::to_string(++number), "1-1"));
+        ASSERT_TRUE(repo->build());
+        c.breakIt();
+        std::string message = c.message;
+        for (const char* type : {"primary", "vtxdata"}) {
+            std::string mark = std::string("@") + type + "@";
+            if (message.find(mark) != std::string::npos) {
+                message.replace(message.find(mark), mark.size(), repo->location(type));
+            }
+        }
+        log->clear();
+        EXPECT_FALSE(pkgRepo->update("")) << c.what;
+        EXPECT_TRUE(log->contains(message)) << c.what << "\n" << log->text();
+        EXPECT_FALSE(log->contains("root:")) << c.what;
+        EXPECT_EQ(readHostFile(cacheDir() + "repomd.xml"), goodIndex) << c.what;
+        EXPECT_EQ(listDir(config.m_sCacheDir), (std::vector<std::string>{"main"})) << c.what;
+        EXPECT_EQ(listDir(cacheDir()),
+                  (std::vector<std::string>{"primary.xml.gz", "repomd.xml", "vtxdata.xml.gz"}))
+            << c.what;
+        auto fromCache = makeRepo(repo->dir());
+        EXPECT_TRUE(fromCache->load()) << c.what << "\n" << log->text();
+        EXPECT_EQ(fromCache->packages().size(), 4u) << c.what;
+    }
+
+    // A repository without a device list is complete.
+    removeTree(repo->dir());
+    ASSERT_EQ(runCommand({"cp", "-a", pristine, repo->dir()}).status, 0);
+    repo->removeEntry("vtxdata");
+    log->clear();
+    ASSERT_TRUE(pkgRepo->update(""));
+    EXPECT_TRUE(log->has("DEBUG: no 'vtxdata' in repository metadata, ignored"));
+    EXPECT_EQ(names(pkgRepo->packages()), (std::vector<std::string>{"bar-2.0-1", "foo-1.0-1"}));
+}
+
+TEST_F(PackageRepoTest, IndexEntries) {
+    auto pkgRepo = makeRepo("http://127.0.0.1:1/");
+    makeDirs(cacheDir());
+    auto index = [&](const std::string& data) {
+        writeHostFile(
+            cacheDir() + "repomd.xml",
+            "<?xml version=\"1.0\"?>\n<repomd xmlns=\"http://linux.duke.edu/metadata/repo\" "
+            "xmlns:x=\"urn:x\"><revision>1</revision>" +
+                data + "</repomd>");
+        RepoMdIndex result;
+        return std::make_pair(pkgRepo->parseIndex(result), result);
+    };
+    auto data = [](const std::string& type, const std::string& body) {
+        return "<data type=\"" + type + "\">" + body + "</data>";
+    };
+
+    // The first entry of a type wins; entries may sit deeper; other
+    // namespaces and unknown children are passed over.
+    auto parsed = index(
+        data("primary",
+             "<location href=\"repodata/a-primary.xml.gz\"/><timestamp>1.5.7</timestamp>"
+             "<checksum type=\"sha256\">c1</checksum><x:location href=\"no\"/><size>9</size>"
+             "<open-checksum type=\"sha\">o1</open-checksum>") +
+        data("primary", "<location href=\"second.xml\"/>") + "<x:wrap>" +
+        data("vtxdata", "<location href=\"../../../../etc/v.xml\"/><timestamp>987.25</timestamp>") +
+        "</x:wrap>" + data("other", "<timestamp>.5</timestamp><location href=\"o\"/>"));
+    ASSERT_TRUE(parsed.first) << log->text();
+    ASSERT_EQ(parsed.second.size(), 3u);
+    const RepoMdEntry& primary = *parsed.second.find(key("primary"));
+    EXPECT_EQ(primary.m_sLocation, "repodata/a-primary.xml.gz");
+    EXPECT_EQ(primary.m_sCacheFile, cacheDir() + "primary.xml.gz");
+    EXPECT_EQ(primary.m_checksum.m_sValue, "c1");
+    EXPECT_EQ(primary.m_openChecksum.m_sType, "sha");
+    EXPECT_EQ(primary.m_nTimestamp, 1u);
+    EXPECT_EQ(parsed.second.find(key("vtxdata"))->m_nTimestamp, 987u);
+    EXPECT_EQ(parsed.second.find(key("vtxdata"))->m_sCacheFile, cacheDir() + "vtxdata.xml");
+    EXPECT_EQ(parsed.second.find(key("other"))->m_nTimestamp, 0u);
+    EXPECT_EQ(parsed.second.find(key("other"))->m_sCacheFile, cacheDir() + "other");
+
+    struct Case {
+        std::string data;
+        std::string message;
+    } cases[] = {
+        {data("primary", "<timestamp>12a</timestamp>"), "DEBUG: invalid characters in 'timestamp'"},
+        {data("primary", "<timestamp>-1</timestamp>"), "DEBUG: invalid characters in 'timestamp'"},
+        {data("primary", "<timestamp/>"), "DEBUG: failed parsing 'data' element"},
+        {data("primary", "<timestamp>99999999999999999999</timestamp>"),
+         "DEBUG: failed parsing 'timestamp'"},
+        {"<data><location href=\"x\"/></data>", "DEBUG: no 'type' attribute in 'data' element"},
+        {data("primary", "<location/>"), "DEBUG: failed parsing 'data' element"},
+        {data("primary", "<checksum>x</checksum>"), "DEBUG: failed parsing 'checksum' element"},
+        {data("primary", "<open-checksum type=\"sha\"/>"),
+         "DEBUG: failed parsing 'checksum' element"},
+        {data("", ""), "DEBUG: invalid 'type' attribute '' in 'data' element"},
+        {data("..", ""), "DEBUG: invalid 'type' attribute '..' in 'data' element"},
+        {data("../../etc/x", "<location href=\"a.xml\"/>"),
+         "DEBUG: invalid 'type' attribute '../../etc/x' in 'data' element"},
+    };
+    for (const Case& c : cases) {
+        log->clear();
+        EXPECT_FALSE(index(c.data).first) << c.data;
+        EXPECT_TRUE(log->has(c.message)) << c.data << "\n" << log->text();
+    }
+}
+
+TEST_F(PackageRepoTest, LocalDirectoryAndCacheOnly) {
+    auto uri = makeRepo("/media/usb1/updates");
+    EXPECT_EQ(uri->uri(), "file:///media/usb1/updates");
+    EXPECT_TRUE(uri->isLocal());
+    uri->setUri("https://example.com/repo");
+    EXPECT_FALSE(uri->isLocal());
+    EXPECT_FALSE(makeRepo("")->update(""));
+    EXPECT_TRUE(log->has("ERROR: no repository URI set, cannot update"));
+
+    // A plain repository on a directory path, read through file:.
+    RepoBuilder::Options plain;
+    plain.m_bCompress = false;
+    plain.m_bSimpleNames = true;
+    buildRepo(plain);
+    auto local = makeRepo(repo->dir());
+    EXPECT_TRUE(local->isLocal());
+    ASSERT_TRUE(local->update("")) << log->text();
+    EXPECT_EQ(local->packages().size(), 4u);
+    EXPECT_EQ(listDir(cacheDir()),
+              (std::vector<std::string>{"primary.xml", "repomd.xml", "vtxdata.xml"}));
+    EXPECT_TRUE(local->hasPackages({"foo", "player-fw"}, nullptr));
+    EXPECT_TRUE(local->hasPackages({}, nullptr));
+    std::string missing;
+    EXPECT_FALSE(local->hasPackages({"foo", "nope", "gone"}, &missing));
+    EXPECT_EQ(missing, "nope");
+    EXPECT_TRUE(log->has("DEBUG: package 'nope' is not present in repository"));
+    EXPECT_TRUE(local->hasPackage("player-app", PKG_VTXPKG));
+    EXPECT_TRUE(local->hasPackage("foo", PKG_NONE));
+    EXPECT_FALSE(local->hasPackage("foo", PKG_VTXPKG));
+    EXPECT_FALSE(local->hasPackage("", PKG_NONE));
+    EXPECT_FALSE(local->hasPackage("nope", PKG_NONE));
+
+    // --cache-only: everything comes from the cache, nothing from the network.
+    serve();
+    auto cached = makeRepo(server->url("/"));
+    ASSERT_TRUE(cached->load()) << log->text();
+    EXPECT_EQ(cached->packages().size(), 4u);
+    EXPECT_TRUE(server->requests().empty());
+
+    // A cached list that no longer matches the cached index is refused.
+    writeHostFile(cacheDir() + "primary.xml", primaryListXml(""));
+    log->clear();
+    EXPECT_FALSE(cached->load());
+    EXPECT_TRUE(log->has("ERROR: invalid checksum on 'repodata/primary.xml'"));
+    removeTree(cacheDir());
+    EXPECT_FALSE(cached->load());
+    EXPECT_TRUE(log->has("ERROR: failed parsing repository metadata from 'repodata/repomd.xml'"));
+    EXPECT_TRUE(server->requests().empty());
+}
+
+TEST_F(PackageRepoTest, ProgressLines) {
+    ItemNotify notify(2);
+    notify.notify(ne_status_recving, nullptr);
+    notify.itemDone();
+    EXPECT_EQ(log->lines(), std::vector<std::string>());
+    notify.m_tLast -= 60;
+    notify.notify(ne_status_recving, nullptr);
+    EXPECT_TRUE(notify.m_bShown);
+    notify.notify(ne_status_recving, nullptr);  // at most once a minute
+    notify.itemDone();
+    notify.itemDone();  // beyond the total: nothing more
+    notify.m_tLast -= 60;
+    notify.notify(ne_status_recving, nullptr);
+    EXPECT_TRUE(notify.m_bFinished);
+    EXPECT_EQ(log->lines(),
+              (std::vector<std::string>{"INFO: downloading... (1/2)", "INFO: downloaded (2/2)"}));
+}
+
+}  // namespace
