@@ -4,8 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "resolver/package.h"
+
 class Config;
-class PackageSet;
 
 // Runs the hook script for a phase: 0 when it succeeded or could not be
 // started, -2 (RES_FAILED) when it exited with a non-zero status, 1

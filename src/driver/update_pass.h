@@ -7,11 +7,10 @@
 #include <vector>
 
 #include "config/config.h"
+#include "resolver/package.h"
+#include "resolver/resolver.h"
 
 class PackageRepo;
-class PackageList;
-
-using NameSet = std::set<std::string>;
 
 struct PassSettings {
     Config m_config;              // the pass copy, with the pass's changes applied
@@ -33,5 +32,5 @@ struct PassOutcome {
 
 PassOutcome runPass(PackageRepo& repo, const PackageList& external, const PassSettings& settings);
 
-class DependencySet;
+// Logs each unmet update requirement.
 void reportRequirements(const DependencySet& unmet);

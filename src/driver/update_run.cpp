@@ -1,9 +1,337 @@
 #include "driver/update_run.h"
 
-#include "support/logger.h"
+#include <time.h>
 
-// Hand-over point of the start-up: the update run is not part of this build yet.
-int runUpdate(const Config& /*config*/, const std::set<std::string>& /*packages*/) {
-    LOGE("update run not available in this build, nothing updated");
-    return RES_ERROR;
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <random>
+
+#include "config/config.h"
+#include "driver/installer.h"
+#include "driver/signals.h"
+#include "driver/status.h"
+#include "driver/update_pass.h"
+#include "repo/package_list.h"
+#include "repo/package_repo.h"
+#include "support/logger.h"
+#include "support/paths.h"
+#include "support/system.h"
+
+namespace {
+
+enum class IncludeKind { CommandLine, Preliminary, FwUpgrade, Updater };
+
+// Waits a random time before the first network access. False when no
+// random data could be gathered.
+bool randomStartDelay(int32_t maxWait) {
+    uint64_t seed = 0;
+    if (!getRandomBytes(&seed, sizeof(seed))) {
+        LOGE("could not gather random data");
+        return false;
+    }
+    seed %= std::minstd_rand0::modulus;
+    std::minstd_rand0 generator(seed == 0 ? 1 : static_cast<std::minstd_rand0::result_type>(seed));
+    intmax_t seconds = std::uniform_int_distribution<intmax_t>(0, maxWait)(generator);
+    long nanoseconds = std::uniform_int_distribution<long>(0, 999999999L)(generator);
+    LOGI("waiting %ji secs before connection", seconds);
+    if (!writeStatus(DELAYING, false)) {
+        LOGW("failed updating status file");
+    }
+    struct timespec wait = {static_cast<time_t>(seconds), nanoseconds};
+    if (nanosleep(&wait, nullptr) != 0) {
+        LOGE("wait interrupted");
+    }
+    return true;
+}
+
+class UpdateRun {
+public:
+    UpdateRun(const Config& config, const NameSet& commandLine, PackageRepo& repo,
+              const PackageList& external)
+        : m_config(config), m_setCommandLine(commandLine), m_repo(repo), m_lExternal(external) {
+        m_setUpdater.insert("updater");
+        if (!config.m_sFwUpgradePkg.empty()) {
+            m_setFwUpgrade.insert(config.m_sFwUpgradePkg);
+        }
+        m_setPreliminary.insert(config.m_vPreliminary.begin(), config.m_vPreliminary.end());
+        m_bMultiPass = commandLine.empty() && !config.m_bCheckOnly;
+    }
+
+    int run();
+
+private:
+    const NameSet& include() const;
+    PassSettings preparePass();
+    // Decides what follows a pass; false when the run is finished, with its
+    // result in m_nLastResult.
+    bool afterPass(int result, size_t count, const PassSettings& settings);
+    void retryUpdaterOnly();
+    int finish();
+
+    const Config& m_config;
+    const NameSet& m_setCommandLine;
+    PackageRepo& m_repo;
+    const PackageList& m_lExternal;
+    NameSet m_setUpdater;
+    NameSet m_setFwUpgrade;
+    NameSet m_setPreliminary;
+    IncludeKind m_include = IncludeKind::CommandLine;
+    int m_nPass = 0;
+    bool m_bMultiPass = false;
+    size_t m_nNeeded = 0;
+    size_t m_nHandled = 0;
+    int m_nLastResult = RES_OK;
+    bool m_bReboot = false;
+};
+
+const NameSet& UpdateRun::include() const {
+    switch (m_include) {
+        case IncludeKind::Preliminary:
+            return m_setPreliminary;
+        case IncludeKind::FwUpgrade:
+            return m_setFwUpgrade;
+        case IncludeKind::Updater:
+            return m_setUpdater;
+        case IncludeKind::CommandLine:
+            break;
+    }
+    return m_setCommandLine;
+}
+
+PassSettings UpdateRun::preparePass() {
+    PassSettings s;
+    s.m_config = m_config;
+    Config& copy = s.m_config;
+    if (m_nPass == 0) {
+        if (m_bMultiPass) {
+            copy.m_bCheckOnly = true;
+        }
+    } else {
+        copy.m_bCacheOnly = true;
+        copy.m_bInstall = false;
+    }
+
+    if (m_bMultiPass && m_nPass >= 1) {
+        const bool quiet = m_config.m_bQuiet;
+        copy.m_bQuiet = true;
+        if (m_nPass >= 4) {
+            m_bMultiPass = false;
+            if (!quiet) {
+                s.m_vAnnounce.push_back("pass " + std::to_string(m_nPass) + ": add-ons");
+            }
+        } else {
+            s.m_setExclude.insert(m_config.m_vAddons.begin(), m_config.m_vAddons.end());
+            if (!m_config.m_sReleasePkg.empty()) {
+                s.m_setExclude.insert(m_config.m_sReleasePkg);
+            }
+            s.m_setExcludedGroups.insert(m_config.m_vAddonGroups.begin(),
+                                         m_config.m_vAddonGroups.end());
+            s.m_typeMask = typeBit(PKG_NONE) | typeBit(PKG_VTXPKG);
+            bool roleChanges = true;
+            if (!include().empty()) {
+                LOGE("unexpected non-empty package include set in multi-pass update operation");
+                roleChanges = false;
+            } else if (m_nPass == 1 && m_setPreliminary.empty()) {
+                if (!quiet) {
+                    s.m_vAnnounce.push_back("pass 1: skipping since no preliminary packages");
+                    s.m_vAnnounce.push_back("pass 2: skipping since no preliminary packages");
+                }
+                m_nPass = 3;
+                roleChanges = false;
+            }
+            const char* role = m_nPass == 1   ? "getting all but add-ons"
+                               : m_nPass == 2 ? "preliminary packages"
+                                              : "all but add-ons";
+            if (!quiet) {
+                s.m_vAnnounce.push_back("pass " + std::to_string(m_nPass) + ": " + role);
+            }
+            if (roleChanges) {
+                if (m_nPass == 1) {
+                    s.m_bDownloadOnly = true;
+                } else {
+                    if (m_nPass == 2) {
+                        m_include = IncludeKind::Preliminary;
+                    }
+                    s.m_bQuieter = true;
+                    copy.m_bNoCacheClean = true;
+                }
+            }
+        }
+    }
+
+    s.m_setInclude = include();
+    s.m_bIncludeIsUpdater = m_include == IncludeKind::Updater;
+    if (m_nPass == 0 && m_config.m_bInstall) {
+        s.m_setPull = m_setCommandLine;
+    }
+    if (s.m_setPull.empty()) {
+        s.m_setPull.insert(m_config.m_vAddons.begin(), m_config.m_vAddons.end());
+    }
+    return s;
+}
+
+void UpdateRun::retryUpdaterOnly() {
+    LOGE("failed updating, will try updating updater only");
+    if (!m_config.m_bQuiet) {
+        LOGI("--- RETRY UPDATER ONLY ---");
+    }
+    m_include = IncludeKind::Updater;
+    m_bMultiPass = false;
+    m_nLastResult = RES_FAILED;
+}
+
+bool UpdateRun::afterPass(int result, size_t count, const PassSettings& settings) {
+    if (m_nNeeded == 0) {
+        m_nNeeded = count;
+    }
+    if (!settings.m_config.m_bCheckOnly && !settings.m_bDownloadOnly) {
+        m_nHandled += count;
+    }
+    m_nLastResult = result;
+
+    if (result == RES_FWUPGRADE) {
+        if (!include().empty() || m_config.m_sFwUpgradePkg.empty()) {
+            LOGE("got unexpected firmware upgrade pkg in update set");
+            result = RES_FAILED;
+        } else {
+            LOGI("firmware upgrade pkg available, restarting process for it");
+            m_include = IncludeKind::FwUpgrade;
+            m_bMultiPass = false;
+            return true;
+        }
+    } else if (m_include == IncludeKind::FwUpgrade) {
+        if (count == 0) {
+            LOGE("got no packages after restarting for available firmware upgrade pkg");
+            retryUpdaterOnly();
+            return true;
+        }
+        if (result == RES_FAILED) {
+            retryUpdaterOnly();
+            return true;
+        }
+        if (result == RES_REBOOT) {
+            m_bReboot = true;
+        }
+        return false;
+    }
+    switch (result) {
+        case RES_FAILED:
+            if (m_include == IncludeKind::Updater) {
+                m_nLastResult = RES_ERROR;
+                return false;
+            }
+            retryUpdaterOnly();
+            return true;
+        case RES_OK:
+            if (m_include == IncludeKind::Updater) {
+                m_nLastResult = count == 0 ? RES_ERROR : RES_OK;
+                return false;
+            }
+            return m_bMultiPass;
+        case RES_REBOOT:
+            m_bReboot = true;
+            return m_bMultiPass;
+        default:
+            return false;
+    }
+}
+
+int UpdateRun::run() {
+    for (;;) {
+        PassSettings settings = preparePass();
+        PassOutcome outcome = runPass(m_repo, m_lExternal, settings);
+        if (!afterPass(outcome.m_nResult, outcome.m_nCount, settings)) {
+            break;
+        }
+        ++m_nPass;
+        if (m_include == IncludeKind::Preliminary) {
+            m_include = IncludeKind::CommandLine;
+        }
+    }
+    return finish();
+}
+
+int UpdateRun::finish() {
+    if (!m_config.m_bNoCacheClean) {
+        m_repo.cleanPackages();
+    }
+    const bool updaterOnly = m_include == IncludeKind::Updater;
+    if (m_setCommandLine.empty()) {
+        UpdateState state = readUpdateState();
+        UpdateState next = state;
+        bool lastOk = m_nLastResult == RES_OK || m_nLastResult == RES_REBOOT;
+        if (state == UpdateState::CORRUPTED) {
+            next = state;
+        } else if (m_nHandled > 0 && (updaterOnly || m_nHandled < m_nNeeded)) {
+            next = UpdateState::PENDING;
+        } else if (lastOk && ((m_nNeeded == 0 && m_nHandled == 0) || m_nHandled > 0)) {
+            next = UpdateState::COMPLETE;
+        } else if (m_nNeeded > 0 && state != UpdateState::PENDING) {
+            next = UpdateState::AVAILABLE;
+        }
+        if (next != UpdateState::NONE) {
+            saveUpdateState(next);
+        }
+    }
+    bool lastOk = m_nLastResult == RES_OK || m_nLastResult == RES_REBOOT;
+    if (lastOk && m_nHandled > 0 && m_nHandled < m_nNeeded && !updaterOnly &&
+        !m_config.m_bCheckOnly && !m_config.m_bTest) {
+        LOGF("failed passing all updates but update process succeeded, SYSTEM MAY BE "
+             "CORRUPTED\n");
+        if (!writeStatus(CORRUPTED, false)) {
+            LOGW("failed updating status file");
+        }
+        return RES_FATAL;
+    }
+    return m_bReboot ? RES_REBOOT : m_nLastResult;
+}
+
+}  // namespace
+
+int runUpdate(const Config& config, const std::set<std::string>& packages) {
+    int hook = runHook("init");
+    if (hook != 0) {
+        return hook;
+    }
+    if (config.m_lRepositories.empty()) {
+        LOGE("no repositories configured, nothing to do");
+        return RES_ERROR;
+    }
+    const Repository* active = nullptr;
+    for (const Repository& repository : config.m_lRepositories) {
+        if (repository.m_bEnabled) {
+            active = &repository;
+            break;
+        }
+    }
+    if (active == nullptr) {
+        LOGE("no active repository, nothing to do");
+        return RES_ERROR;
+    }
+    if (!config.m_bQuiet) {
+        LOGI("updating packages from repository '%s' (URI '%s')", active->m_sName.c_str(),
+             active->m_sLocation.c_str());
+    }
+    PackageRepo repo(config, *active);
+    if (!repo.isLocal() && !config.m_bCacheOnly && config.m_nMaxWaitTime > 0) {
+        if (!randomStartDelay(config.m_nMaxWaitTime)) {
+            return RES_ERROR;
+        }
+    }
+    if (terminationPending()) {
+        return RES_ERROR;
+    }
+    PackageList external;
+    if (isReadable(paths::kExternalPackagesFile)) {
+        if (parsePackageList(paths::kExternalPackagesFile, MD_PRIMARY, external, "")) {
+            LOGI("loaded external packages from %s", paths::kExternalPackagesFile);
+        } else {
+            LOGW("failed to load external packages from %s", paths::kExternalPackagesFile);
+        }
+    } else {
+        LOGD("no %s to load", paths::kExternalPackagesFile);
+    }
+    UpdateRun run(config, packages, repo, external);
+    return run.run();
 }

@@ -77,13 +77,14 @@ TEST_F(Background, ChildCarriesOnWithTheLockAfterTheParentEnded) {
                  std::to_string(child) + " ---\nINFO: --- EXIT OK ---\n"))
         << r.describe();
     EXPECT_FALSE(r.errHas("cache lock")) << r.describe();
-    EXPECT_FALSE(r.errHas("update run not available"));
+    EXPECT_FALSE(r.errHas("no active repository"));
 
     // The child holds the lock and writes the per-run log.
     EXPECT_EQ(sandbox.readFile("/var/lock/updater"), pidLine(child));
     std::string lastlog = sandbox.readFile("/var/log/updater/lastlog");
     EXPECT_NE(lastlog.find("INFO: --- MODE update ---\n"), std::string::npos) << lastlog;
-    EXPECT_NE(lastlog.find("ERROR: update run not available"), std::string::npos) << lastlog;
+    EXPECT_NE(lastlog.find("ERROR: no active repository, nothing to do\n"), std::string::npos)
+        << lastlog;
     EXPECT_NE(lastlog.find("INFO: --- EXIT ERROR ---\n"), std::string::npos) << lastlog;
     EXPECT_EQ(lastlog.find("BACKGROUND"), std::string::npos) << lastlog;
 
@@ -125,7 +126,9 @@ TEST_F(Background, QuietParentPrintsNothing) {
     ASSERT_EQ(lock.size(), 11u);
     EXPECT_NE(lock, pidLine(parent));
     EXPECT_EQ(sandbox.readFile("/var/log/updater/lastlog"),
-              "ERROR: update run not available in this build, nothing updated\n");
+              "INFO: running init hook\n"
+              "WARNING: failed starting hook, continuing anyways\n"
+              "ERROR: no active repository, nothing to do\n");
     ASSERT_FALSE(r.syslog.empty());
     for (const SyslogRecord& rec : r.syslog) {
         EXPECT_EQ(rec.pid, atoi(lock.c_str())) << rec.text;

@@ -18,7 +18,7 @@ protected:
 TEST_F(StartupConfig, RepositoryOptionsAndTheirExitCodes) {
     sandbox.writeConfig(R"(<updater><log><logger type="stderr"/></log>
   <repository id="main"><name>Main</name><location href="http://127.0.0.1:1/main"/></repository>
-  <repository id="spare"><name>Spare</name><location href="http://127.0.0.1:1/spare"/></repository>
+  <repository id="spare"><name>Spare</name><location href="/var/lib/updater/no-such-repo"/></repository>
 </updater>)");
     struct Case {
         std::vector<std::string> args;

