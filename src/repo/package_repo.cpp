@@ -1,5 +1,7 @@
 #include "repo/package_repo.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
 #include <libxml/xmlreader.h>
 #include <unistd.h>
 
@@ -113,6 +115,7 @@ bool PackageRepo::update(const std::string& overrideUri) {
     if (!makeDir(m_sCacheDir)) {
         return false;
     }
+    removeLeftovers();
 
     const bool signature = checksIndexSignature();
     ItemNotify notify(signature ? 4 : 3);
@@ -402,6 +405,33 @@ bool PackageRepo::commitStaged() {
         m_vStaged.pop_back();
     }
     return true;
+}
+
+void PackageRepo::removeLeftovers() const {
+    DIR* dir = opendir(m_sCacheDir.c_str());
+    if (dir == nullptr) {
+        return;
+    }
+    while (struct dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        auto endsWith = [&name](const char* suffix) {
+            size_t length = strlen(suffix);
+            return name.size() > length && name.compare(name.size() - length, length, suffix) == 0;
+        };
+        if (!(endsWith(".tmp") || endsWith(kStagedSuffix))) {
+            continue;
+        }
+        std::string path = m_sCacheDir + name;
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            continue;
+        }
+        LOGD("removing leftover '%s'", path.c_str());
+        if (unlink(path.c_str()) != 0) {
+            LOGW("failed removing file '%s' (%s)", path.c_str(), errnoString().c_str());
+        }
+    }
+    closedir(dir);
 }
 
 void PackageRepo::dropStaged() {

@@ -102,6 +102,8 @@ private:
     const std::string& currentFile(const std::string& cacheFile) const;
     bool commitStaged();
     void dropStaged();
+    // Removes temporary files that an interrupted run left in the cache.
+    void removeLeftovers() const;
 
     const Repository& m_pRepository;
     bool m_bNoMdSigCheck;

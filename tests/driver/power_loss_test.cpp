@@ -1,0 +1,167 @@
+// Power loss at any moment of a real update: the updater and everything it
+// started are killed with SIGKILL at many points of a full run. After each,
+// the status file must hold a whole status name, the next start must react
+// to it as the status says, and an allowed next run must complete and leave
+// no temporary file in the cache.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <time.h>
+
+#include <chrono>
+#include <cstdio>
+#include <set>
+#include <thread>
+
+#include "appliance.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char* kStatusNames[] = {"READY",    "DELAYING",  "ANALYZING", "DOWNLOADING", "TESTING",
+                              "UPDATING", "PKGSDONE",  "CORRUPTED", "REBOOTING"};
+
+class PowerLoss : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_work = new ScratchDir("power-loss");
+        s_repo = new RepoBuilder(s_work->file("repo"));
+        std::vector<TestPackage> packages;
+        for (int i = 0; i < 8; ++i) {
+            std::string name = "component" + std::to_string(i);
+            packages.push_back(TestPackage(name, "2.0-1").payload(400000));
+        }
+        packages.push_back(TestPackage("player-release", "5.0-1"));
+        packages.push_back(TestPackage("codec-addon", "2.0-1").payload(200000));
+        s_repo->add(packages);
+        s_repo->addDevicePackage(DevicePackage("dsp-firmware", "2.0-1").content("dsp"));
+        ASSERT_TRUE(s_repo->build());
+        HttpServer::Options options;
+        options.root = s_repo->dir();
+        s_server = new HttpServer(options);
+
+        PackageBuilder builder(s_work->file("installed-build"));
+        std::vector<TestPackage> old;
+        for (int i = 0; i < 8; ++i) {
+            old.push_back(TestPackage("component" + std::to_string(i), "1.0-1").payload(1000));
+        }
+        old.push_back(TestPackage("player-release", "4.0-1"));
+        old.push_back(TestPackage("codec-addon", "1.0-1"));
+        s_installed = new std::vector<std::string>(builder.build(old, s_work->file("installed")));
+    }
+    static void TearDownTestSuite() {
+        delete s_installed;
+        delete s_server;
+        delete s_repo;
+        delete s_work;
+    }
+
+    // A fresh appliance with the old packages installed.
+    static void prepare(Sandbox& sandbox) {
+        sandbox.writeFile("/usr/share/resources/default/updater/defaults.conf", "<updater/>\n");
+        ASSERT_TRUE(initRpmDb(sandbox.rpmDbPath()));
+        std::vector<std::string> args = {"-i", "--nodeps", "--noscripts"};
+        args.insert(args.end(), s_installed->begin(), s_installed->end());
+        RunOptions rpm;
+        rpm.program = "/usr/bin/rpm";
+        ASSERT_EQ(sandbox.run(args, rpm).exitCode, 0);
+        sandbox.writeConfig(
+            "<updater><log level=\"info\"><logger type=\"stderr\"/></log>"
+            "<repository id=\"base\"><name>Updates</name><location href=\"" +
+            s_server->url("/") +
+            "\"/></repository><product><name>player</name><packages>"
+            "<release><package><name>player-release</name></package></release>"
+            "<addons><package><name>codec-addon</name></package></addons>"
+            "</packages></product></updater>");
+        sandbox.writeFile("/usr/libexec/updater/hook", "#!/bin/sh\nexit 0\n", 0755);
+        sandbox.writeFile("/usr/libexec/vtxpkg/install", "#!/bin/sh\nsleep 0.1\nexit 0\n", 0755);
+    }
+
+    static std::vector<std::string> leftovers(const Sandbox& sandbox) {
+        std::vector<std::string> found;
+        for (const char* dir : {"/var/cache/updater/base", "/var/cache/updater/base/packages"}) {
+            for (const std::string& name : sandbox.listDir(dir)) {
+                if (name.size() > 4 && (name.compare(name.size() - 4, 4, ".tmp") == 0 ||
+                                        name.compare(name.size() - 4, 4, ".new") == 0)) {
+                    found.push_back(std::string(dir) + "/" + name);
+                }
+            }
+        }
+        return found;
+    }
+
+    static ScratchDir* s_work;
+    static RepoBuilder* s_repo;
+    static HttpServer* s_server;
+    static std::vector<std::string>* s_installed;
+};
+
+ScratchDir* PowerLoss::s_work = nullptr;
+RepoBuilder* PowerLoss::s_repo = nullptr;
+HttpServer* PowerLoss::s_server = nullptr;
+std::vector<std::string>* PowerLoss::s_installed = nullptr;
+
+TEST_F(PowerLoss, KilledAtAnyMomentTheNextStartKnowsWhatHappened) {
+    // How long an undisturbed run takes.
+    double duration;
+    {
+        Sandbox sandbox("power-loss-reference");
+        prepare(sandbox);
+        auto start = Clock::now();
+        RunResult r = sandbox.run({"--max-wait-time", "-1"});
+        duration = std::chrono::duration<double>(Clock::now() - start).count();
+        ASSERT_EQ(r.exitCode, 0) << r.describe();
+        ASSERT_EQ(sandbox.readFile("/var/lib/updater/status"), "REBOOTING\n");
+    }
+
+    const int kRuns = 32;
+    std::set<std::string> seen;
+    for (int run = 0; run < kRuns; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        Sandbox sandbox("power-loss-" + std::to_string(run));
+        prepare(sandbox);
+        SandboxProcess process = sandbox.start({"--max-wait-time", "-1"});
+        pid_t pid = process.programPid();
+        ASSERT_GT(pid, 0);
+        // Spread the moments over the whole run, a little beyond its end.
+        double delay = duration * 1.1 * (run + 0.5) / kRuns;
+        std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+        kill(-pid, SIGKILL);  // the updater with rpm, hooks and installers
+        process.wait();
+
+        // The status file is whole: absent, or one name and a line feed.
+        bool whole = !sandbox.exists("/var/lib/updater/status");
+        std::string status = sandbox.readFile("/var/lib/updater/status");
+        for (const char* name : kStatusNames) {
+            whole = whole || status == std::string(name) + "\n";
+        }
+        ASSERT_TRUE(whole) << "status file holds '" << status << "'";
+        seen.insert(status.empty() ? "(none)" : status.substr(0, status.size() - 1));
+
+        RunResult next = sandbox.run({"--max-wait-time", "-1", "--no-reboot"});
+        if (status == "UPDATING\n" || status == "CORRUPTED\n") {
+            EXPECT_EQ(next.exitCode, 2) << next.describe();
+            EXPECT_EQ(sandbox.readFile("/var/lib/updater/status"), "CORRUPTED\n");
+            EXPECT_EQ(sandbox.readFile("/var/lib/updater/update-state"), "CORRUPTED\n");
+        } else if (status == "REBOOTING\n") {
+            EXPECT_EQ(next.exitCode, 1) << next.describe();
+            EXPECT_TRUE(next.errHas("INFO: machine is rebooting after update, cannot start\n"));
+        } else {
+            EXPECT_EQ(next.exitCode, 0) << "after " << status << next.describe();
+            EXPECT_EQ(sandbox.readFile("/var/lib/updater/status"), "READY\n");
+            EXPECT_TRUE(leftovers(sandbox).empty()) << leftovers(sandbox)[0];
+            RunResult check = sandbox.run({"--max-wait-time", "-1", "--check-only"});
+            EXPECT_TRUE(check.errHas("INFO: no updates\n")) << check.describe();
+        }
+    }
+    // The moments chosen reached the phases that matter.
+    std::string phases;
+    for (const std::string& s : seen) {
+        phases += s + " ";
+    }
+    EXPECT_TRUE(seen.count("UPDATING") && seen.count("REBOOTING")) << phases;
+    RecordProperty("statuses", phases);
+    std::printf("statuses seen after the kills: %s\n", phases.c_str());
+}
+
+}  // namespace
