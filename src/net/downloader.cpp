@@ -17,6 +17,23 @@ const char* orEmpty(const char* text) {
     return text != nullptr ? text : "";
 }
 
+// A relative path with a ".." component could reach files outside the
+// repository (on local storage, any file of the system).
+bool leavesBase(const std::string& path) {
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) {
+            end = path.size();
+        }
+        if (path.compare(start, end - start, "..") == 0 && end - start == 2) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
 }  // namespace
 
 Downloader::~Downloader() {
@@ -83,10 +100,15 @@ void Downloader::resolvePath(std::string& path) const {
     path.swap(resolved);
 }
 
+
 bool Downloader::download(const std::string& path, const std::string& destination,
                           bool bypassCache) {
     if (m_vFetchers.empty()) {
         LOGE("repository downloader not open, cannot download '%s'", path.c_str());
+        return false;
+    }
+    if (leavesBase(path)) {
+        LOGE("refusing path '%s' outside the repository", path.c_str());
         return false;
     }
     const std::string temporary = destination + ".tmp";

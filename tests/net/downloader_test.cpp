@@ -90,6 +90,18 @@ TEST_F(DownloaderTest, FileRepositoryCopiesLocalFiles) {
     EXPECT_EQ(readFile(dest()), "previous");
     EXPECT_FALSE(fileExists(dest() + ".tmp"));
     EXPECT_TRUE(FakeSleep::s_vCalls.empty());
+
+    // Paths from the metadata never reach outside the repository.
+    writeHostFile(scratch.file("secret"), "secret");
+    for (const char* path : {"../secret", "repodata/../../secret", ".."}) {
+        EXPECT_FALSE(downloader.download(path, dest(), false)) << path;
+        EXPECT_TRUE(log->has("ERROR: refusing path '" + std::string(path) +
+                             "' outside the repository"));
+    }
+    EXPECT_EQ(readFile(dest()), "previous");
+    EXPECT_FALSE(fileExists(dest() + ".tmp"));
+    writeHostFile(scratch.file("repo/a..b"), "dots in a name are fine");
+    EXPECT_TRUE(downloader.download("a..b", dest(), false));
 }
 
 // A failed download never touches an earlier copy and leaves no temporary file.
