@@ -169,6 +169,60 @@ TEST_F(UpdateRun, FullUpdateRunsEveryPassInstallsAndReboots) {
     EXPECT_TRUE(again.errHas("INFO: machine is rebooting after update, cannot start\n"));
 }
 
+TEST_F(UpdateRun, PreliminaryPackagesGetAPassOfTheirOwnAfterAllFilesAreFetched) {
+    publishStandard();
+    a.configure(std::string(kProduct).insert(
+        std::string(kProduct).find("  </packages>"),
+        "    <preliminary><package><name>libfoo</name></package></preliminary>\n"));
+    RunResult r = a.update({"--no-reboot"});
+    ASSERT_EQ(r.exitCode, 0) << r.describe();
+    EXPECT_EQ(linesStartingWith(r, "INFO: pass "),
+              (Lines{"INFO: pass 1: getting all but add-ons", "INFO: pass 2: preliminary packages",
+                     "INFO: pass 3: all but add-ons", "INFO: pass 4: add-ons"}))
+        << r.describe();
+    // Pass 1 fetches the files of pass 3 and installs nothing; pass 2 installs
+    // libfoo alone from the cache; pass 3 the rest without fetching again.
+    EXPECT_TRUE(r.errHas("INFO: getting package files (3 packages):\n")) << r.describe();
+    EXPECT_TRUE(r.errHas("INFO: starting update (1 packages):\nINFO: \tlibfoo-2.0-1.noarch.rpm\n"));
+    EXPECT_TRUE(r.errHas("INFO: starting update (2 packages):\n"
+                         "INFO: \tapp-2.0-1.noarch.rpm\n"
+                         "INFO: \tnewdep-1.0-1.noarch.rpm\n"))
+        << r.describe();
+    // Passes 2 and 3 find their files in the cache and say so only at debug level.
+    EXPECT_EQ(r.errCount("INFO: downloading 3 packages"), 2) << r.describe();
+    EXPECT_EQ(r.errCount("INFO: downloading 1 packages"), 0);
+    EXPECT_EQ(r.errCount("INFO: downloading 2 packages"), 0);
+    EXPECT_EQ(a.server->requestsFor("/packages/" + TestPackage("app", "2.0-1").fileName()).size(),
+              1u);
+    EXPECT_EQ(r.errCount("INFO: packages installed OK"), 3);
+    EXPECT_TRUE(contains(a.installed(), "app-2.0-1"));
+    EXPECT_EQ(a.updateState(), "COMPLETE\n");
+}
+
+TEST_F(UpdateRun, FirmwareUpgradePackageRestartsTheRunForItAlone) {
+    publishStandard();
+    a.repo.addDevicePackage(DevicePackage("fw-upgrade", "9.0-1").content("upgrade image"));
+    a.installDevicePackages(
+        {DevicePackage("dsp-firmware", "1.0-1"), DevicePackage("fw-upgrade", "1.0-1")});
+    a.server.reset();
+    a.publish();
+    a.configure(std::string(kProduct).insert(
+        std::string(kProduct).find("  </packages>"),
+        "    <fw-upgrade-pkg><package><name>fw-upgrade</name></package></fw-upgrade-pkg>\n"));
+    RunResult r = a.update({"--no-reboot"});
+    ASSERT_EQ(r.exitCode, 0) << r.describe();
+    EXPECT_TRUE(r.errHas("INFO: firmware upgrade pkg available, restarting process for it\n"))
+        << r.describe();
+    EXPECT_TRUE(r.errHas("INFO: --- 1 UPDATE(S) ---\nINFO: --- FIRMWARE 9.0-r1 ---\n"));
+    EXPECT_TRUE(r.errHas("INFO: starting update (1 packages):\n"
+                         "INFO: \tfw-upgrade-9.0-1.noarch.vtx\n"));
+    EXPECT_FALSE(r.errHas("pass 1"));
+    ASSERT_EQ(a.installerCalls().size(), 1u);
+    EXPECT_NE(a.installerCalls()[0].find("fw-upgrade-9.0-1"), std::string::npos);
+    // Only the upgrade package was installed; the rest waits for the new firmware.
+    EXPECT_TRUE(contains(a.installed(), "app-1.0-1"));
+}
+
 TEST_F(UpdateRun, NoRebootEndsReadyAndASecondRunFindsNothing) {
     publishStandard();
     RunResult r = a.update({"--no-reboot"});
