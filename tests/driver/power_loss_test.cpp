@@ -123,9 +123,22 @@ TEST_F(PowerLoss, KilledAtAnyMomentTheNextStartKnowsWhatHappened) {
         SandboxProcess process = sandbox.start({"--max-wait-time", "-1"});
         pid_t pid = process.programPid();
         ASSERT_GT(pid, 0);
-        // Spread the moments over the whole run, a little beyond its end.
-        double delay = duration * 1.1 * (run + 0.5) / kRuns;
-        std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+        if (run % 2 == 0) {
+            // Spread the moments over the whole run, a little beyond its end.
+            double delay = duration * 1.1 * (run + 0.5) / kRuns;
+            std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+        } else {
+            // Or strike shortly after a chosen phase has begun.
+            static const char* const kTargets[] = {"ANALYZING", "DOWNLOADING", "UPDATING",
+                                                   "PKGSDONE", "REBOOTING"};
+            std::string target = std::string(kTargets[(run / 2) % 5]) + "\n";
+            auto deadline = Clock::now() + std::chrono::seconds(60);
+            while (sandbox.readFile("/var/lib/updater/status") != target &&
+                   Clock::now() < deadline && kill(pid, 0) == 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds((run * 7) % 40));
+        }
         kill(-pid, SIGKILL);  // the updater with rpm, hooks and installers
         process.wait();
 
