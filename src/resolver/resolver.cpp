@@ -129,7 +129,9 @@ bool Resolver::isExcludedByType(const Package& package) const {
     if (package.m_nType <= PKG_VTXPKG) {
         return (m_typeMask & typeBit(package.m_nType)) != 0;
     }
-    return m_typeMask != 0;
+    // A flashed firmware image can be neither fetched (it may have no file)
+    // nor installed by this program: it only describes what is flashed.
+    return true;
 }
 
 void Resolver::select(const NameSet& include, const NameSet& exclude, const NameSet& excludedGroups,

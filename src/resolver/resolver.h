@@ -17,8 +17,8 @@ using NameSet = std::set<std::string>;
 
 // Bit n of a type mask excludes packages of PackageType n. The mask has bits
 // for the types 0 to 2 only; a package of a type without a bit (a flashed
-// firmware image) is let through by an empty mask and kept out by any other,
-// so that a mask restricting the choice to RPM packages keeps it out too.
+// firmware image) is never chosen: nothing could fetch or install it, it only
+// describes the firmware a device runs (through the external packages).
 constexpr unsigned typeBit(PackageType type) {
     return 1u << static_cast<unsigned>(type);
 }

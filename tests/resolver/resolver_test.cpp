@@ -50,10 +50,12 @@ TEST_F(ResolverTest, Selection) {
                    "TRACE: checking installed foo-1.0-1", "DEBUG: found newer package foo-1.0-2",
                    "TRACE: checking installed multi-2.0-1", "TRACE: checking installed same-1.0-1",
                    "DEBUG: done resolving for newer packages"}),
+        // A flashed firmware image is never chosen, even when asked for.
         Scenario("pull set, obsoletes of installed packages, every type", kinds, kindsAvailable,
-                 true, "addon-2.0-1 dev-2.0-1 image-1.0-1 new-1.0-1 tool-2.0-1 wanted-1.0-1")
+                 true, "addon-2.0-1 dev-2.0-1 new-1.0-1 tool-2.0-1 wanted-1.0-1")
             .pull({"wanted", "image"})
-            .logs({"DEBUG: considering image-1.0-1 as newer because in pull set",
+            .logs({"TRACE: checking update image-1.0-1 (group Unspecified)",
+                   "TRACE: skipping package excluded by type",
                    "DEBUG: considering new-1.0-1 newer than old-1.0-1 due to obsoletes",
                    "WARNING: special os-update-requirements is available in repository but also "
                    "installed, ignoring",
