@@ -24,6 +24,8 @@
 //   --no-wait-descendants  return as soon as the program itself has ended
 //   --inherit-stdio     keep this process's standard output and error
 //   --propagate         exit with the program's exit code (128 + N for signal N)
+//   --rusage            write the program's resource use to SANDBOX/out/rusage:
+//                       "wall S", "user S", "system S" (seconds) and "maxrss KIB"
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -31,8 +33,10 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -84,10 +88,18 @@ bool exists(const std::string& path) {
 
 std::string stubScript(const std::string& sandbox, const std::string& name) {
     return "#!/bin/sh\n"
-           "# Stand-in for the real " + name + ": records its arguments.\n"
-           "echo \"" + name + " $*\" >> '" + sandbox + "/out/calls.log'\n"
-           "if [ -f '" + sandbox + "/out/" + name + ".exit' ]; then\n"
-           "  exit $(cat '" + sandbox + "/out/" + name + ".exit')\n"
+           "# Stand-in for the real " +
+           name +
+           ": records its arguments.\n"
+           "echo \"" +
+           name + " $*\" >> '" + sandbox +
+           "/out/calls.log'\n"
+           "if [ -f '" +
+           sandbox + "/out/" + name +
+           ".exit' ]; then\n"
+           "  exit $(cat '" +
+           sandbox + "/out/" + name +
+           ".exit')\n"
            "fi\n"
            "exit 0\n";
 }
@@ -102,9 +114,9 @@ void initLayout(const std::string& sandbox) {
     chmod((sandbox + "/root/tmp").c_str(), 01777);
     // On Debian /var/run and /var/lock are links into /run; here they are
     // real directories of the sandbox.
-    for (const char* dir : {"/root/var/lib/updater", "/root/var/log/updater",
-                            "/root/var/cache/updater", "/root/var/lock", "/root/var/run",
-                            "/root/usr/sbin", "/home", "/rpmdb", "/out"}) {
+    for (const char* dir :
+         {"/root/var/lib/updater", "/root/var/log/updater", "/root/var/cache/updater",
+          "/root/var/lock", "/root/var/run", "/root/usr/sbin", "/home", "/rpmdb", "/out"}) {
         mkdirs(sandbox + dir);
     }
     for (const char* stub : {"telinit", "shutdown"}) {
@@ -234,6 +246,10 @@ void killChildren() {
     closedir(proc);
 }
 
+double seconds(const struct timeval& tv) {
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+}
+
 double now() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -244,7 +260,8 @@ void usage() {
     fprintf(stderr,
             "usage: sandbox-run [--init] [--timeout SECS] [--env NAME=VALUE] "
             "[--unsetenv NAME] [--bind SRC=DST] [--tmpfs DST[=SIZE]] [--stdin FILE] "
-            "[--no-wait-descendants] SANDBOX [-- PROGRAM ARGS...]\n");
+            "[--no-wait-descendants] [--inherit-stdio] [--propagate] [--rusage] SANDBOX [-- "
+            "PROGRAM ARGS...]\n");
     exit(125);
 }
 
@@ -255,6 +272,7 @@ int main(int argc, char** argv) {
     bool waitDescendants = true;
     bool inheritStdio = false;
     bool propagate = false;
+    bool rusage = false;
     double timeout = 300;
     std::vector<std::string> binds, tmpfs;
     std::map<std::string, std::string> setEnv;
@@ -295,6 +313,8 @@ int main(int argc, char** argv) {
             inheritStdio = true;
         } else if (arg == "--propagate") {
             propagate = true;
+        } else if (arg == "--rusage") {
+            rusage = true;
         } else if (arg == "--") {
             ++i;
             break;
@@ -325,6 +345,7 @@ int main(int argc, char** argv) {
     std::string out = sandbox + "/out/";
     unlink((out + "result").c_str());
     unlink((out + "pid").c_str());
+    unlink((out + "rusage").c_str());
 
     enterNamespace(sandbox, binds, tmpfs);
     int syslogFd = bindSyslog();
@@ -350,6 +371,7 @@ int main(int argc, char** argv) {
         env.erase(name);
     }
 
+    const double started = now();
     pid_t child = fork();
     if (child < 0) {
         die("fork");
@@ -380,6 +402,9 @@ int main(int argc, char** argv) {
         _exit(127);
     }
     writeFile(out + "pid", std::to_string(child) + "\n", 0644);
+    // Wakes the loop below as soon as the program ends (no pidfd: the poll
+    // timeout still notices it).
+    int childFd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
 
     FILE* syslogOut = fopen((out + "syslog").c_str(), "w");
     if (syslogOut == nullptr) {
@@ -389,19 +414,27 @@ int main(int argc, char** argv) {
     double deadline = now() + timeout;
     bool childDone = false;
     for (;;) {
-        struct pollfd pfd = {syslogFd, POLLIN, 0};
-        poll(&pfd, 1, 50);
+        struct pollfd pfds[2] = {{syslogFd, POLLIN, 0}, {childFd, POLLIN, 0}};
+        poll(pfds, childDone || childFd < 0 ? 1 : 2, 50);
         drainSyslog(syslogFd, syslogOut);
         int status = 0;
         pid_t pid;
         bool noChildren = false;
-        while ((pid = waitpid(-1, &status, WNOHANG)) != 0) {
+        struct rusage usage;
+        while ((pid = wait4(-1, &status, WNOHANG, &usage)) != 0) {
             if (pid < 0) {
                 noChildren = errno == ECHILD;
                 break;
             }
             if (pid == child) {
                 childDone = true;
+                if (rusage) {
+                    char text[160];
+                    snprintf(text, sizeof(text), "wall %.6f\nuser %.6f\nsystem %.6f\nmaxrss %ld\n",
+                             now() - started, seconds(usage.ru_utime), seconds(usage.ru_stime),
+                             usage.ru_maxrss);
+                    writeFile(out + "rusage", text, 0644);
+                }
                 if (WIFEXITED(status)) {
                     result = "exited " + std::to_string(WEXITSTATUS(status));
                 } else if (WIFSIGNALED(status)) {
@@ -422,6 +455,9 @@ int main(int argc, char** argv) {
             }
             break;
         }
+    }
+    if (childFd >= 0) {
+        close(childFd);
     }
     drainSyslog(syslogFd, syslogOut);
     fclose(syslogOut);
