@@ -24,6 +24,9 @@
 //   --no-wait-descendants  return as soon as the program itself has ended
 //   --inherit-stdio     keep this process's standard output and error
 //   --propagate         exit with the program's exit code (128 + N for signal N)
+//   --rusage            write the program's resource use (with that of the children
+//                       it waited for) to SANDBOX/out/rusage: "wall S", "user S",
+//                       "system S" (seconds) and "maxrss KIB"
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -31,8 +34,10 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -234,6 +239,10 @@ void killChildren() {
     closedir(proc);
 }
 
+double seconds(const struct timeval& tv) {
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+}
+
 double now() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -244,7 +253,8 @@ void usage() {
     fprintf(stderr,
             "usage: sandbox-run [--init] [--timeout SECS] [--env NAME=VALUE] "
             "[--unsetenv NAME] [--bind SRC=DST] [--tmpfs DST[=SIZE]] [--stdin FILE] "
-            "[--no-wait-descendants] SANDBOX [-- PROGRAM ARGS...]\n");
+            "[--no-wait-descendants] [--inherit-stdio] [--propagate] [--rusage] SANDBOX [-- "
+            "PROGRAM ARGS...]\n");
     exit(125);
 }
 
@@ -255,6 +265,7 @@ int main(int argc, char** argv) {
     bool waitDescendants = true;
     bool inheritStdio = false;
     bool propagate = false;
+    bool rusage = false;
     double timeout = 300;
     std::vector<std::string> binds, tmpfs;
     std::map<std::string, std::string> setEnv;
@@ -295,6 +306,8 @@ int main(int argc, char** argv) {
             inheritStdio = true;
         } else if (arg == "--propagate") {
             propagate = true;
+        } else if (arg == "--rusage") {
+            rusage = true;
         } else if (arg == "--") {
             ++i;
             break;
@@ -325,6 +338,7 @@ int main(int argc, char** argv) {
     std::string out = sandbox + "/out/";
     unlink((out + "result").c_str());
     unlink((out + "pid").c_str());
+    unlink((out + "rusage").c_str());
 
     enterNamespace(sandbox, binds, tmpfs);
     int syslogFd = bindSyslog();
@@ -350,6 +364,7 @@ int main(int argc, char** argv) {
         env.erase(name);
     }
 
+    const double started = now();
     pid_t child = fork();
     if (child < 0) {
         die("fork");
@@ -380,6 +395,9 @@ int main(int argc, char** argv) {
         _exit(127);
     }
     writeFile(out + "pid", std::to_string(child) + "\n", 0644);
+    // Wakes the loop below as soon as the program ends (no pidfd: the poll
+    // timeout still notices it).
+    int childFd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
 
     FILE* syslogOut = fopen((out + "syslog").c_str(), "w");
     if (syslogOut == nullptr) {
@@ -389,19 +407,27 @@ int main(int argc, char** argv) {
     double deadline = now() + timeout;
     bool childDone = false;
     for (;;) {
-        struct pollfd pfd = {syslogFd, POLLIN, 0};
-        poll(&pfd, 1, 50);
+        struct pollfd pfds[2] = {{syslogFd, POLLIN, 0}, {childFd, POLLIN, 0}};
+        poll(pfds, childDone || childFd < 0 ? 1 : 2, 50);
         drainSyslog(syslogFd, syslogOut);
         int status = 0;
         pid_t pid;
         bool noChildren = false;
-        while ((pid = waitpid(-1, &status, WNOHANG)) != 0) {
+        struct rusage usage;
+        while ((pid = wait4(-1, &status, WNOHANG, &usage)) != 0) {
             if (pid < 0) {
                 noChildren = errno == ECHILD;
                 break;
             }
             if (pid == child) {
                 childDone = true;
+                if (rusage) {
+                    char text[160];
+                    snprintf(text, sizeof(text), "wall %.6f\nuser %.6f\nsystem %.6f\nmaxrss %ld\n",
+                             now() - started, seconds(usage.ru_utime), seconds(usage.ru_stime),
+                             usage.ru_maxrss);
+                    writeFile(out + "rusage", text, 0644);
+                }
                 if (WIFEXITED(status)) {
                     result = "exited " + std::to_string(WEXITSTATUS(status));
                 } else if (WIFSIGNALED(status)) {
@@ -422,6 +448,9 @@ int main(int argc, char** argv) {
             }
             break;
         }
+    }
+    if (childFd >= 0) {
+        close(childFd);
     }
     drainSyslog(syslogFd, syslogOut);
     fclose(syslogOut);

@@ -1,0 +1,339 @@
+// A whole `updater --check-only` run, start-up to exit, on generated
+// repositories read through a file: location, against the parse-only time of
+// the same primary list.
+//
+//   check_run_bench [work directory] [packages...]
+//                   (defaults: ./check-run-bench, 3000 50000)
+//
+// Makes a sandbox in the work directory (which must not lie under /tmp, /var,
+// /etc, /usr, /opt, /dev or /media) with a device of 2,000 installed packages
+// recorded with rpm --justdb and a hook script that does nothing. For each
+// size it generates a repository (generated_repo.h) and configures it with a
+// stderr logger at info. A first check fills the cache and must report the
+// expected number of updates. Then, seven times in turn:
+// - a check whose metadata comes from the cache (only the index is read
+//   again), measured through sandbox-run --rusage: wall time, CPU time and
+//   peak resident memory of the updater process;
+// - parsePackageList (and the sort of the list) on the cached primary list in
+//   a fresh process of this program (--parse-only FILE): its CPU time.
+// Prints one table of the best times and the highest peak, with the aims for
+// 50,000 packages: check wall time at most 1.5 times the parse-only CPU time,
+// peak under 80 MiB. The work directory is removed at the end unless
+// UPDATER_KEEP_SANDBOXES is set.
+#include <rpm/rpmlib.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "generated_repo.h"
+#include "harness/command.h"
+#include "harness/package_builder.h"
+#include "harness/sandbox.h"
+#include "repo/package_list.h"
+#include "support/logger.h"
+
+namespace {
+
+constexpr size_t kInstalled = 2000;
+constexpr int kRounds = 7;
+constexpr const char* kRepoId = "main";
+
+struct RunFigures {
+    bool m_bOk = false;
+    double m_nWall = 0;
+    double m_nCpu = 0;
+    long m_nMaxRssKiB = 0;
+    std::string m_sErr;
+    std::string m_sResult;
+};
+
+struct ParseFigures {
+    bool m_bOk = false;
+    double m_nCpu = 0;
+    double m_nWall = 0;
+    long m_nMaxRssKiB = 0;
+    size_t m_nPackages = 0;
+};
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double cpuSeconds() {
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+std::string trimmed(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+double rusageField(const std::string& text, const std::string& key) {
+    for (const std::string& line : splitLines(text)) {
+        if (line.compare(0, key.size() + 1, key + " ") == 0) {
+            return atof(line.c_str() + key.size() + 1);
+        }
+    }
+    return -1;
+}
+
+// One `updater --check-only` in the sandbox.
+RunFigures checkRun(const std::string& sandbox) {
+    RunFigures figures;
+    CommandResult r = runCommand({Sandbox::runnerBinary(), "--rusage", "--timeout", "600", sandbox,
+                                  "--", Sandbox::updaterBinary(), "--check-only"});
+    figures.m_sResult = trimmed(readHostFile(sandbox + "/out/result"));
+    figures.m_sErr = readHostFile(sandbox + "/out/stderr");
+    std::string usage = readHostFile(sandbox + "/out/rusage");
+    figures.m_nWall = rusageField(usage, "wall");
+    figures.m_nCpu = rusageField(usage, "user") + rusageField(usage, "system");
+    figures.m_nMaxRssKiB = static_cast<long>(rusageField(usage, "maxrss"));
+    figures.m_bOk = r.status == 0 && figures.m_sResult == "exited 0" && figures.m_nWall >= 0;
+    if (r.status != 0) {
+        figures.m_sResult += " (sandbox-run: " + r.output + ")";
+    }
+    return figures;
+}
+
+// The number in "--- N UPDATE(S) ---", or -1.
+long reportedUpdates(const std::string& err) {
+    size_t end = err.find(" UPDATE(S) ---");
+    size_t begin = end == std::string::npos ? end : err.rfind("--- ", end);
+    return begin == std::string::npos ? -1 : atol(err.c_str() + begin + 4);
+}
+
+// parsePackageList on the list and the sort of the result, as the first
+// look-up of a run does it; prints "ok CPU wall peak-KiB packages".
+int parseOnlyMain(const std::string& path) {
+    theLogger().setLevel(LogLevel::Error);
+    if (rpmReadConfigFiles(nullptr, nullptr) != 0) {
+        return 1;
+    }
+    double cpu = cpuSeconds();
+    auto start = std::chrono::steady_clock::now();
+    PackageList list;
+    bool ok = parsePackageList(path, MD_PRIMARY, list,
+                               std::string("/var/cache/updater/") + kRepoId + "/packages/");
+    list.count("glibc");
+    double wall = secondsSince(start);
+    cpu = cpuSeconds() - cpu;
+    long peak = 0;
+    for (const std::string& line : splitLines(readHostFile("/proc/self/status"))) {
+        if (line.compare(0, 6, "VmHWM:") == 0) {
+            peak = atol(line.c_str() + 6);
+        }
+    }
+    printf("%d %.6f %.6f %ld %zu\n", ok ? 1 : 0, cpu, wall, peak, list.size());
+    return ok ? 0 : 1;
+}
+
+// The parse in a fresh process of this program, as the updater has it.
+ParseFigures parseOnly(const std::string& path) {
+    ParseFigures figures;
+    CommandResult r = runCommand({"/proc/self/exe", "--parse-only", path});
+    int ok = 0;
+    if (r.status == 0 &&
+        sscanf(r.output.c_str(), "%d %lf %lf %ld %zu", &ok, &figures.m_nCpu, &figures.m_nWall,
+               &figures.m_nMaxRssKiB, &figures.m_nPackages) == 5) {
+        figures.m_bOk = ok == 1;
+    }
+    return figures;
+}
+
+long long mtimeNs(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        return -1;
+    }
+    return static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+}
+
+long long fileSize(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
+std::string configXml(const std::string& repoDir) {
+    return std::string(
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<updater>\n"
+               "  <log level=\"info\"><logger type=\"stderr\"/></log>\n"
+               "  <repository id=\"") +
+           kRepoId +
+           "\"><name>Appliance updates</name>"
+           "<location href=\"file://" +
+           repoDir +
+           "\"/></repository>\n"
+           "  <product><name>bench-player</name><packages>\n"
+           "    <release><package><name>player-release</name></package></release>\n"
+           "    <repo-required><package><name>player-release</name></package></repo-required>\n"
+           "  </packages></product>\n"
+           "</updater>\n";
+}
+
+struct Row {
+    size_t m_nPackages = 0;
+    RunFigures m_best;
+    long m_nPeakKiB = 0;
+    ParseFigures m_parse;
+};
+
+void fail(const std::string& what, const RunFigures& run) {
+    fprintf(stderr, "%s: %s\n%s\n", what.c_str(), run.m_sResult.c_str(), run.m_sErr.c_str());
+    exit(1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && strcmp(argv[1], "--parse-only") == 0) {
+        return parseOnlyMain(argv[2]);
+    }
+    std::string work = argc > 1 ? argv[1] : "check-run-bench";
+    std::vector<size_t> sizes;
+    for (int i = 2; i < argc; ++i) {
+        sizes.push_back(strtoul(argv[i], nullptr, 10));
+    }
+    if (sizes.empty()) {
+        sizes = {3000, 50000};
+    }
+    char cwd[4096];
+    if (work[0] != '/') {
+        work = std::string(getcwd(cwd, sizeof(cwd))) + "/" + work;
+    }
+    removeTree(work);
+    makeDirs(work);
+    const std::string sandbox = work + "/sandbox";
+    CommandResult init = runCommand({Sandbox::runnerBinary(), "--init", sandbox});
+    if (init.status != 0) {
+        fprintf(stderr, "cannot make the sandbox: %s", init.output.c_str());
+        return 1;
+    }
+    makeDirs(sandbox + "/root/usr/share/resources/default/updater");
+    writeHostFile(sandbox + "/root/usr/share/resources/default/updater/defaults.conf",
+                  "<updater/>\n");
+    // The site hook of a device, doing nothing.
+    makeDirs(sandbox + "/root/usr/libexec/updater");
+    writeHostFile(sandbox + "/root/usr/libexec/updater/hook", "#!/bin/sh\nexit 0\n", 0755);
+
+    // The device: the installed packages are the same for every size.
+    auto start = std::chrono::steady_clock::now();
+    GeneratedRepo device(sizes.front(), kInstalled);
+    std::vector<TestPackage> installed;
+    for (const GenPackage& p : device.installed()) {
+        installed.push_back(toTestPackage(p));
+    }
+    PackageBuilder builder(work + "/build");
+    std::vector<std::string> files = builder.build(installed, work + "/installed-rpms");
+    if (files.size() != installed.size() || !initRpmDb(sandbox + "/rpmdb") ||
+        !installJustDb(sandbox + "/rpmdb", files)) {
+        fprintf(stderr, "cannot make the RPM database\n");
+        return 1;
+    }
+    removeTree(work + "/build");
+    removeTree(work + "/installed-rpms");
+    printf("device: %zu installed packages built and recorded in %.1f s\n", files.size(),
+           secondsSince(start));
+    fflush(stdout);
+
+    const std::string cacheDir = sandbox + "/root/var/cache/updater/" + kRepoId;
+    std::vector<Row> rows;
+    for (size_t size : sizes) {
+        Row row;
+        row.m_nPackages = size;
+        start = std::chrono::steady_clock::now();
+        GeneratedRepo repo(size, kInstalled);
+        const std::string repoDir = work + "/repo-" + std::to_string(size);
+        size_t xmlBytes = 0;
+        std::string list = repo.write(repoDir, &xmlBytes);
+        if (list.empty()) {
+            fprintf(stderr, "cannot write the repository in %s\n", repoDir.c_str());
+            return 1;
+        }
+        printf("repository of %zu packages: list of %.1f MiB (%.1f MiB gzip), written in %.1f s\n",
+               repo.available().size(), xmlBytes / 1048576.0, fileSize(list) / 1048576.0,
+               secondsSince(start));
+
+        writeHostFile(sandbox + "/root/etc/updater.conf", configXml(repoDir));
+        RunFigures fill = checkRun(sandbox);
+        if (!fill.m_bOk) {
+            fail("the first check failed", fill);
+        }
+        long updates = reportedUpdates(fill.m_sErr);
+        printf("  first check (fills the cache): %.2f s, %ld updates reported, %zu expected%s\n",
+               fill.m_nWall, updates, repo.expectedUpdates(),
+               updates == static_cast<long>(repo.expectedUpdates()) ? "" : "  <-- MISMATCH");
+        fflush(stdout);
+
+        const std::string cached = cacheDir + "/primary.xml.gz";
+        const long long cachedTime = mtimeNs(cached);
+        // In turn, so that a change in the machine's load touches both sides.
+        row.m_best.m_nWall = 1e9;
+        row.m_parse.m_nCpu = 1e9;
+        std::vector<double> walls;
+        for (int round = 0; round < kRounds; ++round) {
+            RunFigures run = checkRun(sandbox);
+            if (!run.m_bOk) {
+                fail("a measured check failed", run);
+            }
+            if (reportedUpdates(run.m_sErr) != updates) {
+                fail("a measured check reported another number of updates", run);
+            }
+            walls.push_back(run.m_nWall);
+            if (run.m_nWall < row.m_best.m_nWall) {
+                row.m_best = run;
+            }
+            row.m_nPeakKiB = std::max(row.m_nPeakKiB, run.m_nMaxRssKiB);
+
+            ParseFigures parse = parseOnly(cached);
+            if (!parse.m_bOk) {
+                fprintf(stderr, "parsePackageList failed on %s\n", cached.c_str());
+                return 1;
+            }
+            if (parse.m_nCpu < row.m_parse.m_nCpu) {
+                row.m_parse = parse;
+            }
+        }
+        if (mtimeNs(cached) != cachedTime) {
+            printf("  note: the cached list was fetched again during the measured checks\n");
+        }
+        std::sort(walls.begin(), walls.end());
+        printf("  checks from the cache: wall best %.2f s, median %.2f s, worst %.2f s\n",
+               walls.front(), walls[walls.size() / 2], walls.back());
+        printf("  parse-only: %zu packages, %.2f s CPU, %.2f s wall, peak %.1f MiB\n",
+               row.m_parse.m_nPackages, row.m_parse.m_nCpu, row.m_parse.m_nWall,
+               row.m_parse.m_nMaxRssKiB / 1024.0);
+        fflush(stdout);
+        rows.push_back(row);
+    }
+
+    printf(
+        "\n`updater --check-only` with metadata from the cache, %zu installed packages "
+        "(best of %d runs; peak: highest of them)\n\n",
+        kInstalled, kRounds);
+    printf("%9s  %11s  %10s  %9s  %15s  %6s\n", "packages", "check wall", "check CPU", "peak RSS",
+           "parse-only CPU", "ratio");
+    for (const Row& row : rows) {
+        printf("%9zu  %9.2f s  %8.2f s  %5.1f MiB  %13.2f s  %6.2f\n", row.m_nPackages,
+               row.m_best.m_nWall, row.m_best.m_nCpu, row.m_nPeakKiB / 1024.0, row.m_parse.m_nCpu,
+               row.m_best.m_nWall / row.m_parse.m_nCpu);
+    }
+    printf(
+        "\nratio: check wall / parse-only CPU. Aims for 50,000 packages: ratio at most 1.5, "
+        "peak RSS under 80 MiB.\n");
+    if (getenv("UPDATER_KEEP_SANDBOXES") == nullptr) {
+        removeTree(work);
+    }
+    return 0;
+}
