@@ -39,7 +39,8 @@ protected:
                    TestPackage("libfoo", "1.0-1"), TestPackage("codec-addon", "1.0-1"),
                    // Scriptlets need a shell.
                    TestPackage("base-system", "1.0-1").provide("/bin/sh")});
-        a.installDevicePackages({DevicePackage("dsp-firmware", "1.0-1")});
+        a.installDevicePackages({DevicePackage("dsp-firmware", "1.0-1"),
+                                 DevicePackage("player-image", "4.0-1", "flashedfw").noFile()});
         a.writeHook();
         a.writeDeviceInstaller();
     }
@@ -53,6 +54,8 @@ protected:
                     TestPackage("player-release", "4.1-1"), TestPackage("codec-addon", "1.1-1"),
                     TestPackage("updater", "1.17-1")});
         a.repo.addDevicePackage(DevicePackage("dsp-firmware", "2.0-1").content("dsp blob"));
+        // The image the new firmware brings: listed, never fetched or installed.
+        a.repo.addDevicePackage(DevicePackage("player-image", "4.1-1", "flashedfw").noFile());
         a.publish();
         a.configure(kProduct);
     }
