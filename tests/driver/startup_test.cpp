@@ -179,6 +179,7 @@ TEST_F(Startup, LogToFileAppendsEverythingAboveTheThreshold) {
     std::string log = sandbox.readFile("/tmp/extra.log");
     EXPECT_EQ(log.rfind("earlier run\n", 0), 0u) << log;
     EXPECT_NE(log.find("DEBUG: initialized OK\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("TRACE: "), std::string::npos) << log;
     EXPECT_NE(log.find("INFO: --- EXIT ERROR ---\n"), std::string::npos) << log;
     // Messages of the configuration reading reach the file too.
     sandbox.remove("/usr/share/resources/default/updater/defaults.conf");
