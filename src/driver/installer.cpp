@@ -38,12 +38,6 @@ int runHook(const std::string& phase, const std::vector<std::string>& args) {
 
 namespace {
 
-void writeStatusOrWarn(int status, bool syncDirectory) {
-    if (!writeStatus(status, syncDirectory)) {
-        LOGW("failed updating status file");
-    }
-}
-
 // Runs rpm on the RPM packages of the set. Returns true when the device
 // packages may follow; otherwise result holds the end of the installation.
 bool installRpmPackages(const Config& config, const PackageSet& packages,

@@ -52,9 +52,7 @@ int rebootSystem() {
         return 2;
     }
 
-    if (!writeStatus(REBOOTING, true)) {
-        LOGW("failed updating status file");
-    }
+    writeStatusOrWarn(REBOOTING, true);
     return 0;
 }
 

@@ -135,6 +135,12 @@ bool writeStatus(int status, bool syncDirectory) {
     return ok;
 }
 
+void writeStatusOrWarn(int status, bool syncDirectory) {
+    if (!writeStatus(status, syncDirectory)) {
+        LOGW("failed updating status file");
+    }
+}
+
 bool checkStartStatus(Status status, int& exitCode) {
     switch (status) {
         case CORRUPTED:
@@ -143,9 +149,7 @@ bool checkStartStatus(Status status, int& exitCode) {
             return false;
         case UPDATING:
             LOGF("a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting");
-            if (!writeStatus(CORRUPTED, false)) {
-                LOGW("failed updating status file");
-            }
+            writeStatusOrWarn(CORRUPTED, false);
             exitCode = 2;
             return false;
         case REBOOTING:

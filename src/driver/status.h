@@ -28,6 +28,9 @@ const char* updateStateName(UpdateState state);
 // A missing file counts as READY.
 bool readStatus(Status& status);
 bool writeStatus(int status, bool syncDirectory);
+// writeStatus for callers that carry on when it fails: they only warn
+// "failed updating status file".
+void writeStatusOrWarn(int status, bool syncDirectory);
 bool syncStatusDir();
 // True when an update may start; otherwise exitCode holds 1 or 2.
 bool checkStartStatus(Status status, int& exitCode);

@@ -14,12 +14,6 @@ namespace {
 
 constexpr const char* kRequirementPrefix = "os-update-requirement/";
 
-void writeStatusOrWarn(int status) {
-    if (!writeStatus(status, false)) {
-        LOGW("failed updating status file");
-    }
-}
-
 // Brings the repository metadata up to date, with termination signals at
 // their default actions during the transfer, or loads it from the cache.
 bool refreshMetadata(PackageRepo& repo, const Config& config) {
@@ -124,7 +118,7 @@ PassOutcome runPass(PackageRepo& repo, const PackageList& external, const PassSe
     const Config& config = settings.m_config;
     const PassOutcome failed = {RES_ERROR, 0};
 
-    writeStatusOrWarn(ANALYZING);
+    writeStatusOrWarn(ANALYZING, false);
     for (const std::string& line : settings.m_vAnnounce) {
         LOGI("%s", line.c_str());
     }
@@ -224,7 +218,7 @@ PassOutcome runPass(PackageRepo& repo, const PackageList& external, const PassSe
         return {RES_ERROR, n};
     }
     LOG_AT(settings.m_bQuieter ? LogLevel::Debug : LogLevel::Info, "downloading %zu packages", n);
-    writeStatusOrWarn(DOWNLOADING);
+    writeStatusOrWarn(DOWNLOADING, false);
     bool downloaded = repo.getPackages(update);
     if (!setTerminationSignals(false)) {
         return {RES_ERROR, n};

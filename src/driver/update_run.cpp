@@ -35,9 +35,7 @@ bool randomStartDelay(int32_t maxWait) {
     intmax_t seconds = std::uniform_int_distribution<intmax_t>(0, maxWait)(generator);
     long nanoseconds = std::uniform_int_distribution<long>(0, 999999999L)(generator);
     LOGI("waiting %ji secs before connection", seconds);
-    if (!writeStatus(DELAYING, false)) {
-        LOGW("failed updating status file");
-    }
+    writeStatusOrWarn(DELAYING, false);
     struct timespec wait = {static_cast<time_t>(seconds), nanoseconds};
     if (nanosleep(&wait, nullptr) != 0) {
         LOGE("wait interrupted");
@@ -67,6 +65,8 @@ private:
     // result in m_nLastResult.
     bool afterPass(int result, size_t count, const PassSettings& settings);
     void retryUpdaterOnly();
+    // The update state after the run; the one read is kept when nothing applies.
+    UpdateState nextUpdateState(UpdateState state, bool updaterOnly, bool lastOk) const;
     int finish();
 
     const Config& m_config;
@@ -252,36 +252,39 @@ int UpdateRun::run() {
     return finish();
 }
 
+UpdateState UpdateRun::nextUpdateState(UpdateState state, bool updaterOnly, bool lastOk) const {
+    if (state == UpdateState::CORRUPTED) {
+        return state;
+    }
+    if (m_nHandled > 0 && (updaterOnly || m_nHandled < m_nNeeded)) {
+        return UpdateState::PENDING;
+    }
+    if (lastOk && ((m_nNeeded == 0 && m_nHandled == 0) || m_nHandled > 0)) {
+        return UpdateState::COMPLETE;
+    }
+    if (m_nNeeded > 0 && state != UpdateState::PENDING) {
+        return UpdateState::AVAILABLE;
+    }
+    return state;
+}
+
 int UpdateRun::finish() {
     if (!m_config.m_bNoCacheClean) {
         m_repo.cleanPackages();
     }
     const bool updaterOnly = m_include == IncludeKind::Updater;
+    const bool lastOk = m_nLastResult == RES_OK || m_nLastResult == RES_REBOOT;
     if (m_setCommandLine.empty()) {
-        UpdateState state = readUpdateState();
-        UpdateState next = state;
-        bool lastOk = m_nLastResult == RES_OK || m_nLastResult == RES_REBOOT;
-        if (state == UpdateState::CORRUPTED) {
-            next = state;
-        } else if (m_nHandled > 0 && (updaterOnly || m_nHandled < m_nNeeded)) {
-            next = UpdateState::PENDING;
-        } else if (lastOk && ((m_nNeeded == 0 && m_nHandled == 0) || m_nHandled > 0)) {
-            next = UpdateState::COMPLETE;
-        } else if (m_nNeeded > 0 && state != UpdateState::PENDING) {
-            next = UpdateState::AVAILABLE;
-        }
+        UpdateState next = nextUpdateState(readUpdateState(), updaterOnly, lastOk);
         if (next != UpdateState::NONE) {
             saveUpdateState(next);
         }
     }
-    bool lastOk = m_nLastResult == RES_OK || m_nLastResult == RES_REBOOT;
     if (lastOk && m_nHandled > 0 && m_nHandled < m_nNeeded && !updaterOnly &&
         !m_config.m_bCheckOnly && !m_config.m_bTest) {
         LOGF("failed passing all updates but update process succeeded, SYSTEM MAY BE "
              "CORRUPTED\n");
-        if (!writeStatus(CORRUPTED, false)) {
-            LOGW("failed updating status file");
-        }
+        writeStatusOrWarn(CORRUPTED, false);
         return RES_FATAL;
     }
     return m_bReboot ? RES_REBOOT : m_nLastResult;

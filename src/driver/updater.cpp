@@ -124,8 +124,8 @@ int runLocked(Config& config, const CommandLine& options) {
     if (iRet < RES_REBOOT) {
         iRet = RES_ERROR;
     }
-    if (iRet != RES_FATAL && !writeStatus(READY, false)) {
-        LOGW("failed updating status file");
+    if (iRet != RES_FATAL) {
+        writeStatusOrWarn(READY, false);
     }
     return iRet;
 }

@@ -93,9 +93,12 @@ bool elementText(xmlNodePtr node, std::string& scratch, std::string_view& value)
     return true;
 }
 
-// Numbers are read from a terminated copy of the text (short texts stay on the
-// stack).
-bool parseEpoch(std::string_view text, uint32_t& epoch) {
+// A decimal number that makes up the whole text and lies within [min, max],
+// converted by strtoul or strtol from a terminated copy of the text. errno is
+// left as it was.
+template <typename Number>
+bool parseWholeNumber(std::string_view text, Number (*convert)(const char*, char**, int),
+                      Number min, Number max, Number& out) {
     if (text.empty()) {
         return false;
     }
@@ -103,25 +106,7 @@ bool parseEpoch(std::string_view text, uint32_t& epoch) {
     const int savedErrno = errno;
     errno = 0;
     char* end = nullptr;
-    unsigned long value = strtoul(copy.c_str(), &end, 10);
-    const bool ok = errno == 0 && end != copy.c_str() && *end == '\0' && value <= UINT32_MAX;
-    errno = savedErrno;
-    if (ok) {
-        epoch = static_cast<uint32_t>(value);
-    }
-    return ok;
-}
-
-// A signed decimal that makes up the whole text and lies within [min, max].
-bool parseSigned(std::string_view text, long min, long max, long& out) {
-    if (text.empty()) {
-        return false;
-    }
-    std::string copy(text);
-    const int savedErrno = errno;
-    errno = 0;
-    char* end = nullptr;
-    long value = strtol(copy.c_str(), &end, 10);
+    Number value = convert(copy.c_str(), &end, 10);
     const bool ok =
         errno == 0 && end != copy.c_str() && *end == '\0' && value >= min && value <= max;
     errno = savedErrno;
@@ -129,6 +114,19 @@ bool parseSigned(std::string_view text, long min, long max, long& out) {
         out = value;
     }
     return ok;
+}
+
+bool parseEpoch(std::string_view text, uint32_t& epoch) {
+    unsigned long value = 0;
+    if (!parseWholeNumber<unsigned long>(text, strtoul, 0, UINT32_MAX, value)) {
+        return false;
+    }
+    epoch = static_cast<uint32_t>(value);
+    return true;
+}
+
+bool parseSigned(std::string_view text, long min, long max, long& out) {
+    return parseWholeNumber<long>(text, strtol, min, max, out);
 }
 
 bool parseFlags(std::string_view text, uint32_t& flags) {

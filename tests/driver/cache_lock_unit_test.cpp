@@ -8,17 +8,11 @@
 #include <cstdio>
 
 #include "config/config.h"
+#include "death_test.h"
 #include "harness/sandbox.h"
 #include "support/child_process.h"
 #include "support/paths.h"
 
-#define REQUIRE(condition)                                           \
-    do {                                                             \
-        if (!(condition)) {                                          \
-            fprintf(stderr, "requirement failed: %s\n", #condition); \
-            _exit(99);                                               \
-        }                                                            \
-    } while (0)
 
 namespace {
 

@@ -12,20 +12,11 @@
 
 #include <cstdio>
 
+#include "death_test.h"
 #include "driver/reboot.h"
 #include "support/child_process.h"
 
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-
-// In a death-test child gtest's assertions do not reach the parent: a failed
-// requirement ends the child with an exit code that no case expects.
-#define REQUIRE(condition)                                           \
-    do {                                                             \
-        if (!(condition)) {                                          \
-            fprintf(stderr, "requirement failed: %s\n", #condition); \
-            _exit(99);                                               \
-        }                                                            \
-    } while (0)
 
 namespace {
 

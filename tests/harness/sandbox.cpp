@@ -21,11 +21,9 @@
 #include <thread>
 
 #include "harness/command.h"
+#include "harness/sandbox_layout.h"
 
 namespace {
-
-const char* const kMapped[] = {"/etc", "/var", "/usr", "/opt", "/dev", "/media", "/tmp"};
-
 
 std::string testName() {
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -195,13 +193,7 @@ std::string Sandbox::updaterBinary() { return UPDATER_BINARY; }
 std::string Sandbox::runnerBinary() { return SANDBOX_RUN_BINARY; }
 
 std::string Sandbox::hostPath(const std::string& path) const {
-    for (const char* prefix : kMapped) {
-        size_t len = strlen(prefix);
-        if (path.compare(0, len, prefix) == 0 && (path.size() == len || path[len] == '/')) {
-            return m_sDir + "/root" + path;
-        }
-    }
-    return path;
+    return sandbox_layout::redirectedFolder(path).empty() ? path : m_sDir + "/root" + path;
 }
 
 void Sandbox::writeFile(const std::string& path, const std::string& content, mode_t mode) {

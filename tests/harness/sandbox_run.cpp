@@ -51,9 +51,11 @@
 #include <string>
 #include <vector>
 
+#include "harness/sandbox_layout.h"
+
 namespace {
 
-const char* const kOverlaid[] = {"etc", "var", "usr", "opt", "dev", "media"};
+using sandbox_layout::kOverlaid;
 
 [[noreturn]] void die(const std::string& what) {
     fprintf(stderr, "sandbox-run: %s: %s\n", what.c_str(), strerror(errno));
@@ -321,12 +323,10 @@ int main(int argc, char** argv) {
         fprintf(stderr, "sandbox-run: the sandbox must be an absolute path\n");
         return 125;
     }
-    for (const char* dir : {"/etc", "/var", "/usr", "/opt", "/dev", "/media", "/tmp"}) {
-        size_t len = strlen(dir);
-        if (sandbox.compare(0, len, dir) == 0 && (sandbox.size() == len || sandbox[len] == '/')) {
-            fprintf(stderr, "sandbox-run: the sandbox must not lie under %s\n", dir);
-            return 125;
-        }
+    std::string folder = sandbox_layout::redirectedFolder(sandbox);
+    if (!folder.empty()) {
+        fprintf(stderr, "sandbox-run: the sandbox must not lie under %s\n", folder.c_str());
+        return 125;
     }
     initLayout(sandbox);
     if (initOnly) {
