@@ -18,9 +18,8 @@ struct XmlReaderDeleter {
 using XmlReader = std::unique_ptr<xmlTextReader, XmlReaderDeleter>;
 
 // No CDATA nodes, no network, no blank nodes, no warnings, default DTD attributes.
-constexpr int kXmlReaderOptions =
-    XML_PARSE_NOCDATA | XML_PARSE_NONET | XML_PARSE_NOBLANKS | XML_PARSE_NOWARNING |
-    XML_PARSE_DTDATTR;
+constexpr int kXmlReaderOptions = XML_PARSE_NOCDATA | XML_PARSE_NONET | XML_PARSE_NOBLANKS |
+                                  XML_PARSE_NOWARNING | XML_PARSE_DTDATTR;
 
 // Opens a streaming reader on a file (gzip-compressed files are read
 // transparently). External entities and external DTDs are refused, and the
@@ -42,7 +41,9 @@ inline std::string xmlString(const xmlChar* text) {
     return text != nullptr ? std::string(reinterpret_cast<const char*>(text)) : std::string();
 }
 
-inline const xmlChar* toXml(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
+inline const xmlChar* toXml(const char* text) {
+    return reinterpret_cast<const xmlChar*>(text);
+}
 
 // True when the node is an element with that local name.
 bool isElement(xmlNodePtr node, const char* name);

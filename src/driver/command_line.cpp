@@ -9,7 +9,6 @@
 
 namespace {
 
-
 // popt stores option values through pointers into a static table.
 struct poptOption g_optionsTable[] = {
     {"quiet", 'q', POPT_ARG_NONE, nullptr, 0, "Do not output messages if nothing to be done.",
@@ -22,8 +21,8 @@ struct poptOption g_optionsTable[] = {
      "repo-id:url"},
     {"log-to-stderr", 0, POPT_ARG_NONE, nullptr, 0,
      "Output logs to stderr in addition to the outputs in the config file.", nullptr},
-    {"log-to", 0, POPT_ARG_STRING, nullptr, 0,
-     "Output logs also to the given file (not truncated)", "file"},
+    {"log-to", 0, POPT_ARG_STRING, nullptr, 0, "Output logs also to the given file (not truncated)",
+     "file"},
     {"check-only", 'n', POPT_ARG_NONE, nullptr, 0,
      "Checks and reports if any updates are required, does not update any packages.", nullptr},
     {"test", 'N', POPT_ARG_NONE, nullptr, 0, "Tests the updates but does not install them.",
@@ -71,13 +70,27 @@ struct poptOption g_optionsTable[] = {
     POPT_AUTOHELP POPT_TABLEEND};
 
 void bindOptions(CommandLine& o) {
-    void* targets[] = {&o.quiet,         &o.logLevel,         &o.repo,
-                       &o.repoUrl,       &o.logToStderr,      &o.logTo,
-                       &o.checkOnly,     &o.test,             &o.noSigCheck,
-                       &o.noPkgSigCheck, &o.noMdSigCheck,     &o.install,
-                       &o.ignoreRecommends, &o.noReboot,      &o.background,
-                       &o.cacheOnly,     &o.noCacheClean,     &o.checkDbHeaders,
-                       &o.maxWaitTime,   &o.lockTimeout,      &o.cacheDir,
+    void* targets[] = {&o.quiet,
+                       &o.logLevel,
+                       &o.repo,
+                       &o.repoUrl,
+                       &o.logToStderr,
+                       &o.logTo,
+                       &o.checkOnly,
+                       &o.test,
+                       &o.noSigCheck,
+                       &o.noPkgSigCheck,
+                       &o.noMdSigCheck,
+                       &o.install,
+                       &o.ignoreRecommends,
+                       &o.noReboot,
+                       &o.background,
+                       &o.cacheOnly,
+                       &o.noCacheClean,
+                       &o.checkDbHeaders,
+                       &o.maxWaitTime,
+                       &o.lockTimeout,
+                       &o.cacheDir,
                        &o.confFile};
     for (size_t i = 0; i < sizeof(targets) / sizeof(targets[0]); ++i) {
         g_optionsTable[i].arg = targets[i];

@@ -16,9 +16,8 @@
 
 namespace {
 
-const char* const kStatusNames[] = {"READY",    "DELAYING", "ANALYZING",
-                                    "DOWNLOADING", "TESTING",  "UPDATING",
-                                    "PKGSDONE", "CORRUPTED", "REBOOTING"};
+const char* const kStatusNames[] = {"READY",    "DELAYING", "ANALYZING", "DOWNLOADING", "TESTING",
+                                    "UPDATING", "PKGSDONE", "CORRUPTED", "REBOOTING"};
 constexpr int kStatusCount = sizeof(kStatusNames) / sizeof(kStatusNames[0]);
 
 const char* const kUpdateStateNames[] = {"AVAILABLE", "PENDING", "COMPLETE", "CORRUPTED"};

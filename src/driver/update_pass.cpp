@@ -51,8 +51,8 @@ RpmFigures reportUpdateSet(const PassSettings& settings, const PackageSet& updat
     const Config& config = settings.m_config;
     if (!config.m_bQuiet) {
         LOGI("--- %zu UPDATE(S) ---", update.size());
-        auto fwUpgrade = config.m_sFwUpgradePkg.empty() ? update.end()
-                                                        : update.find(config.m_sFwUpgradePkg);
+        auto fwUpgrade =
+            config.m_sFwUpgradePkg.empty() ? update.end() : update.find(config.m_sFwUpgradePkg);
         auto release =
             config.m_sReleasePkg.empty() ? update.end() : update.find(config.m_sReleasePkg);
         auto updater = update.find(std::string_view("updater"));
@@ -67,10 +67,10 @@ RpmFigures reportUpdateSet(const PassSettings& settings, const PackageSet& updat
                  updater->m_evr.m_sRelease.c_str());
         }
     }
-    const char* header = config.m_bCheckOnly      ? "need to update (%zu packages):"
+    const char* header = config.m_bCheckOnly        ? "need to update (%zu packages):"
                          : settings.m_bDownloadOnly ? "getting package files (%zu packages):"
-                         : config.m_bTest          ? "testing update (%zu packages):"
-                                                   : "starting update (%zu packages):";
+                         : config.m_bTest           ? "testing update (%zu packages):"
+                                                    : "starting update (%zu packages):";
     LOGI(header, update.size());
     RpmFigures figures;
     for (const Package& package : update) {
@@ -131,8 +131,7 @@ PassOutcome runPass(PackageRepo& repo, const PackageList& external, const PassSe
 
     std::string missing;
     if (!repo.hasPackages(config.m_vRepoRequired, &missing)) {
-        LOGE("repository is not for this product (missing required package '%s')",
-             missing.c_str());
+        LOGE("repository is not for this product (missing required package '%s')", missing.c_str());
         return failed;
     }
     DependencySet unmet = repo.updateRequirements();

@@ -13,7 +13,7 @@
 class PackageRepo;
 
 struct PassSettings {
-    Config m_config;              // the pass copy, with the pass's changes applied
+    Config m_config;               // the pass copy, with the pass's changes applied
     bool m_bDownloadOnly = false;  // fetch and verify, do not install
     bool m_bQuieter = false;       // download and verification lines at debug
     NameSet m_setInclude;
@@ -26,8 +26,8 @@ struct PassSettings {
 };
 
 struct PassOutcome {
-    int m_nResult;     // PassResult
-    size_t m_nCount;   // packages selected
+    int m_nResult;    // PassResult
+    size_t m_nCount;  // packages selected
 };
 
 PassOutcome runPass(PackageRepo& repo, const PackageList& external, const PassSettings& settings);

@@ -282,8 +282,9 @@ int UpdateRun::finish() {
     }
     if (lastOk && m_nHandled > 0 && m_nHandled < m_nNeeded && !updaterOnly &&
         !m_config.m_bCheckOnly && !m_config.m_bTest) {
-        LOGF("failed passing all updates but update process succeeded, SYSTEM MAY BE "
-             "CORRUPTED\n");
+        LOGF(
+            "failed passing all updates but update process succeeded, SYSTEM MAY BE "
+            "CORRUPTED\n");
         writeStatusOrWarn(CORRUPTED, false);
         return RES_FATAL;
     }

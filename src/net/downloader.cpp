@@ -100,7 +100,6 @@ void Downloader::resolvePath(std::string& path) const {
     path.swap(resolved);
 }
 
-
 bool Downloader::download(const std::string& path, const std::string& destination,
                           bool bypassCache) {
     if (m_vFetchers.empty()) {

@@ -1,8 +1,8 @@
 #include "repo/package_repo.h"
 
 #include <dirent.h>
-#include <sys/stat.h>
 #include <libxml/xmlreader.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>

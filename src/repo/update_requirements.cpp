@@ -2,4 +2,6 @@
 
 // The repository's update requirements are not evaluated yet: every
 // requirement counts as met.
-DependencySet PackageRepo::updateRequirements() const { return DependencySet(); }
+DependencySet PackageRepo::updateRequirements() const {
+    return DependencySet();
+}

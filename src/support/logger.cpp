@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
-Logger::~Logger() { closeFiles(); }
+Logger::~Logger() {
+    closeFiles();
+}
 
 void Logger::closeFiles() {
     for (FileOutput& f : m_lFiles) {
@@ -17,7 +19,9 @@ void Logger::closeFiles() {
     m_lFiles.clear();
 }
 
-void Logger::setName(const std::string& name) { m_sName = name; }
+void Logger::setName(const std::string& name) {
+    m_sName = name;
+}
 
 void Logger::setSyslog(bool on, int options, int facility) {
     m_bSyslog = on;

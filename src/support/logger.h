@@ -64,11 +64,11 @@ struct rpmlogRec_s;
 int rpmLogCallback(struct rpmlogRec_s* rec, void* data);
 
 // The arguments of a suppressed message are not evaluated.
-#define LOG_AT(level, ...)                                \
-    do {                                                  \
-        if (theLogger().isEnabled(level)) {               \
-            theLogger().log((level), __VA_ARGS__);        \
-        }                                                 \
+#define LOG_AT(level, ...)                         \
+    do {                                           \
+        if (theLogger().isEnabled(level)) {        \
+            theLogger().log((level), __VA_ARGS__); \
+        }                                          \
     } while (0)
 
 #define LOGT(...) LOG_AT(LogLevel::Trace, __VA_ARGS__)

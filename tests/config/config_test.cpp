@@ -155,8 +155,7 @@ TEST_F(ConfigFile, RepositoryRedefinitions) {
                        false));
     EXPECT_EQ(ids(e), (Names{"local-usb", "base"}));
     EXPECT_EQ(e.findRepository("base")->m_sLocation, "http://legacy/");
-    EXPECT_TRUE(log.has(
-        "DEBUG: replacing repo ID 'tlq100' by 'base' for backwards compatibility"));
+    EXPECT_TRUE(log.has("DEBUG: replacing repo ID 'tlq100' by 'base' for backwards compatibility"));
     EXPECT_TRUE(log.has("DEBUG: replacing default definition of repo 'base'"));
 }
 
@@ -216,8 +215,8 @@ TEST_F(ConfigFile, LoggerElements) {
     EXPECT_FALSE(c.m_bLogStderr);
 
     Config d;
-    EXPECT_FALSE(d.load(write("l2.conf", R"(<updater><log><logger type="syslog"/></log></updater>)"),
-                        false));
+    EXPECT_FALSE(d.load(
+        write("l2.conf", R"(<updater><log><logger type="syslog"/></log></updater>)"), false));
     EXPECT_FALSE(d.m_bLogSyslog);
     Config e;
     EXPECT_FALSE(e.load(write("l3.conf", R"(<updater><log><logger/></log></updater>)"), false));
@@ -266,8 +265,8 @@ TEST_F(ConfigFile, EveryMalformedFileFailsCleanly) {
     LogCapture log;
     Config config;
     EXPECT_FALSE(config.load(scratch.file("missing.conf"), false));
-    EXPECT_TRUE(log.has("ERROR: could not open configuration file '" +
-                        scratch.file("missing.conf") + "'"));
+    EXPECT_TRUE(
+        log.has("ERROR: could not open configuration file '" + scratch.file("missing.conf") + "'"));
     EXPECT_FALSE(config.load(scratch.path(), false));
 }
 
@@ -296,17 +295,23 @@ TEST_F(ConfigFile, DeepAndLargeDocumentsNeitherCrashNorHang) {
 
 TEST_F(ConfigFile, ExternalEntitiesAndDtdsAreNeverLoaded) {
     std::string secret = write("secret.txt", "TOP-SECRET-CONTENT");
-    std::string dtd = write("evil.dtd", "<!ATTLIST repository enabled CDATA \"false\">\n"
-                                        "<!ENTITY leak \"TOP-SECRET-DTD\">\n");
-    std::string doc = write("xxe.conf", "<?xml version=\"1.0\"?>\n"
-                                        "<!DOCTYPE updater SYSTEM \"" + dtd + "\" [\n"
-                                        "  <!ENTITY file SYSTEM \"file://" + secret + "\">\n"
-                                        "  <!ENTITY local \"site\">\n"
-                                        "]>\n"
-                                        "<updater>\n"
-                                        "  <product><name>&local;-&file;</name></product>\n"
-                                        "  <repository id=\"r\"><location href=\"x\"/></repository>\n"
-                                        "</updater>\n");
+    std::string dtd = write("evil.dtd",
+                            "<!ATTLIST repository enabled CDATA \"false\">\n"
+                            "<!ENTITY leak \"TOP-SECRET-DTD\">\n");
+    std::string doc = write("xxe.conf",
+                            "<?xml version=\"1.0\"?>\n"
+                            "<!DOCTYPE updater SYSTEM \"" +
+                                dtd +
+                                "\" [\n"
+                                "  <!ENTITY file SYSTEM \"file://" +
+                                secret +
+                                "\">\n"
+                                "  <!ENTITY local \"site\">\n"
+                                "]>\n"
+                                "<updater>\n"
+                                "  <product><name>&local;-&file;</name></product>\n"
+                                "  <repository id=\"r\"><location href=\"x\"/></repository>\n"
+                                "</updater>\n");
     LogCapture log;
     Config c;
     c.load(doc, false);
@@ -321,9 +326,10 @@ TEST_F(ConfigFile, ExternalEntitiesAndDtdsAreNeverLoaded) {
 
 TEST_F(ConfigFile, InternalEntitiesAreSubstituted) {
     Config c;
-    ASSERT_TRUE(c.load(write("ent.conf", "<!DOCTYPE updater [<!ENTITY p \"player\">]>"
-                                         "<updater><product><name>&p; &amp; co</name></product>"
-                                         "</updater>"),
+    ASSERT_TRUE(c.load(write("ent.conf",
+                             "<!DOCTYPE updater [<!ENTITY p \"player\">]>"
+                             "<updater><product><name>&p; &amp; co</name></product>"
+                             "</updater>"),
                        false));
     EXPECT_EQ(c.m_sProduct, "player & co");
 }

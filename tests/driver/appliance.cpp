@@ -41,8 +41,8 @@ void Appliance::installDevicePackages(const std::vector<DevicePackage>& packages
     }
     sandbox.writeFile("/var/run/updater/external.xml",
                       std::string("<?xml version=\"1.0\"?>\n<metadata xmlns=\"") +
-                          kCommonNamespace + "\" xmlns:vtx=\"" + kVtxdataNamespace + "\">\n" +
-                          xml + "</metadata>\n");
+                          kCommonNamespace + "\" xmlns:vtx=\"" + kVtxdataNamespace + "\">\n" + xml +
+                          "</metadata>\n");
 }
 
 void Appliance::publish() {
@@ -55,15 +55,18 @@ void Appliance::publish() {
     server = std::make_unique<HttpServer>(options);
 }
 
-std::string Appliance::repoUrl() const { return server ? server->url("/") : std::string(); }
+std::string Appliance::repoUrl() const {
+    return server ? server->url("/") : std::string();
+}
 
 void Appliance::configure(const std::string& product, const std::string& location) {
     std::string where = location.empty() ? repoUrl() : location;
-    sandbox.writeConfig("<?xml version=\"1.0\"?>\n<updater>\n"
-                        "  <log level=\"info\"><logger type=\"stderr\"/></log>\n"
-                        "  <repository id=\"base\"><name>Appliance updates</name>"
-                        "<location href=\"" + where + "\"/></repository>\n" + product +
-                        "</updater>\n");
+    sandbox.writeConfig(
+        "<?xml version=\"1.0\"?>\n<updater>\n"
+        "  <log level=\"info\"><logger type=\"stderr\"/></log>\n"
+        "  <repository id=\"base\"><name>Appliance updates</name>"
+        "<location href=\"" +
+        where + "\"/></repository>\n" + product + "</updater>\n");
 }
 
 void Appliance::writeHook(const std::map<std::string, int>& exitCodes) {
@@ -82,8 +85,8 @@ std::vector<std::string> Appliance::hookCalls() const {
 void Appliance::writeDeviceInstaller(const std::map<std::string, int>& exitCodes) {
     std::string script = "#!/bin/sh\necho \"$*\" >> " + std::string(kInstallerLog) + "\n";
     for (const auto& kv : exitCodes) {
-        script += "case \"$*\" in *" + kv.first + "*) exit " + std::to_string(kv.second) +
-                  ";; esac\n";
+        script +=
+            "case \"$*\" in *" + kv.first + "*) exit " + std::to_string(kv.second) + ";; esac\n";
     }
     script += "exit 0\n";
     sandbox.writeFile("/usr/libexec/vtxpkg/install", script, 0755);
@@ -94,7 +97,8 @@ std::vector<std::string> Appliance::installerCalls() const {
 }
 
 std::vector<std::string> Appliance::installed() const {
-    CommandResult r = runRpm(sandbox.rpmDbPath(), {"-qa", "--qf", "%{NAME}-%{VERSION}-%{RELEASE}\\n"});
+    CommandResult r =
+        runRpm(sandbox.rpmDbPath(), {"-qa", "--qf", "%{NAME}-%{VERSION}-%{RELEASE}\\n"});
     std::vector<std::string> names = splitLines(r.output);
     std::sort(names.begin(), names.end());
     return names;

@@ -13,7 +13,6 @@
 #include "support/child_process.h"
 #include "support/paths.h"
 
-
 namespace {
 
 TEST(CacheLockUnit, ChildProgramsDoNotInheritTheLock) {

@@ -18,8 +18,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const char* kStatusNames[] = {"READY",    "DELAYING",  "ANALYZING", "DOWNLOADING", "TESTING",
-                              "UPDATING", "PKGSDONE",  "CORRUPTED", "REBOOTING"};
+const char* kStatusNames[] = {"READY",    "DELAYING", "ANALYZING", "DOWNLOADING", "TESTING",
+                              "UPDATING", "PKGSDONE", "CORRUPTED", "REBOOTING"};
 
 class PowerLoss : public ::testing::Test {
 protected:

@@ -30,7 +30,8 @@ TEST_F(StartupConfig, RepositoryOptionsAndTheirExitCodes) {
         {{"--repo-url", "main:"}, 1, "ERROR: missing URL in --repo-url option"},
         {{"--repo-url", "main"}, 1, "ERROR: missing ':' in --repo-url option"},
         {{"--repo", "nosuch"}, 1, "ERROR: no repository with ID 'nosuch'"},
-        {{"--repo", "spare", "--repo-url", "gone:file:/x"}, -1,
+        {{"--repo", "spare", "--repo-url", "gone:file:/x"},
+         -1,
          "WARNING: ignoring URL override for non-existing repo 'gone'"},
     };
     for (const Case& c : cases) {
@@ -91,8 +92,8 @@ TEST_F(StartupConfig, BrokenConfigurationEndsTheRun) {
     sandbox.writeFile(kDefaults, "<broken");
     sandbox.writeConfig(Sandbox::simpleConfig());
     RunResult r = sandbox.run({"--log-level", "debug"});
-    EXPECT_TRUE(r.errHas("DEBUG: missing or incorrect defaults file '" + std::string(kDefaults) +
-                         "'\n"))
+    EXPECT_TRUE(
+        r.errHas("DEBUG: missing or incorrect defaults file '" + std::string(kDefaults) + "'\n"))
         << r.describe();
     EXPECT_TRUE(r.errHas("INFO: --- MODE update ---"));
 }
@@ -101,7 +102,8 @@ TEST_F(StartupConfig, CacheDirOptionIsNormalised) {
     sandbox.writeConfig(Sandbox::simpleConfig());
     EXPECT_TRUE(sandbox.run({"--cache-dir", "var/cache"})
                     .errHas("WARNING: cache dir 'var/cache' is not an absolute path\n"));
-    EXPECT_TRUE(sandbox.run({"--cache-dir", ""}).errHas("WARNING: cache dir empty, assuming './'\n"));
+    EXPECT_TRUE(
+        sandbox.run({"--cache-dir", ""}).errHas("WARNING: cache dir empty, assuming './'\n"));
 }
 
 TEST_F(StartupConfig, HomeIsTakenFromTheUserDatabaseWhenUnset) {

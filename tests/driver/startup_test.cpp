@@ -93,8 +93,8 @@ TEST_F(Startup, NoRunFileStopsBeforeAnythingElse) {
     for (const char* mode : {"--check-only", "--test"}) {
         RunResult r = sandbox.run({mode});
         EXPECT_EQ(r.exitCode, 1) << r.describe();
-        EXPECT_TRUE(r.errHas(
-            "ERROR: running is disabled by \"no run\" file '/var/run/updater.norun'\n"));
+        EXPECT_TRUE(
+            r.errHas("ERROR: running is disabled by \"no run\" file '/var/run/updater.norun'\n"));
         EXPECT_TRUE(r.errHas("INFO: --- EXIT ERROR ---"));
         EXPECT_FALSE(r.errHas("--- MODE"));
         EXPECT_FALSE(sandbox.exists("/var/log/updater/lastlog"));
@@ -107,8 +107,8 @@ TEST_F(Startup, InterruptedInstallationMarksTheSystemCorrupted) {
     sandbox.writeFile("/var/lib/updater/status", "UPDATING\n");
     RunResult r = sandbox.run({"--check-only"});
     EXPECT_EQ(r.exitCode, 2) << r.describe();
-    EXPECT_TRUE(r.errHas(
-        "FATAL: a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting\n"));
+    EXPECT_TRUE(
+        r.errHas("FATAL: a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting\n"));
     EXPECT_TRUE(r.errHas("INFO: --- EXIT FATAL ---"));
     EXPECT_EQ(sandbox.readFile("/var/lib/updater/status"), "CORRUPTED\n");
     EXPECT_EQ(sandbox.readFile("/var/lib/updater/update-state"), "CORRUPTED\n");

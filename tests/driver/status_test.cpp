@@ -1,8 +1,8 @@
 // Runs inside a sandbox: /var/lib/updater is the sandbox's own directory.
 #include "driver/status.h"
 
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -79,14 +79,10 @@ TEST_F(StatusFiles, FirstWordDecidesAndMustMatchExactly) {
         bool ok;
         Status status;
     } cases[] = {
-        {"UPDATING", true, UPDATING},
-        {"  PKGSDONE trailing words\n", true, PKGSDONE},
-        {"updating\n", false, READY},
-        {"", false, READY},
-        {"\n\n", false, READY},
-        {"garbage\n", false, READY},
-        {"\x01\x02\xff\n", false, READY},
-        {"READYREADYREADYREADYREADYREADYREADY\n", false, READY},
+        {"UPDATING", true, UPDATING},     {"  PKGSDONE trailing words\n", true, PKGSDONE},
+        {"updating\n", false, READY},     {"", false, READY},
+        {"\n\n", false, READY},           {"garbage\n", false, READY},
+        {"\x01\x02\xff\n", false, READY}, {"READYREADYREADYREADYREADYREADYREADY\n", false, READY},
     };
     for (const Case& c : cases) {
         writeHostFile(paths::kStatusFile, c.content);

@@ -24,7 +24,9 @@ bool contains(const Lines& lines, const std::string& line) {
 }
 
 // Installed size in KiB, rounded up, of built package files, as the hook gets it.
-long kib(long long bytes) { return static_cast<long>((bytes + 1023) / 1024); }
+long kib(long long bytes) {
+    return static_cast<long>((bytes + 1023) / 1024);
+}
 
 long long installedSize(const std::string& rpmFile) {
     CommandResult r = runCommand({"rpm", "-qp", "--qf", "%{SIZE}", rpmFile});
@@ -61,7 +63,8 @@ protected:
     }
 
     std::string repoFile(const std::string& name) const {
-        for (const std::string& file : splitLines(runShell("ls " + a.repo.dir() + "/packages").output)) {
+        for (const std::string& file :
+             splitLines(runShell("ls " + a.repo.dir() + "/packages").output)) {
             if (file.rfind(name + "-", 0) == 0) {
                 return a.repo.dir() + "/packages/" + file;
             }
@@ -89,13 +92,14 @@ TEST_F(UpdateRun, CheckOnlyReportsWhatIsNeededAndDownloadsNothing) {
     ASSERT_EQ(r.exitCode, 0) << r.describe();
     EXPECT_TRUE(r.errHas("INFO: --- 6 UPDATE(S) ---\nINFO: --- FIRMWARE 4.1-1 ---\n"))
         << r.describe();
-    EXPECT_TRUE(r.errHas("INFO: need to update (6 packages):\n"
-                         "INFO: \tapp-2.0-1.noarch.rpm\n"
-                         "INFO: \tcodec-addon-1.1-1.noarch.rpm\n"
-                         "INFO: \tdsp-firmware-2.0-1.noarch.vtx\n"
-                         "INFO: \tlibfoo-2.0-1.noarch.rpm\n"
-                         "INFO: \tnewdep-1.0-1.noarch.rpm\n"
-                         "INFO: \tplayer-release-4.1-1.noarch.rpm\n"))
+    EXPECT_TRUE(
+        r.errHas("INFO: need to update (6 packages):\n"
+                 "INFO: \tapp-2.0-1.noarch.rpm\n"
+                 "INFO: \tcodec-addon-1.1-1.noarch.rpm\n"
+                 "INFO: \tdsp-firmware-2.0-1.noarch.vtx\n"
+                 "INFO: \tlibfoo-2.0-1.noarch.rpm\n"
+                 "INFO: \tnewdep-1.0-1.noarch.rpm\n"
+                 "INFO: \tplayer-release-4.1-1.noarch.rpm\n"))
         << r.describe();
     EXPECT_FALSE(r.errHas("pass 1"));
     EXPECT_EQ(packageRequests(), 0u);
@@ -120,23 +124,25 @@ TEST_F(UpdateRun, FullUpdateRunsEveryPassInstallsAndReboots) {
                              "INFO: pass 2: skipping since no preliminary packages",
                              "INFO: pass 3: all but add-ons", "INFO: pass 4: add-ons"}))
         << r.describe();
-    EXPECT_TRUE(r.errHas("INFO: starting update (3 packages):\n"
-                         "INFO: \tapp-2.0-1.noarch.rpm\n"
-                         "INFO: \tlibfoo-2.0-1.noarch.rpm\n"
-                         "INFO: \tnewdep-1.0-1.noarch.rpm\n"))
+    EXPECT_TRUE(
+        r.errHas("INFO: starting update (3 packages):\n"
+                 "INFO: \tapp-2.0-1.noarch.rpm\n"
+                 "INFO: \tlibfoo-2.0-1.noarch.rpm\n"
+                 "INFO: \tnewdep-1.0-1.noarch.rpm\n"))
         << r.describe();
-    EXPECT_TRUE(r.errHas("INFO: starting update (3 packages):\n"
-                         "INFO: \tcodec-addon-1.1-1.noarch.rpm\n"
-                         "INFO: \tdsp-firmware-2.0-1.noarch.vtx\n"
-                         "INFO: \tplayer-release-4.1-1.noarch.rpm\n"));
+    EXPECT_TRUE(
+        r.errHas("INFO: starting update (3 packages):\n"
+                 "INFO: \tcodec-addon-1.1-1.noarch.rpm\n"
+                 "INFO: \tdsp-firmware-2.0-1.noarch.vtx\n"
+                 "INFO: \tplayer-release-4.1-1.noarch.rpm\n"));
     EXPECT_EQ(r.errCount("INFO: packages installed OK"), 2);
     EXPECT_TRUE(r.errHas("INFO: install of pkg file for dsp-firmware-2.0-1 succeeded\n"));
     EXPECT_TRUE(r.errHas("INFO: rebooting for upgrades to take full effect\n"));
     EXPECT_TRUE(r.errHas("INFO: --- EXIT OK ---\n"));
 
     EXPECT_EQ(a.installed(),
-              (Lines{"app-2.0-1", "base-system-1.0-1", "codec-addon-1.1-1", "libfoo-2.0-1", "newdep-1.0-1",
-                     "player-release-4.1-1", "updater-1.17-1"}));
+              (Lines{"app-2.0-1", "base-system-1.0-1", "codec-addon-1.1-1", "libfoo-2.0-1",
+                     "newdep-1.0-1", "player-release-4.1-1", "updater-1.17-1"}));
     EXPECT_TRUE(a.sandbox.exists("/opt/newdep/payload"));
     EXPECT_EQ(a.installerCalls().size(), 1u);
     EXPECT_NE(a.installerCalls()[0].find("/var/cache/updater/base/packages/dsp-firmware-2.0-1"),
@@ -152,10 +158,9 @@ TEST_F(UpdateRun, FullUpdateRunsEveryPassInstallsAndReboots) {
                         std::to_string(kib(std::max({appSize, libSize, depSize})));
     std::string pass4 = "2 " + std::to_string(kib(addonSize + releaseSize)) + " " +
                         std::to_string(kib(std::max(addonSize, releaseSize)));
-    EXPECT_EQ(a.hookCalls(),
-              (Lines{"init 1.17", "download 1.17", "update 1.17 " + pass3,
-                     "postupdate 1.17 " + pass3, "download 1.17", "update 1.17 " + pass4,
-                     "postupdate 1.17 " + pass4}));
+    EXPECT_EQ(a.hookCalls(), (Lines{"init 1.17", "download 1.17", "update 1.17 " + pass3,
+                                    "postupdate 1.17 " + pass3, "download 1.17",
+                                    "update 1.17 " + pass4, "postupdate 1.17 " + pass4}));
 
     EXPECT_EQ(a.sandbox.stubCalls(),
               (Lines{"telinit u", "shutdown -r +1 rebooting after upgrade"}));
@@ -187,9 +192,10 @@ TEST_F(UpdateRun, PreliminaryPackagesGetAPassOfTheirOwnAfterAllFilesAreFetched) 
     // libfoo alone from the cache; pass 3 the rest without fetching again.
     EXPECT_TRUE(r.errHas("INFO: getting package files (3 packages):\n")) << r.describe();
     EXPECT_TRUE(r.errHas("INFO: starting update (1 packages):\nINFO: \tlibfoo-2.0-1.noarch.rpm\n"));
-    EXPECT_TRUE(r.errHas("INFO: starting update (2 packages):\n"
-                         "INFO: \tapp-2.0-1.noarch.rpm\n"
-                         "INFO: \tnewdep-1.0-1.noarch.rpm\n"))
+    EXPECT_TRUE(
+        r.errHas("INFO: starting update (2 packages):\n"
+                 "INFO: \tapp-2.0-1.noarch.rpm\n"
+                 "INFO: \tnewdep-1.0-1.noarch.rpm\n"))
         << r.describe();
     // Passes 2 and 3 find their files in the cache and say so only at debug level.
     EXPECT_EQ(r.errCount("INFO: downloading 3 packages"), 2) << r.describe();
@@ -217,8 +223,9 @@ TEST_F(UpdateRun, FirmwareUpgradePackageRestartsTheRunForItAlone) {
     EXPECT_TRUE(r.errHas("INFO: firmware upgrade pkg available, restarting process for it\n"))
         << r.describe();
     EXPECT_TRUE(r.errHas("INFO: --- 1 UPDATE(S) ---\nINFO: --- FIRMWARE 9.0-r1 ---\n"));
-    EXPECT_TRUE(r.errHas("INFO: starting update (1 packages):\n"
-                         "INFO: \tfw-upgrade-9.0-1.noarch.vtx\n"));
+    EXPECT_TRUE(
+        r.errHas("INFO: starting update (1 packages):\n"
+                 "INFO: \tfw-upgrade-9.0-1.noarch.vtx\n"));
     EXPECT_FALSE(r.errHas("pass 1"));
     ASSERT_EQ(a.installerCalls().size(), 1u);
     EXPECT_NE(a.installerCalls()[0].find("fw-upgrade-9.0-1"), std::string::npos);
@@ -238,8 +245,9 @@ TEST_F(UpdateRun, NoRebootEndsReadyAndASecondRunFindsNothing) {
     // it is offered again; the RPM packages are not.
     RunResult check = a.update({"--check-only"});
     ASSERT_EQ(check.exitCode, 0) << check.describe();
-    EXPECT_TRUE(check.errHas("INFO: need to update (1 packages):\n"
-                             "INFO: \tdsp-firmware-2.0-1.noarch.vtx\n"))
+    EXPECT_TRUE(
+        check.errHas("INFO: need to update (1 packages):\n"
+                     "INFO: \tdsp-firmware-2.0-1.noarch.vtx\n"))
         << check.describe();
 }
 
@@ -250,8 +258,8 @@ TEST_F(UpdateRun, TestModeInstallsNothing) {
     EXPECT_TRUE(r.errHas("INFO: --- MODE test ---"));
     EXPECT_EQ(r.errCount("INFO: packages tested OK"), 2) << r.describe();
     EXPECT_TRUE(r.errHas("INFO: test of pkg file for dsp-firmware-2.0-1 succeeded\n"));
-    EXPECT_EQ(a.installed(), (Lines{"app-1.0-1", "base-system-1.0-1", "codec-addon-1.0-1", "libfoo-1.0-1",
-                                   "player-release-4.0-1", "updater-1.17-1"}));
+    EXPECT_EQ(a.installed(), (Lines{"app-1.0-1", "base-system-1.0-1", "codec-addon-1.0-1",
+                                    "libfoo-1.0-1", "player-release-4.0-1", "updater-1.17-1"}));
     ASSERT_EQ(a.installerCalls().size(), 1u);
     EXPECT_EQ(a.installerCalls()[0].rfind("--test -- /var/cache/updater/base/packages/", 0), 0u);
     // Nothing stays installed, so the last pass tests everything again.
@@ -287,8 +295,9 @@ TEST_F(UpdateRun, NamedPackagesRestrictOrInstall) {
 
     r = a.update({"--install", "no-such-package"});
     EXPECT_EQ(r.exitCode, 1) << r.describe();
-    EXPECT_TRUE(r.errHas("ERROR: respository does not have all packages requested to install, "
-                         "'no-such-package' is missing\n"));
+    EXPECT_TRUE(
+        r.errHas("ERROR: respository does not have all packages requested to install, "
+                 "'no-such-package' is missing\n"));
     EXPECT_EQ(a.updateState(), "PENDING\n");
 }
 
@@ -301,18 +310,20 @@ TEST_F(UpdateRun, ChecksumFailingTwiceRetriesTheUpdaterAlone) {
     a.server->script("/packages/" + TestPackage("newdep", "1.0-1").fileName(),
                      HttpServer::Response::ok("not the package"));
     RunResult r = a.update({"--no-reboot"});
-    EXPECT_TRUE(r.errHas("ERROR: invalid checksum on '/var/cache/updater/base/packages/"
-                         "newdep-1.0-1.noarch.rpm'\n"))
+    EXPECT_TRUE(
+        r.errHas("ERROR: invalid checksum on '/var/cache/updater/base/packages/"
+                 "newdep-1.0-1.noarch.rpm'\n"))
         << r.describe();
     EXPECT_TRUE(r.errHas("ERROR: failed downloading packages\n"));
-    EXPECT_TRUE(r.errHas("ERROR: failed updating, will try updating updater only\n"
-                         "INFO: --- RETRY UPDATER ONLY ---\n"));
+    EXPECT_TRUE(
+        r.errHas("ERROR: failed updating, will try updating updater only\n"
+                 "INFO: --- RETRY UPDATER ONLY ---\n"));
     EXPECT_EQ(a.server->requestsFor("/packages/newdep-1.0-1.noarch.rpm").size(), 2u);
     EXPECT_EQ(a.server->requestsFor("/packages/newdep-1.0-1.noarch.rpm")[1].header("Cache-Control"),
               "no-cache");
     long long updaterSize = installedSize(repoFile("updater-1.18"));
-    EXPECT_TRUE(contains(a.hookCalls(), "update 1.17 1 " + std::to_string(kib(updaterSize)) +
-                                            " " + std::to_string(kib(updaterSize)) + " no-stop"))
+    EXPECT_TRUE(contains(a.hookCalls(), "update 1.17 1 " + std::to_string(kib(updaterSize)) + " " +
+                                            std::to_string(kib(updaterSize)) + " no-stop"))
         << r.describe();
     EXPECT_TRUE(contains(a.installed(), "updater-1.18-1"));
     EXPECT_TRUE(contains(a.installed(), "app-1.0-1"));
@@ -324,7 +335,8 @@ TEST_F(UpdateRun, FailingScriptletFailsTheInstallation) {
     publishStandard(TestPackage("app", "2.0-1").pre("echo refusing; exit 1"));
     RunResult r = a.update({"--no-reboot"});
     EXPECT_TRUE(r.errHas("ERROR: package installation FAILED (exit code ")) << r.describe();
-    EXPECT_TRUE(r.errHas("INFO:   error: %prein(app-2.0-1.noarch) scriptlet failed, exit status 1\n"));
+    EXPECT_TRUE(
+        r.errHas("INFO:   error: %prein(app-2.0-1.noarch) scriptlet failed, exit status 1\n"));
     EXPECT_TRUE(r.errHas("INFO: --- RETRY UPDATER ONLY ---\n"));
     EXPECT_TRUE(contains(a.installed(), "app-1.0-1"));
     // The updater-only pass finds nothing to do, so the run fails.
@@ -336,8 +348,9 @@ TEST_F(UpdateRun, RpmKilledDuringTheInstallationMarksTheSystemCorrupted) {
     publishStandard(TestPackage("app", "2.0-1").pre("kill -9 $PPID"));
     RunResult r = a.update({"--no-reboot"});
     EXPECT_EQ(r.exitCode, 2) << r.describe();
-    EXPECT_TRUE(r.errHas("FATAL: rpm was interrupted, installation may be incomplete; SYSTEM MAY "
-                         "BE CORRUPTED\n"));
+    EXPECT_TRUE(
+        r.errHas("FATAL: rpm was interrupted, installation may be incomplete; SYSTEM MAY "
+                 "BE CORRUPTED\n"));
     EXPECT_TRUE(r.errHas("INFO: --- EXIT FATAL ---\n"));
     ASSERT_FALSE(a.hookCalls().empty());
     EXPECT_EQ(a.hookCalls().back().rfind("failupdate 1.17 3 ", 0), 0u) << a.hookCalls().back();
@@ -353,8 +366,8 @@ TEST_F(UpdateRun, FailingUpdateHookInstallsNothingAndMissingHookIsHarmless) {
     a.writeHook({{"update", 3}});
     RunResult r = a.update({"--no-reboot"});
     EXPECT_TRUE(r.errHas("ERROR: hook failed (exit code 3)\n")) << r.describe();
-    EXPECT_EQ(a.installed(), (Lines{"app-1.0-1", "base-system-1.0-1", "codec-addon-1.0-1", "libfoo-1.0-1",
-                                   "player-release-4.0-1", "updater-1.17-1"}));
+    EXPECT_EQ(a.installed(), (Lines{"app-1.0-1", "base-system-1.0-1", "codec-addon-1.0-1",
+                                    "libfoo-1.0-1", "player-release-4.0-1", "updater-1.17-1"}));
     EXPECT_FALSE(r.errHas("updating package(s)"));
 
     a.sandbox.remove("/usr/libexec/updater/hook");
@@ -368,13 +381,14 @@ TEST_F(UpdateRun, DevicePackagesOnlyWithOneFailingInstaller) {
     a.repo.add(TestPackage("player-release", "4.0-1"));
     a.repo.addDevicePackage(DevicePackage("dsp-firmware", "2.0-1").content("dsp"));
     a.repo.addDevicePackage(DevicePackage("gpu-firmware", "3.0-1").content("gpu"));
-    a.installDevicePackages({DevicePackage("dsp-firmware", "1.0-1"),
-                             DevicePackage("gpu-firmware", "1.0-1")});
+    a.installDevicePackages(
+        {DevicePackage("dsp-firmware", "1.0-1"), DevicePackage("gpu-firmware", "1.0-1")});
     a.writeDeviceInstaller({{"gpu-firmware", 7}});
     a.publish();
     a.configure(kProduct);
     RunResult r = a.update({"--no-reboot", "dsp-firmware", "gpu-firmware"});
-    EXPECT_TRUE(r.errHas("ERROR: install of pkg file for gpu-firmware-3.0-1 FAILED (exit code 7)\n"))
+    EXPECT_TRUE(
+        r.errHas("ERROR: install of pkg file for gpu-firmware-3.0-1 FAILED (exit code 7)\n"))
         << r.describe();
     EXPECT_TRUE(r.errHas("INFO: install of pkg file for dsp-firmware-2.0-1 succeeded\n"));
     EXPECT_FALSE(r.errHas("updating package(s)"));
@@ -393,7 +407,8 @@ TEST_F(UpdateRun, LowerFirmwareReleaseInstallsNothing) {
     a.configure(kProduct);
     RunResult r = a.update({"--no-reboot"});
     ASSERT_EQ(r.exitCode, 0) << r.describe();
-    EXPECT_TRUE(r.errHas("WARNING: available packages are from a lower firmware release, ignoring\n"));
+    EXPECT_TRUE(
+        r.errHas("WARNING: available packages are from a lower firmware release, ignoring\n"));
     EXPECT_TRUE(r.errHas("INFO: no updates\n"));
     EXPECT_TRUE(contains(a.installed(), "app-1.0-1"));
     EXPECT_EQ(a.updateState(), "COMPLETE\n");

@@ -27,11 +27,17 @@ LogCapture::~LogCapture() {
     unlink(m_sPath.c_str());
 }
 
-std::string LogCapture::text() const { return readHostFile(m_sPath); }
+std::string LogCapture::text() const {
+    return readHostFile(m_sPath);
+}
 
-std::vector<std::string> LogCapture::lines() const { return splitLines(text()); }
+std::vector<std::string> LogCapture::lines() const {
+    return splitLines(text());
+}
 
-bool LogCapture::has(const std::string& line) const { return count(line) > 0; }
+bool LogCapture::has(const std::string& line) const {
+    return count(line) > 0;
+}
 
 bool LogCapture::contains(const std::string& text) const {
     return this->text().find(text) != std::string::npos;

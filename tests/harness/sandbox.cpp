@@ -27,9 +27,8 @@ namespace {
 
 std::string testName() {
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = info != nullptr
-                           ? std::string(info->test_suite_name()) + "." + info->name()
-                           : std::string("sandbox");
+    std::string name = info != nullptr ? std::string(info->test_suite_name()) + "." + info->name()
+                                       : std::string("sandbox");
     for (char& c : name) {
         if (c == '/' || c == ' ') {
             c = '_';
@@ -83,7 +82,9 @@ std::vector<std::string> splitLines(const std::string& text) {
     return lines;
 }
 
-std::vector<std::string> RunResult::errLines() const { return splitLines(err); }
+std::vector<std::string> RunResult::errLines() const {
+    return splitLines(err);
+}
 
 int RunResult::errCount(const std::string& line) const {
     int count = 0;
@@ -189,8 +190,12 @@ void Sandbox::init() {
     }
 }
 
-std::string Sandbox::updaterBinary() { return UPDATER_BINARY; }
-std::string Sandbox::runnerBinary() { return SANDBOX_RUN_BINARY; }
+std::string Sandbox::updaterBinary() {
+    return UPDATER_BINARY;
+}
+std::string Sandbox::runnerBinary() {
+    return SANDBOX_RUN_BINARY;
+}
 
 std::string Sandbox::hostPath(const std::string& path) const {
     return sandbox_layout::redirectedFolder(path).empty() ? path : m_sDir + "/root" + path;
@@ -228,7 +233,9 @@ void Sandbox::hide(const std::string& path) {
     }
 }
 
-void Sandbox::remove(const std::string& path) { removeTree(hostPath(path)); }
+void Sandbox::remove(const std::string& path) {
+    removeTree(hostPath(path));
+}
 
 std::vector<std::string> Sandbox::listDir(const std::string& path) const {
     std::vector<std::string> names;

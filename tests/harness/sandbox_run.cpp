@@ -91,10 +91,18 @@ bool exists(const std::string& path) {
 
 std::string stubScript(const std::string& sandbox, const std::string& name) {
     return "#!/bin/sh\n"
-           "# Stand-in for the real " + name + ": records its arguments.\n"
-           "echo \"" + name + " $*\" >> '" + sandbox + "/out/calls.log'\n"
-           "if [ -f '" + sandbox + "/out/" + name + ".exit' ]; then\n"
-           "  exit $(cat '" + sandbox + "/out/" + name + ".exit')\n"
+           "# Stand-in for the real " +
+           name +
+           ": records its arguments.\n"
+           "echo \"" +
+           name + " $*\" >> '" + sandbox +
+           "/out/calls.log'\n"
+           "if [ -f '" +
+           sandbox + "/out/" + name +
+           ".exit' ]; then\n"
+           "  exit $(cat '" +
+           sandbox + "/out/" + name +
+           ".exit')\n"
            "fi\n"
            "exit 0\n";
 }
@@ -109,9 +117,9 @@ void initLayout(const std::string& sandbox) {
     chmod((sandbox + "/root/tmp").c_str(), 01777);
     // On Debian /var/run and /var/lock are links into /run; here they are
     // real directories of the sandbox.
-    for (const char* dir : {"/root/var/lib/updater", "/root/var/log/updater",
-                            "/root/var/cache/updater", "/root/var/lock", "/root/var/run",
-                            "/root/usr/sbin", "/home", "/rpmdb", "/out"}) {
+    for (const char* dir :
+         {"/root/var/lib/updater", "/root/var/log/updater", "/root/var/cache/updater",
+          "/root/var/lock", "/root/var/run", "/root/usr/sbin", "/home", "/rpmdb", "/out"}) {
         mkdirs(sandbox + dir);
     }
     for (const char* stub : {"telinit", "shutdown"}) {

@@ -95,8 +95,8 @@ TEST_F(DownloaderTest, FileRepositoryCopiesLocalFiles) {
     writeHostFile(scratch.file("secret"), "secret");
     for (const char* path : {"../secret", "repodata/../../secret", ".."}) {
         EXPECT_FALSE(downloader.download(path, dest(), false)) << path;
-        EXPECT_TRUE(log->has("ERROR: refusing path '" + std::string(path) +
-                             "' outside the repository"));
+        EXPECT_TRUE(
+            log->has("ERROR: refusing path '" + std::string(path) + "' outside the repository"));
     }
     EXPECT_EQ(readFile(dest()), "previous");
     EXPECT_FALSE(fileExists(dest() + ".tmp"));

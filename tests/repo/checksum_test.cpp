@@ -69,7 +69,7 @@ TEST_F(ChecksumTest, KnownDigestsMatchOnlyInLowerCase) {
     EXPECT_TRUE(checkFile(make("sha", kAbcSha1), abc));
     EXPECT_TRUE(checkFile(make("sha256", kAbcSha256), abc));
     EXPECT_TRUE(log.contains("DEBUG: 'sha256' checksum of '" + abc + "' (" + kAbcSha256 +
-                        ") checks against " + kAbcSha256));
+                             ") checks against " + kAbcSha256));
 
     log.clear();
     std::string upper = kAbcSha256;

@@ -154,8 +154,9 @@ TEST_F(RpmDbTest, InstalledPackagesCarryEpochsVersionsAndDependencies) {
         LogCapture log;
         std::unique_ptr<PackageList> list = listInstalled(noHeaderCheck);
         ASSERT_NE(list, nullptr) << log.text();
-        EXPECT_TRUE(log.contains(noHeaderCheck ? "DEBUG: opened rpm transaction (NOT checking headers)"
-                                          : "DEBUG: opened rpm transaction (checking headers)"));
+        EXPECT_TRUE(log.contains(noHeaderCheck
+                                     ? "DEBUG: opened rpm transaction (NOT checking headers)"
+                                     : "DEBUG: opened rpm transaction (checking headers)"));
         EXPECT_TRUE(log.contains("TRACE: getting dependencies for package 'foo'"));
         EXPECT_TRUE(log.contains("TRACE: evaluating 3 requires dependencies")) << log.text();
 

@@ -32,8 +32,9 @@ TEST(ChildProcessRun, SilentProgramLogsNoOutputHeader) {
 
 TEST(ChildProcessRun, OutputLinesAreSplitAsTheLogExpects) {
     LogCapture log(LogLevel::Info);
-    ChildProcess child = shell("printf 'x\\nlonger line\\n\\n'; printf 'err\\n' >&2; "
-                               "printf 'last'; exit 3");
+    ChildProcess child = shell(
+        "printf 'x\\nlonger line\\n\\n'; printf 'err\\n' >&2; "
+        "printf 'last'; exit 3");
     ASSERT_TRUE(child.run());
     EXPECT_TRUE(child.exited());
     EXPECT_EQ(child.status(), 3);
@@ -118,9 +119,10 @@ TEST(ChildProcessRun, ChildGetsNullInputAndDefaultSigpipe) {
 TEST(ChildProcessSpawn, DetachedChildRunsInItsOwnSessionOnNullStreams) {
     ScratchDir scratch;
     std::string report = scratch.file("report");
-    ChildProcess child = shell("fds=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2); "
-                               "ps -o sid= -p $$ > " + report + "; echo $$ >> " + report +
-                               "; echo \"$fds\" >> " + report + "; echo to-nowhere");
+    ChildProcess child = shell(
+        "fds=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2); "
+        "ps -o sid= -p $$ > " +
+        report + "; echo $$ >> " + report + "; echo \"$fds\" >> " + report + "; echo to-nowhere");
     ASSERT_TRUE(child.spawn());
     pid_t pid = child.pid();
     ASSERT_TRUE(child.wait());
@@ -138,7 +140,8 @@ TEST(ChildProcessSpawn, ProgramThatCannotBeExecutedIsNotStarted) {
     LogCapture log;
     ChildProcess child("/nonexistent/shutdown");
     EXPECT_FALSE(child.spawn());
-    EXPECT_TRUE(log.has("ERROR: failed executing '/nonexistent/shutdown' (No such file or directory)"))
+    EXPECT_TRUE(
+        log.has("ERROR: failed executing '/nonexistent/shutdown' (No such file or directory)"))
         << log.text();
     EXPECT_FALSE(child.wait());
 }
