@@ -2,6 +2,7 @@
 // paths. The requirements packages are real RPMs built with rpmbuild and
 // published with createrepo_c.
 #include <gtest/gtest.h>
+#include <ne_socket.h>
 #include <rpm/rpmlib.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include "harness/log_capture.h"
 #include "harness/repo_builder.h"
 #include "harness/sandbox.h"
+#include "net/url_fetcher.h"
 #include "repo/package_repo.h"
 #include "support/paths.h"
 
@@ -30,6 +32,9 @@ class UpdateRequirements : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         ASSERT_EQ(rpmReadConfigFiles(nullptr, nullptr), 0);
+        ne_sock_init();
+        URLFetcher::resetForTesting();
+        URLFetcher::initialize(NetworkSettings());
         s_scratch = new ScratchDir("requirements");
         RepoBuilder withRequirements(s_scratch->file("with"));
         // The higher of two requirements packages counts, whatever the order.
@@ -49,6 +54,8 @@ protected:
     static void TearDownTestSuite() {
         delete s_scratch;
         s_scratch = nullptr;
+        URLFetcher::resetForTesting();
+        ne_sock_exit();
     }
     void TearDown() override {
         unlink(paths::kOsRelease);
