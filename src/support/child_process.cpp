@@ -69,6 +69,11 @@ bool ChildProcess::childStarted(int reportFd) {
     if (n == static_cast<ssize_t>(sizeof(error))) {
         errno = error;
         LOGE("failed executing '%s' (%s)", m_sPath.c_str(), errnoString().c_str());
+        // Reap the child; its exit status is ours, not the program's.
+        wait();
+        m_bExited = false;
+        m_bSignaled = false;
+        m_nStatus = -1;
         return false;
     }
     return true;
@@ -149,7 +154,6 @@ bool ChildProcess::run() {
     close(pipeFds[1]);
     if (!childStarted(execPipe[0])) {
         close(pipeFds[0]);
-        wait();
         return false;
     }
     LOGD("started child '%s' with PID %i", m_sPath.c_str(), static_cast<int>(m_nPid));
@@ -237,7 +241,6 @@ bool ChildProcess::spawn() {
     }
     close(execPipe[1]);
     if (!childStarted(execPipe[0])) {
-        wait();
         return false;
     }
     LOGD("started background child '%s' with PID %i", m_sPath.c_str(), static_cast<int>(m_nPid));

@@ -42,8 +42,9 @@ private:
     [[noreturn]] static void failChild(int reportFd, const char* what);
     // In the child: the descriptor, moved above the standard streams if needed.
     static int keepAboveStdio(int fd);
-    // In the parent: false (after logging) when the child reported a failure
-    // to execute the program; closes reportFd.
+    // In the parent: false (after logging and reaping the child, with the
+    // fields as before the start) when the child reported a failure to
+    // execute the program; closes reportFd.
     bool childStarted(int reportFd);
     void copyOutputToLog(int fd);
 

@@ -79,6 +79,8 @@ TEST(ChildProcessRun, ProgramThatCannotBeExecutedIsNotStarted) {
         LogCapture log;
         ChildProcess child(c.path);
         EXPECT_FALSE(child.run()) << c.path;
+        EXPECT_FALSE(child.exited());
+        EXPECT_EQ(child.status(), -1);
         EXPECT_TRUE(log.has("ERROR: failed executing '" + c.path + "' (" + c.error + ")"))
             << log.text();
         // Nothing of the failed attempt reaches the log as program output.
@@ -164,6 +166,7 @@ TEST(ChildProcessSpawn, ProgramThatCannotBeExecutedIsNotStarted) {
     LogCapture log;
     ChildProcess child("/nonexistent/shutdown");
     EXPECT_FALSE(child.spawn());
+    EXPECT_FALSE(child.exited());
     EXPECT_TRUE(
         log.has("ERROR: failed executing '/nonexistent/shutdown' (No such file or directory)"))
         << log.text();
