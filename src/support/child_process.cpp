@@ -41,6 +41,44 @@ bool ChildProcess::resetSigpipe() {
     return true;
 }
 
+int ChildProcess::keepAboveStdio(int fd) {
+    if (fd > STDERR_FILENO) {
+        return fd;
+    }
+    // The standard streams are about to be replaced: keep the descriptor
+    // out of their way.
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    return moved < 0 ? fd : moved;
+}
+
+void ChildProcess::failChild(int reportFd, const char* what) {
+    int error = errno;
+    perror(what);
+    ssize_t ignored = write(reportFd, &error, sizeof(error));
+    (void)ignored;
+    _exit(1);
+}
+
+bool ChildProcess::childStarted(int reportFd) {
+    int error = 0;
+    ssize_t n;
+    do {
+        n = read(reportFd, &error, sizeof(error));
+    } while (n < 0 && errno == EINTR);
+    close(reportFd);
+    if (n == static_cast<ssize_t>(sizeof(error))) {
+        errno = error;
+        LOGE("failed executing '%s' (%s)", m_sPath.c_str(), errnoString().c_str());
+        // Reap the child; its exit status is ours, not the program's.
+        wait();
+        m_bExited = false;
+        m_bSignaled = false;
+        m_nStatus = -1;
+        return false;
+    }
+    return true;
+}
+
 void ChildProcess::execChild(int reportFd) {
     std::vector<char*> argv;
     argv.reserve(m_vArgs.size() + 1);
@@ -49,13 +87,9 @@ void ChildProcess::execChild(int reportFd) {
     }
     argv.push_back(nullptr);
     execvp(m_sPath.c_str(), argv.data());
-    if (reportFd >= 0) {
-        int error = errno;
-        ssize_t ignored = write(reportFd, &error, sizeof(error));
-        (void)ignored;
-    } else {
-        perror(m_sPath.c_str());
-    }
+    int error = errno;
+    ssize_t ignored = write(reportFd, &error, sizeof(error));
+    (void)ignored;
     _exit(1);
 }
 
@@ -79,36 +113,50 @@ bool ChildProcess::forkWithPipe(int fds[2]) {
 
 bool ChildProcess::run() {
     resetFields();
+    // The child reports a failure to execute the program through this pipe,
+    // which closes unused when the program starts; the output pipe cannot
+    // tell, as the program's own output and exit code 1 look the same.
+    int execPipe[2];
+    if (pipe2(execPipe, O_CLOEXEC) != 0) {
+        LOGE("failed creating pipe to run '%s' (%s)", m_sPath.c_str(), errnoString().c_str());
+        return false;
+    }
     int pipeFds[2];
     if (!forkWithPipe(pipeFds)) {
+        close(execPipe[0]);
+        close(execPipe[1]);
         return false;
     }
     if (m_nPid == 0) {
+        close(execPipe[0]);
         close(pipeFds[0]);
+        int report = keepAboveStdio(execPipe[1]);
         resetSigpipe();
         int null = open(paths::kDevNull, O_RDONLY);
         if (null < 0) {
-            perror("failed opening /dev/null");
-            _exit(1);
+            failChild(report, "failed opening /dev/null");
         }
         if (dup2(null, STDIN_FILENO) < 0) {
-            perror("failed redirecting stdin to /dev/null");
-            _exit(1);
+            failChild(report, "failed redirecting stdin to /dev/null");
         }
         if (null != STDIN_FILENO) {
             close(null);
         }
         if (dup2(pipeFds[1], STDOUT_FILENO) < 0 || dup2(pipeFds[1], STDERR_FILENO) < 0) {
-            perror("failed redirecting stdout/stderr to pipe");
-            _exit(1);
+            failChild(report, "failed redirecting stdout/stderr to pipe");
         }
         if (pipeFds[1] != STDOUT_FILENO && pipeFds[1] != STDERR_FILENO) {
             close(pipeFds[1]);
         }
-        execChild(-1);
+        execChild(report);
+    }
+    close(execPipe[1]);
+    close(pipeFds[1]);
+    if (!childStarted(execPipe[0])) {
+        close(pipeFds[0]);
+        return false;
     }
     LOGD("started child '%s' with PID %i", m_sPath.c_str(), static_cast<int>(m_nPid));
-    close(pipeFds[1]);
     copyOutputToLog(pipeFds[0]);
     wait();
     return true;
@@ -173,36 +221,26 @@ bool ChildProcess::spawn() {
     }
     if (m_nPid == 0) {
         close(execPipe[0]);
+        int report = keepAboveStdio(execPipe[1]);
         if (setsid() < 0) {
             perror("setting a new session");
         }
         resetSigpipe();
         int null = open(paths::kDevNull, O_RDWR);
         if (null < 0) {
-            perror("failed opening /dev/null");
-            _exit(1);
+            failChild(report, "failed opening /dev/null");
         }
         if (dup2(null, STDIN_FILENO) < 0 || dup2(null, STDOUT_FILENO) < 0 ||
             dup2(null, STDERR_FILENO) < 0) {
-            perror("failed redirecting stdin/out/err to /dev/null");
-            _exit(1);
+            failChild(report, "failed redirecting stdin/out/err to /dev/null");
         }
         if (null > STDERR_FILENO) {
             close(null);
         }
-        execChild(execPipe[1]);
+        execChild(report);
     }
     close(execPipe[1]);
-    int error = 0;
-    ssize_t n;
-    do {
-        n = read(execPipe[0], &error, sizeof(error));
-    } while (n < 0 && errno == EINTR);
-    close(execPipe[0]);
-    if (n == static_cast<ssize_t>(sizeof(error))) {
-        errno = error;
-        LOGE("failed executing '%s' (%s)", m_sPath.c_str(), errnoString().c_str());
-        wait();
+    if (!childStarted(execPipe[0])) {
         return false;
     }
     LOGD("started background child '%s' with PID %i", m_sPath.c_str(), static_cast<int>(m_nPid));

@@ -14,6 +14,8 @@ public:
     void addArg(const std::string& arg) { m_vArgs.push_back(arg); }
 
     // True when the child was started; its outcome is in the fields below.
+    // False (after an error line) when it could not be started, also when
+    // the program could not be executed.
     bool run();
     // True when the child was started; it runs in a session of its own.
     bool spawn();
@@ -33,9 +35,17 @@ private:
     void resetFields();
     // Creates a close-on-exec pipe and forks; false (after logging) on failure.
     bool forkWithPipe(int fds[2]);
-    // Executes the program; a failure is reported through reportFd when it
-    // is given, else with perror. Never returns.
+    // In the child: executes the program; a failure is reported through
+    // reportFd (close-on-exec) as its errno. Never returns.
     [[noreturn]] void execChild(int reportFd);
+    // In the child: perror, the errno through reportFd, exit status 1.
+    [[noreturn]] static void failChild(int reportFd, const char* what);
+    // In the child: the descriptor, moved above the standard streams if needed.
+    static int keepAboveStdio(int fd);
+    // In the parent: false (after logging and reaping the child, with the
+    // fields as before the start) when the child reported a failure to
+    // execute the program; closes reportFd.
+    bool childStarted(int reportFd);
     void copyOutputToLog(int fd);
 
     std::string m_sPath;

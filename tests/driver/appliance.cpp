@@ -96,6 +96,11 @@ std::vector<std::string> Appliance::installerCalls() const {
     return splitLines(sandbox.readFile(kInstallerLog));
 }
 
+void Appliance::setFirmwareVersion(const std::string& version) {
+    sandbox.writeFile("/etc/os-release",
+                      "NAME=\"Player OS\"\nVERSION_ID=\"" + version + "\"\nID=player\n");
+}
+
 std::vector<std::string> Appliance::installed() const {
     CommandResult r =
         runRpm(sandbox.rpmDbPath(), {"-qa", "--qf", "%{NAME}-%{VERSION}-%{RELEASE}\\n"});
@@ -129,6 +134,14 @@ RunResult Appliance::update(std::vector<std::string> args, RunOptions options) {
 SandboxProcess Appliance::start(std::vector<std::string> args, RunOptions options) {
     args.insert(args.begin(), {"--max-wait-time", "-1"});
     return sandbox.start(args, options);
+}
+
+TestPackage requirementsPackage(const std::string& evr, const std::vector<std::string>& needs) {
+    TestPackage package("os-update-requirements", evr);
+    for (const std::string& need : needs) {
+        package.require(need);
+    }
+    return package;
 }
 
 std::vector<std::string> linesStartingWith(const RunResult& r, const std::string& prefix) {

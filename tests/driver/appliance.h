@@ -40,6 +40,9 @@ public:
     void writeDeviceInstaller(const std::map<std::string, int>& exitCodes = {});
     std::vector<std::string> installerCalls() const;
 
+    // Writes /etc/os-release with the running firmware version (VERSION_ID).
+    void setFirmwareVersion(const std::string& version);
+
     // "name-version-release" of every installed package, sorted.
     std::vector<std::string> installed() const;
     std::string status() const { return sandbox.readFile("/var/lib/updater/status"); }
@@ -57,6 +60,10 @@ public:
     PackageBuilder builder;
     std::unique_ptr<HttpServer> server;
 };
+
+// The update requirements package a site publishes: "os-update-requirements"
+// requiring, for instance, "os-update-requirement/firmware >= 9.0".
+TestPackage requirementsPackage(const std::string& evr, const std::vector<std::string>& needs);
 
 // Lines of the stderr log that begin with the text.
 std::vector<std::string> linesStartingWith(const RunResult& r, const std::string& prefix);

@@ -93,9 +93,11 @@ TEST_F(Reboot, TelinitProblemsAreOnlyWarnings) {
     struct Case {
         std::string script;  // empty: the stub, failing
         std::string warning;
+        mode_t mode = 0755;
     } cases[] = {
         {"", "WARNING: failed re-execing init (exit code 1)\n"},
         {"#!/bin/sh\nkill -9 $$\n", "WARNING: telinit was interrupted\n"},
+        {"#!/bin/sh\nexit 0\n", "WARNING: failed to call telinit\n", 0644},
     };
     for (const Case& c : cases) {
         writeHostFile(m_sOut + "calls.log", "");
@@ -103,7 +105,7 @@ TEST_F(Reboot, TelinitProblemsAreOnlyWarnings) {
         if (c.script.empty()) {
             writeHostFile(m_sOut + "telinit.exit", "1\n");
         } else {
-            writeHostFile(kTelinit, c.script, 0755);
+            writeHostFile(kTelinit, c.script, c.mode);
         }
         EXPECT_EQ(rebootSystem(), 0);
         EXPECT_NE(log().find(c.warning), std::string::npos) << log();

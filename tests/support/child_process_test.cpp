@@ -58,19 +58,45 @@ TEST(ChildProcessRun, OverLongLinesArriveInPieces) {
     EXPECT_EQ(lines[3], "INFO:   " + std::string(2500 - 2046, 'a'));
 }
 
-TEST(ChildProcessRun, MissingProgramExitsWithOneAndExplainsWhy) {
-    LogCapture log;
+TEST(ChildProcessRun, ProgramThatCannotBeExecutedIsNotStarted) {
+    ScratchDir scratch;
+    std::string plain = scratch.file("not-executable");
+    writeHostFile(plain, "#!/bin/sh\nexit 0\n", 0644);
+    std::string badInterpreter = scratch.file("bad-interpreter");
+    writeHostFile(badInterpreter, "#!/nonexistent/sh\nexit 0\n", 0755);
+    struct Case {
+        std::string path;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"/nonexistent/program", "No such file or directory"},
+        {"no-such-program-anywhere", "No such file or directory"},
+        {plain, "Permission denied"},
+        {badInterpreter, "No such file or directory"},
+        {scratch.path(), "Permission denied"},
+    };
+    for (const Case& c : cases) {
+        LogCapture log;
+        ChildProcess child(c.path);
+        EXPECT_FALSE(child.run()) << c.path;
+        EXPECT_FALSE(child.exited());
+        EXPECT_EQ(child.status(), -1);
+        EXPECT_TRUE(log.has("ERROR: failed executing '" + c.path + "' (" + c.error + ")"))
+            << log.text();
+        // Nothing of the failed attempt reaches the log as program output.
+        EXPECT_FALSE(log.contains("output:")) << log.text();
+        EXPECT_FALSE(log.contains("started child")) << log.text();
+        EXPECT_FALSE(child.wait());
+    }
     ChildProcess child("/nonexistent/program");
     EXPECT_EQ(child.args()[0], "program");
-    ASSERT_TRUE(child.run());
-    EXPECT_TRUE(child.exited());
-    EXPECT_EQ(child.status(), 1);
-    EXPECT_TRUE(log.has("INFO:   /nonexistent/program: No such file or directory")) << log.text();
-
-    ChildProcess bare("no-such-program-anywhere");
-    EXPECT_EQ(bare.args()[0], "no-such-program-anywhere");
-    ASSERT_TRUE(bare.run());
-    EXPECT_EQ(bare.status(), 1);
+    // A program that exits with 1 by itself is still started.
+    LogCapture log;
+    ChildProcess one = shell("echo failing; exit 1");
+    ASSERT_TRUE(one.run());
+    EXPECT_TRUE(one.exited());
+    EXPECT_EQ(one.status(), 1);
+    EXPECT_TRUE(log.has("INFO:   failing")) << log.text();
 }
 
 TEST(ChildProcessRun, KilledChildIsReportedBySignal) {
@@ -140,6 +166,7 @@ TEST(ChildProcessSpawn, ProgramThatCannotBeExecutedIsNotStarted) {
     LogCapture log;
     ChildProcess child("/nonexistent/shutdown");
     EXPECT_FALSE(child.spawn());
+    EXPECT_FALSE(child.exited());
     EXPECT_TRUE(
         log.has("ERROR: failed executing '/nonexistent/shutdown' (No such file or directory)"))
         << log.text();
