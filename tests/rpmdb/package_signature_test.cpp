@@ -158,7 +158,7 @@ TEST_F(PackageSignatureTest, HeaderSignaturesRowByRow) {
         return p;
     };
     auto v4 = [](const KeyId& id) {
-        std::vector<uint8_t> p = {0x88, 22, 4, 0, 1, 8, 0, 0, 0, 10, 9, 16};
+        std::vector<uint8_t> p = {0x88, 20, 4, 0, 1, 8, 0, 0, 0, 10, 9, 16};
         p.insert(p.end(), id.begin(), id.end());
         p.insert(p.end(), {0xaa, 0xbb});
         return p;
