@@ -24,6 +24,12 @@ protected:
         stranger_ =
             std::make_unique<TestKey>("Updater Test Stranger", "rsa2048", keys_.file("export"));
         ASSERT_TRUE(rsa_->valid() && dsa_->valid() && stranger_->valid());
+        // Both versions of the package, built once for all cases of a test.
+        PackageBuilder builder(keys_.file("build"));
+        built_ =
+            builder.build({TestPackage("foo", "1.0-1"), TestPackage("foo", "2.0-1").payload(2000)},
+                          keys_.file("rpms"));
+        ASSERT_EQ(built_.size(), 2u);
     }
 
     struct Setup {
@@ -31,19 +37,31 @@ protected:
         const TestKey* indexKey = nullptr;
         std::vector<const TestKey*> trusted;  // imported into the RPM database
         bool http = true;                     // else a file: repository
+        bool viaBuilder = false;              // the repository builds and signs the package itself
     };
 
     // An appliance with foo 1.0 installed and a repository offering foo 2.0.
     std::unique_ptr<Appliance> make(const Setup& setup) {
         auto a = std::make_unique<Appliance>();
         a->checkIndexSignature = true;
-        a->install({TestPackage("foo", "1.0-1")});
+        RunOptions rpm;
+        rpm.program = "/usr/bin/rpm";
+        EXPECT_EQ(a->sandbox.run({"-i", "--nodeps", "--noscripts", built_[0]}, rpm).exitCode, 0);
         for (const TestKey* key : setup.trusted) {
             EXPECT_TRUE(importKey(a->sandbox.rpmDbPath(), key->publicKeyFile()));
         }
         a->writeHook();
-        a->repo.signWith(setup.packageKey, setup.indexKey);
-        a->repo.add(TestPackage("foo", "2.0-1").payload(2000));
+        if (setup.viaBuilder) {
+            a->repo.signWith(setup.packageKey, setup.indexKey);
+            a->repo.add(TestPackage("foo", "2.0-1").payload(2000));
+        } else {
+            const std::string file = a->repo.dir() + "/packages/" + kPackageFile;
+            writeHostFile(file, readHostFile(built_[1]));
+            if (setup.packageKey != nullptr) {
+                EXPECT_TRUE(setup.packageKey->signPackage(file));
+            }
+            a->repo.signIndexWith(setup.indexKey);
+        }
         if (setup.http) {
             a->publish();
             a->configure();
@@ -53,7 +71,14 @@ protected:
         }
         return a;
     }
-    Setup standard() const { return {rsa_.get(), rsa_.get(), {rsa_.get(), dsa_.get()}, true}; }
+    // Index and package signed by the RSA key; the RSA and DSA keys trusted.
+    Setup standard() const {
+        Setup setup;
+        setup.packageKey = rsa_.get();
+        setup.indexKey = rsa_.get();
+        setup.trusted = {rsa_.get(), dsa_.get()};
+        return setup;
+    }
 
     // Puts other bytes in place of the package file, with the lists and the
     // index signature updated to match, so that only the package check can
@@ -104,6 +129,7 @@ protected:
     }
 
     ScratchDir keys_{"signature-keys"};
+    std::vector<std::string> built_;
     std::unique_ptr<TestKey> rsa_;
     std::unique_ptr<TestKey> dsa_;
     std::unique_ptr<TestKey> stranger_;
@@ -121,6 +147,7 @@ TEST_F(Signatures, SignedRepositoriesUpdateWithEveryCheckOn) {
         SCOPED_TRACE(c.what);
         Setup setup = standard();
         setup.http = c.http;
+        setup.viaBuilder = !c.http;
         if (c.dsaPackages) {
             setup.packageKey = dsa_.get();
         }

@@ -102,6 +102,11 @@ public:
     // packageKey; build() signs the index with indexKey into repomd.xml.asc.
     // The keys must outlive the builder's builds.
     RepoBuilder& signWith(const TestKey* packageKey, const TestKey* indexKey);
+    // The same for the index alone (nullptr: not signed).
+    RepoBuilder& signIndexWith(const TestKey* indexKey) {
+        m_pIndexKey = indexKey;
+        return *this;
+    }
     // Signs the index as it is now (after the changes made on purpose, or
     // with another key).
     bool signIndex(const TestKey& key);
