@@ -6,6 +6,7 @@
 #include "driver/update_run.h"
 #include "driver/version.h"
 #include "repo/package_repo.h"
+#include "rpmdb/package_signature.h"
 #include "rpmdb/rpm_db.h"
 #include "support/logger.h"
 #include "support/system.h"
@@ -84,8 +85,10 @@ RpmFigures reportUpdateSet(const PassSettings& settings, const PackageSet& updat
     return figures;
 }
 
-// Verifies the package signatures of the downloaded RPM packages.
-int checkSignatures(const PassSettings& settings) {
+// Verifies the package signatures of the downloaded RPM packages, in name
+// order; the first refusal ends the pass. A database without any public key
+// checks nothing.
+int checkSignatures(const PassSettings& settings, const PackageSet& update) {
     const Config& config = settings.m_config;
     if (config.m_bNoPkgSigCheck) {
         return RES_OK;
@@ -95,10 +98,20 @@ int checkSignatures(const PassSettings& settings) {
         LOGE("failed opening rpm DB");
         return RES_ERROR;
     }
-    // Package signatures are verified against the public keys imported into
-    // the RPM database; this build knows no keys yet, so nothing is checked.
+    int result = RES_OK;
+    if (db.hasPublicKeys()) {
+        LOG_AT(settings.m_bQuieter ? LogLevel::Debug : LogLevel::Info,
+               "verifying package signatures");
+        for (const Package& package : update) {
+            if (package.m_nType == PKG_RPM &&
+                !checkPackageSignature(db, package.m_sCacheFile.str(), settings.m_bQuieter)) {
+                result = RES_FAILED;
+                break;
+            }
+        }
+    }
     db.close();
-    return RES_OK;
+    return result;
 }
 
 }  // namespace
@@ -226,7 +239,7 @@ PassOutcome runPass(PackageRepo& repo, const PackageList& external, const PassSe
         LOGE("failed downloading packages");
         return {RES_FAILED, n};
     }
-    int signatures = checkSignatures(settings);
+    int signatures = checkSignatures(settings, update);
     if (signatures != RES_OK) {
         return {signatures, n};
     }

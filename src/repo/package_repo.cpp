@@ -15,6 +15,7 @@
 #include "config/xml_util.h"
 #include "net/downloader.h"
 #include "repo/item_notify.h"
+#include "repo/metadata_signature.h"
 #include "repo/package_list.h"
 #include "support/logger.h"
 #include "support/system.h"
@@ -180,27 +181,34 @@ bool PackageRepo::parseIndex(RepoMdIndex& index) {
     return parseIndexFile(index, m_sCacheDir + kIndexFile, m_sCacheDir + kSignatureFile);
 }
 
-// Metadata signatures cannot be verified yet: every index is read as with
-// --no-md-sig-check, and update fetches no signature file. Verification
-// plugs in here and runs before any index is read.
 bool PackageRepo::checksIndexSignature() const {
-    return false;
+    return !m_bNoMdSigCheck;
 }
 
-bool PackageRepo::verifyIndexSignature(const std::string& /*indexFile*/,
-                                       const std::string& /*signatureFile*/) {
-    LOGE("invalid metadata signature");
-    return false;
+// Every failure denies the index; there is no fallback to reading it
+// unauthenticated.
+bool PackageRepo::verifyIndexSignature(const std::string& indexFile,
+                                       const std::string& signatureFile) {
+    if (!isReadable(signatureFile)) {
+        LOGE("metadata signature missing or unreadable");
+        return false;
+    }
+    KeyList keys;
+    if (!loadMetadataKeys(keys)) {
+        LOGE("failed to load public keys from RPM DB to check metadata signature");
+        return false;
+    }
+    if (!verifyDetachedSignature(keys, indexFile, signatureFile)) {
+        LOGE("invalid metadata signature");
+        return false;
+    }
+    return true;
 }
 
 bool PackageRepo::parseIndexFile(RepoMdIndex& index, const std::string& indexFile,
                                  const std::string& signatureFile) {
-    if (checksIndexSignature()) {
-        if (!verifyIndexSignature(indexFile, signatureFile)) {
-            return false;
-        }
-    } else if (!m_bNoMdSigCheck) {
-        LOGD("metadata signature not checked, reading '%s' unauthenticated", indexFile.c_str());
+    if (checksIndexSignature() && !verifyIndexSignature(indexFile, signatureFile)) {
+        return false;
     }
 
     XmlReader reader = openXmlReader(indexFile);

@@ -80,6 +80,14 @@ public:
     // Reads a single-valued string tag.
     static bool getTagString(Header header, rpmTagVal tag, std::string& out);
 
+    // Trusted keys: the public keys imported as gpg-pubkey entries.
+    // At least one gpg-pubkey entry holds a key.
+    bool hasPublicKeys();
+    // The decoded keys, in database order; read on the first call only.
+    const std::list<std::string>& loadKeys();
+    // The key ID belongs to one of the keys (loads them first if needed).
+    bool isTrustedKey(const KeyId& id);
+
 private:
     bool readPackage(Header header, Package& package);
 

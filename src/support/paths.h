@@ -34,6 +34,9 @@ constexpr const char* kGpgvProgram = "gpgv";
 constexpr const char* kTelinitProgram = "telinit";
 constexpr const char* kShutdownProgram = "shutdown";
 
+// Temporary keyring of the trusted keys while gpgv checks a signature.
+constexpr const char* kTempKeyringTemplate = "/tmp/updater.XXXXXX";
+
 // Device and system sources.
 constexpr const char* kDevNull = "/dev/null";
 constexpr const char* kUrandom = "/dev/urandom";

@@ -133,6 +133,9 @@ RunResult Appliance::update(std::vector<std::string> args, RunOptions options) {
 
 SandboxProcess Appliance::start(std::vector<std::string> args, RunOptions options) {
     args.insert(args.begin(), {"--max-wait-time", "-1"});
+    if (!checkIndexSignature) {
+        args.insert(args.begin(), "--no-md-sig-check");
+    }
     return sandbox.start(args, options);
 }
 

@@ -50,7 +50,10 @@ public:
     // Files left in the repository's cache directory (recursively, relative).
     std::vector<std::string> cacheFiles() const;
 
-    // Runs the updater without the random start delay.
+    // Runs the updater without the random start delay, and, unless
+    // checkIndexSignature is set, with --no-md-sig-check (the repository is
+    // not signed).
+    bool checkIndexSignature = false;
     RunResult update(std::vector<std::string> args = {}, RunOptions options = {});
     SandboxProcess start(std::vector<std::string> args = {}, RunOptions options = {});
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -388,7 +389,11 @@ TestKey::TestKey(std::string name, const std::string& exportDir) : m_sName(std::
         ADD_FAILURE() << "gpg --export failed:\n" << r.output;
         return;
     }
-    r = runCommand(
+    readKeyId();
+}
+
+void TestKey::readKeyId() {
+    CommandResult r = runCommand(
         {"gpg", "--batch", "--homedir", m_sHome, "--with-colons", "--list-keys", m_sName});
     for (const std::string& line : splitLines(r.output)) {
         if (line.compare(0, 4, "pub:") == 0) {
@@ -409,6 +414,118 @@ TestKey::TestKey(std::string name, const std::string& exportDir) : m_sName(std::
     if (!m_bValid) {
         ADD_FAILURE() << "no key ID listed for " << m_sName << ":\n" << r.output;
     }
+}
+
+namespace {
+
+std::string fileNameOf(const std::string& text) {
+    std::string name = text;
+    for (char& c : name) {
+        if (!isalnum(static_cast<unsigned char>(c))) {
+            c = '-';
+        }
+    }
+    return name;
+}
+
+// Generates the key into cacheDir/gnupg unless an earlier test process did;
+// key generation takes seconds, so the key serves the whole build tree.
+bool generateCachedKey(const std::string& name, const std::string& algorithm,
+                       const std::string& cacheDir) {
+    makeDirs(sandboxRoot() + "/keys");
+    int lock = open((cacheDir + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lock < 0 || flock(lock, LOCK_EX) != 0) {
+        ADD_FAILURE() << "cannot lock " << cacheDir;
+        if (lock >= 0) {
+            close(lock);
+        }
+        return false;
+    }
+    bool ok = access((cacheDir + "/ready").c_str(), F_OK) == 0;
+    if (!ok) {
+        removeTree(cacheDir);
+        char pattern[] = "/tmp/updater-gpg.XXXXXX";
+        if (mkdtemp(pattern) != nullptr) {
+            std::string home = pattern;
+            CommandResult r = runCommand({"gpg", "--batch", "--homedir", home, "--pinentry-mode",
+                                          "loopback", "--passphrase", "", "--quick-gen-key", name,
+                                          algorithm, "sign", "never"});
+            runCommand({"gpgconf", "--homedir", home, "--kill", "gpg-agent"});
+            if (r.status == 0) {
+                makeDirs(cacheDir);
+                CommandResult copy = runShell("cp -a '" + home + "' '" + cacheDir +
+                                              "/gnupg' && rm -f '" + cacheDir + "/gnupg/S.'*");
+                ok = copy.status == 0;
+                if (ok) {
+                    writeHostFile(cacheDir + "/ready", "");
+                }
+            } else {
+                ADD_FAILURE() << "gpg --quick-gen-key failed:\n" << r.output;
+            }
+            removeTree(home);
+        }
+    }
+    close(lock);
+    return ok;
+}
+
+}  // namespace
+
+TestKey::TestKey(std::string name, const std::string& algorithm, const std::string& exportDir)
+    : m_sName(std::move(name)) {
+    const std::string cacheDir =
+        sandboxRoot() + "/keys/" + fileNameOf(m_sName) + "-" + fileNameOf(algorithm);
+    if (!generateCachedKey(m_sName, algorithm, cacheDir)) {
+        return;
+    }
+    char pattern[] = "/tmp/updater-gpg.XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        ADD_FAILURE() << "cannot create a GnuPG home";
+        return;
+    }
+    m_sHome = pattern;
+    CommandResult r = runShell("cp -a '" + cacheDir + "/gnupg/.' '" + m_sHome + "/'");
+    if (r.status != 0) {
+        ADD_FAILURE() << "cannot copy the key:\n" << r.output;
+        return;
+    }
+    makeDirs(exportDir);
+    m_sPublicKeyFile = exportDir + "/" + fileNameOf(m_sName) + ".asc";
+    r = runCommand({"gpg", "--batch", "--homedir", m_sHome, "--armor", "--output", m_sPublicKeyFile,
+                    "--yes", "--export", m_sName});
+    if (r.status != 0) {
+        ADD_FAILURE() << "gpg --export failed:\n" << r.output;
+        return;
+    }
+    readKeyId();
+}
+
+bool TestKey::exportBinary(const std::string& file) const {
+    return runCommand({"gpg", "--batch", "--homedir", m_sHome, "--yes", "--output", file,
+                       "--export", m_sName})
+               .status == 0;
+}
+
+bool TestKey::signPackage(const std::string& rpmFile) const {
+    CommandResult r =
+        runCommand({"rpmsign", "--define", "__gpg /usr/bin/gpg", "--define", "_gpg_name " + m_sName,
+                    "--define", "_gpg_path " + m_sHome, "--addsign", rpmFile});
+    if (r.status != 0) {
+        ADD_FAILURE() << "rpmsign failed:\n" << r.output;
+        return false;
+    }
+    return true;
+}
+
+bool TestKey::detachSign(const std::string& file, const std::string& signatureFile) const {
+    CommandResult r =
+        runCommand({"gpg", "--batch", "--homedir", m_sHome, "--yes", "--local-user", m_sName,
+                    "--armor", "--output", signatureFile, "--detach-sign", file});
+    if (r.status != 0) {
+        ADD_FAILURE() << "gpg --detach-sign failed:\n" << r.output;
+        return false;
+    }
+    return true;
 }
 
 TestKey::~TestKey() {

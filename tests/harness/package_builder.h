@@ -105,6 +105,10 @@ public:
     // Generates an RSA 2048 signing key whose user ID is name and exports the
     // armored public key into exportDir.
     TestKey(std::string name, const std::string& exportDir);
+    // A key of that algorithm ("rsa2048", "dsa2048", ... as gpg --quick-gen-key
+    // takes them), generated once per build tree (under the sandbox root,
+    // guarded against concurrent test processes) and copied into a fresh home.
+    TestKey(std::string name, const std::string& algorithm, const std::string& exportDir);
     ~TestKey();
     TestKey(const TestKey&) = delete;
     TestKey& operator=(const TestKey&) = delete;
@@ -116,7 +120,16 @@ public:
     // 16 lower-case hexadecimal digits.
     const std::string& keyId() const { return m_sKeyId; }
 
+    // Writes the binary public key (gpg --export) to the file.
+    bool exportBinary(const std::string& file) const;
+    // Signs an RPM file in place (rpmsign --addsign).
+    bool signPackage(const std::string& rpmFile) const;
+    // Writes an armored detached signature of the file.
+    bool detachSign(const std::string& file, const std::string& signatureFile) const;
+
 private:
+    void readKeyId();
+
     std::string m_sHome;
     std::string m_sName;
     std::string m_sPublicKeyFile;

@@ -297,8 +297,14 @@ std::string RepoBuilder::rpmLocation(const TestPackage& package) {
 bool RepoBuilder::build() {
     try {
         if (!m_vPending.empty()) {
-            if (m_builder.build(m_vPending, m_sDir + "/packages").empty()) {
+            std::vector<std::string> files = m_builder.build(m_vPending, m_sDir + "/packages");
+            if (files.empty()) {
                 return false;
+            }
+            for (const std::string& file : files) {
+                if (m_pPackageKey != nullptr && !m_pPackageKey->signPackage(file)) {
+                    return false;
+                }
             }
             m_vPending.clear();
         }
@@ -342,7 +348,17 @@ bool RepoBuilder::build() {
         ADD_FAILURE() << e.what();
         return false;
     }
-    return true;
+    return m_pIndexKey == nullptr || signIndex(*m_pIndexKey);
+}
+
+RepoBuilder& RepoBuilder::signWith(const TestKey* packageKey, const TestKey* indexKey) {
+    m_pPackageKey = packageKey;
+    m_pIndexKey = indexKey;
+    return *this;
+}
+
+bool RepoBuilder::signIndex(const TestKey& key) {
+    return key.detachSign(indexFile(), signatureFile());
 }
 
 std::string RepoBuilder::location(const std::string& type) const {

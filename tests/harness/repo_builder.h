@@ -98,6 +98,20 @@ public:
     // a test failure) when a tool fails. May be called again after adding.
     bool build();
 
+    // Signing (none by default): packages built from now on are signed with
+    // packageKey; build() signs the index with indexKey into repomd.xml.asc.
+    // The keys must outlive the builder's builds.
+    RepoBuilder& signWith(const TestKey* packageKey, const TestKey* indexKey);
+    // The same for the index alone (nullptr: not signed).
+    RepoBuilder& signIndexWith(const TestKey* indexKey) {
+        m_pIndexKey = indexKey;
+        return *this;
+    }
+    // Signs the index as it is now (after the changes made on purpose, or
+    // with another key).
+    bool signIndex(const TestKey& key);
+    std::string signatureFile() const { return indexFile() + ".asc"; }
+
     const std::string& dir() const { return m_sDir; }
     std::string fileUri() const { return "file://" + m_sDir; }
     std::string indexFile() const { return m_sDir + "/repodata/repomd.xml"; }
@@ -131,4 +145,6 @@ private:
     PackageBuilder m_builder;
     std::vector<TestPackage> m_vPending;
     std::vector<DevicePackage> m_vDevice;
+    const TestKey* m_pPackageKey = nullptr;
+    const TestKey* m_pIndexKey = nullptr;
 };

@@ -69,6 +69,8 @@ protected:
         URLFetcher::setSleepForTesting(noSleep);
         log = std::make_unique<LogCapture>(LogLevel::Debug);
         config.m_sCacheDir = scratch.file("cache/");
+        // The test repositories are not signed (signed ones: driver_signature_test).
+        config.m_bNoMdSigCheck = true;
         makeDirs(config.m_sCacheDir);
         record.m_sId = "main";
         record.m_bEnabled = true;

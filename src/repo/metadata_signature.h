@@ -1,0 +1,22 @@
+// Authentication of the repository index by its detached OpenPGP signature:
+// the public keys of the RPM database go into a temporary keyring and gpgv
+// checks the signature against it.
+#pragma once
+
+#include <list>
+#include <string>
+
+using KeyList = std::list<std::string>;
+
+// Appends the public keys of the RPM database (binary OpenPGP data, database
+// order). True when the database could be opened, also when it holds no key.
+bool loadMetadataKeys(KeyList& keys);
+
+// Writes the keys, one after the other, into a new file made from
+// "/tmp/updater.XXXXXX" (owner-only permissions) and returns its name.
+bool writeKeyring(const KeyList& keys, std::string& path);
+
+// True only when gpgv accepts the detached signature of the data file made
+// by one of the keys. The temporary keyring is removed on every path.
+bool verifyDetachedSignature(const KeyList& keys, const std::string& dataFile,
+                             const std::string& signatureFile);

@@ -1,0 +1,83 @@
+// A small reader of the OpenPGP binary packet format: splits bytes into
+// packets, a version 4 signature's subpacket areas into subpackets, and reads
+// the version, type, creation time and issuer key ID of a signature packet.
+// It verifies nothing (the RPM library does that). Packets point into the
+// caller's buffer, which must outlive them; no body is copied.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Packet tag of a signature.
+constexpr uint32_t kPgpTagSignature = 2;
+// Subpacket types read from a version 4 signature.
+constexpr uint32_t kPgpSubpacketCreationTime = 2;
+constexpr uint32_t kPgpSubpacketIssuer = 16;
+
+// One packet, or one signature subpacket.
+struct PGPPacket {
+    uint32_t tag = 0;               // packet tag; for a subpacket its whole type byte
+    uint64_t size = 0;              // bytes taken in the input: header and body
+    uint64_t blen = 0;              // body length
+    const uint8_t* body = nullptr;  // first body byte, inside the input
+
+    // Reads the packet header at the start of data (n bytes available).
+    bool parse(const uint8_t* data, uint64_t n);
+    // Reads one subpacket (length, type byte, body) at the start of data.
+    bool parseSubPacket(const uint8_t* data, uint64_t n);
+};
+
+class PGPPacketSeq {
+public:
+    // Splits the whole byte string into packets and appends them; false at
+    // the first malformed one (those read before it stay).
+    bool append(const uint8_t* data, size_t size);
+
+    const std::vector<PGPPacket>& packets() const { return m_vPackets; }
+    size_t size() const { return m_vPackets.size(); }
+    const PGPPacket& operator[](size_t i) const { return m_vPackets[i]; }
+
+private:
+    std::vector<PGPPacket> m_vPackets;
+};
+
+class PGPSubPacketSeq {
+public:
+    // The same for a subpacket area of a version 4 signature.
+    bool append(const uint8_t* data, size_t size);
+
+    const std::vector<PGPPacket>& packets() const { return m_vPackets; }
+    size_t size() const { return m_vPackets.size(); }
+    const PGPPacket& operator[](size_t i) const { return m_vPackets[i]; }
+
+private:
+    std::vector<PGPPacket> m_vPackets;
+};
+
+using PGPKeyId = std::array<uint8_t, 8>;
+
+// The facts of one signature packet.
+struct PGPSigData {
+    uint8_t version = 0;
+    uint8_t sigType = 0;
+    uint32_t time = 0;  // creation time, seconds since 1970
+    PGPKeyId keyId = {};
+    uint8_t pubkeyAlgo = 0;
+    uint8_t hashAlgo = 0;
+    bool hasTime = false;
+    bool hasKeyId = false;
+
+    // Dispatches on the version byte (3 or 4; another version is logged).
+    bool parse(const PGPPacket& packet);
+    bool parseSigV3(const PGPPacket& packet);
+    bool parseSigV4(const PGPPacket& packet);
+    // Parses the first signature packet of the sequence.
+    bool parseFirst(const PGPPacketSeq& packets);
+};
+
+// 16 lower-case hexadecimal digits, in stored byte order.
+std::string keyIdToHex(const PGPKeyId& keyId);
+std::string keyIdToHex(const uint8_t* keyId);
