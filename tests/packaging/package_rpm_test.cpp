@@ -27,7 +27,8 @@ bool contains(const Lines& lines, const std::string& line) {
 }
 
 bool endsWith(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 // The one package file of the folder whose name starts and ends as given:
@@ -86,11 +87,21 @@ std::set<std::string> treeFiles(const std::string& root) {
             }
             std::string path = rel + "/" + name;
             // Folders of the system itself are not the package's.
-            static const std::set<std::string> shared = {
-                "/etc", "/usr", "/usr/sbin", "/usr/lib", "/usr/lib/systemd",
-                "/usr/lib/systemd/system", "/usr/libexec", "/usr/share", "/usr/share/man",
-                "/usr/share/man/man5", "/usr/share/man/man8", "/var", "/var/lib", "/var/cache",
-                "/var/log"};
+            static const std::set<std::string> shared = {"/etc",
+                                                         "/usr",
+                                                         "/usr/sbin",
+                                                         "/usr/lib",
+                                                         "/usr/lib/systemd",
+                                                         "/usr/lib/systemd/system",
+                                                         "/usr/libexec",
+                                                         "/usr/share",
+                                                         "/usr/share/man",
+                                                         "/usr/share/man/man5",
+                                                         "/usr/share/man/man8",
+                                                         "/var",
+                                                         "/var/lib",
+                                                         "/var/cache",
+                                                         "/var/log"};
             if (shared.count(path) == 0) {
                 files.insert(withoutGz(path));
             }
@@ -136,29 +147,28 @@ TEST(UpdaterPackage, InstallsTheProgramConfigurationUnitsAndManualPages) {
     ASSERT_TRUE(key.valid());
     makeDirs(lint.file("rpms"));
     ASSERT_EQ(runCommand({"cp", rpm, srpm, lint.file("rpms")}).status, 0);
-    CommandResult p =
-        runCommand({kSource + "/scripts/publish-repo.sh", "--key", key.name(), lint.file("rpms"),
-                    lint.file("repo")},
-                   {{"GNUPGHOME", key.home()}});
+    CommandResult p = runCommand({kSource + "/scripts/publish-repo.sh", "--key", key.name(),
+                                  lint.file("rpms"), lint.file("repo")},
+                                 {{"GNUPGHOME", key.home()}});
     ASSERT_EQ(p.status, 0) << p.output;
     const std::string signedSrpm = lint.file("rpms/") + srpm.substr(srpm.rfind('/') + 1);
-    CommandResult s = runCommand({"rpmsign", "--addsign", "--define", "__gpg /usr/bin/gpg",
-                                  "--define", "_gpg_name " + key.name(), "--define",
-                                  "_gpg_path " + key.home(), signedSrpm});
+    CommandResult s =
+        runCommand({"rpmsign", "--addsign", "--define", "__gpg /usr/bin/gpg", "--define",
+                    "_gpg_name " + key.name(), "--define", "_gpg_path " + key.home(), signedSrpm});
     ASSERT_EQ(s.status, 0) << s.output;
     writeHostFile(lint.file("home/.rpmmacros"), "%_dbpath " + lint.file("home/rpmdb") + "\n");
     ASSERT_TRUE(importKey(lint.file("home/rpmdb"), key.publicKeyFile()));
-    CommandResult l = runCommand({"rpmlint", lint.file("repo/packages/") + rpm.substr(rpm.rfind('/') + 1),
-                                  signedSrpm, kSource + "/packaging/updater.spec"},
-                                 {{"HOME", lint.file("home")}});
+    CommandResult l =
+        runCommand({"rpmlint", lint.file("repo/packages/") + rpm.substr(rpm.rfind('/') + 1),
+                    signedSrpm, kSource + "/packaging/updater.spec"},
+                   {{"HOME", lint.file("home")}});
     EXPECT_NE(l.output.find(" 0 errors,"), std::string::npos) << l.output;
 
     // cmake --install gives the same layout (/usr is the default prefix of a
     // new build tree).
     ScratchDir dest("install");
-    CommandResult install =
-        runCommand({"cmake", "--install", BINARY_DIR, "--prefix", "/usr"},
-                   {{"DESTDIR", dest.path()}});
+    CommandResult install = runCommand({"cmake", "--install", BINARY_DIR, "--prefix", "/usr"},
+                                       {{"DESTDIR", dest.path()}});
     ASSERT_EQ(install.status, 0) << install.output;
     EXPECT_EQ(treeFiles(dest.path()), expected);
 
@@ -188,9 +198,9 @@ TEST(UpdaterPackage, InstallsTheProgramConfigurationUnitsAndManualPages) {
     for (const auto& page : std::vector<std::pair<std::string, std::string>>{
              {"8", "updater - keep the appliance software up to date"},
              {"5", "updater.conf - configuration of the appliance software updater"}}) {
-        r = sandbox.run({"--warnings", "-P", "cat", page.first,
-                         page.first == "8" ? "updater" : "updater.conf"},
-                        man);
+        r = sandbox.run(
+            {"--warnings", "-P", "cat", page.first, page.first == "8" ? "updater" : "updater.conf"},
+            man);
         EXPECT_EQ(r.exitCode, 0) << r.describe();
         EXPECT_NE(r.out.find(page.second), std::string::npos) << r.describe();
     }
@@ -228,15 +238,15 @@ TEST(UpdaterPackage, ApplianceUpdatesItselfThroughTheUpdaterOnlyRetry) {
     PackageBuilder builder(a.work.file("site-build"));
     std::string rpms = a.work.file("rpms");
     ASSERT_EQ(
-        builder.build(TestPackage("app", "2.0-1").require("updater-running >= " + kNewerVersion),
-                      rpms)
+        builder
+            .build(TestPackage("app", "2.0-1").require("updater-running >= " + kNewerVersion), rpms)
             .empty(),
         false);
     ASSERT_EQ(runCommand({"cp", newer, rpms + "/"}).status, 0);
     std::string repo = a.work.file("published");
-    CommandResult p = runCommand(
-        {kSource + "/scripts/publish-repo.sh", "--key", key.name(), rpms, repo},
-        {{"GNUPGHOME", key.home()}});
+    CommandResult p =
+        runCommand({kSource + "/scripts/publish-repo.sh", "--key", key.name(), rpms, repo},
+                   {{"GNUPGHOME", key.home()}});
     ASSERT_EQ(p.status, 0) << p.output;
     ASSERT_TRUE(importKey(a.sandbox.rpmDbPath(), key.publicKeyFile()));
     HttpServer::Options serve;
@@ -246,8 +256,8 @@ TEST(UpdaterPackage, ApplianceUpdatesItselfThroughTheUpdaterOnlyRetry) {
     const std::string siteConfig = a.sandbox.readFile("/etc/updater.conf");
 
     r = a.update({"--no-reboot"});
-    EXPECT_TRUE(r.errHas("ERROR: newer updater required to install: updater-running >= " +
-                         kNewerVersion + "\n"))
+    EXPECT_TRUE(r.errHas(
+        "ERROR: newer updater required to install: updater-running >= " + kNewerVersion + "\n"))
         << r.describe();
     EXPECT_TRUE(
         r.errHas("ERROR: failed updating, will try updating updater only\n"

@@ -51,21 +51,58 @@ TEST(ManualPages, RenderWithoutWarningsAndDocumentEveryOptionStatusAndHook) {
     for (const std::string& name : options) {
         EXPECT_NE(text.find(name), std::string::npos) << name << " is not documented";
     }
-    for (const char* word :
-         {"READY", "DELAYING", "ANALYZING", "DOWNLOADING", "TESTING", "UPDATING", "PKGSDONE",
-          "CORRUPTED", "REBOOTING", "AVAILABLE", "PENDING", "COMPLETE", "init", "download",
-          "posttest", "postupdate", "failtest", "failupdate", "no-stop", "EXIT STATUS", "EXAMPLES",
-          "/var/lib/updater/status", "/var/run/updater.norun", "RETRY UPDATER ONLY"}) {
+    for (const char* word : {"READY",
+                             "DELAYING",
+                             "ANALYZING",
+                             "DOWNLOADING",
+                             "TESTING",
+                             "UPDATING",
+                             "PKGSDONE",
+                             "CORRUPTED",
+                             "REBOOTING",
+                             "AVAILABLE",
+                             "PENDING",
+                             "COMPLETE",
+                             "init",
+                             "download",
+                             "posttest",
+                             "postupdate",
+                             "failtest",
+                             "failupdate",
+                             "no-stop",
+                             "EXIT STATUS",
+                             "EXAMPLES",
+                             "/var/lib/updater/status",
+                             "/var/run/updater.norun",
+                             "RETRY UPDATER ONLY"}) {
         EXPECT_NE(text.find(word), std::string::npos) << word;
     }
 
     std::string conf = renderManPage(page5);
-    for (const char* word :
-         {"<log level=", "<logger type=\"syslog\">", "<facility>", "<repository id=", "enabled=",
-          "<location href=", "<product>", "<release>", "<fw-upgrade-pkg>", "<addons>", "<group>",
-          "<preliminary>", "<repo-required>", "<user-agent>", "<base>", "<prodname>", "proxyconf",
-          "bypassLocalNetwork", "creditentials", "xlink:href", "realm", "tlq100", "LAYERS",
-          "/usr/share/resources/default/updater/defaults.conf"}) {
+    for (const char* word : {"<log level=",
+                             "<logger type=\"syslog\">",
+                             "<facility>",
+                             "<repository id=",
+                             "enabled=",
+                             "<location href=",
+                             "<product>",
+                             "<release>",
+                             "<fw-upgrade-pkg>",
+                             "<addons>",
+                             "<group>",
+                             "<preliminary>",
+                             "<repo-required>",
+                             "<user-agent>",
+                             "<base>",
+                             "<prodname>",
+                             "proxyconf",
+                             "bypassLocalNetwork",
+                             "creditentials",
+                             "xlink:href",
+                             "realm",
+                             "tlq100",
+                             "LAYERS",
+                             "/usr/share/resources/default/updater/defaults.conf"}) {
         EXPECT_NE(conf.find(word), std::string::npos) << word;
     }
 }
@@ -116,22 +153,23 @@ TEST_F(Publishing, RepositoryIsAcceptedWithEveryCheckOnAndRefusedWhenAPackageIsR
     ASSERT_TRUE(importKey(a.sandbox.rpmDbPath(), key.publicKeyFile()));
 
     std::string repo = a.sandbox.hostPath(kUsbRepo);
-    CommandResult p = publish({"--key", key.name(), "--requirements",
-                               "os-update-requirement/firmware >= 4.0", "--device-packages",
-                               devices, rpms, repo});
+    CommandResult p =
+        publish({"--key", key.name(), "--requirements", "os-update-requirement/firmware >= 4.0",
+                 "--device-packages", devices, rpms, repo});
     ASSERT_EQ(p.status, 0) << p.output;
     EXPECT_NE(p.output.find("published 3 signed package(s)"), std::string::npos) << p.output;
     for (const char* file : {"app-2.0-1.noarch.rpm", "newdep-1.0-1.noarch.rpm"}) {
-        CommandResult sig = runCommand(
-            {"rpm", "-qp", "--qf", "%{RSAHEADER:pgpsig}", repo + "/packages/" + file});
+        CommandResult sig =
+            runCommand({"rpm", "-qp", "--qf", "%{RSAHEADER:pgpsig}", repo + "/packages/" + file});
         EXPECT_NE(sig.output.find("Key ID " + key.keyId()), std::string::npos) << sig.output;
     }
     CommandResult req = runShell("rpm -qp --requires '" + repo +
                                  "'/packages/os-update-requirements-1-*.noarch.rpm");
     EXPECT_NE(req.output.find("os-update-requirement/firmware >= 4.0"), std::string::npos)
         << req.output;
-    EXPECT_TRUE(readHostFile(repo + "/repodata/repomd.xml.asc")
-                    .rfind("-----BEGIN PGP SIGNATURE-----", 0) == 0);
+    EXPECT_TRUE(
+        readHostFile(repo + "/repodata/repomd.xml.asc").rfind("-----BEGIN PGP SIGNATURE-----", 0) ==
+        0);
     EXPECT_TRUE(a.sandbox.exists(std::string(kUsbRepo) + "/vtxpkg/dsp-firmware-2.0-1.noarch.vtx"));
 
     // One package replaced after publishing: same name and version, other content.
@@ -143,8 +181,9 @@ TEST_F(Publishing, RepositoryIsAcceptedWithEveryCheckOnAndRefusedWhenAPackageIsR
     ASSERT_EQ(runCommand({"cp", forged, published}).status, 0);
     RunResult refused = a.update({"--no-reboot", "--log-to-stderr"});
     EXPECT_EQ(refused.exitCode, 1) << refused.describe();
-    EXPECT_TRUE(refused.errHas(
-        "ERROR: invalid checksum on '/var/cache/updater/local-usb/packages/app-2.0-1.noarch.rpm'\n"))
+    EXPECT_TRUE(
+        refused.errHas("ERROR: invalid checksum on "
+                       "'/var/cache/updater/local-usb/packages/app-2.0-1.noarch.rpm'\n"))
         << refused.describe();
     EXPECT_TRUE(contains(a.installed(), "app-1.0-1"));
     EXPECT_FALSE(contains(a.installed(), "newdep-1.0-1"));
