@@ -140,19 +140,28 @@ if [ -n "$DEVICE_DIR" ]; then
     done < "$WORK/device-files"
 fi
 
-rm -rf "$REPO_DIR/repodata"
-createrepo_c --quiet --no-database "$REPO_DIR" >/dev/null || fail "createrepo_c failed"
+# The new metadata is made and signed beside the old one, and takes its place
+# only when complete: appliances never see an index without its signature.
+STAGE=$(mktemp -d "$REPO_DIR/.publish.XXXXXX")
+trap 'rm -rf "$WORK" "$STAGE"' EXIT
+createrepo_c --quiet --no-database --excludes '.publish.*' --outputdir "$STAGE" "$REPO_DIR" \
+    >/dev/null || fail "createrepo_c failed"
 if [ -n "$DEVICE_DIR" ]; then
     cp "$DEVICE_DIR/vtxdata.xml" "$WORK/vtxdata.xml"
-    modifyrepo_c --mdtype vtxdata "$WORK/vtxdata.xml" "$REPO_DIR/repodata" >/dev/null ||
+    modifyrepo_c --mdtype vtxdata "$WORK/vtxdata.xml" "$STAGE/repodata" >/dev/null ||
         fail "modifyrepo_c failed"
 fi
 
-INDEX="$REPO_DIR/repodata/repomd.xml"
+INDEX="$STAGE/repodata/repomd.xml"
 "$GPG" --batch --yes --armor --local-user "$KEY" --detach-sign --output "$INDEX.asc" "$INDEX" ||
-    fail "could not sign '$INDEX'"
+    fail "could not sign the index"
 gpgv --quiet --keyring "$WORK/key.gpg" "$INDEX.asc" "$INDEX" 2>/dev/null ||
-    fail "the signature of '$INDEX' does not verify"
+    fail "the signature of the index does not verify"
+chmod 0755 "$STAGE" "$STAGE/repodata"
+if [ -d "$REPO_DIR/repodata" ]; then
+    mv "$REPO_DIR/repodata" "$STAGE/repodata.old"
+fi
+mv "$STAGE/repodata" "$REPO_DIR/repodata"
 
 count=$(find "$REPO_DIR/packages" -name '*.rpm' | wc -l)
 echo "publish-repo: published $count signed package(s) in '$REPO_DIR', index signed by '$KEY'"
