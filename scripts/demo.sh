@@ -6,8 +6,11 @@
 # versions installed, a configuration file, a hook script and a device package
 # installer that log what they are asked to do. The repository holds newer
 # packages (one needs a new dependency pulled in), a newer firmware release
-# package and a device package; it is served over HTTP on loopback. The
-# updater installs them for real with rpm, then a second run checks again.
+# package and a device package. scripts/publish-repo.sh publishes it, signed
+# with a demo site key made here, with an update requirement on the firmware;
+# it is served over HTTP on loopback. The appliance trusts the key
+# (rpm --import) and the updater, with every check on, installs the packages
+# for real with rpm; a second run checks again.
 set -eu
 cd "$(dirname "$0")/.."
 TOP=$(pwd)
@@ -23,7 +26,7 @@ APPLIANCE="$DEMO/appliance"
 WORK="$DEMO/work"
 REPO="$DEMO/repo"
 rm -rf "$DEMO"
-mkdir -p "$WORK" "$REPO/packages" "$REPO/vtxpkg"
+mkdir -p "$WORK" "$REPO"
 "$RUN" --init "$APPLIANCE"
 root() { echo "$APPLIANCE/root$1"; }
 VTX_NS="http://www.vantorix.com/metadata/vtxdata"
@@ -57,7 +60,7 @@ libdemo 1.0 1
 demo-release 1.0 1
 updater 1.17 1
 EOF
-build_rpms "$REPO/packages" <<'EOF'
+build_rpms "$WORK/rpms" <<'EOF'
 demo-player 2.0 1 libdemo~>=~2.0 demo-codecs
 libdemo 2.0 1
 demo-codecs 1.0 1
@@ -65,10 +68,6 @@ demo-release 2.0 1
 updater 1.17 1
 EOF
 
-echo "== publishing the demo repository"
-createrepo_c --quiet --simple-md-filenames "$REPO" >/dev/null
-printf 'firmware for the audio processor, version 2.0\n' > "$REPO/vtxpkg/demo-dsp-2.0-1.noarch.vtx"
-DSP_SUM=$(sha256sum "$REPO/vtxpkg/demo-dsp-2.0-1.noarch.vtx" | cut -d' ' -f1)
 device_package() {  # name version checksum
     cat <<EOF
 <package type="vtxpkg">
@@ -79,17 +78,45 @@ device_package() {  # name version checksum
 </package>
 EOF
 }
+mkdir -p "$WORK/device/vtxpkg"
+printf 'firmware for the audio processor, version 2.0\n' > "$WORK/device/vtxpkg/demo-dsp-2.0-1.noarch.vtx"
+DSP_SUM=$(sha256sum "$WORK/device/vtxpkg/demo-dsp-2.0-1.noarch.vtx" | cut -d' ' -f1)
 {
     echo "<?xml version=\"1.0\"?>"
     echo "<vtx:vtxdata xmlns=\"http://linux.duke.edu/metadata/common\" xmlns:vtx=\"$VTX_NS\">"
     device_package demo-dsp 2.0 "$DSP_SUM"
     echo "</vtx:vtxdata>"
-} > "$WORK/vtxdata.xml"
-modifyrepo_c --mdtype vtxdata --simple-md-filenames "$WORK/vtxdata.xml" "$REPO/repodata" >/dev/null
+} > "$WORK/device/vtxdata.xml"
+
+echo "== making the demo site key"
+# The GnuPG home holds the agent's socket: keep its path short.
+GNUPGHOME=$(mktemp -d /tmp/demo-gnupg.XXXXXX)
+export GNUPGHOME
+HTTP_PID=""
+cleanup() {
+    [ -z "$HTTP_PID" ] || kill "$HTTP_PID" 2>/dev/null || :
+    gpgconf --kill gpg-agent 2>/dev/null || :
+    rm -rf "$GNUPGHOME"
+}
+trap cleanup EXIT
+gpg --batch --gen-key 2>/dev/null <<'EOF'
+%no-protection
+Key-Type: RSA
+Key-Length: 2048
+Name-Real: Demo Site
+Name-Email: updates@demo.example
+Expire-Date: 0
+%commit
+EOF
+gpg --batch --armor --export "Demo Site" > "$WORK/demo-site-key.asc"
+
+echo "== publishing the demo repository with scripts/publish-repo.sh"
+./scripts/publish-repo.sh --key "Demo Site" \
+    --requirements 'os-update-requirement/firmware >= 1.0' \
+    --device-packages "$WORK/device" "$WORK/rpms" "$REPO"
 PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 python3 -m http.server --bind 127.0.0.1 --directory "$REPO" "$PORT" >"$WORK/http.log" 2>&1 &
 HTTP_PID=$!
-trap 'kill $HTTP_PID 2>/dev/null' EXIT
 for i in 1 2 3 4 5 6 7 8 9 10; do
     curl -s -o /dev/null "http://127.0.0.1:$PORT/repodata/repomd.xml" && break
     sleep 0.2
@@ -99,6 +126,8 @@ echo "== setting up the demo appliance"
 mkdir -p "$(root /etc)" "$(root /usr/share/resources/default/updater)" \
     "$(root /usr/libexec/updater)" "$(root /usr/libexec/vtxpkg)" "$(root /var/run/updater)"
 echo '<updater/>' > "$(root /usr/share/resources/default/updater/defaults.conf)"
+# The firmware release the repository's update requirements are checked against.
+printf 'NAME="Demo player OS"\nVERSION_ID=1.0\n' > "$(root /etc/os-release)"
 cat > "$(root /etc/updater.conf)" <<EOF
 <?xml version="1.0"?>
 <updater>
@@ -136,6 +165,9 @@ $(device_package demo-dsp 1.0 "$(echo old | sha256sum | cut -d' ' -f1)")
 </metadata>
 EOF
 "$RUN" "$APPLIANCE" -- /usr/bin/rpm -i --nodeps "$WORK"/installed/*.rpm
+grep -q "exited 0" "$APPLIANCE/out/result" || { cat "$APPLIANCE/out/stderr"; exit 1; }
+echo "== trusting the demo site key: rpm --import"
+"$RUN" "$APPLIANCE" -- /usr/bin/rpm --import "$WORK/demo-site-key.asc"
 grep -q "exited 0" "$APPLIANCE/out/result" || { cat "$APPLIANCE/out/stderr"; exit 1; }
 installed() {
     rpm --dbpath "$APPLIANCE/rpmdb" -qa --qf '  %{NAME}-%{VERSION}-%{RELEASE}\n' | sort
