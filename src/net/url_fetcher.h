@@ -96,8 +96,6 @@ public:
     static DeviceIdentity& deviceIdentity();
     // The device's default credentials (at most one entry).
     static CredentialStore& defaultCredentials();
-    // The credentials configured for this fetcher's server.
-    const CredentialStore& credentials() const { return m_credentials; }
     static const std::string& userAgent();
     static const NetworkSettings& networkSettings();
 
