@@ -42,6 +42,7 @@ struct ClassState {
     NetworkSettings m_network;
     std::string m_sUserAgent;
     URLFetcher::DeviceIdentity m_identity;
+    CredentialStore m_defaultCredentials;
     // Multiplier 16807, modulus 2^31 - 1, state initially 1.
     std::minstd_rand0 m_random{1};
     URLFetcher::SleepFunction m_pSleep = nanosleep;
@@ -202,22 +203,29 @@ void URLFetcher::initialize(const NetworkSettings& settings) {
     }
 }
 
-// The device identity (serial number, hardware revision and type) comes from
-// the hardware; nothing is read yet.
-void URLFetcher::readDeviceIdentity() {}
+// Serial number, hardware revision and type from the hardware.
+void URLFetcher::readDeviceIdentity() {
+    device::readHardwareInfo(state().m_identity);
+}
 
 // The firmware version of the running system: its os-release VERSION_ID.
 std::string URLFetcher::readFirmwareVersion() {
-    std::string version;
-    if (!readOsRelease("VERSION_ID=", version)) {
-        version.clear();
-    }
-    return version;
+    return device::firmwareVersion();
 }
 
-// The device's default credentials for server authentication; none yet.
+// The device's default credentials for Digest authentication.
 bool URLFetcher::setupDefaultCredentials() {
-    return true;
+    ClassState& s = state();
+    return device::setupDefaultCredentials(s.m_identity, s.m_network.m_sUserAgentProdname,
+                                           s.m_defaultCredentials);
+}
+
+CredentialStore& URLFetcher::defaultCredentials() {
+    return state().m_defaultCredentials;
+}
+
+const NetworkSettings& URLFetcher::networkSettings() {
+    return state().m_network;
 }
 
 URLFetcher::DeviceIdentity& URLFetcher::deviceIdentity() {
@@ -270,8 +278,7 @@ void URLFetcher::AddressDeleter::operator()(ne_inet_addr* address) const {
     ne_iaddr_free(address);
 }
 
-URLFetcher::URLFetcher(const ne_uri& uri) {
-    // The per-server credential store is set up here once credentials are supported.
+URLFetcher::URLFetcher(const ne_uri& uri) : m_credentials(uri) {
     const ClassState& s = state();
     if (!s.m_bInitialized) {
         LOGE("URLFetcher class not initialized before calling constructor");
@@ -307,8 +314,7 @@ URLFetcher::URLFetcher(const ne_uri& uri) {
         if (m_sScheme == "https") {
             ne_ssl_trust_default_ca(m_pSession);
         }
-        // Configured credentials and the server authentication callbacks are
-        // registered here once credentials are supported.
+        setupAuthentication();
 
         if (s.m_network.m_sProxyServer.empty()) {
             LOGD("no proxy configured");
@@ -320,8 +326,7 @@ URLFetcher::URLFetcher(const ne_uri& uri) {
             if (m_vLocalAddrs.empty()) {
                 ne_session_proxy(m_pSession, s.m_network.m_sProxyServer.c_str(),
                                  s.m_network.m_nProxyPort);
-                // The proxy authentication callback is registered here once
-                // credentials are supported.
+                setupProxyAuthentication();
                 LOGD("using proxy for %s", m_sHost.c_str());
             } else {
                 LOGD("bypassing proxy since %s is local", m_sHost.c_str());

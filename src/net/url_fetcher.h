@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "config/config.h"
+#include "net/credential_store.h"
+#include "net/device_identity.h"
 
 // Owner of a URI parsed by neon.
 class ParsedUri {
@@ -53,12 +55,7 @@ public:
 
     // What the device tells each server about itself, and what it needs for
     // its default credentials. Filled at class initialisation.
-    struct DeviceIdentity {
-        std::string m_sSerial;
-        std::string m_sHwRevision;
-        int m_nHwType = 0;
-        std::string m_sFirmwareVersion;
-    };
+    using DeviceIdentity = ::DeviceIdentity;
 
     // Class initialisation; runs once, later calls do nothing.
     static void initialize(const NetworkSettings& settings);
@@ -97,7 +94,10 @@ public:
     static bool copyFileToFd(const std::string& path, int fd);
 
     static DeviceIdentity& deviceIdentity();
+    // The device's default credentials (at most one entry).
+    static CredentialStore& defaultCredentials();
     static const std::string& userAgent();
+    static const NetworkSettings& networkSettings();
 
     // Seams for tests: the sleep and the clock of the retry waits (null
     // restores nanosleep and time), the generator state, and a way to run
@@ -122,6 +122,18 @@ private:
 
     static int64_t randomUniform(int64_t max);
 
+    // neon's authentication callbacks (fetcher_auth.cpp): configured
+    // credentials for every protocol, then the default credentials for
+    // Digest only, and the proxy user for the proxy.
+    static int serverAuthConfigured(void* userdata, const char* realm, int attempt, char* user,
+                                    char* password);
+    static int serverAuthWithDefault(void* userdata, const char* realm, int attempt, char* user,
+                                     char* password);
+    static int proxyAuth(void* userdata, const char* realm, int attempt, char* user,
+                         char* password);
+    void setupAuthentication();
+    void setupProxyAuthentication();
+
     bool checkLocalNetwork();
     void clearLocalAddresses();
     static int writeBlock(void* userdata, const char* buffer, size_t length);
@@ -136,6 +148,7 @@ private:
     ne_session* m_pSession = nullptr;
     std::vector<Address> m_vLocalAddrs;
     std::vector<const ne_inet_addr*> m_vAddrList;  // the session's view of m_vLocalAddrs
+    CredentialStore m_credentials;
     Notifier* m_pNotifier = nullptr;
     const char* m_pRequestPath = nullptr;
     int m_nWriteFd = -1;

@@ -42,5 +42,13 @@ constexpr const char* kDevNull = "/dev/null";
 constexpr const char* kUrandom = "/dev/urandom";
 constexpr const char* kCpuInfo = "/proc/cpuinfo";
 constexpr const char* kI2cDriversDir = "/sys/bus/i2c/drivers/";
+// EEPROM data files of the default password, in the order they are tried.
+constexpr const char* kEepromDataFiles[] = {
+    "/sys/bus/i2c/drivers/Halvec-EEPROM/0-0050/data",
+    "/sys/bus/i2c/drivers/Halvec-EEPROM/0-0052/data",
+    "/sys/bus/i2c/drivers/Halvec-EEPROM/0-0053/data",
+    "/sys/bus/i2c/drivers/vtx-eeprom/1-0052/data",
+    "/sys/bus/i2c/drivers/vtx-eeprom/1-001e/data",
+};
 
 }  // namespace paths

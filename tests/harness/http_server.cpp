@@ -150,6 +150,36 @@ bool HttpServer::Request::hasHeader(const std::string& name) const {
     return false;
 }
 
+std::string HttpServer::Request::authUser() const {
+    std::string value = header("Authorization");
+    if (value.rfind("Basic ", 0) == 0) {
+        static const std::string kAlphabet =
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        std::string decoded;
+        unsigned int bits = 0;
+        int count = 0;
+        for (size_t i = 6; i < value.size(); ++i) {
+            size_t index = kAlphabet.find(value[i]);
+            if (index == std::string::npos) {
+                break;
+            }
+            bits = (bits << 6) | static_cast<unsigned int>(index);
+            count += 6;
+            if (count >= 8) {
+                count -= 8;
+                decoded += static_cast<char>((bits >> count) & 0xff);
+            }
+        }
+        return decoded.substr(0, decoded.find(':'));
+    }
+    size_t start = value.find("username=\"");
+    if (value.rfind("Digest ", 0) != 0 || start == std::string::npos) {
+        return "";
+    }
+    start += 10;
+    return value.substr(start, value.find('"', start) - start);
+}
+
 HttpServer::HttpServer() : HttpServer(Options()) {}
 
 HttpServer::HttpServer(const Options& options) : m_options(options) {
@@ -166,6 +196,7 @@ HttpServer::HttpServer(const Options& options) : m_options(options) {
     if (!options.certFile.empty()) {
         args.insert(args.end(), {"--cert", options.certFile, "--key", options.keyFile});
     }
+    args.insert(args.begin(), options.launcher.begin(), options.launcher.end());
     m_nPid = fork();
     if (m_nPid < 0) {
         throw std::runtime_error("http server: fork failed");
@@ -279,6 +310,29 @@ void HttpServer::script(const std::string& path, const std::vector<Response>& re
     std::string json = "{\"cmd\":\"set\",\"path\":" + jsonString(path) + ",\"responses\":[";
     for (size_t i = 0; i < responses.size(); ++i) {
         json += (i ? "," : "") + responseJson(responses[i]);
+    }
+    command(json + "]}");
+}
+
+void HttpServer::requireAuth(const std::string& prefix, const std::string& scheme,
+                             const std::string& realm,
+                             const std::vector<std::pair<std::string, std::string>>& users) {
+    std::string json = "{\"cmd\":\"auth\",\"prefix\":" + jsonString(prefix) +
+                       ",\"scheme\":" + jsonString(scheme) + ",\"realm\":" + jsonString(realm) +
+                       ",\"users\":[";
+    for (size_t i = 0; i < users.size(); ++i) {
+        json += (i ? "," : "") + std::string("[") + jsonString(users[i].first) + "," +
+                jsonString(users[i].second) + "]";
+    }
+    command(json + "]}");
+}
+
+void HttpServer::requireProxyAuth(const std::string& realm,
+                                  const std::vector<std::pair<std::string, std::string>>& users) {
+    std::string json = "{\"cmd\":\"proxy_auth\",\"realm\":" + jsonString(realm) + ",\"users\":[";
+    for (size_t i = 0; i < users.size(); ++i) {
+        json += (i ? "," : "") + std::string("[") + jsonString(users[i].first) + "," +
+                jsonString(users[i].second) + "]";
     }
     command(json + "]}");
 }

@@ -19,6 +19,10 @@ public:
         std::string root;                   // directory served for unscripted paths
         std::string certFile;               // https when set
         std::string keyFile;
+        // Runs the server through this command (a full path first), for
+        // instance "/usr/sbin/ip netns exec NAME" to serve from another
+        // network namespace.
+        std::vector<std::string> launcher;
     };
 
     // One scripted answer.
@@ -51,6 +55,8 @@ public:
         // The first header of that name (case-insensitive), or empty.
         std::string header(const std::string& name) const;
         bool hasHeader(const std::string& name) const;
+        // The user name of the Authorization header (Basic or Digest), or empty.
+        std::string authUser() const;
     };
 
     HttpServer();
@@ -71,7 +77,16 @@ public:
     void script(const std::string& path, const Response& response) {
         script(path, std::vector<Response>{response});
     }
-    // Forgets every script and the request log.
+    // Requests whose path starts with the prefix need one of these users
+    // ("name", "password"), with scheme "Basic" or "Digest" (MD5, qop "auth")
+    // in the realm; others get 401 and a challenge. No users: no rule.
+    void requireAuth(const std::string& prefix, const std::string& scheme, const std::string& realm,
+                     const std::vector<std::pair<std::string, std::string>>& users);
+    // Acts as a proxy that needs one of these users with Basic credentials:
+    // requests without them get 407 and a challenge. No users: no rule.
+    void requireProxyAuth(const std::string& realm,
+                          const std::vector<std::pair<std::string, std::string>>& users);
+    // Forgets every script, authentication rule and the request log.
     void clear();
 
     std::vector<Request> requests();

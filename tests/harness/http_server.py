@@ -12,6 +12,15 @@ Commands:
       Answers requests for P (the full target with its query, or else the
       path without the query) with the responses in turn; the last one
       repeats once the list is used up.
+  {"cmd": "auth", "prefix": P, "scheme": "Basic"|"Digest", "realm": R,
+   "users": [[name, password], ...]}
+      Requests whose path starts with P (the longest such prefix decides)
+      need these credentials: otherwise 401 with a challenge (Digest: MD5,
+      qop "auth"). An empty user list removes the rule.
+  {"cmd": "proxy_auth", "realm": R, "users": [[name, password], ...]}
+      Acts as a proxy that needs Basic credentials: every request without
+      matching "Proxy-Authorization" gets 407 and a challenge. An empty user
+      list removes the rule.
   {"cmd": "clear"}       forgets every rule and the request log
   {"cmd": "requests"}    one line per request received so far, then "ok":
                          R <tab> method <tab> target <tab> client port
@@ -34,7 +43,9 @@ outside it); everything else is 404.
 """
 
 import argparse
+import base64
 import email.utils
+import hashlib
 import json
 import os
 import posixpath
@@ -44,6 +55,7 @@ import sys
 import threading
 import time
 import urllib.parse
+import urllib.request
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 PATTERN = bytes(range(256)) * 256  # 64 KiB
@@ -53,6 +65,9 @@ class State:
     def __init__(self, root):
         self.lock = threading.Lock()
         self.rules = {}  # target -> [responses, next index]
+        self.auth = {}  # path prefix -> {"scheme", "realm", "users"}
+        self.proxy_auth = None  # {"realm", "users"}
+        self.nonce = 0
         self.log = []
         self.root = root
 
@@ -96,8 +111,86 @@ class Handler(BaseHTTPRequestHandler):
         with self.state.lock:
             self.state.log.append("R\t" + "\t".join(escape(e) for e in entry))
 
+    def auth_rule(self):
+        path = urllib.parse.urlsplit(self.path).path
+        with self.state.lock:
+            best = None
+            for prefix, rule in self.state.auth.items():
+                if path.startswith(prefix) and (best is None or len(prefix) > len(best[0])):
+                    best = (prefix, rule)
+        return best[1] if best else None
+
+    def authorized(self, rule):
+        header = self.headers.get("Authorization", "")
+        users = dict(rule["users"])
+        if rule["scheme"] == "Basic":
+            if not header.startswith("Basic "):
+                return False
+            try:
+                user, _, password = base64.b64decode(header[6:]).decode("utf-8").partition(":")
+            except Exception:  # noqa: BLE001 - a broken header is a refusal
+                return False
+            return users.get(user) == password
+        if not header.startswith("Digest "):
+            return False
+        fields = {}
+        for item in urllib.request.parse_http_list(header[7:]):
+            name, _, value = item.partition("=")
+            fields[name.strip()] = value.strip().strip('"')
+        user = fields.get("username")
+        if user not in users or fields.get("realm") != rule["realm"]:
+            return False
+
+        def md5(text):
+            return hashlib.md5(text.encode("utf-8")).hexdigest()
+
+        ha1 = md5("%s:%s:%s" % (user, rule["realm"], users[user]))
+        ha2 = md5("%s:%s" % (self.command, fields.get("uri", "")))
+        expected = md5(
+            "%s:%s:%s:%s:%s:%s"
+            % (ha1, fields.get("nonce"), fields.get("nc"), fields.get("cnonce"), "auth", ha2)
+        )
+        return fields.get("qop") == "auth" and fields.get("response") == expected
+
+    def challenge(self, rule):
+        if rule["scheme"] == "Basic":
+            value = 'Basic realm="%s"' % rule["realm"]
+        else:
+            with self.state.lock:
+                self.state.nonce += 1
+                nonce = "n%08d" % self.state.nonce
+            value = 'Digest realm="%s", nonce="%s", qop="auth", algorithm=MD5' % (
+                rule["realm"],
+                nonce,
+            )
+        self.send_scripted(
+            {"status": 401, "headers": [["WWW-Authenticate", value]], "body": "denied\n"}
+        )
+
+    def proxy_authorized(self, rule):
+        header = self.headers.get("Proxy-Authorization", "")
+        if not header.startswith("Basic "):
+            return False
+        try:
+            user, _, password = base64.b64decode(header[6:]).decode("utf-8").partition(":")
+        except Exception:  # noqa: BLE001 - a broken header is a refusal
+            return False
+        return dict(rule["users"]).get(user) == password
+
     def do_GET(self):
         self.record()
+        with self.state.lock:
+            proxy_rule = self.state.proxy_auth
+        if proxy_rule is not None and not self.proxy_authorized(proxy_rule):
+            value = 'Basic realm="%s"' % proxy_rule["realm"]
+            self.send_scripted(
+                {"status": 407, "headers": [["Proxy-Authenticate", value]], "body": "proxy\n"}
+            )
+            return
+        rule = self.auth_rule()
+        if rule is not None and not self.authorized(rule):
+            self.challenge(rule)
+            return
         response = self.state.next_response(self.path)
         if response is None:
             self.serve_root(head=False)
@@ -267,8 +360,23 @@ def main():
             if cmd == "set":
                 with state.lock:
                     state.rules[command["path"]] = [list(command["responses"]), 0]
+            elif cmd == "auth":
+                with state.lock:
+                    if command["users"]:
+                        state.auth[command["prefix"]] = {
+                            "scheme": command["scheme"],
+                            "realm": command["realm"],
+                            "users": command["users"],
+                        }
+                    else:
+                        state.auth.pop(command["prefix"], None)
+            elif cmd == "proxy_auth":
+                with state.lock:
+                    state.proxy_auth = command if command["users"] else None
             elif cmd == "clear":
                 with state.lock:
+                    state.proxy_auth = None
+                    state.auth.clear()
                     state.rules.clear()
                     state.log.clear()
             elif cmd == "requests":
