@@ -128,6 +128,10 @@ mkdir -p "$(root /etc)" "$(root /usr/share/resources/default/updater)" \
 echo '<updater/>' > "$(root /usr/share/resources/default/updater/defaults.conf)"
 # The firmware release the repository's update requirements are checked against.
 printf 'NAME="Demo player OS"\nVERSION_ID=1.0\n' > "$(root /etc/os-release)"
+# The serial number the updater sends with every request (this machine's
+# processor information has none).
+mkdir -p "$(root /etc/vantorix)"
+echo 'VTX_SN="DEMO-0001"' > "$(root /etc/vantorix/identifiers)"
 cat > "$(root /etc/updater.conf)" <<EOF
 <?xml version="1.0"?>
 <updater>
