@@ -432,6 +432,12 @@ void PackageList::clear() {
     m_bSorted = true;
 }
 
+void PackageList::truncate(size_t count) {
+    while (m_lPackages.size() > count) {
+        m_lPackages.pop_back();
+    }
+}
+
 std::pair<PackageList::const_iterator, PackageList::const_iterator> PackageList::equal_range(
     std::string_view name) const {
     sort();
