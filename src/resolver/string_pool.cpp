@@ -18,7 +18,10 @@ struct Pool {
     size_t m_nChunks = 1;  // chunk 0 is the empty entry
     size_t m_nCurrentIndex = 0;
     size_t m_nCurrentUsed = kChunkSize;
-    std::vector<uint32_t> m_vTable;  // open addressing; 0 marks a free slot
+    // Open addressing; a slot holds the text's 32-bit hash above its handle,
+    // 0 marks a free slot. The hash spares reading the texts of other slots
+    // while probing and when the table grows.
+    std::vector<uint64_t> m_vTable;
     Stats m_stats;
 };
 
@@ -36,8 +39,13 @@ Pool& pool() {
     std::abort();
 }
 
-size_t hashText(std::string_view text) {
-    return std::hash<std::string_view>()(text);
+uint32_t hashText(std::string_view text) {
+    uint64_t hash = std::hash<std::string_view>()(text);
+    return static_cast<uint32_t>(hash ^ (hash >> 32));
+}
+
+uint64_t slotOf(uint32_t hash, uint32_t handle) {
+    return uint64_t{hash} << 32 | handle;
 }
 
 bool entryEquals(uint32_t handle, std::string_view text) {
@@ -86,21 +94,20 @@ uint32_t store(Pool& p, std::string_view text) {
 }
 
 void grow(Pool& p) {
-    std::vector<uint32_t> table(p.m_vTable.empty() ? 4096 : p.m_vTable.size() * 2, 0);
+    std::vector<uint64_t> table(p.m_vTable.empty() ? 4096 : p.m_vTable.size() * 2, 0);
     size_t mask = table.size() - 1;
-    for (uint32_t handle : p.m_vTable) {
-        if (handle == 0) {
+    for (uint64_t slot : p.m_vTable) {
+        if (slot == 0) {
             continue;
         }
-        size_t i =
-            hashText(std::string_view(entry(handle) + kHeaderSize, entrySize(handle))) & mask;
+        size_t i = (slot >> 32) & mask;
         while (table[i] != 0) {
             i = (i + 1) & mask;
         }
-        table[i] = handle;
+        table[i] = slot;
     }
     p.m_vTable.swap(table);
-    p.m_stats.m_nTableBytes = p.m_vTable.size() * sizeof(uint32_t);
+    p.m_stats.m_nTableBytes = p.m_vTable.size() * sizeof(uint64_t);
 }
 
 }  // namespace
@@ -116,15 +123,17 @@ uint32_t intern(std::string_view text) {
         grow(p);
     }
     size_t mask = p.m_vTable.size() - 1;
-    size_t i = hashText(text) & mask;
-    while (uint32_t handle = p.m_vTable[i]) {
-        if (entryEquals(handle, text)) {
+    const uint32_t hash = hashText(text);
+    size_t i = hash & mask;
+    while (uint64_t slot = p.m_vTable[i]) {
+        const uint32_t handle = static_cast<uint32_t>(slot);
+        if ((slot >> 32) == hash && entryEquals(handle, text)) {
             return handle;
         }
         i = (i + 1) & mask;
     }
     uint32_t handle = store(p, text);
-    p.m_vTable[i] = handle;
+    p.m_vTable[i] = slotOf(hash, handle);
     ++p.m_stats.m_nStrings;
     return handle;
 }
