@@ -18,10 +18,10 @@ struct Pool {
     size_t m_nChunks = 1;  // chunk 0 is the empty entry
     size_t m_nCurrentIndex = 0;
     size_t m_nCurrentUsed = kChunkSize;
-    // Open addressing; a slot holds the text's 32-bit hash above its handle,
-    // 0 marks a free slot. The hash spares reading the texts of other slots
-    // while probing and when the table grows.
-    std::vector<uint64_t> m_vTable;
+    std::vector<uint32_t> m_vTable;  // open addressing; 0 marks a free slot
+    // Bytes of entries in each chunk: growing the table walks the chunks in
+    // order instead of reading the texts in the table's random order.
+    std::vector<uint32_t> m_vChunkUsed = std::vector<uint32_t>(1, 0);
     Stats m_stats;
 };
 
@@ -39,13 +39,12 @@ Pool& pool() {
     std::abort();
 }
 
-uint32_t hashText(std::string_view text) {
-    uint64_t hash = std::hash<std::string_view>()(text);
-    return static_cast<uint32_t>(hash ^ (hash >> 32));
+size_t hashText(std::string_view text) {
+    return std::hash<std::string_view>()(text);
 }
 
-uint64_t slotOf(uint32_t hash, uint32_t handle) {
-    return uint64_t{hash} << 32 | handle;
+size_t entryBytes(size_t textSize) {
+    return (kHeaderSize + textSize + 1 + 3) & ~size_t{3};
 }
 
 bool entryEquals(uint32_t handle, std::string_view text) {
@@ -59,6 +58,7 @@ size_t addChunk(Pool& p, size_t size) {
     }
     size_t index = p.m_nChunks++;
     g_apChunks[index] = new char[size];
+    p.m_vChunkUsed.push_back(0);
     p.m_stats.m_nChunkBytes += size;
     return index;
 }
@@ -68,7 +68,7 @@ uint32_t store(Pool& p, std::string_view text) {
     if (text.size() > UINT32_MAX - 2 * kHeaderSize) {
         outOfMemory();
     }
-    size_t needed = (kHeaderSize + text.size() + 1 + 3) & ~size_t{3};
+    size_t needed = entryBytes(text.size());
     size_t index;
     size_t offset;
     if (needed > kChunkSize) {
@@ -89,25 +89,28 @@ uint32_t store(Pool& p, std::string_view text) {
     std::memcpy(at, &size, sizeof(size));
     std::memcpy(at + kHeaderSize, text.data(), text.size());
     at[kHeaderSize + text.size()] = '\0';
+    p.m_vChunkUsed[index] = static_cast<uint32_t>(offset + needed);
     p.m_stats.m_nTextBytes += text.size();
     return static_cast<uint32_t>(index << kOffsetBits | offset);
 }
 
 void grow(Pool& p) {
-    std::vector<uint64_t> table(p.m_vTable.empty() ? 4096 : p.m_vTable.size() * 2, 0);
+    std::vector<uint32_t> table(p.m_vTable.empty() ? 4096 : p.m_vTable.size() * 2, 0);
     size_t mask = table.size() - 1;
-    for (uint64_t slot : p.m_vTable) {
-        if (slot == 0) {
-            continue;
+    for (size_t chunk = 1; chunk < p.m_nChunks; ++chunk) {
+        for (size_t offset = 0; offset < p.m_vChunkUsed[chunk];) {
+            const uint32_t handle = static_cast<uint32_t>(chunk << kOffsetBits | offset);
+            const size_t size = entrySize(handle);
+            size_t i = hashText(std::string_view(entry(handle) + kHeaderSize, size)) & mask;
+            while (table[i] != 0) {
+                i = (i + 1) & mask;
+            }
+            table[i] = handle;
+            offset += entryBytes(size);
         }
-        size_t i = (slot >> 32) & mask;
-        while (table[i] != 0) {
-            i = (i + 1) & mask;
-        }
-        table[i] = slot;
     }
     p.m_vTable.swap(table);
-    p.m_stats.m_nTableBytes = p.m_vTable.size() * sizeof(uint64_t);
+    p.m_stats.m_nTableBytes = p.m_vTable.size() * sizeof(uint32_t);
 }
 
 }  // namespace
@@ -123,17 +126,15 @@ uint32_t intern(std::string_view text) {
         grow(p);
     }
     size_t mask = p.m_vTable.size() - 1;
-    const uint32_t hash = hashText(text);
-    size_t i = hash & mask;
-    while (uint64_t slot = p.m_vTable[i]) {
-        const uint32_t handle = static_cast<uint32_t>(slot);
-        if ((slot >> 32) == hash && entryEquals(handle, text)) {
+    size_t i = hashText(text) & mask;
+    while (uint32_t handle = p.m_vTable[i]) {
+        if (entryEquals(handle, text)) {
             return handle;
         }
         i = (i + 1) & mask;
     }
     uint32_t handle = store(p, text);
-    p.m_vTable[i] = slotOf(hash, handle);
+    p.m_vTable[i] = handle;
     ++p.m_stats.m_nStrings;
     return handle;
 }
