@@ -234,6 +234,7 @@ struct ListNode {
     bool m_bKeepText = false;    // text below this element is recorded
     bool m_bRpmInScope = false;  // `format`: the rpm namespace is declared in scope
     bool m_bVtxInScope = false;  // `format`: the maker's namespace is declared in scope
+    bool m_bBlankKept = false;   // a run starting with a blank was kept as text here
     const xmlChar* m_pName = nullptr;
     const xmlChar* m_pUri = nullptr;
     int32_t m_nFirstChild = -1;
@@ -588,8 +589,17 @@ void ListReader::endElement() {
 // whitespace: not under xml:space="preserve", followed by a tag, and not the
 // only content of an element or next to its text.
 bool ListReader::blankIsIgnored(const ListNode& parent) const {
-    const int* space = m_pCtxt->space;
-    if (space == nullptr || *space == 1 || *space == -2) {
+    if (m_pCtxt->space == nullptr) {
+        return false;
+    }
+    // The parser marks an element (-2) once it kept a run starting with a
+    // blank as text; without a tree it keeps every run, so the mark is
+    // taken from what the tree reader would have kept.
+    int space = *m_pCtxt->space;
+    if (space == -2 && !parent.m_bBlankKept) {
+        space = -1;
+    }
+    if (space == 1 || space == -2) {
         return false;
     }
     const xmlChar* next = m_pCtxt->input != nullptr ? m_pCtxt->input->cur : nullptr;
@@ -623,6 +633,9 @@ void ListReader::text(const xmlChar* text, int length, bool cdata) {
     }
     if (!cdata && isBlank(text, length) && blankIsIgnored(m_vNodes[static_cast<size_t>(current)])) {
         return;
+    }
+    if (!cdata && length > 0 && (text[0] == ' ' || text[0] == '\t' || text[0] == '\n')) {
+        m_vNodes[static_cast<size_t>(current)].m_bBlankKept = true;
     }
     // Adjacent texts make one node; its bytes are the last in the arena.
     const int32_t last = m_vNodes[static_cast<size_t>(current)].m_nLastChild;

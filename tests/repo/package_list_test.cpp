@@ -320,6 +320,52 @@ std::string withFormat(const std::string& format) {
     return with(&PackageParts::extra, "<format>" + format + "</format>");
 }
 
+// Texts with blanks, comments, CDATA sections, processing instructions,
+// nested elements and xml:space read as the tree reader read them (parse()
+// compares both readers on each list).
+TEST_F(PackageListTest, ElementTextsReadAsTheTreeReaderReadThem) {
+    const std::string names[] = {
+        "<name> </name>",
+        "<name>\n  <x>a</x>\n</name>",
+        "<name> a <x> b </x> </name>",
+        "<name>a<!-- c -->b</name>",
+        "<name><!-- c --></name>",
+        "<name><?pi x?>a</name>",
+        "<name><![CDATA[ ]]></name>",
+        "<name>  <![CDATA[a]]>  </name>",
+        "<name xml:space=\"preserve\">\n  <x>a</x>\n</name>",
+        "<name>\r\n<x>a</x>\r\n</name>",
+    };
+    const std::string arches[] = {"<arch/>",
+                                  "<arch> </arch>",
+                                  "<arch><!-- c --></arch>",
+                                  "<arch>\n<x/>\n</arch>",
+                                  "<arch> noarch </arch>",
+                                  "<arch><x>noarch</x></arch>"};
+    const std::string groups[] = {"<rpm:group> </rpm:group>", "<rpm:group>\n<x>G</x>\n</rpm:group>",
+                                  "<rpm:group><!-- c --></rpm:group>"};
+    int lists = 0;
+    for (const std::string& name : names) {
+        PackageList list;
+        parsePrimary(with(&PackageParts::name, name), list);
+        ++lists;
+    }
+    for (const std::string& arch : arches) {
+        PackageList list;
+        PackageParts parts;
+        std::string xml = parts.xml();
+        xml.replace(xml.find("<arch>noarch</arch>"), 19, arch);
+        parsePrimary(xml, list);
+        ++lists;
+    }
+    for (const std::string& group : groups) {
+        PackageList list;
+        parsePrimary(withFormat(group), list);
+        ++lists;
+    }
+    EXPECT_EQ(parsed, lists);
+}
+
 TEST_F(PackageListTest, MalformedPackagesFailTheWholeList) {
     using P = PackageParts;
     const std::string good = rpmPackage("good", "");
