@@ -5,8 +5,12 @@
 #include <libxml/tree.h>
 #include <libxml/xmlreader.h>
 
+#include <cstddef>
 #include <memory>
 #include <string>
+
+// Longest text or attribute value any of the XML readers accepts.
+constexpr size_t kMaxXmlValueLength = 64 * 1024;
 
 struct XmlReaderDeleter {
     void operator()(xmlTextReaderPtr reader) const {

@@ -1,12 +1,10 @@
 // The package lists of a repository: the rpm-md "primary" list of RPM packages
 // and the device list "vtxdata" of device packages and firmware images, read
-// with a streaming reader into Package records.
+// with libxml2's SAX2 interface (no tree) into Package records.
 //
 // The architecture test asks the RPM library, so its configuration must have
 // been read first (rpmcliInit, or rpmReadConfigFiles in tests and tools).
 #pragma once
-
-#include <libxml/tree.h>
 
 #include <string>
 
@@ -30,21 +28,9 @@ enum PackageParseResult : int {
 };
 
 // Reads one list file (plain or gzip-compressed) of the given type and appends
-// every accepted package to the target. Package files are to be cached in
-// cacheDir (which ends in "/"); an empty text leaves m_sCacheFile empty.
+// every accepted package to the target. Entity declarations and references
+// (but the five predefined ones) and values longer than kMaxXmlValueLength
+// make the list fail. A list that fails leaves the target as it was. Package files are to be cached
+// in cacheDir (which ends in "/"); an empty text leaves m_sCacheFile empty.
 bool parsePackageList(const std::string& path, MetadataType type, PackageList& target,
                       const std::string& cacheDir);
-
-// One expanded `package` element of the common namespace.
-PackageParseResult parsePackage(xmlNodePtr element, Package& package, const std::string& cacheDir);
-
-// The kind-specific data of a `format` element in the namespace with that URI;
-// the label ("rpm", "vtxpkg", "flashedfw") only appears in log lines.
-bool parseFormat(xmlNodePtr format, const char* namespaceUri, const char* label, Package& package);
-
-// The `entry` elements among the siblings starting at first, in the namespace
-// of the list element that holds them.
-bool parseEntries(xmlNodePtr first, xmlNsPtr ns, DependencySet& set);
-
-// The attributes epoch, ver and rel of a `version` or `entry` element.
-bool parseVersion(xmlNodePtr element, Evr& evr);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 #include <type_traits>
+#include <vector>
 
 #include "support/logger.h"
 
@@ -408,12 +409,66 @@ void PackageList::insert(Package&& package) {
     m_lPackages.push_back(std::move(package));
 }
 
-void PackageList::sort() const {
-    if (!m_bSorted) {
-        // Stable: entries of one name keep their insertion order.
-        std::stable_sort(m_lPackages.begin(), m_lPackages.end(), PackageNameLess());
-        m_bSorted = true;
+namespace {
+
+// The first eight bytes of a name as a number that orders as the bytes do.
+uint64_t namePrefix(const PooledString& name) {
+    uint64_t key = 0;
+    const size_t n = std::min<size_t>(name.size(), 8);
+    for (size_t i = 0; i < n; ++i) {
+        key |= uint64_t{static_cast<unsigned char>(name[i])} << (56 - 8 * i);
     }
+    return key;
+}
+
+}  // namespace
+
+void PackageList::sort() const {
+    if (m_bSorted) {
+        return;
+    }
+    // Sorts small keys (name prefix, position) instead of the records, reading
+    // the names only for equal prefixes; the position keeps entries of one
+    // name in insertion order. The records are then moved along the cycles of
+    // the permutation.
+    struct Key {
+        uint64_t m_nPrefix;
+        uint32_t m_nIndex;
+    };
+    const size_t n = m_lPackages.size();
+    std::vector<Key> keys(n);
+    for (size_t i = 0; i < n; ++i) {
+        keys[i] = {namePrefix(m_lPackages[i].m_sName), static_cast<uint32_t>(i)};
+    }
+    std::sort(keys.begin(), keys.end(), [this](const Key& a, const Key& b) {
+        if (a.m_nPrefix != b.m_nPrefix) {
+            return a.m_nPrefix < b.m_nPrefix;
+        }
+        const PooledString& x = m_lPackages[a.m_nIndex].m_sName;
+        const PooledString& y = m_lPackages[b.m_nIndex].m_sName;
+        if (x != y) {
+            return x < y;
+        }
+        return a.m_nIndex < b.m_nIndex;
+    });
+    // keys[i].m_nIndex is the record that belongs at position i.
+    std::vector<bool> placed(n, false);
+    for (size_t start = 0; start < n; ++start) {
+        if (placed[start] || keys[start].m_nIndex == start) {
+            continue;
+        }
+        Package held = std::move(m_lPackages[start]);
+        size_t at = start;
+        while (keys[at].m_nIndex != start) {
+            const size_t from = keys[at].m_nIndex;
+            m_lPackages[at] = std::move(m_lPackages[from]);
+            placed[at] = true;
+            at = from;
+        }
+        m_lPackages[at] = std::move(held);
+        placed[at] = true;
+    }
+    m_bSorted = true;
 }
 
 PackageList::const_iterator PackageList::begin() const {
@@ -430,6 +485,12 @@ void PackageList::clear() {
     m_lPackages.clear();
     m_lPackages.shrink_to_fit();
     m_bSorted = true;
+}
+
+void PackageList::truncate(size_t count) {
+    while (m_lPackages.size() > count) {
+        m_lPackages.pop_back();
+    }
 }
 
 std::pair<PackageList::const_iterator, PackageList::const_iterator> PackageList::equal_range(

@@ -185,6 +185,10 @@ public:
     size_t size() const { return m_lPackages.size(); }
     bool empty() const { return m_lPackages.empty(); }
     void clear();
+    // Removes the entries inserted after the first `count` ones, to undo the
+    // insertions of a read that failed; only valid when nothing has read the
+    // list since those insertions.
+    void truncate(size_t count);
 
     // Entries with the name (a key record's m_sName).
     std::pair<const_iterator, const_iterator> equal_range(std::string_view name) const;

@@ -19,6 +19,9 @@ struct Pool {
     size_t m_nCurrentIndex = 0;
     size_t m_nCurrentUsed = kChunkSize;
     std::vector<uint32_t> m_vTable;  // open addressing; 0 marks a free slot
+    // Bytes of entries in each chunk: growing the table walks the chunks in
+    // order instead of reading the texts in the table's random order.
+    std::vector<uint32_t> m_vChunkUsed = std::vector<uint32_t>(1, 0);
     Stats m_stats;
 };
 
@@ -40,6 +43,10 @@ size_t hashText(std::string_view text) {
     return std::hash<std::string_view>()(text);
 }
 
+size_t entryBytes(size_t textSize) {
+    return (kHeaderSize + textSize + 1 + 3) & ~size_t{3};
+}
+
 bool entryEquals(uint32_t handle, std::string_view text) {
     return entrySize(handle) == text.size() &&
            std::memcmp(entry(handle) + kHeaderSize, text.data(), text.size()) == 0;
@@ -51,6 +58,7 @@ size_t addChunk(Pool& p, size_t size) {
     }
     size_t index = p.m_nChunks++;
     g_apChunks[index] = new char[size];
+    p.m_vChunkUsed.push_back(0);
     p.m_stats.m_nChunkBytes += size;
     return index;
 }
@@ -60,7 +68,7 @@ uint32_t store(Pool& p, std::string_view text) {
     if (text.size() > UINT32_MAX - 2 * kHeaderSize) {
         outOfMemory();
     }
-    size_t needed = (kHeaderSize + text.size() + 1 + 3) & ~size_t{3};
+    size_t needed = entryBytes(text.size());
     size_t index;
     size_t offset;
     if (needed > kChunkSize) {
@@ -81,6 +89,7 @@ uint32_t store(Pool& p, std::string_view text) {
     std::memcpy(at, &size, sizeof(size));
     std::memcpy(at + kHeaderSize, text.data(), text.size());
     at[kHeaderSize + text.size()] = '\0';
+    p.m_vChunkUsed[index] = static_cast<uint32_t>(offset + needed);
     p.m_stats.m_nTextBytes += text.size();
     return static_cast<uint32_t>(index << kOffsetBits | offset);
 }
@@ -88,16 +97,17 @@ uint32_t store(Pool& p, std::string_view text) {
 void grow(Pool& p) {
     std::vector<uint32_t> table(p.m_vTable.empty() ? 4096 : p.m_vTable.size() * 2, 0);
     size_t mask = table.size() - 1;
-    for (uint32_t handle : p.m_vTable) {
-        if (handle == 0) {
-            continue;
+    for (size_t chunk = 1; chunk < p.m_nChunks; ++chunk) {
+        for (size_t offset = 0; offset < p.m_vChunkUsed[chunk];) {
+            const uint32_t handle = static_cast<uint32_t>(chunk << kOffsetBits | offset);
+            const size_t size = entrySize(handle);
+            size_t i = hashText(std::string_view(entry(handle) + kHeaderSize, size)) & mask;
+            while (table[i] != 0) {
+                i = (i + 1) & mask;
+            }
+            table[i] = handle;
+            offset += entryBytes(size);
         }
-        size_t i =
-            hashText(std::string_view(entry(handle) + kHeaderSize, entrySize(handle))) & mask;
-        while (table[i] != 0) {
-            i = (i + 1) & mask;
-        }
-        table[i] = handle;
     }
     p.m_vTable.swap(table);
     p.m_stats.m_nTableBytes = p.m_vTable.size() * sizeof(uint32_t);

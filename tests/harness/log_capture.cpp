@@ -65,3 +65,9 @@ void LogCapture::clear() {
     theLogger().removeFile(m_sPath);
     theLogger().addFile(m_sPath, LogLevel::Trace, false);
 }
+
+void LogCapture::reset(const std::string& text) {
+    theLogger().removeFile(m_sPath);
+    writeHostFile(m_sPath, text);
+    theLogger().addFile(m_sPath, LogLevel::Trace, true);
+}

@@ -28,6 +28,8 @@ public:
     int countContaining(const std::string& text) const;
     // Forgets what was captured so far.
     void clear();
+    // Replaces what was captured so far by this text.
+    void reset(const std::string& text);
 
 private:
     std::string m_sPath;

@@ -1,6 +1,8 @@
 // The package list parser on lists made by createrepo_c and modifyrepo_c, on
 // hand-written lists that probe the layout rules, and on broken and hostile
-// input.
+// input. Every list a test reads is also read by the former tree-based reader
+// (reference_package_list.h): both must give the same result, packages, fields
+// and messages.
 #include "repo/package_list.h"
 
 #include <dirent.h>
@@ -11,10 +13,12 @@
 #include <utility>
 
 #include "config/config.h"
+#include "config/xml_util.h"
 #include "harness/http_server.h"
 #include "harness/log_capture.h"
 #include "harness/repo_builder.h"
 #include "harness/sandbox.h"
+#include "reference_package_list.h"
 
 namespace {
 
@@ -32,6 +36,44 @@ std::vector<std::string> packageTexts(const PackageList& list) {
         texts.push_back(packageToString(p));
     }
     return texts;
+}
+
+std::string depsText(const DependencySet& set) {
+    std::string text;
+    for (const Dependency& d : set) {
+        text += " [" + d.m_sName + "|" + std::to_string(d.m_evr.m_nEpoch) + "|" +
+                d.m_evr.m_sVersion + "|" + d.m_evr.m_sRelease + "|" + std::to_string(d.m_nFlags) +
+                "]";
+    }
+    return text;
+}
+
+// Every field of every package, in list order.
+std::vector<std::string> fieldTexts(const PackageList& list) {
+    std::vector<std::string> texts;
+    for (const Package& p : list) {
+        texts.push_back(
+            p.m_sName + "|" + p.m_sGroup + "|" + std::to_string(p.m_nType) + "|" +
+            std::to_string(p.m_evr.m_nEpoch) + "|" + p.m_evr.m_sVersion + "|" + p.m_evr.m_sRelease +
+            "|" + p.m_sLocation + "|" + p.m_sCacheFile + "|" + p.m_checksum.m_sType + "|" +
+            p.m_checksum.m_sValue + "|" + std::to_string(p.m_nInstalledSize) + "| requires" +
+            depsText(p.m_setRequires) + " recommends" + depsText(p.m_setRecommends) + " provides" +
+            depsText(p.m_setProvides) + " obsoletes" + depsText(p.m_setObsoletes));
+    }
+    return texts;
+}
+
+// The messages both readers must write alike: not libxml2's own reports, and
+// not the refused loads that only the tree reader attempted.
+std::vector<std::string> comparableLines(const std::string& text) {
+    std::vector<std::string> lines;
+    for (const std::string& line : splitLines(text)) {
+        if (line.compare(0, 12, "DEBUG: xml: ") != 0 &&
+            line.find("refusing to load external XML resource") == std::string::npos) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
 }
 
 const Package* findPackage(const PackageList& list, const std::string& name) {
@@ -57,9 +99,32 @@ protected:
         writeHostFile(path, gzip ? gzipText(content) : content);
         return path;
     }
+    // Reads the list with both readers; the streaming one's result is kept.
     bool parse(const std::string& path, MetadataType type, PackageList& list,
                const std::string& cacheDir = "/cache/packages/") {
-        return parsePackageList(path, type, list, cacheDir);
+        const std::string logged = log.text();
+        const std::vector<std::string> before = fieldTexts(list);
+        PackageList reference = list;
+        const bool referenceOk =
+            reference::parsePackageListWithTree(path, type, reference, cacheDir);
+        const std::string referenceLog = log.text().substr(logged.size());
+        log.reset(logged);
+        const bool ok = parsePackageList(path, type, list, cacheDir);
+        const std::string ownLog = log.text().substr(logged.size());
+        ++parsed;
+        if (ownLog.find("refusing XML file") != std::string::npos) {
+            // Entities and huge values: refused, where the tree reader read on.
+            EXPECT_FALSE(ok) << path;
+            EXPECT_EQ(fieldTexts(list), before) << path;
+            return ok;
+        }
+        EXPECT_EQ(ok, referenceOk) << path << "\n"
+                                   << ownLog << "--- tree reader:\n"
+                                   << referenceLog;
+        EXPECT_EQ(comparableLines(ownLog), comparableLines(referenceLog)) << path;
+        // A list that fails adds nothing; the tree reader may have added some.
+        EXPECT_EQ(fieldTexts(list), ok ? fieldTexts(reference) : before) << path;
+        return ok;
     }
     bool parsePrimary(const std::string& packages, PackageList& list) {
         return parse(write("primary.xml", primaryListXml(packages)), MD_PRIMARY, list);
@@ -67,6 +132,7 @@ protected:
 
     LogCapture log;
     ScratchDir scratch{"pkglist"};
+    int parsed = 0;
 };
 
 TEST_F(PackageListTest, CreaterepoListsBecomePackages) {
@@ -254,6 +320,52 @@ std::string withFormat(const std::string& format) {
     return with(&PackageParts::extra, "<format>" + format + "</format>");
 }
 
+// Texts with blanks, comments, CDATA sections, processing instructions,
+// nested elements and xml:space read as the tree reader read them (parse()
+// compares both readers on each list).
+TEST_F(PackageListTest, ElementTextsReadAsTheTreeReaderReadThem) {
+    const std::string names[] = {
+        "<name> </name>",
+        "<name>\n  <x>a</x>\n</name>",
+        "<name> a <x> b </x> </name>",
+        "<name>a<!-- c -->b</name>",
+        "<name><!-- c --></name>",
+        "<name><?pi x?>a</name>",
+        "<name><![CDATA[ ]]></name>",
+        "<name>  <![CDATA[a]]>  </name>",
+        "<name xml:space=\"preserve\">\n  <x>a</x>\n</name>",
+        "<name>\r\n<x>a</x>\r\n</name>",
+    };
+    const std::string arches[] = {"<arch/>",
+                                  "<arch> </arch>",
+                                  "<arch><!-- c --></arch>",
+                                  "<arch>\n<x/>\n</arch>",
+                                  "<arch> noarch </arch>",
+                                  "<arch><x>noarch</x></arch>"};
+    const std::string groups[] = {"<rpm:group> </rpm:group>", "<rpm:group>\n<x>G</x>\n</rpm:group>",
+                                  "<rpm:group><!-- c --></rpm:group>"};
+    int lists = 0;
+    for (const std::string& name : names) {
+        PackageList list;
+        parsePrimary(with(&PackageParts::name, name), list);
+        ++lists;
+    }
+    for (const std::string& arch : arches) {
+        PackageList list;
+        PackageParts parts;
+        std::string xml = parts.xml();
+        xml.replace(xml.find("<arch>noarch</arch>"), 19, arch);
+        parsePrimary(xml, list);
+        ++lists;
+    }
+    for (const std::string& group : groups) {
+        PackageList list;
+        parsePrimary(withFormat(group), list);
+        ++lists;
+    }
+    EXPECT_EQ(parsed, lists);
+}
+
 TEST_F(PackageListTest, MalformedPackagesFailTheWholeList) {
     using P = PackageParts;
     const std::string good = rpmPackage("good", "");
@@ -399,12 +511,17 @@ TEST_F(PackageListTest, HostileListsReadNothingFromOutside) {
                 EXPECT_NE(p.m_sName, "untyped") << "an external DTD was read:\n" << text;
             }
             EXPECT_FALSE(log.contains("TOP-SECRET")) << text;
-            refused += log.countContaining("refusing to load external XML resource");
+            // Declared entities are refused before anything is loaded; an
+            // external DTD is simply not read.
+            refused += log.countContaining("refusing XML file '" + scratch.file("hostile.xml") +
+                                           "': entity declarations and references are not "
+                                           "allowed");
         }
     }
-    EXPECT_GT(refused, 0);
+    EXPECT_EQ(refused, 8);
     EXPECT_TRUE(server.requests().empty());
 
+    log.clear();
     // Exponential entity expansion, deep nesting and a huge text end in a
     // failure or a bounded result, never in a crash or a hang.
     std::string laughs = head + "[<!ENTITY l0 \"lol\">";
@@ -429,22 +546,79 @@ TEST_F(PackageListTest, HostileListsReadNothingFromOutside) {
             }
         }
     }
+    EXPECT_EQ(log.countContaining("': entity declarations and references are not allowed"), 1);
+    EXPECT_EQ(log.count("ERROR: refusing XML file '" + scratch.file("bomb.xml.gz") +
+                        "': a value is longer than 65536 bytes"),
+              1);
+}
+
+// Values up to kMaxXmlValueLength bytes, the predefined entities and
+// character references are read; a longer value or any other entity
+// reference fails the list with its message.
+TEST_F(PackageListTest, BoundedValuesAndPredefinedEntitiesOnly) {
+    const std::string longest(kMaxXmlValueLength, 'n');
+    const std::string tooLong = longest + "n";
+    const std::string entities = "ERROR: refusing XML file '" + scratch.file("guard.xml") +
+                                 "': entity declarations and references are not allowed";
+    const std::string length = "ERROR: refusing XML file '" + scratch.file("guard.xml") +
+                               "': a value is longer than 65536 bytes";
+    auto afterDeclaration = [](const std::string& xml) { return xml.substr(xml.find('\n') + 1); };
+    struct Case {
+        std::string list;
+        std::string name;  // of the one package read, empty when the list fails
+        std::string message;
+    } cases[] = {
+        {primaryListXml(rpmPackage("a", "<description>" + longest + "</description>")), "a", ""},
+        {primaryListXml(rpmPackage("a", "<url href=\"" + longest + "\"/>")), "a", ""},
+        {primaryListXml(rpmPackage(tooLong, "")), "", length},
+        {primaryListXml(rpmPackage("a", "<description>" + tooLong + "</description>")), "", length},
+        {primaryListXml(
+             rpmPackage("a", "<summary>" + longest.substr(1) + "<![CDATA[nn]]>" + "</summary>")),
+         "", length},
+        {primaryListXml(rpmPackage("a", "<url href=\"" + tooLong + "\"/>")), "", length},
+        {primaryListXml(rpmPackage("a&amp;b&lt;&gt;&apos;&quot;&#10;&#x41;", "")), "a&b<>'\"\nA",
+         ""},
+        {"<?xml version=\"1.0\"?>\n<!DOCTYPE metadata>\n" +
+             afterDeclaration(primaryListXml(rpmPackage("plain-doctype", ""))),
+         "plain-doctype", ""},
+        {primaryListXml(rpmPackage("a&undeclared;", "")), "", entities},
+        {"<?xml version=\"1.0\"?>\n<!DOCTYPE metadata [<!ENTITY e \"x\">]>\n" +
+             afterDeclaration(primaryListXml(rpmPackage("a", ""))),
+         "", entities},
+    };
+    for (const Case& c : cases) {
+        log.clear();
+        PackageList list;
+        const std::string path = write("guard.xml", c.list);
+        EXPECT_EQ(parse(path, MD_PRIMARY, list), !c.name.empty()) << c.list.substr(0, 300);
+        EXPECT_EQ(list.size(), c.name.empty() ? 0u : 1u);
+        if (!list.empty()) {
+            EXPECT_EQ(list.begin()->m_sName, c.name);
+        }
+        if (!c.message.empty()) {
+            EXPECT_EQ(log.count(c.message), 1) << log.text().substr(0, 2000);
+        }
+    }
 }
 
 // Inputs that once made a parser misbehave under the fuzzer: each list
 // parser and the index parser read every one without a crash or a leak.
+// The seed corpora of the fuzz targets are read too, by both list readers.
 TEST_F(PackageListTest, FuzzRegressionInputs) {
-    const std::string dir = REPO_TEST_DATA_DIR;
-    DIR* d = opendir(dir.c_str());
-    ASSERT_NE(d, nullptr) << dir;
     std::vector<std::string> files;
-    while (struct dirent* e = readdir(d)) {
-        if (e->d_name[0] != '.') {
-            files.push_back(dir + "/" + e->d_name);
+    for (const std::string& dir :
+         {std::string(REPO_TEST_DATA_DIR), std::string(FUZZ_CORPUS_DIR) + "/package_list",
+          std::string(FUZZ_CORPUS_DIR) + "/repo_index"}) {
+        DIR* d = opendir(dir.c_str());
+        ASSERT_NE(d, nullptr) << dir;
+        while (struct dirent* e = readdir(d)) {
+            if (e->d_name[0] != '.') {
+                files.push_back(dir + "/" + e->d_name);
+            }
         }
+        closedir(d);
     }
-    closedir(d);
-    ASSERT_FALSE(files.empty());
+    ASSERT_GE(files.size(), 5u);
 
     Config config;
     config.m_sCacheDir = scratch.file("cache/");
@@ -461,6 +635,7 @@ TEST_F(PackageListTest, FuzzRegressionInputs) {
         RepoMdIndex index;
         repo.parseIndex(index);
     }
+    EXPECT_EQ(parsed, static_cast<int>(2 * files.size()));
 }
 
 }  // namespace
