@@ -112,10 +112,9 @@ RunFigures checkRun(const std::string& sandbox) {
     // UPDATER_BENCH_BINARY measures another build of the program (an older
     // one, for figures before a change).
     const char* binary = getenv("UPDATER_BENCH_BINARY");
-    CommandResult r =
-        runCommand({Sandbox::runnerBinary(), "--rusage", "--timeout", "600", sandbox, "--",
-                    binary != nullptr ? binary : Sandbox::updaterBinary(), "--check-only",
-                     "--no-md-sig-check"});
+    CommandResult r = runCommand({Sandbox::runnerBinary(), "--rusage", "--timeout", "600", sandbox,
+                                  "--", binary != nullptr ? binary : Sandbox::updaterBinary(),
+                                  "--check-only", "--no-md-sig-check"});
     figures.m_sResult = trimmed(readHostFile(sandbox + "/out/result"));
     figures.m_sErr = readHostFile(sandbox + "/out/stderr");
     std::string usage = readHostFile(sandbox + "/out/rusage");
