@@ -30,11 +30,10 @@ bool isElementNode(xmlNodePtr node) {
 }
 
 // The value of an attribute without namespace, or false when there is none.
-// Plain values are read in place; values with entity references (and
-// defaults from a DTD) go through the library into scratch.
+// Plain values are read in place; anything else goes through the shared
+// helper, which refuses entity references.
 bool findAttribute(xmlNodePtr node, const char* name, std::string& scratch,
                    std::string_view& value) {
-    bool present = false;
     for (xmlAttrPtr attr = node->properties; attr != nullptr; attr = attr->next) {
         if (attr->ns != nullptr || !sameText(attr->name, name)) {
             continue;
@@ -46,24 +45,15 @@ bool findAttribute(xmlNodePtr node, const char* name, std::string& scratch,
         }
         if (child->type == XML_TEXT_NODE && child->next == nullptr && child->content != nullptr) {
             value = reinterpret_cast<const char*>(child->content);
-            return true;
+            return acceptXmlValueLength(node, value.size());
         }
-        present = true;
-        break;
+        if (!getAttribute(node, name, scratch)) {
+            return false;
+        }
+        value = scratch;
+        return true;
     }
-    const bool hasDtd = node->doc != nullptr &&
-                        (node->doc->intSubset != nullptr || node->doc->extSubset != nullptr);
-    if (!present && !hasDtd) {
-        return false;
-    }
-    xmlChar* text = xmlGetNoNsProp(node, toXml(name));
-    if (text == nullptr) {
-        return false;
-    }
-    scratch.assign(reinterpret_cast<const char*>(text));
-    xmlFree(text);
-    value = scratch;
-    return true;
+    return false;
 }
 
 // An attribute that must be there: its absence is logged as the shared XML
@@ -84,7 +74,7 @@ bool elementText(xmlNodePtr node, std::string& scratch, std::string_view& value)
     if (child != nullptr && child->type == XML_TEXT_NODE && child->next == nullptr &&
         child->content != nullptr && child->content[0] != '\0') {
         value = reinterpret_cast<const char*>(child->content);
-        return true;
+        return acceptXmlValueLength(node, value.size());
     }
     if (!getElementText(node, scratch)) {
         return false;
@@ -420,10 +410,10 @@ bool parsePackageList(const std::string& path, MetadataType type, PackageList& t
         return false;
     }
     xmlTextReaderPtr r = reader.get();
-    int result = xmlTextReaderRead(r);
+    int result = readXmlNode(r);
     while (result == 1) {
         if (xmlTextReaderNodeType(r) != XML_READER_TYPE_ELEMENT) {
-            result = xmlTextReaderRead(r);
+            result = readXmlNode(r);
             continue;
         }
         const xmlChar* localName = xmlTextReaderConstLocalName(r);
@@ -451,10 +441,10 @@ bool parsePackageList(const std::string& path, MetadataType type, PackageList& t
                 package.m_setObsoletes.shrinkToFit();
                 target.insert(std::move(package));
             }
-            result = xmlTextReaderNext(r);
+            result = skipXmlSubtree(r);
             continue;
         }
-        result = xmlTextReaderRead(r);
+        result = readXmlNode(r);
     }
     return result == 0;
 }
