@@ -68,7 +68,7 @@ bool declaresEntities(xmlDtdPtr dtd) {
 
 // Checks the node the reader stands on after a successful move.
 int guardReaderNode(xmlTextReaderPtr reader, int result) {
-    if (result != 1) {
+    if (result == 0) {
         return result;
     }
     xmlNodePtr node = xmlTextReaderCurrentNode(reader);
@@ -76,9 +76,14 @@ int guardReaderNode(xmlTextReaderPtr reader, int result) {
     if (isRefused(doc)) {
         return -1;
     }
+    // Also when the library gave up first (on an entity loop, say), so that
+    // the reason is logged.
     if (doc != nullptr && (declaresEntities(doc->intSubset) || declaresEntities(doc->extSubset))) {
         refuseEntities(doc);
         return -1;
+    }
+    if (result != 1) {
+        return result;
     }
     if (xmlTextReaderNodeType(reader) == XML_READER_TYPE_ENTITY_REFERENCE) {
         refuseEntities(doc);
