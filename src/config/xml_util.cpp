@@ -66,15 +66,27 @@ bool declaresEntities(xmlDtdPtr dtd) {
     return dtd != nullptr && (dtd->entities != nullptr || dtd->pentities != nullptr);
 }
 
-// Checks the node the reader stands on after a successful move.
+// The document of the reader's last node: at the end of the input the reader
+// has no current node, but a value refused in the last element must still
+// refuse the document. The document lives as long as its reader; both are
+// forgotten when the next reader is opened.
+thread_local xmlTextReaderPtr lastReader = nullptr;
+thread_local xmlDocPtr lastDoc = nullptr;
+
+// Checks the node the reader stands on after a move.
 int guardReaderNode(xmlTextReaderPtr reader, int result) {
-    if (result == 0) {
-        return result;
-    }
     xmlNodePtr node = xmlTextReaderCurrentNode(reader);
     xmlDocPtr doc = node != nullptr ? node->doc : nullptr;
+    if (doc == nullptr && reader == lastReader) {
+        doc = lastDoc;
+    }
+    lastReader = reader;
+    lastDoc = doc;
     if (isRefused(doc)) {
         return -1;
+    }
+    if (result == 0) {
+        return result;
     }
     // Also when the library gave up first (on an entity loop, say), so that
     // the reason is logged.
@@ -162,6 +174,8 @@ void installSafeXmlEntityLoader() {
 
 XmlReader openXmlReader(const std::string& path) {
     installSafeXmlEntityLoader();
+    lastReader = nullptr;
+    lastDoc = nullptr;
     XmlReader reader(xmlReaderForFile(path.c_str(), nullptr, kXmlReaderOptions));
     if (reader) {
         xmlTextReaderSetStructuredErrorHandler(reader.get(), readerErrorToLog, nullptr);

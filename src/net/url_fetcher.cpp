@@ -613,7 +613,9 @@ const ne_uri* URLFetcher::redirectLocation() const {
     if (m_pSession == nullptr || !m_bRedirected || m_bBadRedirect) {
         return nullptr;
     }
-    return ne_redirect_location(m_pSession);
+    const ne_uri* target = ne_redirect_location(m_pSession);
+    // A port beyond the range would wrap around to another one.
+    return target != nullptr && target->port <= 65535 ? target : nullptr;
 }
 
 void URLFetcher::closeConnection() {

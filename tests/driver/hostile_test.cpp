@@ -228,6 +228,13 @@ TEST_F(Hostile, StartUpRefusalsAndTheOptionalDefaultsFile) {
             << r.describe();
     }
     EXPECT_TRUE(a.server->requests().empty());
+    // Nor does a redirect lead to a port beyond the range.
+    a.server->script("/repodata/repomd.xml",
+                     HttpServer::Response::redirect("http://127.0.0.1:99999/repodata/repomd.xml"));
+    r = a.update({"--check-only"});
+    EXPECT_EQ(r.exitCode, 1) << r.describe();
+    EXPECT_TRUE(r.errHas("ERROR: got redirect with unparseable location")) << r.describe();
+    a.server->clear();
 
     r = a.update({"--check-only"});
     EXPECT_EQ(r.exitCode, 0) << r.describe();
