@@ -130,8 +130,9 @@ std::string encodeRequestPath(const std::string& path) {
     for (char c : path) {
         const unsigned char u = static_cast<unsigned char>(c);
         // Everything a request target may hold as it is stays (a '%' too, so
-        // that paths already encoded, as in redirect targets, keep their meaning).
-        if (u > 0x20 && u < 0x7f && std::strchr("\"<>\\^`{|}", c) == nullptr) {
+        // that paths already encoded, as in redirect targets, keep their
+        // meaning); a '#' would end the path.
+        if (u > 0x20 && u < 0x7f && std::strchr("\"#<>\\^`{|}", c) == nullptr) {
             encoded.push_back(c);
         } else {
             encoded.push_back('%');
