@@ -40,8 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fwrite(data, 1, size, file);
     fclose(file);
 
-    Config config;
-    config.load(g_sPath, true);
+    for (bool defaultsMode : {false, true}) {
+        Config config;
+        config.load(g_sPath, defaultsMode);
+    }
 
     NetworkSettings network;
     loadProxyFile(g_sPath, network);

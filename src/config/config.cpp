@@ -74,13 +74,15 @@ const Repository* Config::findRepository(const std::string& id) const {
 bool Config::load(const std::string& path, bool defaultsMode) {
     XmlReader reader = openXmlReader(path);
     if (!reader) {
-        LOGE("could not open configuration file '%s'", path.c_str());
+        // The defaults file is optional: its absence is no error.
+        LOG_AT(defaultsMode ? LogLevel::Debug : LogLevel::Error,
+               "could not open configuration file '%s'", path.c_str());
         return false;
     }
-    int ret = xmlTextReaderRead(reader.get());
+    int ret = readXmlNode(reader.get());
     while (ret == 1) {
         if (xmlTextReaderNodeType(reader.get()) != XML_READER_TYPE_ELEMENT) {
-            ret = xmlTextReaderRead(reader.get());
+            ret = readXmlNode(reader.get());
             continue;
         }
         std::string name = xmlString(xmlTextReaderConstLocalName(reader.get()));
@@ -89,11 +91,11 @@ bool Config::load(const std::string& path, bool defaultsMode) {
                 LOGE("bad top-level element, '%s' instead of 'updater'", name.c_str());
                 return false;
             }
-            ret = xmlTextReaderRead(reader.get());
+            ret = readXmlNode(reader.get());
             continue;
         }
         if (name != "repository" && name != "log" && name != "product" && name != "user-agent") {
-            ret = xmlTextReaderRead(reader.get());
+            ret = readXmlNode(reader.get());
             continue;
         }
         xmlNodePtr node = xmlTextReaderExpand(reader.get());
@@ -113,7 +115,7 @@ bool Config::load(const std::string& path, bool defaultsMode) {
         if (!ok) {
             return false;
         }
-        ret = xmlTextReaderNext(reader.get());
+        ret = skipXmlSubtree(reader.get());
     }
     if (ret != 0) {
         return false;
@@ -124,10 +126,32 @@ bool Config::load(const std::string& path, bool defaultsMode) {
     return true;
 }
 
+namespace {
+
+// The ID names the repository's folder in the cache: a plain file name.
+bool isPlainRepositoryId(const std::string& id) {
+    if (id.empty() || id == "." || id == ".." || id.size() > 255) {
+        return false;
+    }
+    for (char c : id) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (c == '/' || u < 0x20 || u == 0x7f) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool Config::readRepository(xmlNodePtr node, bool defaultsMode) {
     Repository repo;
     if (!getAttribute(node, "id", repo.m_sId)) {
         LOGE("no 'id' attribute in 'repository' element");
+        return false;
+    }
+    if (!isPlainRepositoryId(repo.m_sId)) {
+        LOGE("invalid repository id '%s': it must be a plain name", repo.m_sId.c_str());
         return false;
     }
     if (repo.m_sId == "tlq100") {

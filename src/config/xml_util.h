@@ -30,14 +30,29 @@ constexpr int kXmlReaderOptions = XML_PARSE_NOCDATA | XML_PARSE_NONET | XML_PARS
 // library's own error reports go to the log at debug level.
 XmlReader openXmlReader(const std::string& path);
 
+// xmlTextReaderRead and xmlTextReaderNext with the guard every reader needs:
+// a document that declares an entity or references one other than the five
+// predefined ones is refused (-1 and one Error line naming the file), and so
+// is a document in which a getter below refused a value. Character
+// references and a DOCTYPE without declarations are accepted.
+int readXmlNode(xmlTextReaderPtr reader);
+int skipXmlSubtree(xmlTextReaderPtr reader);
+
+// Accepts a value of that length read in place from the node's document;
+// refuses the document (false, one Error line) when it is longer than
+// kMaxXmlValueLength.
+bool acceptXmlValueLength(xmlNodePtr node, size_t length);
+
 // Installs the entity loader that refuses every external resource; idempotent.
 void installSafeXmlEntityLoader();
 
-// Text content of an element with entities substituted; false (and a debug
-// line) when it has none.
+// Text content of an element (its text and CDATA children); false (and a
+// debug line) when it has none. An entity reference or a value longer than
+// kMaxXmlValueLength refuses the document (false, one Error line).
 bool getElementText(xmlNodePtr node, std::string& out);
 
-// Attribute value looked up without namespace; false (and a debug line) when absent.
+// Attribute value looked up without namespace; false (and a debug line) when
+// absent. Refuses the document as getElementText does.
 bool getAttribute(xmlNodePtr node, const char* name, std::string& out);
 
 // The text of a libxml2 string, empty for null.

@@ -48,8 +48,8 @@ struct CommandLine {
 // and after --help.
 poptContext parseCommandLine(int argc, char** argv, CommandLine& options);
 
-// Applies the options that override the configuration files (step 11 of the
-// start-up); repository selection and cache-directory checks come after.
+// Applies the options that override the configuration files, once they are
+// read; repository selection and cache-directory checks come after.
 void applyCommandLine(const CommandLine& options, Config& config);
 
 // Normalises the cache directory: "./" when empty, always ending in "/".

@@ -42,7 +42,7 @@ std::string lastPathComponent(const char* path) {
     return slash == std::string::npos ? text : text.substr(slash + 1);
 }
 
-// Step 17: work from "/" and make sure HOME is set.
+// Works from "/" and makes sure HOME is set.
 bool enterRootDirectory() {
     if (chdir("/") != 0) {
         LOGE("failed to change to the root directory (%s)", errnoString().c_str());
@@ -61,7 +61,7 @@ bool enterRootDirectory() {
     return true;
 }
 
-// Step 18: the "no run" file stops the program.
+// False when the "no run" file is there (or cannot be checked): the program stops.
 bool runningAllowed() {
     struct stat st;
     if (lstat(paths::kNoRunFile, &st) == 0) {
@@ -76,7 +76,8 @@ bool runningAllowed() {
     return true;
 }
 
-// Steps 19 to 26: everything from the mode to the update run. Returns iRet.
+// Everything that runs under the cache lock, from the mode line to the end of
+// the update run. Returns the exit code.
 int runLocked(Config& config, const CommandLine& options) {
     const char* mode = config.m_bCheckOnly ? "check" : config.m_bTest ? "test" : "update";
     int iRet = 1;
@@ -130,7 +131,8 @@ int runLocked(Config& config, const CommandLine& options) {
     return iRet;
 }
 
-// Steps 8 to 18: configuration, command line and logging. False means exit 1.
+// Reads the defaults and configuration files, applies the command line and sets
+// up logging. False means exit 1.
 bool configure(Config& config, const CommandLine& options) {
     if (options.logTo != nullptr) {
         theLogger().addFile(options.logTo, LogLevel::Trace, true);

@@ -19,6 +19,28 @@ const char* orEmpty(const char* text) {
 
 // A relative path with a ".." component could reach files outside the
 // repository (on local storage, any file of the system).
+bool hasControlCharacters(const std::string& path) {
+    for (char c : path) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Creates the temporary file afresh: never through a symbolic link or into a
+// file planted under that name. A leftover of an earlier run is removed (the
+// name, not what a link points to) and creation tried once more.
+int createTemporaryFile(const std::string& path) {
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(path.c_str(), kFlags, 0666);
+    if (fd < 0 && errno == EEXIST && unlink(path.c_str()) == 0) {
+        fd = ::open(path.c_str(), kFlags, 0666);
+    }
+    return fd;
+}
+
 bool leavesBase(const std::string& path) {
     size_t start = 0;
     while (start <= path.size()) {
@@ -110,12 +132,16 @@ bool Downloader::download(const std::string& path, const std::string& destinatio
         LOGE("refusing path '%s' outside the repository", path.c_str());
         return false;
     }
+    if (hasControlCharacters(path)) {
+        LOGE("refusing path '%s' with control characters", path.c_str());
+        return false;
+    }
     const std::string temporary = destination + ".tmp";
     LOGD("downloading path '%s' to '%s'", path.c_str(), destination.c_str());
     std::string requestPath = path;
     resolvePath(requestPath);
 
-    UniqueFd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    UniqueFd file(createTemporaryFile(temporary));
     if (!file) {
         LOGE("failed creating file '%s' (%s)", temporary.c_str(), errnoString().c_str());
         return false;

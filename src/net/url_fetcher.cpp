@@ -10,11 +10,13 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -120,6 +122,89 @@ struct IfAddrsDeleter {
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// Request paths, ports and local files
+
+std::string encodeRequestPath(const std::string& path) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string encoded;
+    encoded.reserve(path.size());
+    for (char c : path) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        // Everything a request target may hold as it is stays (a '%' too, so
+        // that paths already encoded, as in redirect targets, keep their
+        // meaning); a '#' would end the path.
+        if (u > 0x20 && u < 0x7f && std::strchr("\"#<>\\^`{|}", c) == nullptr) {
+            encoded.push_back(c);
+        } else {
+            encoded.push_back('%');
+            encoded.push_back(kHex[u >> 4]);
+            encoded.push_back(kHex[u & 0x0f]);
+        }
+    }
+    return encoded;
+}
+
+bool hasValidPort(const std::string& uri) {
+    size_t start = uri.find("://");
+    if (start == std::string::npos) {
+        return true;
+    }
+    start += 3;
+    const size_t end = std::min(uri.find_first_of("/?#", start), uri.size());
+    std::string authority = uri.substr(start, end - start);
+    const size_t at = authority.rfind('@');
+    if (at != std::string::npos) {
+        authority.erase(0, at + 1);
+    }
+    size_t colon;
+    if (!authority.empty() && authority[0] == '[') {
+        const size_t close = authority.find(']');
+        if (close == std::string::npos) {
+            return true;  // left to the URI parser
+        }
+        colon = authority.find(':', close);
+    } else {
+        colon = authority.find(':');
+    }
+    if (colon == std::string::npos) {
+        return true;
+    }
+    const std::string port = authority.substr(colon + 1);
+    if (port.empty()) {
+        return true;  // the scheme's default port
+    }
+    if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    const long value = std::strtol(port.c_str(), nullptr, 10);
+    return value >= 1 && value <= 65535;
+}
+
+int openRegularFile(const std::string& path) {
+    // Without O_NONBLOCK, opening a FIFO would wait for a writer forever.
+    UniqueFd in(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!in) {
+        LOGE("failed copying file (%s)", errnoString().c_str());
+        return -1;
+    }
+    struct stat st;
+    if (fstat(in.get(), &st) != 0) {
+        LOGE("failed copying file (%s)", errnoString().c_str());
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        LOGE("refusing to copy '%s': not a regular file", path.c_str());
+        return -1;
+    }
+    const int flags = fcntl(in.get(), F_GETFL);
+    if (flags < 0 || fcntl(in.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        LOGE("failed copying file (%s)", errnoString().c_str());
+        return -1;
+    }
+    return in.release();
+}
+
+// ---------------------------------------------------------------------------
 // ParsedUri
 
 ParsedUri::ParsedUri() {
@@ -133,6 +218,11 @@ ParsedUri::~ParsedUri() {
 bool ParsedUri::parse(const std::string& text) {
     reset();
     if (ne_uri_parse(text.c_str(), &m_uri) != 0) {
+        reset();
+        return false;
+    }
+    if (!hasValidPort(text)) {
+        LOGE("invalid port in URI '%s'", text.c_str());
         reset();
         return false;
     }
@@ -486,7 +576,8 @@ int URLFetcher::request(const std::string& path, int fd, bool bypassCache, int& 
     m_vWriteBuffer.reserve(kWriteBuffer);
 
     const DeviceIdentity& identity = state().m_identity;
-    ne_request* req = ne_request_create(m_pSession, "GET", path.c_str());
+    const std::string target = encodeRequestPath(path);
+    ne_request* req = ne_request_create(m_pSession, "GET", target.c_str());
     ne_add_response_body_reader(req, ne_accept_2xx, writeBlock, this);
     if (bypassCache) {
         ne_add_request_header(req, "Cache-Control", "no-cache");
@@ -528,7 +619,9 @@ const ne_uri* URLFetcher::redirectLocation() const {
     if (m_pSession == nullptr || !m_bRedirected || m_bBadRedirect) {
         return nullptr;
     }
-    return ne_redirect_location(m_pSession);
+    const ne_uri* target = ne_redirect_location(m_pSession);
+    // A port beyond the range would wrap around to another one.
+    return target != nullptr && target->port <= 65535 ? target : nullptr;
 }
 
 void URLFetcher::closeConnection() {
@@ -701,9 +794,8 @@ bool URLFetcher::waitBeforeRetry() {
 }
 
 bool URLFetcher::copyFileToFd(const std::string& path, int fd) {
-    UniqueFd in(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd in(openRegularFile(path));
     if (!in) {
-        LOGE("failed copying file (%s)", errnoString().c_str());
         return false;
     }
     char buffer[kCopyBlock];

@@ -20,6 +20,18 @@
 #include "net/device_identity.h"
 
 // Owner of a URI parsed by neon.
+// The path as sent in a request line: control characters, spaces, bytes
+// outside ASCII and the characters never allowed in a request target are
+// percent-encoded; everything else (including '%') stays.
+std::string encodeRequestPath(const std::string& path);
+
+// False when the URI names a port that is not a number from 1 to 65535.
+bool hasValidPort(const std::string& uri);
+
+// Opens a local file for reading without blocking on FIFOs or devices; -1
+// (and an Error line) unless it is a regular file.
+int openRegularFile(const std::string& path);
+
 class ParsedUri {
 public:
     ParsedUri();

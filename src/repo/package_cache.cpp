@@ -70,7 +70,9 @@ bool PackageRepo::getPackages(const PackageSet& packages) {
 
 bool PackageRepo::cleanPackages() {
     LOGD("removing packages from repository cache '%s'", m_sPackagesDir.c_str());
-    std::unique_ptr<DIR, DirCloser> dir(opendir(m_sPackagesDir.c_str()));
+    // A folder replaced by a symbolic link is not followed: only what lies in
+    // the cache itself is removed.
+    std::unique_ptr<DIR, DirCloser> dir(openDirNoFollow(m_sPackagesDir));
     if (!dir) {
         if (errno == ENOENT) {
             return true;
@@ -97,7 +99,7 @@ bool PackageRepo::cleanPackages() {
             continue;
         }
         std::string path = m_sPackagesDir + name;
-        if (unlink(path.c_str()) != 0) {
+        if (unlinkat(dirfd(dir.get()), name.c_str(), 0) != 0) {
             LOGE("failed removing file '%s' (%s)", path.c_str(), errnoString().c_str());
             removalFailed = true;
         }

@@ -1,6 +1,7 @@
 #include "repo/package_repo.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <libxml/xmlreader.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -216,10 +217,10 @@ bool PackageRepo::parseIndexFile(RepoMdIndex& index, const std::string& indexFil
         return false;
     }
     xmlTextReaderPtr r = reader.get();
-    int result = xmlTextReaderRead(r);
+    int result = readXmlNode(r);
     while (result == 1) {
         if (xmlTextReaderNodeType(r) != XML_READER_TYPE_ELEMENT) {
-            result = xmlTextReaderRead(r);
+            result = readXmlNode(r);
             continue;
         }
         const xmlChar* localName = xmlTextReaderConstLocalName(r);
@@ -238,10 +239,10 @@ bool PackageRepo::parseIndexFile(RepoMdIndex& index, const std::string& indexFil
                 return false;
             }
             index.insert(entry);
-            result = xmlTextReaderNext(r);
+            result = skipXmlSubtree(r);
             continue;
         }
-        result = xmlTextReaderRead(r);
+        result = readXmlNode(r);
     }
     return result == 0;
 }
@@ -416,7 +417,7 @@ bool PackageRepo::commitStaged() {
 }
 
 void PackageRepo::removeLeftovers() const {
-    DIR* dir = opendir(m_sCacheDir.c_str());
+    DIR* dir = openDirNoFollow(m_sCacheDir);
     if (dir == nullptr) {
         return;
     }
@@ -431,11 +432,12 @@ void PackageRepo::removeLeftovers() const {
         }
         std::string path = m_sCacheDir + name;
         struct stat st;
-        if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fstatat(dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode)) {
             continue;
         }
         LOGD("removing leftover '%s'", path.c_str());
-        if (unlink(path.c_str()) != 0) {
+        if (unlinkat(dirfd(dir), name.c_str(), 0) != 0) {
             LOGW("failed removing file '%s' (%s)", path.c_str(), errnoString().c_str());
         }
     }

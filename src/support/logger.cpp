@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 Logger::~Logger() {
     closeFiles();
@@ -69,35 +70,111 @@ void Logger::vlog(LogLevel level, const char* format, va_list args) {
     if (!isEnabled(level)) {
         return;
     }
+    const std::string text = formatLogText(format, args);
     if (m_bSyslog) {
-        va_list copy;
-        va_copy(copy, args);
-        vsyslog(logLevelToSyslog(level), format, copy);
-        va_end(copy);
+        syslog(logLevelToSyslog(level), "%s", text.c_str());
     }
     const char* name = logLevelName(level);
     if (m_bStderr) {
-        va_list copy;
-        va_copy(copy, args);
-        fputs(name, stderr);
-        fputs(": ", stderr);
-        vfprintf(stderr, format, copy);
-        fputc('\n', stderr);
-        va_end(copy);
+        fprintf(stderr, "%s: %s\n", name, text.c_str());
     }
     for (FileOutput& f : m_lFiles) {
         if (static_cast<int>(f.m_nLevel) > static_cast<int>(level)) {
             continue;
         }
-        va_list copy;
-        va_copy(copy, args);
-        fputs(name, f.m_pStream);
-        fputs(": ", f.m_pStream);
-        vfprintf(f.m_pStream, format, copy);
-        fputc('\n', f.m_pStream);
+        fprintf(f.m_pStream, "%s: %s\n", name, text.c_str());
         fflush(f.m_pStream);
-        va_end(copy);
     }
+}
+
+namespace {
+
+std::string formatRaw(const char* format, va_list args) {
+    char buffer[512];
+    va_list copy;
+    va_copy(copy, args);
+    const int length = vsnprintf(buffer, sizeof(buffer), format, copy);
+    va_end(copy);
+    if (length < 0) {
+        return std::string();
+    }
+    if (static_cast<size_t>(length) < sizeof(buffer)) {
+        return std::string(buffer, static_cast<size_t>(length));
+    }
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    va_copy(copy, args);
+    vsnprintf(&text[0], text.size(), format, copy);
+    va_end(copy);
+    text.resize(static_cast<size_t>(length));
+    return text;
+}
+
+bool isControl(unsigned char c) {
+    return (c < 0x20 && c != '\t') || c == 0x7f;
+}
+
+void appendEscaped(std::string& out, unsigned char c) {
+    if (c == '\n') {
+        out += "\\n";
+    } else if (c == '\r') {
+        out += "\\r";
+    } else {
+        char hex[8];
+        snprintf(hex, sizeof(hex), "\\x%02x", c);
+        out += hex;
+    }
+}
+
+}  // namespace
+
+std::string formatLogText(const char* format, va_list args) {
+    std::string text = formatRaw(format, args);
+    if (std::strchr(format, '\n') == nullptr) {
+        return escapeControlCharacters(text);
+    }
+    // A line feed written in the format itself is kept. To tell it from one
+    // that came with an argument, the text is made a second time with the
+    // format's line feeds replaced: only theirs differ between the two.
+    std::string marked(format);
+    for (char& c : marked) {
+        if (c == '\n') {
+            c = '\x01';
+        }
+    }
+    const std::string second = formatRaw(marked.c_str(), args);
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\n' && i < second.size() && second[i] == '\x01') {
+            out.push_back('\n');
+        } else if (isControl(c)) {
+            appendEscaped(out, c);
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    return out;
+}
+
+std::string escapeControlCharacters(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size() && !isControl(static_cast<unsigned char>(text[i]))) {
+        ++i;
+    }
+    if (i == text.size()) {
+        return text;
+    }
+    std::string out(text, 0, i);
+    for (; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (isControl(c)) {
+            appendEscaped(out, c);
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    return out;
 }
 
 Logger& theLogger() {

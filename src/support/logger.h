@@ -56,6 +56,13 @@ int logLevelToSyslog(LogLevel level);
 LogLevel parseLogLevel(const std::string& text);
 int parseSyslogFacility(const std::string& text);
 
+// The message text of a log line: the format applied to the arguments, with
+// every control character but the tab written as \n, \r or \xNN, so that a
+// value from outside can never start a line of its own. Line feeds written in
+// the format itself stay.
+std::string formatLogText(const char* format, va_list args);
+std::string escapeControlCharacters(const std::string& text);
+
 // Text of the current errno (thread-safe form).
 std::string errnoString();
 

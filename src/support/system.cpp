@@ -123,3 +123,19 @@ std::string extensionOf(const std::string& path) {
     }
     return base.substr(dot);
 }
+
+DIR* openDirNoFollow(const std::string& path) {
+    std::string name = path;
+    while (name.size() > 1 && name.back() == '/') {
+        name.pop_back();
+    }
+    UniqueFd fd(open(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
+        return nullptr;
+    }
+    DIR* dir = fdopendir(fd.get());
+    if (dir != nullptr) {
+        fd.release();
+    }
+    return dir;
+}

@@ -1,6 +1,8 @@
 // Small helpers on files, paths and system sources.
 #pragma once
 
+#include <dirent.h>
+
 #include <cstddef>
 #include <string>
 
@@ -14,6 +16,11 @@ bool isReadable(const std::string& path);
 
 // Ensures that one directory level exists.
 bool makeDir(const std::string& path);
+
+// Opens a directory for listing without following a symbolic link in its
+// last component (trailing slashes ignored); null with errno set otherwise
+// (ELOOP or ENOTDIR for a link). Close with closedir.
+DIR* openDirNoFollow(const std::string& path);
 
 // Last path component, trailing slashes ignored.
 std::string baseName(const std::string& path);

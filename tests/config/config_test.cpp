@@ -1,6 +1,8 @@
 // Runs inside a sandbox: the configuration reader probes fixed paths.
 #include "config/config.h"
 
+#include "config/xml_util.h"
+
 #include <gtest/gtest.h>
 #include <syslog.h>
 
@@ -324,14 +326,78 @@ TEST_F(ConfigFile, ExternalEntitiesAndDtdsAreNeverLoaded) {
     }
 }
 
-TEST_F(ConfigFile, InternalEntitiesAreSubstituted) {
-    Config c;
-    ASSERT_TRUE(c.load(write("ent.conf",
-                             "<!DOCTYPE updater [<!ENTITY p \"player\">]>"
-                             "<updater><product><name>&p; &amp; co</name></product>"
-                             "</updater>"),
-                       false));
-    EXPECT_EQ(c.m_sProduct, "player & co");
+// Entities are neither declared nor expanded: memory stays bounded whatever
+// the file holds. Predefined entities, character references and a plain
+// DOCTYPE stay accepted.
+TEST_F(ConfigFile, EntityDeclarationsAndOverlongValuesRefuseTheFile) {
+    const std::string product = "<updater><product><name>";
+    const std::string end = "</name></product></updater>";
+    std::string bomb =
+        "<!DOCTYPE updater [<!ENTITY big \"" + std::string(100000, 'x') + "\">]>" + product;
+    for (int i = 0; i < 20000; ++i) {
+        bomb += "&big;";
+    }
+    bomb += end;
+    std::string nested = "<!DOCTYPE updater [<!ENTITY l0 \"lol\">";
+    for (int i = 1; i <= 30; ++i) {
+        nested += "<!ENTITY l" + std::to_string(i) + " \"&l" + std::to_string(i - 1) + ";&l" +
+                  std::to_string(i - 1) + ";\">";
+    }
+    nested += "]>" + product + "&l30;" + end;
+    const std::string entities = "entity declarations and references are not allowed";
+    const std::string tooLong = "a value is longer than 65536 bytes";
+    const struct {
+        const char* name;
+        std::string text;
+        std::string refusal;  // empty: loads
+        std::string product;
+    } cases[] = {
+        {"declared", "<!DOCTYPE updater [<!ENTITY p \"player\">]>" + product + "&p;" + end,
+         entities, ""},
+        {"declared, unused", "<!DOCTYPE updater [<!ENTITY p \"player\">]>" + product + "x" + end,
+         entities, ""},
+        {"parameter entity", "<!DOCTYPE updater [<!ENTITY % p \"x\">]>" + product + "x" + end,
+         entities, ""},
+        {"in an attribute",
+         "<!DOCTYPE updater [<!ENTITY p \"base\">]><updater><repository id=\"&p;\">"
+         "<location href=\"x\"/></repository></updater>",
+         entities, ""},
+        {"100 kB entity 20,000 times", bomb, entities, ""},
+        // libxml2 itself may give up on the loop first.
+        {"nested", nested, "*", ""},
+        {"text over the limit", product + std::string(kMaxXmlValueLength + 1, 'n') + end, tooLong,
+         ""},
+        {"attribute over the limit",
+         "<updater><repository id=\"" + std::string(kMaxXmlValueLength + 1, 'i') +
+             "\"><location href=\"x\"/></repository></updater>",
+         tooLong, ""},
+        {"text at the limit", product + std::string(kMaxXmlValueLength, 'n') + end, "",
+         std::string(kMaxXmlValueLength, 'n')},
+        {"plain DOCTYPE", "<!DOCTYPE updater>" + product + "player" + end, "", "player"},
+        {"DOCTYPE with an element declaration",
+         "<!DOCTYPE updater [<!ELEMENT updater ANY>]>" + product + "player" + end, "", "player"},
+        {"predefined and character references", product + "p&amp;&lt;&#65;&#x42;" + end, "",
+         "p&<AB"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = write("guard.conf", c.text);
+        LogCapture log;
+        Config config;
+        const bool loaded = config.load(path, false);
+        EXPECT_EQ(loaded, c.refusal.empty());
+        if (c.refusal.empty()) {
+            EXPECT_EQ(config.m_sProduct, c.product);
+            EXPECT_FALSE(log.contains("refusing XML file"));
+        } else {
+            if (c.refusal != "*") {
+                EXPECT_EQ(
+                    log.countContaining("ERROR: refusing XML file '" + path + "': " + c.refusal), 1)
+                    << log.text();
+            }
+            EXPECT_LT(log.text().size(), 8192u);
+        }
+    }
 }
 
 }  // namespace

@@ -297,6 +297,9 @@ SandboxProcess Sandbox::start(const std::vector<std::string>& args, const RunOpt
     if (!options.waitDescendants) {
         argv.push_back("--no-wait-descendants");
     }
+    if (options.rusage) {
+        argv.push_back("--rusage");
+    }
     argv.push_back(m_sDir);
     argv.push_back("--");
     argv.push_back(options.program.empty() ? updaterBinary() : options.program);
@@ -369,4 +372,13 @@ RunResult SandboxProcess::wait() {
         m_nRunner = -1;
     }
     return m_pSandbox->collect();
+}
+
+long Sandbox::peakMemoryKib() const {
+    for (const std::string& line : splitLines(readHostFile(m_sDir + "/out/rusage"))) {
+        if (line.compare(0, 7, "maxrss ") == 0) {
+            return atol(line.c_str() + 7);
+        }
+    }
+    return -1;
 }

@@ -44,6 +44,7 @@ struct RunOptions {
     double timeoutSeconds = 120;
     bool waitDescendants = true;
     std::string program;  // default: the updater binary
+    bool rusage = false;  // record the program's resource use (Sandbox::peakMemoryKib)
 };
 
 // A running sandboxed program started with Sandbox::start.
@@ -108,6 +109,9 @@ public:
     RunResult run(const std::vector<std::string>& args, const RunOptions& options = {});
     SandboxProcess start(const std::vector<std::string>& args, const RunOptions& options = {});
 
+    // Peak resident memory in KiB of the last run made with RunOptions::rusage
+    // (the program and the children it waited for); -1 when not recorded.
+    long peakMemoryKib() const;
     // Collects what a finished run left in the output directory.
     RunResult collect() const;
 

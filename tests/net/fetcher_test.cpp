@@ -12,6 +12,7 @@
 #include "harness/command.h"
 #include "harness/http_server.h"
 #include "net/net_test_util.h"
+#include "net/url_fetcher.h"
 #include "support/fd.h"
 #include "support/system.h"
 
@@ -537,6 +538,39 @@ TEST_F(FetcherTest, FullFileSystemKeepsThePreviousDownload) {
               1)
         << log->text();
     EXPECT_EQ(server.requestsFor("/big").size(), 3u);
+}
+
+// What goes into a request line and what a URI's port may be.
+TEST(RequestPaths, AreSentPercentEncodedAndPortsStayInRange) {
+    const std::pair<const char*, const char*> paths[] = {
+        {"/repo/packages/app-1.0-1.noarch.rpm", "/repo/packages/app-1.0-1.noarch.rpm"},
+        {"/a b/c\r\nX-Injected: 1", "/a%20b/c%0D%0AX-Injected:%201"},
+        {"/caf\xc3\xa9/x#1\x7f.rpm", "/caf%C3%A9/x%231%7F.rpm"},
+        {"/already%20encoded/?q=1&r=~", "/already%20encoded/?q=1&r=~"},
+        {"/<\"{|}\\^`>", "/%3C%22%7B%7C%7D%5C%5E%60%3E"},
+    };
+    for (const auto& p : paths) {
+        EXPECT_EQ(encodeRequestPath(p.first), p.second);
+    }
+    const std::pair<const char*, bool> uris[] = {
+        {"http://h/", true},
+        {"http://h:80/", true},
+        {"http://h:65535/", true},
+        {"http://h:/", true},
+        {"http://u:p@h:8080/x", true},
+        {"http://[::1]:8080/", true},
+        {"http://[::1]/", true},
+        {"file:/media/usb", true},
+        {"http://h:65536/", false},
+        {"http://h:99999/", false},
+        {"http://h:4294967297/", false},
+        {"http://h:0/", false},
+        {"http://[::1]:70000/", false},
+        {"http://h:8x/", false},
+    };
+    for (const auto& u : uris) {
+        EXPECT_EQ(hasValidPort(u.first), u.second) << u.first;
+    }
 }
 
 }  // namespace

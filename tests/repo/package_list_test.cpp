@@ -601,6 +601,50 @@ TEST_F(PackageListTest, BoundedValuesAndPredefinedEntitiesOnly) {
     }
 }
 
+// Entities and overlong values refuse the whole list wherever they are, also
+// in the last package, where the reader reaches the end of the input next.
+TEST_F(PackageListTest, EntitiesAndOverlongValuesRefuseTheList) {
+    const std::string longText(kMaxXmlValueLength + 1, 'v');
+    auto withEntity = [](std::string xml) {
+        return xml.insert(xml.find("?>") + 2, "<!DOCTYPE metadata [<!ENTITY e \"x\">]>");
+    };
+    const struct {
+        const char* name;
+        std::string text;
+        const char* refusal;
+    } cases[] = {
+        {"entity in a name", withEntity(primaryListXml(rpmPackage("&e;", ""))), "entity"},
+        {"declared only", withEntity(primaryListXml(rpmPackage("a", ""))), "entity"},
+        {"long name in the last package",
+         primaryListXml(rpmPackage("a", "") + rpmPackage(longText, "")), "longer"},
+        {"long attribute in the last package",
+         primaryListXml(rpmPackage("a", "") + rpmPackage("b", "", "noarch", longText)), "longer"},
+        {"long group in the last package",
+         primaryListXml(rpmPackage("a", "") + rpmPackage("b", "<format><rpm:group>" + longText +
+                                                                  "</rpm:group></format>")),
+         "longer"},
+    };
+    for (const auto& c : cases) {
+        for (bool gzip : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (gzip ? " (gzip)" : ""));
+            log.clear();
+            const std::string path = write("guarded.xml", c.text, gzip);
+            PackageList list;
+            EXPECT_FALSE(parse(path, MD_PRIMARY, list));
+            EXPECT_EQ(log.countContaining("ERROR: refusing XML file '" + path + "': "), 1)
+                << log.text().substr(0, 2000);
+            EXPECT_TRUE(log.contains(c.refusal));
+        }
+    }
+    // At the limit, the value is taken.
+    PackageList list;
+    const std::string group(kMaxXmlValueLength, 'g');
+    ASSERT_TRUE(parsePrimary(
+        rpmPackage("a", "<format><rpm:group>" + group + "</rpm:group></format>"), list));
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list.begin()->m_sGroup, group);
+}
+
 // Inputs that once made a parser misbehave under the fuzzer: each list
 // parser and the index parser read every one without a crash or a leak.
 // The seed corpora of the fuzz targets are read too, by both list readers.

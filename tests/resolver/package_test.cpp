@@ -236,7 +236,7 @@ TEST(CompareEvr, AgreesWithTheRpmProgramOnGeneratedPairs) {
 
 // ---- depMatches ----
 
-TEST(DepMatches, RangesOverlapAsSpecified) {
+TEST(DepMatches, RangesOverlapWhenSomeVersionSatisfiesBoth) {
     struct Case {
         const char* a;
         const char* b;

@@ -38,10 +38,11 @@ TEST(ChildProcessRun, OutputLinesAreSplitAsTheLogExpects) {
     ASSERT_TRUE(child.run());
     EXPECT_TRUE(child.exited());
     EXPECT_EQ(child.status(), 3);
-    // A one-character line keeps its line feed, so an empty line follows it.
+    // A one-character line keeps its line feed, which the log shows escaped
+    // as it does every control character a child writes.
     EXPECT_EQ(log.text(),
               "INFO: /bin/sh output:\n"
-              "INFO:   x\n\n"
+              "INFO:   x\\n\n"
               "INFO:   longer line\n"
               "INFO:   err\n"
               "INFO:   last\n");

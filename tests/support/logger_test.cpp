@@ -118,3 +118,22 @@ TEST_F(LoggerTest, RpmMessagesArriveAsOneLineWithPrefix) {
 }
 
 }  // namespace
+
+// A value from outside can never start a line of its own; line feeds that the
+// program writes in a format stay, and so do tabs and UTF-8 text.
+TEST_F(LoggerTest, ControlCharactersInValuesAreEscaped) {
+    Logger& logger = theLogger();
+    logger.setStderr(false);
+    ASSERT_TRUE(logger.addFile(file("escape"), LogLevel::Trace, false));
+    LOGE("location '%s'", "a.rpm\r\nERROR: forged-line\n--- EXIT OK ---");
+    LOGI("\t%s", "bell\a esc\x1b[31m del\x7f tab\tend");
+    LOGI("first line\nsecond %s", "line\nforged");
+    LOGI("%s", "Grüße");
+    logger.removeFile(file("escape"));
+    logger.setStderr(true);
+    EXPECT_EQ(readHostFile(file("escape")),
+              "ERROR: location 'a.rpm\\r\\nERROR: forged-line\\n--- EXIT OK ---'\n"
+              "INFO: \tbell\\x07 esc\\x1b[31m del\\x7f tab\tend\n"
+              "INFO: first line\nsecond line\\nforged\n"
+              "INFO: Grüße\n");
+}
