@@ -32,8 +32,8 @@ TEST(Concurrency, TenInstancesAtOnceWorkOneAtATime) {
     std::string script;
     for (int i = 0; i < kInstances; ++i) {
         // Every third instance waits one second only.
-        const std::string args =
-            std::string("--max-wait-time -1 --no-reboot") + (i % 3 == 2 ? " --lock-timeout 1" : "");
+        const std::string args = std::string("--max-wait-time -1 --no-reboot --no-md-sig-check") +
+                                 (i % 3 == 2 ? " --lock-timeout 1" : "");
         const std::string n = std::to_string(i);
         script += "( '" + Sandbox::updaterBinary() + "' " + args + " 2>/tmp/instance" + n +
                   ".err; echo $? >/tmp/instance" + n + ".rc ) &\n";
