@@ -15,18 +15,6 @@ xmlParserInputPtr refuseExternalEntity(const char* url, const char* /*id*/,
     return nullptr;
 }
 
-void readerErrorToLog(void* /*arg*/, xmlErrorPtr error) {
-    if (error == nullptr || !theLogger().isEnabled(LogLevel::Debug)) {
-        return;
-    }
-    std::string message = error->message != nullptr ? error->message : "";
-    while (!message.empty() && message.back() == '\n') {
-        message.pop_back();
-    }
-    LOGD("xml: %s line %d: %s", error->file != nullptr ? error->file : "", error->line,
-         message.c_str());
-}
-
 // Marks a refused document (in its _private field, which the library leaves
 // to the application) so that the readers stop after a getter refused a value.
 char gRefusedDocument = 0;
@@ -48,16 +36,14 @@ void markRefused(xmlDocPtr doc) {
 // Logs the refusal once per document.
 void refuseEntities(xmlDocPtr doc) {
     if (!isRefused(doc)) {
-        LOGE("refusing XML file '%s': entity declarations and references are not allowed",
-             documentName(doc));
+        logEntitiesRefused(documentName(doc));
         markRefused(doc);
     }
 }
 
 void refuseLongValue(xmlDocPtr doc) {
     if (!isRefused(doc)) {
-        LOGE("refusing XML file '%s': a value is longer than %zu bytes", documentName(doc),
-             kMaxXmlValueLength);
+        logValueTooLong(documentName(doc));
         markRefused(doc);
     }
 }
@@ -178,7 +164,7 @@ XmlReader openXmlReader(const std::string& path) {
     lastDoc = nullptr;
     XmlReader reader(xmlReaderForFile(path.c_str(), nullptr, kXmlReaderOptions));
     if (reader) {
-        xmlTextReaderSetStructuredErrorHandler(reader.get(), readerErrorToLog, nullptr);
+        xmlTextReaderSetStructuredErrorHandler(reader.get(), logXmlError, nullptr);
     }
     return reader;
 }
@@ -221,4 +207,24 @@ bool getAttribute(xmlNodePtr node, const char* name, std::string& out) {
 bool isElement(xmlNodePtr node, const char* name) {
     return node != nullptr && node->type == XML_ELEMENT_NODE &&
            xmlStrcmp(node->name, toXml(name)) == 0;
+}
+
+void logXmlError(void* /*arg*/, xmlErrorPtr error) {
+    if (error == nullptr || !theLogger().isEnabled(LogLevel::Debug)) {
+        return;
+    }
+    std::string message = error->message != nullptr ? error->message : "";
+    while (!message.empty() && message.back() == '\n') {
+        message.pop_back();
+    }
+    LOGD("xml: %s line %d: %s", error->file != nullptr ? error->file : "", error->line,
+         message.c_str());
+}
+
+void logEntitiesRefused(const char* file) {
+    LOGE("refusing XML file '%s': entity declarations and references are not allowed", file);
+}
+
+void logValueTooLong(const char* file) {
+    LOGE("refusing XML file '%s': a value is longer than %zu bytes", file, kMaxXmlValueLength);
 }

@@ -66,3 +66,9 @@ inline const xmlChar* toXml(const char* text) {
 
 // True when the node is an element with that local name.
 bool isElement(xmlNodePtr node, const char* name);
+
+// The library's own error reports, at debug level (a structured error handler).
+void logXmlError(void* arg, xmlErrorPtr error);
+// The refusals of the guard, one Error line naming the file.
+void logEntitiesRefused(const char* file);
+void logValueTooLong(const char* file);

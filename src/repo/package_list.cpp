@@ -279,7 +279,6 @@ private:
                                      const xmlChar* systemId, const xmlChar* notation);
     static xmlEntityPtr onGetEntity(void* context, const xmlChar* name);
     static void onReference(void* context, const xmlChar* name);
-    static void onError(void* context, xmlErrorPtr error);
 
     void startElement(const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri,
                       int namespaceCount, const xmlChar** namespaces, int attributeCount,
@@ -396,18 +395,6 @@ void ListReader::onReference(void* context, const xmlChar* /*name*/) {
     static_cast<ListReader*>(context)->refuseEntities();
 }
 
-void ListReader::onError(void* /*context*/, xmlErrorPtr error) {
-    if (error == nullptr || !theLogger().isEnabled(LogLevel::Debug)) {
-        return;
-    }
-    std::string message = error->message != nullptr ? error->message : "";
-    while (!message.empty() && message.back() == '\n') {
-        message.pop_back();
-    }
-    LOGD("xml: %s line %d: %s", error->file != nullptr ? error->file : "", error->line,
-         message.c_str());
-}
-
 void ListReader::stop() {
     m_bStopped = true;
     xmlStopParser(m_pCtxt);
@@ -417,8 +404,7 @@ void ListReader::refuseEntities() {
     if (m_bStopped) {
         return;
     }
-    LOGE("refusing XML file '%s': entity declarations and references are not allowed",
-         m_sPath.c_str());
+    logEntitiesRefused(m_sPath.c_str());
     stop();
 }
 
@@ -472,8 +458,7 @@ void ListReader::startElement(const xmlChar* localName, const xmlChar* /*prefix*
     for (int i = 0; i < attributeCount; ++i) {
         const xmlChar* const* a = attributes + 5 * i;
         if (static_cast<size_t>(a[4] - a[3]) > kMaxXmlValueLength) {
-            LOGE("refusing XML file '%s': a value is longer than %zu bytes", m_sPath.c_str(),
-                 kMaxXmlValueLength);
+            logValueTooLong(m_sPath.c_str());
             stop();
             return;
         }
@@ -619,8 +604,7 @@ void ListReader::text(const xmlChar* text, int length, bool cdata) {
     }
     m_nTextLength += static_cast<size_t>(length);
     if (m_nTextLength > kMaxXmlValueLength) {
-        LOGE("refusing XML file '%s': a value is longer than %zu bytes", m_sPath.c_str(),
-             kMaxXmlValueLength);
+        logValueTooLong(m_sPath.c_str());
         stop();
         return;
     }
@@ -1024,7 +1008,7 @@ bool ListReader::read(gzFile file) {
     sax.getEntity = onGetEntity;
     sax.getParameterEntity = onGetEntity;
     sax.reference = onReference;
-    sax.serror = onError;
+    sax.serror = logXmlError;
 
     installSafeXmlEntityLoader();
     ParserCtxt ctxt(
