@@ -13,6 +13,7 @@
 
 #include "harness/log_capture.h"
 #include "harness/package_builder.h"
+#include "harness/rpm_db_fixture.h"
 #include "harness/sandbox.h"
 
 extern "C" const char* __lsan_default_suppressions() {
@@ -37,15 +38,10 @@ std::vector<std::string> keyringsLeft() {
     return left;
 }
 
-class MetadataSignatureTest : public ::testing::Test {
+class MetadataSignatureTest : public RpmDbFixture {
 protected:
-    static void SetUpTestSuite() {
-        static bool configured = rpmReadConfigFiles(nullptr, nullptr) == 0;
-        ASSERT_TRUE(configured);
-    }
     void SetUp() override {
-        dbPath_ = scratch_.file("rpmdb");
-        rpmPushMacro(nullptr, "_dbpath", nullptr, dbPath_.c_str(), RMIL_CMDLINE);
+        RpmDbFixture::SetUp();
         trusted_ = std::make_unique<TestKey>("Updater Test RSA", "rsa2048", scratch_.file("keys"));
         stranger_ =
             std::make_unique<TestKey>("Updater Test Stranger", "rsa2048", scratch_.file("keys"));
@@ -57,7 +53,7 @@ protected:
         savedPath_ = getenv("PATH");
     }
     void TearDown() override {
-        rpmPopMacro(nullptr, "_dbpath");
+        RpmDbFixture::TearDown();
         setenv("PATH", savedPath_.c_str(), 1);
         EXPECT_TRUE(keyringsLeft().empty());
     }
@@ -69,8 +65,6 @@ protected:
         setenv("PATH", (dir + ":" + savedPath_).c_str(), 1);
     }
 
-    ScratchDir scratch_;
-    std::string dbPath_;
     std::unique_ptr<TestKey> trusted_;
     std::unique_ptr<TestKey> stranger_;
     std::string trustedKey_;

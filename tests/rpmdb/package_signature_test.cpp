@@ -12,6 +12,7 @@
 
 #include "harness/log_capture.h"
 #include "harness/package_builder.h"
+#include "harness/rpm_db_fixture.h"
 #include "harness/sandbox.h"
 #include "rpmdb/pgp_packet.h"
 #include "rpmdb/rpm_db.h"
@@ -39,18 +40,12 @@ std::string base64(const std::string& bytes) {
     return out;
 }
 
-class PackageSignatureTest : public ::testing::Test {
+class PackageSignatureTest : public RpmDbFixture {
 protected:
-    static void SetUpTestSuite() {
-        static bool configured = rpmReadConfigFiles(nullptr, nullptr) == 0;
-        ASSERT_TRUE(configured);
-    }
     void SetUp() override {
-        dbPath_ = scratch_.file("rpmdb");
-        rpmPushMacro(nullptr, "_dbpath", nullptr, dbPath_.c_str(), RMIL_CMDLINE);
+        RpmDbFixture::SetUp();
         ASSERT_TRUE(initRpmDb(dbPath_));
     }
-    void TearDown() override { rpmPopMacro(nullptr, "_dbpath"); }
 
     // A header written into the database by hand (no rpm --import).
     void importHeader(Header header) {
@@ -60,9 +55,6 @@ protected:
         EXPECT_EQ(rpmtsImportHeader(txn, header, 0), RPMRC_OK);
         rpmtxnEnd(txn);
     }
-
-    ScratchDir scratch_;
-    std::string dbPath_;
 };
 
 TEST_F(PackageSignatureTest, PackagesAreAcceptedOnlyWithAV4SignatureOfATrustedKey) {

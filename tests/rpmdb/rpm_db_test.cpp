@@ -15,6 +15,7 @@
 
 #include "harness/log_capture.h"
 #include "harness/package_builder.h"
+#include "harness/rpm_db_fixture.h"
 #include "harness/sandbox.h"
 
 // The RPM library does not release its sqlite handle when it fails to open a
@@ -27,20 +28,8 @@ extern "C" const char* __lsan_default_suppressions() {
 
 namespace {
 
-// The RPM library reads its configuration once; each test points it at its
-// own database.
-class RpmDbTest : public ::testing::Test {
+class RpmDbTest : public RpmDbFixture {
 protected:
-    static void SetUpTestSuite() {
-        static bool configured = rpmReadConfigFiles(nullptr, nullptr) == 0;
-        ASSERT_TRUE(configured);
-    }
-    void SetUp() override {
-        dbPath_ = scratch_.file("rpmdb");
-        rpmPushMacro(nullptr, "_dbpath", nullptr, dbPath_.c_str(), RMIL_CMDLINE);
-    }
-    void TearDown() override { rpmPopMacro(nullptr, "_dbpath"); }
-
     std::unique_ptr<PackageList> listInstalled(bool noHeaderCheck = true) {
         RpmDB db;
         if (!db.open(noHeaderCheck)) {
@@ -48,9 +37,6 @@ protected:
         }
         return db.getInstalledPackages();
     }
-
-    ScratchDir scratch_;
-    std::string dbPath_;
 };
 
 std::vector<std::string> depStrings(const DependencySet& set) {
