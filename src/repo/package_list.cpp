@@ -254,7 +254,7 @@ class ListReader {
 public:
     ListReader(const std::string& path, MetadataType type, PackageList& target,
                const std::string& cacheDir)
-        : m_sPath(path), m_target(target), m_sCacheDir(cacheDir) {
+        : m_sPath(path), m_target(target), m_sCacheDir(cacheDir), m_cacheDir(cacheDir) {
         m_pTopName = type == MD_PRIMARY ? "metadata" : "vtxdata";
         m_pTopUri = type == MD_PRIMARY ? kCommonNamespace : kVtxdataNamespace;
     }
@@ -336,6 +336,9 @@ private:
 
     // Architectures already scored by the RPM library.
     std::vector<std::pair<std::string, int>> m_vArchScores;
+
+    PooledString m_cacheDir;  // m_sCacheDir, interned
+    Package m_package;        // the package being read
 };
 
 void ListReader::onStartElement(void* context, const xmlChar* localName, const xmlChar* prefix,
@@ -954,13 +957,20 @@ PackageParseResult ListReader::parsePackage(Package& package) {
     std::string location;
     if (seen[CHILD_LOCATION]) {
         location = package.m_sLocation.str();
-        if (!isUsableLocation(location)) {
+        // The file name part of the location is the cache file's name,
+        // unless the location ends in "/".
+        const PooledString& base = package.m_sLocation.base();
+        if (base.empty() ? !isUsableLocation(location) : base == "." || base == "..") {
             LOGD("invalid location '%s' of package '%s'", location.c_str(),
                  package.m_sName.c_str());
             return PKG_PARSE_ERROR;
         }
         if (!m_sCacheDir.empty()) {
-            package.m_sCacheFile = m_sCacheDir + baseName(location);
+            if (!base.empty() && m_sCacheDir.back() == '/') {
+                package.m_sCacheFile = PooledPath(m_cacheDir, base);
+            } else {
+                package.m_sCacheFile = m_sCacheDir + baseName(location);
+            }
         }
     }
 
@@ -974,18 +984,27 @@ PackageParseResult ListReader::parsePackage(Package& package) {
 }
 
 void ListReader::finishPackage() {
-    Package package;
+    // One record for every package of the list: its dependency arrays keep
+    // their storage, and the list copies them into its own.
+    Package& package = m_package;
+    DependencySet sets[] = {std::move(package.m_setRequires), std::move(package.m_setRecommends),
+                            std::move(package.m_setProvides), std::move(package.m_setObsoletes)};
+    package = Package();
+    package.m_setRequires = std::move(sets[0]);
+    package.m_setRecommends = std::move(sets[1]);
+    package.m_setProvides = std::move(sets[2]);
+    package.m_setObsoletes = std::move(sets[3]);
+    package.m_setRequires.reset();
+    package.m_setRecommends.reset();
+    package.m_setProvides.reset();
+    package.m_setObsoletes.reset();
     PackageParseResult parsed = parsePackage(package);
     if (parsed == PKG_PARSE_ERROR) {
         stop();
         return;
     }
     if (parsed == PKG_PARSE_ACCEPTED) {
-        package.m_setRequires.shrinkToFit();
-        package.m_setRecommends.shrinkToFit();
-        package.m_setProvides.shrinkToFit();
-        package.m_setObsoletes.shrinkToFit();
-        m_target.insert(std::move(package));
+        m_target.insert(static_cast<const Package&>(package));
     }
 }
 
