@@ -12,13 +12,12 @@
 #include <rpm/rpmds.h>
 
 #include <cstdint>
-#include <deque>
+#include <vector>
 #include <initializer_list>
 #include <set>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "repo/checksum.h"
 #include "resolver/string_pool.h"
@@ -200,11 +199,12 @@ struct PackageNameLess {
 
 // Packages ordered by name that may hold several entries of one name; entries
 // of one name stay in insertion order. Appending in name order is cheap; other
-// insertions are sorted in on the next read. Insertion invalidates iterators.
+// insertions are sorted in on the next read. Insertion invalidates iterators,
+// pointers and references to entries.
 class PackageList {
 public:
     using value_type = Package;
-    using const_iterator = std::deque<Package>::const_iterator;
+    using const_iterator = std::vector<Package>::const_iterator;
     using iterator = const_iterator;
 
     PackageList() = default;
@@ -245,7 +245,7 @@ private:
     // The packages' dependency arrays lie in m_store: every package is
     // destroyed before it.
     DependencyStore m_store;
-    mutable std::deque<Package> m_lPackages;
+    mutable std::vector<Package> m_lPackages;
     mutable bool m_bSorted = true;
 };
 
