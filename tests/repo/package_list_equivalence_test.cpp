@@ -6,7 +6,8 @@
 //
 // The recorded digests were written by the tree-based reader that the
 // streaming one replaced (each package element expanded by libxml2's text
-// reader), so this test keeps the streaming reader's results equal to it.
+// reader; tests/repo/reference_package_list.cpp in commit cb0c348), so this
+// test keeps the streaming reader's results equal to it.
 // A deliberate change of the reader's results needs new digests; after
 // checking the changed dumps (UPDATER_LIST_DUMPS=DIR writes each canonical
 // text to DIR), write them from the project directory with
