@@ -191,4 +191,35 @@ TEST_F(PackageListEquivalence, SameResultsAsTheTreeReader) {
     EXPECT_GE(inputs.size(), 25u);
 }
 
+// The decompressing thread hands on what zlib reports: a list cut short or
+// with a wrong CRC fails and adds nothing, also when it is larger than the
+// blocks between the thread and the parser.
+TEST_F(PackageListEquivalence, DamagedGzipListsFail) {
+    std::string packages;
+    for (int i = 0; i < 2000; ++i) {
+        packages += "<package type=\"rpm\"><name>p" + std::to_string(i) +
+                    "</name><arch>noarch</arch><version epoch=\"0\" ver=\"1\"/>"
+                    "<checksum type=\"sha\">0</checksum><location href=\"p.rpm\"/></package>\n";
+    }
+    const std::string gzip = gzipText(primaryListXml(packages));
+    const std::string whole = scratch.file("whole.xml.gz");
+    writeHostFile(whole, gzip);
+    PackageList list;
+    ASSERT_TRUE(parsePackageList(whole, MD_PRIMARY, list, ""));
+    ASSERT_EQ(list.size(), 2000u);
+
+    std::string badCrc = gzip;
+    badCrc[badCrc.size() - 6] ^= 1;
+    // (zlib reads a list whose trailer alone is cut off to its end; the
+    // checksum from the index is what guards that.)
+    const std::string damaged[] = {gzip.substr(0, gzip.size() / 2), badCrc};
+    for (const std::string& content : damaged) {
+        const std::string path = scratch.file("damaged.xml.gz");
+        writeHostFile(path, content);
+        PackageList target;
+        EXPECT_FALSE(parsePackageList(path, MD_PRIMARY, target, "")) << content.size();
+        EXPECT_EQ(target.size(), 0u);
+    }
+}
+
 }  // namespace
