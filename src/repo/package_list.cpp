@@ -5,11 +5,18 @@
 #include <rpm/rpmlib.h>
 #include <zlib.h>
 
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -34,8 +41,11 @@ namespace {
 
 constexpr int kListParseOptions = XML_PARSE_NONET | XML_PARSE_NOENT | XML_PARSE_DTDATTR;
 
-// Bytes decompressed per read from the file.
-constexpr unsigned kGzBufferSize = 128 * 1024;
+// Bytes read from the file per read of zlib, and bytes decompressed per block
+// handed to the parser.
+constexpr unsigned kGzBufferSize = 64 * 1024;
+constexpr size_t kBlockSize = 64 * 1024;
+constexpr size_t kBlocks = 4;
 
 struct GzFileCloser {
     void operator()(gzFile file) const {
@@ -59,14 +69,122 @@ struct ParserCtxtFree {
 };
 using ParserCtxt = std::unique_ptr<xmlParserCtxt, ParserCtxtFree>;
 
-int readGz(void* context, char* buffer, int length) {
-    return gzread(static_cast<gzFile>(context), buffer, static_cast<unsigned>(length));
-}
+// Decompresses the file in a thread of its own while the parser reads, as
+// `zcat FILE | parser` would: the two share a few blocks, and each side works
+// on a block of its own without holding the lock. The thread handles no
+// signals; it is stopped and joined before the pipe goes away.
+class GzPipe {
+public:
+    explicit GzPipe(gzFile file) : m_file(file) {
+        for (Block& block : m_aBlocks) {
+            block.m_vData.resize(kBlockSize);
+        }
+        // zlib allocates its buffers on the first look at the file: here, so
+        // that they come from the main thread's heap.
+        gzdirect(m_file);
+        sigset_t all;
+        sigset_t previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &previous);
+        m_thread = std::thread(&GzPipe::run, this);
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+    ~GzPipe() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bStop = true;
+        }
+        m_cvFree.notify_one();
+        m_thread.join();
+    }
+    GzPipe(const GzPipe&) = delete;
+    GzPipe& operator=(const GzPipe&) = delete;
 
-int keepGzOpen(void* /*context*/) {
-    // The GzFile owner closes the file.
-    return 0;
-}
+    // libxml2's read callback: bytes copied, 0 at the end, -1 on a failure.
+    static int read(void* context, char* buffer, int length) {
+        return static_cast<GzPipe*>(context)->take(buffer, static_cast<size_t>(length));
+    }
+    static int close(void* /*context*/) {
+        // The GzFile owner closes the file.
+        return 0;
+    }
+
+private:
+    struct Block {
+        std::vector<char> m_vData;
+        size_t m_nSize = 0;
+    };
+
+    void run() {
+        size_t index = 0;
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_cvFree.wait(lock, [this] { return m_bStop || m_nFilled < kBlocks; });
+                if (m_bStop) {
+                    return;
+                }
+            }
+            Block& block = m_aBlocks[index];
+            const int n = gzread(m_file, block.m_vData.data(), static_cast<unsigned>(kBlockSize));
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (n <= 0) {
+                    m_bFailed = n < 0;
+                    m_bEnd = true;
+                } else {
+                    block.m_nSize = static_cast<size_t>(n);
+                    ++m_nFilled;
+                }
+            }
+            m_cvFilled.notify_one();
+            if (n <= 0) {
+                return;
+            }
+            index = (index + 1) % kBlocks;
+        }
+    }
+
+    int take(char* buffer, size_t length) {
+        if (m_pCurrent == nullptr) {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_cvFilled.wait(lock, [this] { return m_nFilled > 0 || m_bEnd; });
+            if (m_nFilled == 0) {
+                return m_bFailed ? -1 : 0;
+            }
+            m_pCurrent = &m_aBlocks[m_nNext];
+            m_nOffset = 0;
+        }
+        const size_t n = std::min(length, m_pCurrent->m_nSize - m_nOffset);
+        std::memcpy(buffer, m_pCurrent->m_vData.data() + m_nOffset, n);
+        m_nOffset += n;
+        if (m_nOffset == m_pCurrent->m_nSize) {
+            m_pCurrent = nullptr;
+            m_nNext = (m_nNext + 1) % kBlocks;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                --m_nFilled;
+            }
+            m_cvFree.notify_one();
+        }
+        return static_cast<int>(n);
+    }
+
+    gzFile m_file;
+    Block m_aBlocks[kBlocks];
+    std::mutex m_mutex;
+    std::condition_variable m_cvFilled;
+    std::condition_variable m_cvFree;
+    size_t m_nFilled = 0;  // blocks filled and not yet read to the end
+    bool m_bEnd = false;
+    bool m_bFailed = false;
+    bool m_bStop = false;
+    // The parser's side: the block it reads and where.
+    Block* m_pCurrent = nullptr;
+    size_t m_nNext = 0;
+    size_t m_nOffset = 0;
+    std::thread m_thread;
+};
 
 bool isBlank(const xmlChar* text, int length) {
     for (int i = 0; i < length; ++i) {
@@ -254,12 +372,12 @@ class ListReader {
 public:
     ListReader(const std::string& path, MetadataType type, PackageList& target,
                const std::string& cacheDir)
-        : m_sPath(path), m_target(target), m_sCacheDir(cacheDir) {
+        : m_sPath(path), m_target(target), m_sCacheDir(cacheDir), m_cacheDir(cacheDir) {
         m_pTopName = type == MD_PRIMARY ? "metadata" : "vtxdata";
         m_pTopUri = type == MD_PRIMARY ? kCommonNamespace : kVtxdataNamespace;
     }
 
-    bool read(gzFile file);
+    bool read(GzPipe& pipe);
 
 private:
     // SAX2 handlers; the context is the ListReader.
@@ -336,6 +454,9 @@ private:
 
     // Architectures already scored by the RPM library.
     std::vector<std::pair<std::string, int>> m_vArchScores;
+
+    PooledString m_cacheDir;  // m_sCacheDir, interned
+    Package m_package;        // the package being read
 };
 
 void ListReader::onStartElement(void* context, const xmlChar* localName, const xmlChar* prefix,
@@ -954,13 +1075,20 @@ PackageParseResult ListReader::parsePackage(Package& package) {
     std::string location;
     if (seen[CHILD_LOCATION]) {
         location = package.m_sLocation.str();
-        if (!isUsableLocation(location)) {
+        // The file name part of the location is the cache file's name,
+        // unless the location ends in "/".
+        const PooledString& base = package.m_sLocation.base();
+        if (base.empty() ? !isUsableLocation(location) : base == "." || base == "..") {
             LOGD("invalid location '%s' of package '%s'", location.c_str(),
                  package.m_sName.c_str());
             return PKG_PARSE_ERROR;
         }
         if (!m_sCacheDir.empty()) {
-            package.m_sCacheFile = m_sCacheDir + baseName(location);
+            if (!base.empty() && m_sCacheDir.back() == '/') {
+                package.m_sCacheFile = PooledPath(m_cacheDir, base);
+            } else {
+                package.m_sCacheFile = m_sCacheDir + baseName(location);
+            }
         }
     }
 
@@ -974,22 +1102,31 @@ PackageParseResult ListReader::parsePackage(Package& package) {
 }
 
 void ListReader::finishPackage() {
-    Package package;
+    // One record for every package of the list: its dependency arrays keep
+    // their storage, and the list copies them into its own.
+    Package& package = m_package;
+    DependencySet sets[] = {std::move(package.m_setRequires), std::move(package.m_setRecommends),
+                            std::move(package.m_setProvides), std::move(package.m_setObsoletes)};
+    package = Package();
+    package.m_setRequires = std::move(sets[0]);
+    package.m_setRecommends = std::move(sets[1]);
+    package.m_setProvides = std::move(sets[2]);
+    package.m_setObsoletes = std::move(sets[3]);
+    package.m_setRequires.reset();
+    package.m_setRecommends.reset();
+    package.m_setProvides.reset();
+    package.m_setObsoletes.reset();
     PackageParseResult parsed = parsePackage(package);
     if (parsed == PKG_PARSE_ERROR) {
         stop();
         return;
     }
     if (parsed == PKG_PARSE_ACCEPTED) {
-        package.m_setRequires.shrinkToFit();
-        package.m_setRecommends.shrinkToFit();
-        package.m_setProvides.shrinkToFit();
-        package.m_setObsoletes.shrinkToFit();
-        m_target.insert(std::move(package));
+        m_target.insert(static_cast<const Package&>(package));
     }
 }
 
-bool ListReader::read(gzFile file) {
+bool ListReader::read(GzPipe& pipe) {
     xmlSAXHandler sax;
     std::memset(&sax, 0, sizeof(sax));
     sax.initialized = XML_SAX2_MAGIC;
@@ -1011,8 +1148,8 @@ bool ListReader::read(gzFile file) {
     sax.serror = logXmlError;
 
     installSafeXmlEntityLoader();
-    ParserCtxt ctxt(
-        xmlCreateIOParserCtxt(&sax, this, readGz, keepGzOpen, file, XML_CHAR_ENCODING_NONE));
+    ParserCtxt ctxt(xmlCreateIOParserCtxt(&sax, this, GzPipe::read, GzPipe::close, &pipe,
+                                          XML_CHAR_ENCODING_NONE));
     if (!ctxt) {
         return false;
     }
@@ -1045,7 +1182,8 @@ bool parsePackageList(const std::string& path, MetadataType type, PackageList& t
     // A list that fails adds nothing, whichever package the failure is in.
     const size_t before = target.size();
     ListReader reader(path, type, target, cacheDir);
-    if (!reader.read(file.get())) {
+    GzPipe pipe(file.get());
+    if (!reader.read(pipe)) {
         target.truncate(before);
         return false;
     }

@@ -193,7 +193,7 @@ Dependency depFromPackage(const Package& package) {
 
 struct DependencySet::Block {
     uint32_t m_nSize;
-    uint32_t m_nCapacity;
+    uint32_t m_nCapacity;  // 0: the array lies in a DependencyStore
     // The entries follow the header.
 };
 
@@ -229,7 +229,7 @@ DependencySet& DependencySet::operator=(const DependencySet& other) {
 
 DependencySet& DependencySet::operator=(DependencySet&& other) noexcept {
     if (this != &other) {
-        ::operator delete(m_pBlock);
+        release();
         m_pBlock = other.m_pBlock;
         other.m_pBlock = nullptr;
     }
@@ -237,7 +237,14 @@ DependencySet& DependencySet::operator=(DependencySet&& other) noexcept {
 }
 
 DependencySet::~DependencySet() {
-    ::operator delete(m_pBlock);
+    release();
+}
+
+void DependencySet::release() {
+    if (m_pBlock != nullptr && m_pBlock->m_nCapacity != 0) {
+        ::operator delete(m_pBlock);
+    }
+    m_pBlock = nullptr;
 }
 
 Dependency* DependencySet::data() const {
@@ -259,8 +266,15 @@ size_t DependencySet::size() const {
 }
 
 void DependencySet::clear() {
-    ::operator delete(m_pBlock);
-    m_pBlock = nullptr;
+    release();
+}
+
+void DependencySet::reset() {
+    if (m_pBlock != nullptr && m_pBlock->m_nCapacity != 0) {
+        m_pBlock->m_nSize = 0;
+    } else {
+        m_pBlock = nullptr;
+    }
 }
 
 void DependencySet::reserveFor(size_t count) {
@@ -281,7 +295,7 @@ void DependencySet::reserveFor(size_t count) {
         block->m_nSize = m_pBlock->m_nSize;
         std::memcpy(reinterpret_cast<char*>(block) + kHeaderSize, data(),
                     m_pBlock->m_nSize * sizeof(Dependency));
-        ::operator delete(m_pBlock);
+        release();
     }
     m_pBlock = block;
 }
@@ -369,6 +383,62 @@ bool operator==(const DependencySet& a, const DependencySet& b) {
         });
 }
 
+// ---- DependencyStore ----
+
+namespace {
+constexpr size_t kStoreChunkSize = 64 * 1024;
+}  // namespace
+
+DependencyStore::DependencyStore(DependencyStore&& other) noexcept
+    : m_vChunks(std::move(other.m_vChunks)), m_nUsed(other.m_nUsed) {
+    other.m_vChunks.clear();
+    other.m_nUsed = 0;
+}
+
+DependencyStore& DependencyStore::operator=(DependencyStore&& other) noexcept {
+    if (this != &other) {
+        clear();
+        m_vChunks.swap(other.m_vChunks);
+        m_nUsed = other.m_nUsed;
+        other.m_nUsed = 0;
+    }
+    return *this;
+}
+
+void DependencyStore::clear() {
+    for (char* chunk : m_vChunks) {
+        ::operator delete(chunk);
+    }
+    m_vChunks.clear();
+    m_vChunks.shrink_to_fit();
+    m_nUsed = 0;
+}
+
+void DependencyStore::place(const DependencySet& from, DependencySet& to) {
+    const size_t n = from.size();
+    if (n == 0) {
+        to.clear();
+        return;
+    }
+    const size_t bytes = kHeaderSize + n * sizeof(Dependency);
+    if (bytes > kStoreChunkSize) {
+        to = from;
+        return;
+    }
+    if (m_vChunks.empty() || m_nUsed + bytes > kStoreChunkSize) {
+        m_vChunks.push_back(static_cast<char*>(::operator new(kStoreChunkSize)));
+        m_nUsed = 0;
+    }
+    auto* block = reinterpret_cast<DependencySet::Block*>(m_vChunks.back() + m_nUsed);
+    block->m_nSize = static_cast<uint32_t>(n);
+    block->m_nCapacity = 0;
+    std::memcpy(reinterpret_cast<char*>(block) + kHeaderSize, from.data(), n * sizeof(Dependency));
+    // Blocks stay aligned for the header and the entries.
+    m_nUsed += (bytes + alignof(DependencySet::Block) - 1) & ~(alignof(DependencySet::Block) - 1);
+    to.release();
+    to.m_pBlock = block;
+}
+
 // ---- Package ----
 
 std::string packageToString(const Package& package) {
@@ -399,14 +469,64 @@ void PackageList::noteInsert(const Package& package) {
     }
 }
 
+PackageList::PackageList(const PackageList& other)
+    : m_lPackages(other.m_lPackages), m_bSorted(other.m_bSorted) {}
+
+PackageList& PackageList::operator=(const PackageList& other) {
+    if (this != &other) {
+        // The copies' arrays are on the heap; the store keeps its own.
+        m_lPackages = other.m_lPackages;
+        m_bSorted = other.m_bSorted;
+    }
+    return *this;
+}
+
+PackageList::PackageList(PackageList&& other) noexcept
+    : m_store(std::move(other.m_store)),
+      m_lPackages(std::move(other.m_lPackages)),
+      m_bSorted(other.m_bSorted) {
+    other.m_lPackages.clear();
+    other.m_bSorted = true;
+}
+
+PackageList& PackageList::operator=(PackageList&& other) noexcept {
+    if (this != &other) {
+        // The packages go before the store their arrays lie in.
+        m_lPackages.clear();
+        m_store = std::move(other.m_store);
+        m_lPackages = std::move(other.m_lPackages);
+        m_bSorted = other.m_bSorted;
+        other.m_lPackages.clear();
+        other.m_bSorted = true;
+    }
+    return *this;
+}
+
+PackageList::~PackageList() {
+    m_lPackages.clear();
+}
+
 void PackageList::insert(const Package& package) {
+    static_assert(sizeof(Package) == 88, "every field of a Package is copied below");
     noteInsert(package);
-    m_lPackages.push_back(package);
+    m_lPackages.emplace_back();
+    Package& p = m_lPackages.back();
+    p.m_sName = package.m_sName;
+    p.m_sGroup = package.m_sGroup;
+    p.m_nType = package.m_nType;
+    p.m_evr = package.m_evr;
+    m_store.place(package.m_setRequires, p.m_setRequires);
+    m_store.place(package.m_setRecommends, p.m_setRecommends);
+    m_store.place(package.m_setProvides, p.m_setProvides);
+    m_store.place(package.m_setObsoletes, p.m_setObsoletes);
+    p.m_sLocation = package.m_sLocation;
+    p.m_sCacheFile = package.m_sCacheFile;
+    p.m_checksum = package.m_checksum;
+    p.m_nInstalledSize = package.m_nInstalledSize;
 }
 
 void PackageList::insert(Package&& package) {
-    noteInsert(package);
-    m_lPackages.push_back(std::move(package));
+    insert(static_cast<const Package&>(package));
 }
 
 namespace {
@@ -484,6 +604,7 @@ PackageList::const_iterator PackageList::end() const {
 void PackageList::clear() {
     m_lPackages.clear();
     m_lPackages.shrink_to_fit();
+    m_store.clear();
     m_bSorted = true;
 }
 

@@ -3,15 +3,16 @@
 // them.
 //
 // Repositories list tens of thousands of packages, so the records are kept
-// small: every text is a PooledString (4 bytes, interned), a DependencySet is
-// one pointer to a sorted array, and a Package takes 80 bytes plus its
-// dependency arrays.
+// small: every text is a PooledString (4 bytes, interned) or a PooledPath (two
+// of them), a DependencySet is one pointer to a sorted array, and a Package
+// takes 88 bytes plus its dependency arrays, which a PackageList keeps end to
+// end in large blocks of its own.
 #pragma once
 
 #include <rpm/rpmds.h>
 
 #include <cstdint>
-#include <deque>
+#include <vector>
 #include <initializer_list>
 #include <set>
 #include <string>
@@ -125,16 +126,44 @@ public:
 
     // Releases spare capacity left by insertions.
     void shrinkToFit();
+    // Empties the set but keeps its storage for the next insertions.
+    void reset();
 
     friend bool operator==(const DependencySet& a, const DependencySet& b);
     friend bool operator!=(const DependencySet& a, const DependencySet& b) { return !(a == b); }
 
 private:
+    friend class DependencyStore;
     struct Block;
     Dependency* data() const;
     void reserveFor(size_t count);
+    void release();
 
     Block* m_pBlock = nullptr;
+};
+
+// The dependency arrays of the packages of one PackageList, laid end to end in
+// large chunks: no allocation of its own per array. A set whose array lies
+// here never frees it; inserting into it first copies the array to the heap.
+// The store outlives the sets placed in it (PackageList sees to that).
+class DependencyStore {
+public:
+    DependencyStore() = default;
+    DependencyStore(const DependencyStore&) = delete;
+    DependencyStore& operator=(const DependencyStore&) = delete;
+    DependencyStore(DependencyStore&& other) noexcept;
+    DependencyStore& operator=(DependencyStore&& other) noexcept;
+    ~DependencyStore() { clear(); }
+
+    // Makes `to` a copy of `from` whose array lies in the store (or on the
+    // heap, for an array larger than a chunk).
+    void place(const DependencySet& from, DependencySet& to);
+    // Frees every chunk; no set may refer to them any more.
+    void clear();
+
+private:
+    std::vector<char*> m_vChunks;
+    size_t m_nUsed = 0;  // bytes used in the last chunk
 };
 
 // A package: the core (name to obsoletes) and, for packages read from a
@@ -148,8 +177,8 @@ struct Package {
     DependencySet m_setRecommends;
     DependencySet m_setProvides;
     DependencySet m_setObsoletes;
-    PooledString m_sLocation;
-    PooledString m_sCacheFile;
+    PooledPath m_sLocation;
+    PooledPath m_sCacheFile;
     Checksum m_checksum;
     int64_t m_nInstalledSize = 0;
 };
@@ -170,12 +199,20 @@ struct PackageNameLess {
 
 // Packages ordered by name that may hold several entries of one name; entries
 // of one name stay in insertion order. Appending in name order is cheap; other
-// insertions are sorted in on the next read. Insertion invalidates iterators.
+// insertions are sorted in on the next read. Insertion invalidates iterators,
+// pointers and references to entries.
 class PackageList {
 public:
     using value_type = Package;
-    using const_iterator = std::deque<Package>::const_iterator;
+    using const_iterator = std::vector<Package>::const_iterator;
     using iterator = const_iterator;
+
+    PackageList() = default;
+    PackageList(const PackageList& other);
+    PackageList& operator=(const PackageList& other);
+    PackageList(PackageList&& other) noexcept;
+    PackageList& operator=(PackageList&& other) noexcept;
+    ~PackageList();
 
     void insert(const Package& package);
     void insert(Package&& package);
@@ -205,7 +242,10 @@ private:
     void noteInsert(const Package& package);
     void sort() const;
 
-    mutable std::deque<Package> m_lPackages;
+    // The packages' dependency arrays lie in m_store: every package is
+    // destroyed before it.
+    DependencyStore m_store;
+    mutable std::vector<Package> m_lPackages;
     mutable bool m_bSorted = true;
 };
 

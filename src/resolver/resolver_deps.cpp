@@ -133,6 +133,12 @@ bool Resolver::checkDependencies(DependencySet& unsatisfiedRequired,
 void Resolver::buildProviderIndex() {
     m_vProviders.clear();
     m_vObsoletingGroups.clear();
+    // One allocation of the exact size: the index is large.
+    size_t providers = 0;
+    for (const NameGroup& group : m_vGroups) {
+        providers += availableAt(group.m_nBest).m_setProvides.size();
+    }
+    m_vProviders.reserve(providers);
     for (uint32_t g = 0; g < m_vGroups.size(); ++g) {
         const Package& candidate = availableAt(m_vGroups[g].m_nBest);
         for (const Dependency& provide : candidate.m_setProvides) {

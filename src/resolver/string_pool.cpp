@@ -9,10 +9,13 @@ namespace string_pool {
 namespace {
 
 constexpr size_t kChunkSize = size_t{1} << kOffsetBits;
-constexpr size_t kHeaderSize = sizeof(uint32_t);
 
 // The entry of handle 0: length 0 and the terminating NUL.
-alignas(4) char g_emptyEntry[kHeaderSize + 4] = {};
+char g_emptyEntry[2] = {};
+
+size_t headerBytes(size_t textSize) {
+    return textSize < kLongMark ? 1 : kLongHeaderSize;
+}
 
 struct Pool {
     size_t m_nChunks = 1;  // chunk 0 is the empty entry
@@ -44,12 +47,12 @@ size_t hashText(std::string_view text) {
 }
 
 size_t entryBytes(size_t textSize) {
-    return (kHeaderSize + textSize + 1 + 3) & ~size_t{3};
+    return headerBytes(textSize) + textSize + 1;
 }
 
 bool entryEquals(uint32_t handle, std::string_view text) {
     return entrySize(handle) == text.size() &&
-           std::memcmp(entry(handle) + kHeaderSize, text.data(), text.size()) == 0;
+           std::memcmp(entry(handle), text.data(), text.size()) == 0;
 }
 
 size_t addChunk(Pool& p, size_t size) {
@@ -65,7 +68,7 @@ size_t addChunk(Pool& p, size_t size) {
 
 // Copies the text into the pool and returns its handle.
 uint32_t store(Pool& p, std::string_view text) {
-    if (text.size() > UINT32_MAX - 2 * kHeaderSize) {
+    if (text.size() > UINT32_MAX - 2 * kLongHeaderSize) {
         outOfMemory();
     }
     size_t needed = entryBytes(text.size());
@@ -85,13 +88,20 @@ uint32_t store(Pool& p, std::string_view text) {
         p.m_nCurrentUsed += needed;
     }
     char* at = g_apChunks[index] + offset;
-    uint32_t size = static_cast<uint32_t>(text.size());
-    std::memcpy(at, &size, sizeof(size));
-    std::memcpy(at + kHeaderSize, text.data(), text.size());
-    at[kHeaderSize + text.size()] = '\0';
+    const uint32_t size = static_cast<uint32_t>(text.size());
+    if (size < kLongMark) {
+        *at++ = static_cast<char>(size);
+    } else {
+        *at++ = static_cast<char>(kLongMark);
+        std::memcpy(at, &size, sizeof(size));
+        at += sizeof(size);
+        *at++ = static_cast<char>(kLongMark);
+    }
+    std::memcpy(at, text.data(), text.size());
+    at[text.size()] = '\0';
     p.m_vChunkUsed[index] = static_cast<uint32_t>(offset + needed);
     p.m_stats.m_nTextBytes += text.size();
-    return static_cast<uint32_t>(index << kOffsetBits | offset);
+    return static_cast<uint32_t>(index << kOffsetBits | (offset + headerBytes(size)));
 }
 
 void grow(Pool& p) {
@@ -99,9 +109,11 @@ void grow(Pool& p) {
     size_t mask = table.size() - 1;
     for (size_t chunk = 1; chunk < p.m_nChunks; ++chunk) {
         for (size_t offset = 0; offset < p.m_vChunkUsed[chunk];) {
-            const uint32_t handle = static_cast<uint32_t>(chunk << kOffsetBits | offset);
+            const bool isLong = static_cast<unsigned char>(g_apChunks[chunk][offset]) == kLongMark;
+            const uint32_t handle = static_cast<uint32_t>(
+                chunk << kOffsetBits | (offset + (isLong ? kLongHeaderSize : 1)));
             const size_t size = entrySize(handle);
-            size_t i = hashText(std::string_view(entry(handle) + kHeaderSize, size)) & mask;
+            size_t i = hashText(std::string_view(entry(handle), size)) & mask;
             while (table[i] != 0) {
                 i = (i + 1) & mask;
             }
@@ -115,7 +127,7 @@ void grow(Pool& p) {
 
 }  // namespace
 
-char* g_apChunks[kMaxChunks] = {g_emptyEntry};
+char* g_apChunks[kMaxChunks] = {g_emptyEntry + 1};
 
 uint32_t intern(std::string_view text) {
     if (text.empty()) {

@@ -23,7 +23,8 @@
 
 namespace string_pool {
 
-// Handle layout: chunk index in the high bits, byte offset in the low bits.
+// Handle layout: chunk index in the high bits, in the low bits the byte
+// offset of the text in the chunk.
 constexpr unsigned kOffsetBits = 18;
 constexpr uint32_t kOffsetMask = (uint32_t{1} << kOffsetBits) - 1;
 constexpr size_t kMaxChunks = size_t{1} << (32 - kOffsetBits);
@@ -34,13 +35,24 @@ extern char* g_apChunks[kMaxChunks];
 // Returns the handle of the text, adding it to the pool when it is new.
 uint32_t intern(std::string_view text);
 
-// Every entry starts with its length (4 bytes), followed by the bytes and a NUL.
+// Every entry is its length, the bytes and a NUL. A length below kLongMark is
+// one byte; a longer one is kLongMark, the length (4 bytes) and kLongMark
+// again, so that it can be read both forwards and backwards from the text.
+constexpr unsigned char kLongMark = 0xFF;
+constexpr size_t kLongHeaderSize = 2 + sizeof(uint32_t);
+
+// The text of the entry.
 inline const char* entry(uint32_t handle) {
     return g_apChunks[handle >> kOffsetBits] + (handle & kOffsetMask);
 }
 inline uint32_t entrySize(uint32_t handle) {
+    const char* text = entry(handle);
+    const auto mark = static_cast<unsigned char>(text[-1]);
+    if (mark != kLongMark) {
+        return mark;
+    }
     uint32_t size;
-    std::memcpy(&size, entry(handle), sizeof(size));
+    std::memcpy(&size, text - 1 - sizeof(size), sizeof(size));
     return size;
 }
 
@@ -64,7 +76,7 @@ public:
     }
 
     // NUL-terminated; valid for the life of the process.
-    const char* c_str() const { return string_pool::entry(m_nHandle) + sizeof(uint32_t); }
+    const char* c_str() const { return string_pool::entry(m_nHandle); }
     const char* data() const { return c_str(); }
     size_t size() const { return string_pool::entrySize(m_nHandle); }
     size_t length() const { return size(); }
@@ -129,6 +141,76 @@ public:
 
 private:
     uint32_t m_nHandle = 0;
+};
+
+// A path kept as two interned texts: the directory part (up to and
+// including the last "/") and the rest. Paths in one directory share the
+// directory's text, and a package's location and cache file share the file
+// name. Equal paths have equal parts. There is no contiguous text: str()
+// assembles one.
+class PooledPath {
+public:
+    PooledPath() = default;
+    explicit PooledPath(std::string_view text) { assign(text); }
+    PooledPath(const PooledString& dir, const PooledString& base) : m_sDir(dir), m_sBase(base) {}
+    PooledPath& operator=(std::string_view text) {
+        assign(text);
+        return *this;
+    }
+
+    const PooledString& dir() const { return m_sDir; }
+    const PooledString& base() const { return m_sBase; }
+    bool empty() const { return m_sDir.empty() && m_sBase.empty(); }
+    size_t size() const { return m_sDir.size() + m_sBase.size(); }
+    std::string str() const {
+        std::string text;
+        text.reserve(size());
+        text.append(m_sDir.view());
+        text.append(m_sBase.view());
+        return text;
+    }
+    operator std::string() const { return str(); }
+    void clear() {
+        m_sDir.clear();
+        m_sBase.clear();
+    }
+
+    friend bool operator==(const PooledPath& a, const PooledPath& b) {
+        return a.m_sDir == b.m_sDir && a.m_sBase == b.m_sBase;
+    }
+    friend bool operator!=(const PooledPath& a, const PooledPath& b) { return !(a == b); }
+    friend bool operator==(const PooledPath& a, std::string_view b) {
+        const std::string_view dir = a.m_sDir.view();
+        return b.size() == a.size() && b.substr(0, dir.size()) == dir &&
+               b.substr(dir.size()) == a.m_sBase.view();
+    }
+    friend bool operator==(std::string_view a, const PooledPath& b) { return b == a; }
+    friend bool operator!=(const PooledPath& a, std::string_view b) { return !(a == b); }
+    friend bool operator!=(std::string_view a, const PooledPath& b) { return !(b == a); }
+
+    friend std::string operator+(const std::string& a, const PooledPath& b) {
+        std::string result(a);
+        result.append(b.m_sDir.view());
+        result.append(b.m_sBase.view());
+        return result;
+    }
+    friend std::string operator+(const PooledPath& a, const std::string& b) { return a.str() + b; }
+    friend std::string operator+(const char* a, const PooledPath& b) { return std::string(a) + b; }
+    friend std::string operator+(const PooledPath& a, const char* b) { return a.str() + b; }
+    friend std::ostream& operator<<(std::ostream& out, const PooledPath& p) {
+        return out << p.m_sDir.view() << p.m_sBase.view();
+    }
+
+private:
+    void assign(std::string_view text) {
+        const size_t slash = text.rfind('/');
+        const size_t split = slash == std::string_view::npos ? 0 : slash + 1;
+        m_sDir = text.substr(0, split);
+        m_sBase = text.substr(split);
+    }
+
+    PooledString m_sDir;
+    PooledString m_sBase;
 };
 
 namespace std {
