@@ -16,6 +16,7 @@
 #include <cstring>
 #include <mutex>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -86,10 +87,18 @@ public:
         sigset_t previous;
         sigfillset(&all);
         pthread_sigmask(SIG_SETMASK, &all, &previous);
-        m_thread = std::thread(&GzPipe::run, this);
+        try {
+            m_thread = std::thread(&GzPipe::run, this);
+        } catch (const std::system_error& error) {
+            // Out of threads or memory for a stack: read in this thread.
+            LOGD("decompressing in the parser's thread (%s)", error.what());
+        }
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
     ~GzPipe() {
+        if (!m_thread.joinable()) {
+            return;
+        }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_bStop = true;
@@ -146,6 +155,10 @@ private:
     }
 
     int take(char* buffer, size_t length) {
+        if (!m_thread.joinable()) {
+            const int n = gzread(m_file, buffer, static_cast<unsigned>(length));
+            return n < 0 ? -1 : n;
+        }
         if (m_pCurrent == nullptr) {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_cvFilled.wait(lock, [this] { return m_nFilled > 0 || m_bEnd; });
