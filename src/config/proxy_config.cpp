@@ -75,10 +75,10 @@ void loadProxyFile(const std::string& path, NetworkSettings& network) {
         LOGD("no proxy configuration file '%s'", path.c_str());
         return;
     }
-    int ret = xmlTextReaderRead(reader.get());
+    int ret = readXmlNode(reader.get());
     while (ret == 1) {
         if (xmlTextReaderNodeType(reader.get()) != XML_READER_TYPE_ELEMENT) {
-            ret = xmlTextReaderRead(reader.get());
+            ret = readXmlNode(reader.get());
             continue;
         }
         std::string name = xmlString(xmlTextReaderConstLocalName(reader.get()));
@@ -87,13 +87,13 @@ void loadProxyFile(const std::string& path, NetworkSettings& network) {
             return;
         }
         if (name != "proxy") {
-            ret = xmlTextReaderRead(reader.get());
+            ret = readXmlNode(reader.get());
             continue;
         }
         xmlNodePtr node = xmlTextReaderExpand(reader.get());
         if (node == nullptr || !readProxy(node, network)) {
             return;
         }
-        ret = xmlTextReaderNext(reader.get());
+        ret = skipXmlSubtree(reader.get());
     }
 }

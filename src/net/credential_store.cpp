@@ -20,7 +20,7 @@ bool getXLinkAttribute(xmlNodePtr node, const char* name, std::string& out) {
     }
     out.assign(reinterpret_cast<const char*>(value));
     xmlFree(value);
-    return true;
+    return acceptXmlValueLength(node, out.size());
 }
 
 // An attribute without namespace, quietly; false when absent.
@@ -31,7 +31,7 @@ bool getPlainAttribute(xmlNodePtr node, const char* name, std::string& out) {
     }
     out.assign(reinterpret_cast<const char*>(value));
     xmlFree(value);
-    return true;
+    return acceptXmlValueLength(node, out.size());
 }
 
 }  // namespace
@@ -76,10 +76,10 @@ bool CredentialStore::loadFile(const std::string& path) {
     }
     LOGT("loading network credentials for scheme '%s', host '%s', port '%u'", m_sScheme.c_str(),
          m_sHost.c_str(), m_nPort);
-    int ret = xmlTextReaderRead(reader.get());
+    int ret = readXmlNode(reader.get());
     while (ret == 1) {
         if (xmlTextReaderNodeType(reader.get()) != XML_READER_TYPE_ELEMENT) {
-            ret = xmlTextReaderRead(reader.get());
+            ret = readXmlNode(reader.get());
             continue;
         }
         int depth = xmlTextReaderDepth(reader.get());
@@ -89,7 +89,7 @@ bool CredentialStore::loadFile(const std::string& path) {
             return false;
         }
         if (depth != 1 || name != "creditentials") {
-            ret = xmlTextReaderRead(reader.get());
+            ret = readXmlNode(reader.get());
             continue;
         }
         xmlNodePtr node = xmlTextReaderExpand(reader.get());
@@ -98,7 +98,7 @@ bool CredentialStore::loadFile(const std::string& path) {
             return false;
         }
         evaluate(node);
-        ret = xmlTextReaderNext(reader.get());
+        ret = skipXmlSubtree(reader.get());
     }
     return ret == 0;
 }

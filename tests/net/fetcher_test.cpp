@@ -20,51 +20,7 @@ namespace {
 
 using Response = HttpServer::Response;
 
-// Guards every change of /etc and every mount: only inside the sandbox.
-bool insideSandbox() {
-    for (const std::string& line : splitLines(readHostFile("/proc/self/mountinfo"))) {
-        if (line.find(" /etc ") != std::string::npos &&
-            line.find(" - overlay ") != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Puts a file of the sandbox back as it was (the sandbox outlives the run).
-class RestoredFile {
-public:
-    explicit RestoredFile(const std::string& path)
-        : m_sPath(path), m_sContent(readHostFile(path)) {}
-    ~RestoredFile() { writeHostFile(m_sPath, m_sContent); }
-
-private:
-    std::string m_sPath;
-    std::string m_sContent;
-};
-
-class FetcherTest : public NetTest {
-protected:
-    void SetUp() override {
-        if (!insideSandbox()) {
-            GTEST_SKIP() << "needs the sandbox (run through ctest)";
-        }
-        NetTest::SetUp();
-        target = scratch.file("target");
-        fd = UniqueFd(open(target.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    }
-
-    // One get of the path into the target file, which starts empty.
-    bool get(URLFetcher& f, const std::string& path, bool bypassCache = false) {
-        EXPECT_EQ(ftruncate(fd.get(), 0), 0);
-        EXPECT_EQ(lseek(fd.get(), 0, SEEK_SET), 0);
-        return f.get(path, fd.get(), bypassCache, "item");
-    }
-
-    HttpServer server;
-    std::string target;
-    UniqueFd fd;
-};
+using FetcherTest = ServedTest;
 
 TEST_F(FetcherTest, ConstructionChecksSchemeHostAndInitialisation) {
     EXPECT_TRUE(fetcher("file:///var/x")->isValid());

@@ -25,16 +25,6 @@ using Users = std::vector<std::pair<std::string, std::string>>;
 const char* kCredentials = "/etc/cardela/vtxpasswd.xml";
 const char* kIdentifiers = "/etc/vantorix/identifiers";
 
-bool insideSandbox() {
-    for (const std::string& line : splitLines(readHostFile("/proc/self/mountinfo"))) {
-        if (line.find(" /etc ") != std::string::npos &&
-            line.find(" - overlay ") != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
-
 std::string credentialsFile(const std::string& entries, const std::string& root = "credits") {
     return "<?xml version=\"1.0\"?>\n<" + root +
            " xmlns:xlink=\"http://www.w3.org/1999/xlink\">\n" + entries + "</" + root + ">\n";
@@ -50,30 +40,17 @@ std::string entry(const std::string& href, const std::string& user, const std::s
     return xml + "/>\n";
 }
 
-class IdentityTest : public NetTest {
+class IdentityTest : public ServedTest {
 protected:
     void SetUp() override {
-        if (!insideSandbox()) {
-            GTEST_SKIP() << "needs the sandbox (run through ctest)";
-        }
-        NetTest::SetUp();
-        target = scratch.file("target");
-        fd = UniqueFd(open(target.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        ServedTest::SetUp();
         makeDirs("/etc/cardela");
         makeDirs("/etc/vantorix");
     }
     void TearDown() override {
         unlink(kCredentials);
         unlink(kIdentifiers);
-        if (insideSandbox()) {
-            NetTest::TearDown();
-        }
-    }
-
-    bool get(URLFetcher& f, const std::string& path) {
-        EXPECT_EQ(ftruncate(fd.get(), 0), 0);
-        EXPECT_EQ(lseek(fd.get(), 0, SEEK_SET), 0);
-        return f.get(path, fd.get(), false, "item");
+        ServedTest::TearDown();
     }
 
     // The user names the server saw for the path, in order ("" without one).
@@ -84,10 +61,6 @@ protected:
         }
         return users;
     }
-
-    HttpServer server;
-    std::string target;
-    UniqueFd fd;
 };
 
 // ---------------------------------------------------------------------------

@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "config/config.h"
+#include "harness/http_server.h"
 #include "harness/log_capture.h"
 #include "harness/sandbox.h"
 #include "net/downloader.h"
+#include "support/fd.h"
 
 // Records the retry sleeps instead of sleeping; a set errno makes them fail.
 struct FakeSleep {
@@ -34,6 +36,35 @@ protected:
 
     std::unique_ptr<LogCapture> log;
     ScratchDir scratch{"net"};
+};
+
+// Tests of the fixed paths (/etc, mounts) run only inside the sandbox that
+// ctest starts for the whole binary; elsewhere they are skipped.
+bool insideSandbox();
+
+// A fetcher test with a server on loopback and a target file.
+class ServedTest : public NetTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // One get of the path into the target file, which starts empty.
+    bool get(URLFetcher& f, const std::string& path, bool bypassCache = false);
+
+    HttpServer server;
+    std::string target;
+    UniqueFd fd;
+};
+
+// Puts a file of the sandbox back as it was (the sandbox outlives the run).
+class RestoredFile {
+public:
+    explicit RestoredFile(const std::string& path)
+        : m_sPath(path), m_sContent(readHostFile(path)) {}
+    ~RestoredFile() { writeHostFile(m_sPath, m_sContent); }
+
+private:
+    std::string m_sPath;
+    std::string m_sContent;
 };
 
 // A file opened for writing, its content and removal.

@@ -12,9 +12,6 @@
 
 namespace {
 
-constexpr const char* kEmptySha1 = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
-constexpr const char* kEmptySha256 =
-    "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 constexpr const char* kAbcSha1 = "a9993e364706816aba3e25717850c26c9cd0d89d";
 constexpr const char* kAbcSha256 =
     "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
@@ -61,68 +58,55 @@ protected:
 }  // namespace
 
 TEST_F(ChecksumTest, KnownDigestsMatchOnlyInLowerCase) {
-    std::string empty = file("empty", "");
-    std::string abc = file("abc", "abc");
+    const std::string abc = file("abc", "abc");
     LogCapture log(LogLevel::Debug);
-    EXPECT_TRUE(checkFile(make("sha", kEmptySha1), empty));
-    EXPECT_TRUE(checkFile(make("sha256", kEmptySha256), empty));
     EXPECT_TRUE(checkFile(make("sha", kAbcSha1), abc));
     EXPECT_TRUE(checkFile(make("sha256", kAbcSha256), abc));
     EXPECT_TRUE(log.contains("DEBUG: 'sha256' checksum of '" + abc + "' (" + kAbcSha256 +
                              ") checks against " + kAbcSha256));
-
-    log.clear();
     std::string upper = kAbcSha256;
     for (char& c : upper) {
         c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
     }
+    log.clear();
     EXPECT_FALSE(checkFile(make("sha256", upper), abc));
     EXPECT_EQ(log.lines(), std::vector<std::string>{"DEBUG: 'sha256' checksum of '" + abc + "' (" +
                                                     kAbcSha256 + ") FAILS against " + upper});
     // Wrong algorithm for the value, a value cut short, a value with more.
+    for (const std::string& value :
+         {std::string(kAbcSha256).substr(0, 63), std::string(kAbcSha256) + "0",
+          std::string(kAbcSha256) + " "}) {
+        EXPECT_FALSE(checkFile(make("sha256", value), abc)) << value;
+    }
     EXPECT_FALSE(checkFile(make("sha", kAbcSha256), abc));
-    EXPECT_FALSE(checkFile(make("sha256", std::string(kAbcSha256).substr(0, 63)), abc));
-    EXPECT_FALSE(checkFile(make("sha256", std::string(kAbcSha256) + "0"), abc));
-    EXPECT_FALSE(checkFile(make("sha256", std::string(kAbcSha256) + " "), abc));
-
     std::vector<unsigned char> digest;
     ASSERT_TRUE(checksumFile(make("sha", ""), abc, false, digest));
-    EXPECT_EQ(digest.size(), 20u);
     EXPECT_EQ(toHex(digest), kAbcSha1);
-    ASSERT_TRUE(checksumFile(make("sha256", ""), abc, false, digest));
-    EXPECT_EQ(digest.size(), 32u);
-    EXPECT_EQ(toHex(digest), kAbcSha256);
     const unsigned char bytes[] = {0x00, 0x0f, 0xa5, 0xff};
     EXPECT_EQ(toHex(bytes, sizeof(bytes)), "000fa5ff");
-    EXPECT_EQ(toHex(bytes, 0), "");
 }
 
-TEST_F(ChecksumTest, LargeFilesOfOddSizesAgreeWithOpenssl) {
-    // Sizes around the block size and a file of several megabytes.
-    for (size_t size : {1023u, 1024u, 1025u, 4096u + 1u, 3u * 1024u * 1024u + 777u}) {
-        std::string path = file("data" + std::to_string(size), randomBytes(size, size));
-        EXPECT_TRUE(checkFile(make("sha256", opensslDigest("sha256", path)), path)) << size;
-        EXPECT_TRUE(checkFile(make("sha", opensslDigest("sha1", path)), path)) << size;
+// Sizes around the 64 KiB read block and a file of several megabytes, plain
+// and compressed: the digest of the content read whole, as openssl makes it.
+TEST_F(ChecksumTest, FilesAroundTheBlockSizeAgreeWithOpenssl) {
+    constexpr size_t kBlock = 64 * 1024;
+    for (size_t size :
+         {size_t{0}, kBlock - 1, kBlock, kBlock + 1, 2 * kBlock, size_t{3 * 1024 * 1024 + 777}}) {
+        SCOPED_TRACE(size);
+        const std::string plain =
+            file("data" + std::to_string(size),
+                 randomBytes(size / 2, unsigned(size)) + std::string(size - size / 2, 'a'));
+        const std::string digest = opensslDigest("sha256", plain);
+        EXPECT_TRUE(checkFile(make("sha256", digest), plain));
+        EXPECT_TRUE(checkFile(make("sha", opensslDigest("sha1", plain)), plain));
+        EXPECT_TRUE(checkUncompressedFile(make("sha256", digest), plain));
+        const std::string compressed = gzip(plain);
+        EXPECT_TRUE(checkUncompressedFile(make("sha256", digest), compressed));
+        EXPECT_FALSE(checkFile(make("sha256", digest), compressed));
+        const std::string compressedDigest = opensslDigest("sha256", compressed);
+        EXPECT_TRUE(checkFile(make("sha256", compressedDigest), compressed));
+        EXPECT_FALSE(checkUncompressedFile(make("sha256", compressedDigest), compressed));
     }
-}
-
-TEST_F(ChecksumTest, UncompressedVariantDigestsTheContentOfGzipAndPlainFiles) {
-    std::string content = randomBytes(200000, 3) + std::string(100000, 'a');
-    std::string plain = file("list.xml", content);
-    std::string compressed = gzip(plain);
-    std::string plainDigest = opensslDigest("sha256", plain);
-    std::string compressedDigest = opensslDigest("sha256", compressed);
-    ASSERT_NE(plainDigest, compressedDigest);
-
-    EXPECT_TRUE(checkUncompressedFile(make("sha256", plainDigest), compressed));
-    EXPECT_TRUE(checkUncompressedFile(make("sha256", plainDigest), plain));
-    EXPECT_TRUE(checkFile(make("sha256", compressedDigest), compressed));
-    EXPECT_FALSE(checkFile(make("sha256", plainDigest), compressed));
-    EXPECT_FALSE(checkUncompressedFile(make("sha256", compressedDigest), compressed));
-
-    std::string empty = file("empty", "");
-    EXPECT_TRUE(checkUncompressedFile(make("sha", kEmptySha1), gzip(empty)));
-    EXPECT_TRUE(checkUncompressedFile(make("sha", kEmptySha1), empty));
 }
 
 TEST_F(ChecksumTest, DamagedGzipStreamsAreReadErrorsNeverMatches) {

@@ -125,7 +125,8 @@ TEST(ParseEvr, ReadsEpochVersionAndReleaseAndLogsEachProblem) {
     }
 }
 
-TEST(ParseEvr, AnyByteStringIsReadWithoutHarm) {
+// Any byte string is read without harm, and the text form reads back unchanged.
+TEST(ParseEvr, AnyByteStringIsReadWithoutHarmAndTextFormsReadBack) {
     std::mt19937 rng(7);
     std::uniform_int_distribution<int> byte(0, 255);
     std::uniform_int_distribution<int> length(0, 40);
@@ -145,10 +146,6 @@ TEST(ParseEvr, AnyByteStringIsReadWithoutHarm) {
         EXPECT_NE(text.find(evr.m_sVersion.view()), std::string::npos);
         EXPECT_NE(text.find(evr.m_sRelease.view()), std::string::npos);
     }
-}
-
-TEST(ParseEvr, TextFormReadsBackUnchanged) {
-    std::mt19937 rng(11);
     for (int i = 0; i < 500; ++i) {
         std::string text = randomEvrText(rng, i % 2 == 0);
         if (text.compare(0, 2, "0:") == 0) {
@@ -159,8 +156,6 @@ TEST(ParseEvr, TextFormReadsBackUnchanged) {
 }
 
 TEST(EvrText, TextFormsOfVersionsPackagesAndDependencies) {
-    EXPECT_EQ(evrToString(parseEvr("1.17")), "1.17");
-    EXPECT_EQ(evrToString(parseEvr("2:4.1-3")), "2:4.1-3");
     EXPECT_EQ(evrToString(parseEvr("0:4.1-3")), "4.1-3");
     Evr noVersion;
     noVersion.m_nEpoch = 3;
@@ -409,29 +404,6 @@ TEST(DependencySet, BehavesLikeAnOrderedSetUnderRandomInsertionAndErasure) {
 
 // ---- PackageList and PackageSet ----
 
-TEST(PackageList, KeepsNameOrderAndInsertionOrderWithinAName) {
-    PackageList list;
-    list.insert(makePackage("a", "1.0"));
-    list.insert(makePackage("b", "2.0"));
-    list.insert(makePackage("a", "0.9"));
-    std::vector<std::string> order;
-    for (const Package& p : list) {
-        order.push_back(packageToString(p));
-    }
-    EXPECT_EQ(order, (std::vector<std::string>{"a-1.0", "a-0.9", "b-2.0"}));
-
-    auto range = list.equal_range("a");
-    ASSERT_EQ(range.second - range.first, 2);
-    EXPECT_EQ(packageToString(*range.first), "a-1.0");
-    EXPECT_EQ(list.count("b"), 1u);
-    EXPECT_EQ(list.count("c"), 0u);
-    EXPECT_EQ(list.find("c"), list.end());
-    EXPECT_EQ(packageToString(*list.find("a")), "a-1.0");
-    Package key;
-    key.m_sName = "b";
-    EXPECT_EQ(list.equal_range(key).first, list.find("b"));
-}
-
 TEST(PackageList, MatchesAStableMultisetUnderRandomInsertion) {
     std::mt19937 rng(2024);
     std::uniform_int_distribution<int> name(0, 40);
@@ -461,6 +433,10 @@ TEST(PackageList, MatchesAStableMultisetUnderRandomInsertion) {
                                       a.m_evr.m_sVersion == b.m_evr.m_sVersion;
                            }));
     EXPECT_EQ(std::string(list.begin()->m_sName), "pkg0");
+    auto range = list.equal_range("pkg0");
+    EXPECT_EQ(static_cast<size_t>(range.second - range.first), list.count("pkg0"));
+    EXPECT_EQ(&*list.find("pkg0"), &*range.first);
+    EXPECT_EQ(list.find("pkg99"), list.end());
     EXPECT_EQ(std::prev(list.end())->m_sName.view().substr(0, 2), "\xc3\xa9");
     list.clear();
     EXPECT_TRUE(list.empty());
@@ -514,10 +490,6 @@ TEST(Package, CoreCopyDropsTheRepositoryPart) {
     p.m_checksum.m_sType = "sha256";
     p.m_checksum.m_sValue = "00";
     p.m_nInstalledSize = 42;
-
-    Package copy = p;
-    EXPECT_EQ(copy.m_setRequires, p.m_setRequires);
-    EXPECT_EQ(copy.m_checksum.m_sValue, "00");
 
     Package core = packageCore(p);
     EXPECT_EQ(packageToString(core), "foo-1:2.0-3");

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-
 #include <map>
 
 #include "harness/log_capture.h"
@@ -140,42 +139,23 @@ TEST_F(RpmDbTest, InstalledPackagesCarryEpochsVersionsAndDependencies) {
         LogCapture log;
         std::unique_ptr<PackageList> list = listInstalled(noHeaderCheck);
         ASSERT_NE(list, nullptr) << log.text();
-        EXPECT_TRUE(log.contains(noHeaderCheck
-                                     ? "DEBUG: opened rpm transaction (NOT checking headers)"
-                                     : "DEBUG: opened rpm transaction (checking headers)"));
-        EXPECT_TRUE(log.contains("TRACE: getting dependencies for package 'foo'"));
-        EXPECT_TRUE(log.contains("TRACE: evaluating 3 requires dependencies")) << log.text();
-
         std::vector<std::string> names;
         for (const Package& p : *list) {
             names.push_back(packageToString(p));
             EXPECT_EQ(p.m_nType, PKG_RPM);
-            EXPECT_TRUE(p.m_sGroup.empty());
             EXPECT_TRUE(p.m_setObsoletes.empty());
-            EXPECT_TRUE(p.m_sLocation.empty());
-            EXPECT_EQ(p.m_nInstalledSize, 0);
         }
         EXPECT_EQ(names, (std::vector<std::string>{"armpkg-1.0-1", "bar-1.1-1", "foo-3:2.0-5",
                                                    "multi-2.0-1", "multi-1.0-1"}));
-        std::vector<std::string> rpmNames = queryInstalledNames(dbPath_);
-        EXPECT_EQ(rpmNames.size(), list->size());
-
         const Package& foo = *list->find("foo");
-        EXPECT_EQ(foo.m_evr.m_nEpoch, 3u);
         // No rpmlib() requirements.
         EXPECT_EQ(depStrings(foo.m_setRequires),
                   (std::vector<std::string>{"/bin/sh", "bar >= 1.0"}));
         EXPECT_EQ(depStrings(foo.m_setRecommends), std::vector<std::string>{"baz > 2:1-1"});
         EXPECT_EQ(depStrings(foo.m_setProvides),
                   (std::vector<std::string>{"foo = 3:2.0-5", "libfoo = 1:2.0-3", "virtual-foo"}));
-        const Dependency& libfoo = *foo.m_setProvides.firstOfName("libfoo");
-        EXPECT_EQ(libfoo.m_evr.m_nEpoch, 1u);
-        EXPECT_EQ(libfoo.m_evr.m_sVersion, "2.0");
-        EXPECT_EQ(libfoo.m_evr.m_sRelease, "3");
-        EXPECT_EQ(libfoo.m_nFlags, 8u);
-
+        EXPECT_EQ(foo.m_setProvides.firstOfName("libfoo")->m_nFlags, 8u);
         const Package& bar = *list->find("bar");
-        EXPECT_EQ(bar.m_evr.m_nEpoch, 0u);
         EXPECT_TRUE(bar.m_setRequires.empty());
         EXPECT_EQ(depStrings(bar.m_setProvides),
                   (std::vector<std::string>{"bar = 1.1-1", "bar(x86-64) = 1.1-1",
@@ -316,55 +296,44 @@ TEST_F(RpmDbTest, ABrokenHeaderFailsTheWholeListing) {
 }
 
 TEST_F(RpmDbTest, DependencyAndTagReadersCheckTheirInput) {
-    auto failsWith = [](HeaderMaker& h, rpmTagVal tag, const std::string& message) {
-        LogCapture log(LogLevel::Error);
-        DependencySet set;
-        EXPECT_FALSE(RpmDB::getDependencies(h.get(), tag, set));
-        EXPECT_EQ(log.lines(), std::vector<std::string>{message});
-        EXPECT_TRUE(set.empty());
+    HeaderMaker plain("plain");
+    HeaderMaker counts("counts");
+    counts.putStrings(RPMTAG_REQUIRENAME, {"a", "b"});
+    counts.putStrings(RPMTAG_REQUIREVERSION, {"1"});
+    counts.putFlags(RPMTAG_REQUIREFLAGS, {8, 8});
+    HeaderMaker noNames("no-names");
+    noNames.putStrings(RPMTAG_RECOMMENDVERSION, {"1"});
+    noNames.putFlags(RPMTAG_RECOMMENDFLAGS, {8});
+    HeaderMaker flagType("flag-type");
+    flagType.putStrings(RPMTAG_PROVIDENAME, {"a"});
+    flagType.putStrings(RPMTAG_PROVIDEVERSION, {"1"});
+    const uint16_t flags = 8;
+    flagType.put(RPMTAG_PROVIDEFLAGS, RPM_INT16_TYPE, &flags, 1);
+    const struct {
+        HeaderMaker* header;
+        rpmTagVal tag;
+        const char* error;  // empty: an empty set is read
+    } cases[] = {
+        {&plain, RPMTAG_PROVIDENAME, ""},
+        {&plain, RPMTAG_OBSOLETENAME, "ERROR: unrecognized dependency tag 1090"},
+        {&counts, RPMTAG_REQUIRENAME, "ERROR: failed retrieving rpm dependencies"},
+        {&noNames, RPMTAG_RECOMMENDNAME, "ERROR: failed retrieving rpm dependencies"},
+        {&flagType, RPMTAG_PROVIDENAME, "ERROR: failed retrieving rpm dependencies"},
     };
-    {
-        HeaderMaker h("x");
-        DependencySet set;
-        EXPECT_TRUE(RpmDB::getDependencies(h.get(), RPMTAG_PROVIDENAME, set));
-        EXPECT_TRUE(set.empty());
-        failsWith(h, RPMTAG_OBSOLETENAME, "ERROR: unrecognized dependency tag 1090");
-    }
-    {
-        HeaderMaker h("counts");
-        h.putStrings(RPMTAG_REQUIRENAME, {"a", "b"});
-        h.putStrings(RPMTAG_REQUIREVERSION, {"1"});
-        h.putFlags(RPMTAG_REQUIREFLAGS, {8, 8});
-        failsWith(h, RPMTAG_REQUIRENAME, "ERROR: failed retrieving rpm dependencies");
-    }
-    {
-        HeaderMaker h("no-names");
-        h.putStrings(RPMTAG_RECOMMENDVERSION, {"1"});
-        h.putFlags(RPMTAG_RECOMMENDFLAGS, {8});
-        LogCapture log;
-        DependencySet set;
-        EXPECT_FALSE(RpmDB::getDependencies(h.get(), RPMTAG_RECOMMENDNAME, set));
-        EXPECT_EQ(log.lines(),
-                  (std::vector<std::string>{"TRACE: evaluating 0 recommends dependencies",
-                                            "ERROR: failed retrieving rpm dependencies"}));
-    }
-    {
-        HeaderMaker h("flag-type");
-        h.putStrings(RPMTAG_PROVIDENAME, {"a"});
-        h.putStrings(RPMTAG_PROVIDEVERSION, {"1"});
-        uint16_t flags = 8;
-        h.put(RPMTAG_PROVIDEFLAGS, RPM_INT16_TYPE, &flags, 1);
-        failsWith(h, RPMTAG_PROVIDENAME, "ERROR: failed retrieving rpm dependencies");
-    }
-    {
-        HeaderMaker h("strings");
-        std::string out = "kept";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
         LogCapture log(LogLevel::Error);
-        EXPECT_TRUE(RpmDB::getTagString(h.get(), RPMTAG_NAME, out));
-        EXPECT_EQ(out, "strings");
-        EXPECT_FALSE(RpmDB::getTagString(h.get(), RPMTAG_GROUP, out));
-        EXPECT_EQ(out, "strings");
-        EXPECT_EQ(log.lines(),
-                  std::vector<std::string>{"ERROR: failed retrieving rpm tag 1016 as string"});
+        DependencySet set;
+        EXPECT_EQ(RpmDB::getDependencies(c.header->get(), c.tag, set), *c.error == '\0');
+        EXPECT_EQ(log.text(), *c.error == '\0' ? "" : std::string(c.error) + "\n");
+        EXPECT_TRUE(set.empty());
     }
+    std::string out = "kept";
+    LogCapture log(LogLevel::Error);
+    EXPECT_TRUE(RpmDB::getTagString(plain.get(), RPMTAG_NAME, out));
+    EXPECT_EQ(out, "plain");
+    EXPECT_FALSE(RpmDB::getTagString(plain.get(), RPMTAG_GROUP, out));
+    EXPECT_EQ(out, "plain");
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"ERROR: failed retrieving rpm tag 1016 as string"});
 }
