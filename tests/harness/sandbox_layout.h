@@ -66,9 +66,9 @@ inline bool init(const std::string& sandbox) {
         struct stat st;
         ok = ok && (lstat(path.c_str(), &st) == 0 ||
                     writeFile(path,
-                              "#!/bin/sh\necho \"" + stub + " $*\" >> '" + sandbox +
-                                  "/out/calls.log'\nexit $(cat '" + sandbox + "/out/" + stub +
-                                  ".exit' 2>/dev/null || echo 0)\n",
+                              "#!/bin/sh\n# Stand-in for the real " + stub + "\necho \"" + stub +
+                                  " $*\" >> '" + sandbox + "/out/calls.log'\nexit $(cat '" +
+                                  sandbox + "/out/" + stub + ".exit' 2>/dev/null || echo 0)\n",
                               0755));
     }
     struct stat st;
