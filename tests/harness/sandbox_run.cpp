@@ -157,7 +157,7 @@ int main(int argc, char** argv) {
     bool initOnly = false, inheritStdio = false, propagate = false, rusage = false;
     double timeout = 300;
     std::vector<std::string> binds, tmpfs, unsetEnv;
-    std::map<std::string, std::string> setEnv;
+    std::map<std::string, std::string> env;
     std::string sandbox;
     int i = 1;
     for (; i < argc && std::string(argv[i]) != "--"; ++i) {
@@ -167,7 +167,7 @@ int main(int argc, char** argv) {
         if (arg == "--timeout") {
             timeout = atof(value.c_str());
         } else if (arg == "--env" && value.find('=') != std::string::npos) {
-            setEnv[value.substr(0, value.find('='))] = value.substr(value.find('=') + 1);
+            env[value.substr(0, value.find('='))] = value.substr(value.find('=') + 1);
         } else if (arg == "--unsetenv") {
             unsetEnv.push_back(value);
         } else if (arg == "--bind") {
@@ -216,17 +216,15 @@ int main(int argc, char** argv) {
     int syslogFd = bindSyslog();
     prctl(PR_SET_CHILD_SUBREAPER, 1);
 
-    std::map<std::string, std::string> env = {{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"},
-                                              {"HOME", sandbox + "/home"},
-                                              {"LANG", "C"},
-                                              {"TMPDIR", "/tmp"}};
+    // A clean environment: the defaults, the sanitizer options and what --env sets.
+    env.insert({{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"},
+                {"HOME", sandbox + "/home"},
+                {"LANG", "C"},
+                {"TMPDIR", "/tmp"}});
     for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"}) {
-        if (const char* value = getenv(name)) {
-            env[name] = value;
+        if (getenv(name) != nullptr) {
+            env.emplace(name, getenv(name));
         }
-    }
-    for (const auto& kv : setEnv) {
-        env[kv.first] = kv.second;
     }
     for (const std::string& name : unsetEnv) {
         env.erase(name);
