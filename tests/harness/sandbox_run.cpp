@@ -249,6 +249,9 @@ int main(int argc, char** argv) {
             dup2(stdoutFd, 1);
             dup2(stderrFd, 2);
         }
+        close(in);
+        close(stdoutFd);
+        close(stderrFd);
         clearenv();
         for (const auto& kv : env) {
             setenv(kv.first.c_str(), kv.second.c_str(), 1);
