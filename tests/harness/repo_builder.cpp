@@ -162,7 +162,7 @@ RepoBuilder::RepoBuilder(std::string dir, Options options)
 }
 
 void RepoBuilder::run(const std::vector<std::string>& argv) const {
-    checked(runCommand(argv), argv[0] + " " + argv[argv.size() - 3]);
+    checked(runCommand(argv), argv[0]);
 }
 
 bool RepoBuilder::build() {
