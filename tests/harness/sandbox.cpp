@@ -115,7 +115,8 @@ std::string readHostFile(const std::string& path) {
 }
 
 void writeHostFile(const std::string& path, const std::string& content, mode_t mode) {
-    makeDirs(path.substr(0, path.rfind('/')));
+    size_t slash = path.rfind('/');
+    makeDirs(slash == std::string::npos ? "" : path.substr(0, slash));
     if (!sandbox_layout::writeFile(path, content, mode)) {
         throw std::runtime_error("cannot write " + path);
     }
