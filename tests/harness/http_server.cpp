@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -104,21 +105,16 @@ HttpServer::Response HttpServer::Response::redirect(const std::string& location,
 }
 
 std::string HttpServer::Request::header(const std::string& name) const {
-    for (const auto& h : headers) {
-        if (strcasecmp(h.first.c_str(), name.c_str()) == 0) {
-            return h.second;
-        }
-    }
-    return "";
+    auto it = std::find_if(headers.begin(), headers.end(), [&](const auto& h) {
+        return strcasecmp(h.first.c_str(), name.c_str()) == 0;
+    });
+    return it == headers.end() ? "" : it->second;
 }
 
 bool HttpServer::Request::hasHeader(const std::string& name) const {
-    for (const auto& h : headers) {
-        if (strcasecmp(h.first.c_str(), name.c_str()) == 0) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(headers.begin(), headers.end(), [&](const auto& h) {
+        return strcasecmp(h.first.c_str(), name.c_str()) == 0;
+    });
 }
 
 HttpServer::HttpServer(const Options& options) : m_options(options) {

@@ -141,12 +141,9 @@ ScratchDir::~ScratchDir() {
     removeUnlessKept(m_sPath);
 }
 
-Sandbox::Sandbox() : m_sDir(makeTestDir("")) {
-    if (!sandbox_layout::init(m_sDir)) {
-        throw std::runtime_error("cannot lay out the sandbox " + m_sDir);
-    }
-}
+Sandbox::Sandbox() : Sandbox(std::string()) {}
 
+// Without a name, the sandbox is named after the running test.
 Sandbox::Sandbox(const std::string& name) : m_sDir(makeTestDir("", name)) {
     if (!sandbox_layout::init(m_sDir)) {
         throw std::runtime_error("cannot lay out the sandbox " + m_sDir);
