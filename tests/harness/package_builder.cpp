@@ -113,19 +113,22 @@ std::string specText(const std::vector<const TestPackage*>& packages, const std:
 
 }  // namespace
 
+std::vector<std::string> splitEvr(std::string_view evr) {
+    size_t colon = evr.find(':');
+    std::string epoch = colon == std::string_view::npos ? "" : std::string(evr.substr(0, colon));
+    evr = colon == std::string_view::npos ? evr : evr.substr(colon + 1);
+    size_t dash = evr.find('-');
+    return {epoch, std::string(evr.substr(0, dash)),
+            dash == std::string_view::npos ? "" : std::string(evr.substr(dash + 1))};
+}
+
 TestPackage::TestPackage(std::string name, std::string_view evr, std::string arch)
     : m_sName(std::move(name)), m_sArch(std::move(arch)) {
-    size_t colon = evr.find(':');
-    if (colon != std::string_view::npos) {
-        m_bHasEpoch = true;
-        m_nEpoch = static_cast<uint32_t>(std::stoul(std::string(evr.substr(0, colon))));
-        evr = evr.substr(colon + 1);
-    }
-    size_t dash = evr.find('-');
-    m_sVersion = std::string(evr.substr(0, dash));
-    if (dash != std::string_view::npos) {
-        m_sRelease = std::string(evr.substr(dash + 1));
-    }
+    std::vector<std::string> split = splitEvr(evr);
+    m_bHasEpoch = !split[0].empty();
+    m_nEpoch = m_bHasEpoch ? static_cast<uint32_t>(std::stoul(split[0])) : 0;
+    m_sVersion = split[1];
+    m_sRelease = split[2].empty() ? m_sRelease : split[2];
 }
 
 PackageBuilder::PackageBuilder(std::string workDir) : m_sWorkDir(absolute(workDir)) {

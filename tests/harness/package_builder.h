@@ -69,6 +69,9 @@ private:
     }
 };
 
+// "[epoch:]version[-release]" as epoch, version and release (empty when absent).
+std::vector<std::string> splitEvr(std::string_view evr);
+
 class PackageBuilder {
 public:
     // Keeps its spec files, build trees and rpm configuration under workDir.

@@ -25,16 +25,6 @@ std::string escapeXml(const std::string& text) {
     return out;
 }
 
-// "[epoch:]version[-release]" as epoch (default "0"), version and release.
-std::vector<std::string> splitEvr(std::string_view evr) {
-    size_t colon = evr.find(':');
-    std::string epoch = colon == std::string_view::npos ? "0" : std::string(evr.substr(0, colon));
-    evr = colon == std::string_view::npos ? evr : evr.substr(colon + 1);
-    size_t dash = evr.find('-');
-    return {epoch, std::string(evr.substr(0, dash)),
-            dash == std::string_view::npos ? "" : std::string(evr.substr(dash + 1))};
-}
-
 // The <vtx:KIND> element of "name" or "name op evr" dependencies.
 std::string entriesXml(const char* kind, const std::vector<std::string>& deps) {
     static const std::map<std::string, std::string> kFlags = {
@@ -50,8 +40,8 @@ std::string entriesXml(const char* kind, const std::vector<std::string>& deps) {
                 throw std::runtime_error("bad dependency operator in '" + dep + "'");
             }
             std::vector<std::string> split = splitEvr(evr);
-            xml += " flags=\"" + kFlags.at(op) + "\" epoch=\"" + split[0] + "\" ver=\"" +
-                   escapeXml(split[1]) + "\"" +
+            xml += " flags=\"" + kFlags.at(op) + "\" epoch=\"" +
+                   (split[0].empty() ? "0" : split[0]) + "\" ver=\"" + escapeXml(split[1]) + "\"" +
                    (split[2].empty() ? "" : " rel=\"" + escapeXml(split[2]) + "\"");
         }
         xml += "/>\n";
@@ -100,7 +90,7 @@ std::string onTempFile(const std::string& text, const std::string& command) {
 DevicePackage::DevicePackage(std::string name, std::string_view evr, std::string type)
     : m_sType(std::move(type)), m_sName(std::move(name)) {
     std::vector<std::string> split = splitEvr(evr);
-    m_nEpoch = static_cast<uint32_t>(std::stoul(split[0]));
+    m_nEpoch = split[0].empty() ? 0 : static_cast<uint32_t>(std::stoul(split[0]));
     m_sVersion = split[1];
     m_sRelease = split[2].empty() ? "1" : split[2];
     m_sContent = "device package " + m_sName + "-" + m_sVersion + "-" + m_sRelease + "\n";
