@@ -31,7 +31,6 @@ public:
         std::vector<std::pair<std::string, std::string>> headers;
         std::string body;
         long long bodySize = -1;  // that many bytes of a fixed pattern instead of body
-        std::string file;         // or the content of this file
         bool chunked = false;
         long long contentLength = -1;  // the length announced, whatever the body's size
         long long closeAfter = -1;     // drop the connection after this many body bytes
@@ -43,7 +42,10 @@ public:
         static Response ok(const std::string& body);
         static Response withStatus(int code);
         static Response redirect(const std::string& location, int code = 302);
-        Response& header(const std::string& name, const std::string& value);
+        Response& header(const std::string& name, const std::string& value) {
+            headers.emplace_back(name, value);
+            return *this;
+        }
     };
 
     struct Request {
@@ -56,10 +58,12 @@ public:
         std::string header(const std::string& name) const;
         bool hasHeader(const std::string& name) const;
         // The user name of the Authorization header (Basic or Digest), or empty.
-        std::string authUser() const;
+        std::string authUser() const { return user; }
+
+        std::string user;
     };
 
-    HttpServer();
+    HttpServer() : HttpServer(Options()) {}
     explicit HttpServer(const Options& options);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
@@ -94,7 +98,9 @@ public:
     std::vector<Request> requestsFor(const std::string& target);
 
 private:
-    std::string command(const std::string& json, std::vector<std::string>* lines = nullptr);
+    // Sends one command (none when empty) and returns the lines before its "ok"
+    // (with no command: up to the greeting "port N").
+    std::vector<std::string> command(const std::string& json);
 
     Options m_options;
     pid_t m_nPid = -1;

@@ -1,54 +1,40 @@
 #!/usr/bin/env python3
 """Scriptable HTTP/HTTPS server for tests (standard library only).
 
-    http_server.py [--address ADDR] [--port N] [--root DIR] [--cert FILE --key FILE]
+    http_server.py ADDRESS ROOT [CERT KEY]      (ROOT may be "")
 
-Prints "port N" on standard output once it listens, then reads one JSON
-command per line from standard input and answers each with "ok" (or
-"error <text>"). It ends when standard input is closed.
+Prints "port N" once it listens on a free port, then reads one JSON command per
+line from standard input and answers each with "ok" (or "error <text>"). It
+ends when standard input is closed.
 
-Commands:
   {"cmd": "set", "path": P, "responses": [R, ...]}
-      Answers requests for P (the full target with its query, or else the
-      path without the query) with the responses in turn; the last one
-      repeats once the list is used up.
-  {"cmd": "auth", "prefix": P, "scheme": "Basic"|"Digest", "realm": R,
-   "users": [[name, password], ...]}
-      Requests whose path starts with P (the longest such prefix decides)
-      need these credentials: otherwise 401 with a challenge (Digest: MD5,
-      qop "auth"). An empty user list removes the rule.
-  {"cmd": "proxy_auth", "realm": R, "users": [[name, password], ...]}
-      Acts as a proxy that needs Basic credentials: every request without
-      matching "Proxy-Authorization" gets 407 and a challenge. An empty user
-      list removes the rule.
+      Answers requests for P (the full target with its query, or else the path
+      without the query) with the responses in turn; the last one repeats.
+  {"cmd": "auth", "prefix": P, "scheme": "Basic"|"Digest", "realm": R, "users": [[name, pw], ...]}
+      Requests whose path starts with P (the longest such prefix decides) need
+      these credentials, else 401 with a challenge (Digest: MD5, qop "auth").
+  {"cmd": "proxy_auth", "realm": R, "users": [[name, pw], ...]}
+      Acts as a proxy that needs Basic credentials, else 407 with a challenge.
   {"cmd": "clear"}       forgets every rule and the request log
-  {"cmd": "requests"}    one line per request received so far, then "ok":
-                         R <tab> method <tab> target <tab> client port
-                         (<tab> header name <tab> value)...
-                         with "%", tab, CR and LF written as %25 %09 %0D %0A
+  {"cmd": "requests"}    one line per request so far, then "ok":
+      R <tab> method <tab> target <tab> client port <tab> user of Authorization
+      (<tab> header name <tab> value)..., with "%", tab, CR and LF as %25 %09 %0D %0A
 
-A response R is an object with the optional keys:
-  status          (default 200)
-  headers         [[name, value], ...]
-  body            text; or body_hex (bytes in hex); or body_size (that many
-                  bytes of a fixed pattern); or file (a path to send)
-  chunked         send the body with chunked transfer coding
-  content_length  the Content-Length to announce, whatever the body's size
-  close_after     send only this many body bytes, then drop the connection
-  slow            {"chunk": bytes, "delay": seconds} between body pieces
-  retry_after_in  adds "Retry-After" as an HTTP date this many seconds from now
+A response R has the optional keys: status (200), headers [[name, value], ...],
+body_hex (the body in hex) or body_size (that many bytes of a fixed pattern),
+chunked, content_length (announced whatever the body's size), close_after
+(drop the connection after that many body bytes), slow_chunk and slow_delay
+(pause after each piece of that size), retry_after_in ("Retry-After" as an
+HTTP date that many seconds from now).
 
-Paths without a rule are served from --root when given (GET and HEAD, never
-outside it); everything else is 404.
+GET requests without a rule are served from ROOT (never outside it), else 404.
 """
 
-import argparse
 import base64
 import email.utils
 import hashlib
 import json
 import os
-import posixpath
 import socket
 import ssl
 import sys
@@ -59,209 +45,113 @@ import urllib.request
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 PATTERN = bytes(range(256)) * 256  # 64 KiB
-
-
-class State:
-    def __init__(self, root):
-        self.lock = threading.Lock()
-        self.rules = {}  # target -> [responses, next index]
-        self.auth = {}  # path prefix -> {"scheme", "realm", "users"}
-        self.proxy_auth = None  # {"realm", "users"}
-        self.nonce = 0
-        self.log = []
-        self.root = root
-
-    def next_response(self, target):
-        path = urllib.parse.urlsplit(target).path if "://" in target else target.split("?", 1)[0]
-        with self.lock:
-            rule = self.rules.get(target) or self.rules.get(path)
-            if rule is None:
-                return None
-            responses, index = rule
-            response = responses[min(index, len(responses) - 1)]
-            rule[1] = index + 1
-            return response
-
-
-def pattern_bytes(size):
-    while size > 0:
-        piece = PATTERN[: min(size, len(PATTERN))]
-        size -= len(piece)
-        yield piece
+LOCK = threading.Lock()
+STATE = {"rules": {}, "auth": {}, "proxy": None, "log": [], "nonce": 0, "root": ""}
 
 
 def escape(text):
-    return (
-        text.replace("%", "%25").replace("\t", "%09").replace("\r", "%0D").replace("\n", "%0A")
-    )
+    return text.replace("%", "%25").replace("\t", "%09").replace("\r", "%0D").replace("\n", "%0A")
+
+
+def basic_user(header):
+    """(user, password) of a Basic credentials header, or None."""
+    try:
+        user, _, password = base64.b64decode(header[6:]).decode("utf-8").partition(":")
+        return (user, password) if header.startswith("Basic ") else None
+    except Exception:  # noqa: BLE001 - a broken header is no credentials
+        return None
+
+
+def digest_fields(header):
+    if not header.startswith("Digest "):
+        return {}
+    items = (i.partition("=") for i in urllib.request.parse_http_list(header[7:]))
+    return {name.strip(): value.strip().strip('"') for name, _, value in items}
+
+
+def md5(text):
+    return hashlib.md5(text.encode("utf-8")).hexdigest()
 
 
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "TestServer/1.0"
-    state = None
 
     def log_message(self, format, *args):  # noqa: A002 - quiet
         pass
 
-    def record(self):
-        entry = [self.command, self.path, str(self.client_address[1])]
+    def do_GET(self):
+        authorization = self.headers.get("Authorization", "")
+        user = (basic_user(authorization) or [digest_fields(authorization).get("username", "")])[0]
+        entry = [self.command, self.path, str(self.client_address[1]), user]
         for name, value in self.headers.items():
             entry += [name, value]
-        with self.state.lock:
-            self.state.log.append("R\t" + "\t".join(escape(e) for e in entry))
-
-    def auth_rule(self):
         path = urllib.parse.urlsplit(self.path).path
-        with self.state.lock:
-            best = None
-            for prefix, rule in self.state.auth.items():
-                if path.startswith(prefix) and (best is None or len(prefix) > len(best[0])):
-                    best = (prefix, rule)
-        return best[1] if best else None
+        with LOCK:
+            STATE["log"].append("R\t" + "\t".join(escape(e) for e in entry))
+            proxy = STATE["proxy"]
+            rules = [(p, r) for p, r in STATE["auth"].items() if path.startswith(p)]
+            rule = max(rules, key=lambda pr: len(pr[0]))[1] if rules else None
+            scripted = STATE["rules"].get(self.path) or STATE["rules"].get(path)
+        if proxy and basic_user(self.headers.get("Proxy-Authorization", "")) not in proxy["users"]:
+            challenge = [["Proxy-Authenticate", 'Basic realm="%s"' % proxy["realm"]]]
+            self.send({"status": 407, "headers": challenge, "body": b"proxy\n"})
+        elif rule and not self.authorized(rule, authorization):
+            with LOCK:
+                STATE["nonce"] += 1
+                nonce = "n%08d" % STATE["nonce"]
+            value = 'Basic realm="%s"' % rule["realm"]
+            if rule["scheme"] == "Digest":
+                value = 'Digest realm="%s", nonce="%s", qop="auth", algorithm=MD5' % (rule["realm"], nonce)
+            self.send({"status": 401, "headers": [["WWW-Authenticate", value]], "body": b"denied\n"})
+        elif scripted:
+            with LOCK:
+                response = scripted[0][min(scripted[1], len(scripted[0]) - 1)]
+                scripted[1] += 1
+            self.send(response)
+        else:
+            root = os.path.realpath(STATE["root"]) if STATE["root"] else None
+            local = root and os.path.realpath(os.path.join(root, urllib.parse.unquote(path).lstrip("/")))
+            if local and local.startswith(root + os.sep) and os.path.isfile(local):
+                self.send({"file": local})
+            else:
+                self.send({"status": 404, "body": b"not found\n"})
 
-    def authorized(self, rule):
-        header = self.headers.get("Authorization", "")
+    def authorized(self, rule, header):
         users = dict(rule["users"])
         if rule["scheme"] == "Basic":
-            if not header.startswith("Basic "):
-                return False
-            try:
-                user, _, password = base64.b64decode(header[6:]).decode("utf-8").partition(":")
-            except Exception:  # noqa: BLE001 - a broken header is a refusal
-                return False
-            return users.get(user) == password
-        if not header.startswith("Digest "):
+            return basic_user(header) in rule["users"]
+        f = digest_fields(header)
+        user = f.get("username")
+        if user not in users or f.get("realm") != rule["realm"] or f.get("qop") != "auth":
             return False
-        fields = {}
-        for item in urllib.request.parse_http_list(header[7:]):
-            name, _, value = item.partition("=")
-            fields[name.strip()] = value.strip().strip('"')
-        user = fields.get("username")
-        if user not in users or fields.get("realm") != rule["realm"]:
-            return False
-
-        def md5(text):
-            return hashlib.md5(text.encode("utf-8")).hexdigest()
-
         ha1 = md5("%s:%s:%s" % (user, rule["realm"], users[user]))
-        ha2 = md5("%s:%s" % (self.command, fields.get("uri", "")))
-        expected = md5(
-            "%s:%s:%s:%s:%s:%s"
-            % (ha1, fields.get("nonce"), fields.get("nc"), fields.get("cnonce"), "auth", ha2)
-        )
-        return fields.get("qop") == "auth" and fields.get("response") == expected
+        ha2 = md5("%s:%s" % (self.command, f.get("uri", "")))
+        fields = (ha1, f.get("nonce"), f.get("nc"), f.get("cnonce"), "auth", ha2)
+        return f.get("response") == md5("%s:%s:%s:%s:%s:%s" % fields)
 
-    def challenge(self, rule):
-        if rule["scheme"] == "Basic":
-            value = 'Basic realm="%s"' % rule["realm"]
-        else:
-            with self.state.lock:
-                self.state.nonce += 1
-                nonce = "n%08d" % self.state.nonce
-            value = 'Digest realm="%s", nonce="%s", qop="auth", algorithm=MD5' % (
-                rule["realm"],
-                nonce,
-            )
-        self.send_scripted(
-            {"status": 401, "headers": [["WWW-Authenticate", value]], "body": "denied\n"}
-        )
-
-    def proxy_authorized(self, rule):
-        header = self.headers.get("Proxy-Authorization", "")
-        if not header.startswith("Basic "):
-            return False
-        try:
-            user, _, password = base64.b64decode(header[6:]).decode("utf-8").partition(":")
-        except Exception:  # noqa: BLE001 - a broken header is a refusal
-            return False
-        return dict(rule["users"]).get(user) == password
-
-    def do_GET(self):
-        self.record()
-        with self.state.lock:
-            proxy_rule = self.state.proxy_auth
-        if proxy_rule is not None and not self.proxy_authorized(proxy_rule):
-            value = 'Basic realm="%s"' % proxy_rule["realm"]
-            self.send_scripted(
-                {"status": 407, "headers": [["Proxy-Authenticate", value]], "body": "proxy\n"}
-            )
+    def pieces(self, response):
+        if "file" in response:
+            with open(response["file"], "rb") as f:
+                yield from iter(lambda: f.read(65536), b"")
             return
-        rule = self.auth_rule()
-        if rule is not None and not self.authorized(rule):
-            self.challenge(rule)
-            return
-        response = self.state.next_response(self.path)
-        if response is None:
-            self.serve_root(head=False)
-        else:
-            self.send_scripted(response)
+        size = response.get("body_size")
+        if size is None:
+            yield response.get("body", bytes.fromhex(response.get("body_hex", "")))
+        while size:
+            yield PATTERN[: min(size, len(PATTERN))]
+            size -= min(size, len(PATTERN))
 
-    def do_HEAD(self):
-        self.record()
-        self.serve_root(head=True)
-
-    def do_POST(self):
-        self.record()
-        length = int(self.headers.get("Content-Length", "0"))
-        if length:
-            self.rfile.read(length)
-        response = self.state.next_response(self.path)
-        self.send_scripted(response or {"status": 404})
-
-    def serve_root(self, head):
-        root = self.state.root
-        path = urllib.parse.urlsplit(self.path).path
-        local = None
-        if root:
-            clean = posixpath.normpath(urllib.parse.unquote(path))
-            if not clean.startswith("/"):
-                clean = "/" + clean
-            candidate = os.path.join(root, clean.lstrip("/"))
-            real_root = os.path.realpath(root)
-            real = os.path.realpath(candidate)
-            if (real == real_root or real.startswith(real_root + os.sep)) and os.path.isfile(real):
-                local = real
-        if local is None:
-            self.send_scripted({"status": 404, "body": "not found\n"}, head=head)
-            return
-        self.send_scripted({"status": 200, "file": local}, head=head)
-
-    def body_pieces(self, response):
-        if "body" in response:
-            data = response["body"].encode("utf-8")
-            return len(data), iter([data])
-        if "body_hex" in response:
-            data = bytes.fromhex(response["body_hex"])
-            return len(data), iter([data])
-        if "body_size" in response:
-            size = int(response["body_size"])
-            return size, pattern_bytes(size)
+    def send(self, response):
         if "file" in response:
             size = os.path.getsize(response["file"])
-
-            def read_file(name):
-                with open(name, "rb") as f:
-                    while True:
-                        block = f.read(65536)
-                        if not block:
-                            return
-                        yield block
-
-            return size, read_file(response["file"])
-        return 0, iter([])
-
-    def send_scripted(self, response, head=False):
-        status = int(response.get("status", 200))
-        size, pieces = self.body_pieces(response)
-        chunked = bool(response.get("chunked"))
-        close_after = response.get("close_after")
-        slow = response.get("slow")
-        self.send_response(status)
-        names = set()
-        for name, value in response.get("headers", []):
+        else:
+            size = sum(len(p) for p in self.pieces(response)) if "body_size" not in response else response["body_size"]
+        chunked = response.get("chunked")
+        self.send_response(int(response.get("status", 200)))
+        headers = response.get("headers", [])
+        for name, value in headers:
             self.send_header(name, value)
-            names.add(name.lower())
         if "retry_after_in" in response:
             when = time.time() + float(response["retry_after_in"])
             self.send_header("Retry-After", email.utils.formatdate(when, usegmt=True))
@@ -269,45 +159,36 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("Transfer-Encoding", "chunked")
         else:
             self.send_header("Content-Length", str(response.get("content_length", size)))
-        if "content-type" not in names:
+        if "content-type" not in (name.lower() for name, _ in headers):
             self.send_header("Content-Type", "application/octet-stream")
         self.end_headers()
-        if head:
-            return
-        announced = int(response.get("content_length", size))
-        limit = int(close_after) if close_after is not None else None
+        limit = response.get("close_after")
+        step = response.get("slow_chunk", 0)
         sent = 0
-        step = int(slow["chunk"]) if slow else 0
         try:
-            for piece in pieces:
+            for piece in self.pieces(response):
                 while piece:
-                    part = piece[:step] if step else piece
-                    piece = piece[len(part):]
-                    if limit is not None and sent + len(part) > limit:
-                        part = part[: limit - sent]
+                    part, piece = (piece[:step], piece[step:]) if step else (piece, b"")
+                    if limit is not None:
+                        part = part[: max(0, limit - sent)]
                     if part:
-                        if chunked:
-                            self.wfile.write(b"%x\r\n" % len(part) + part + b"\r\n")
-                        else:
-                            self.wfile.write(part)
+                        self.wfile.write(b"%x\r\n%s\r\n" % (len(part), part) if chunked else part)
                         self.wfile.flush()
                         sent += len(part)
                     if limit is not None and sent >= limit:
-                        self.drop_connection()
-                        return
-                    if step:
-                        time.sleep(float(slow.get("delay", 0)))
+                        return self.drop()
+                    time.sleep(response.get("slow_delay", 0) if step else 0)
             if chunked:
                 self.wfile.write(b"0\r\n\r\n")
             self.wfile.flush()
         except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
             self.close_connection = True
-            return
-        if not chunked and sent != announced:
-            # A body that does not match its length leaves the connection unusable.
-            self.drop_connection()
+            return None
+        if not chunked and sent != int(response.get("content_length", size)):
+            self.drop()  # a body that does not match its length spoils the connection
+        return None
 
-    def drop_connection(self):
+    def drop(self):
         self.close_connection = True
         try:
             self.wfile.flush()
@@ -324,68 +205,34 @@ class Server(ThreadingHTTPServer):
         pass  # a client that went away is normal in fault tests
 
 
-class Server6(Server):
-    address_family = socket.AF_INET6
-
-
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--address", default="127.0.0.1")
-    parser.add_argument("--port", type=int, default=0)
-    parser.add_argument("--root", default="")
-    parser.add_argument("--cert", default="")
-    parser.add_argument("--key", default="")
-    args = parser.parse_args()
-
-    state = State(args.root)
-    handler = type("BoundHandler", (Handler,), {"state": state})
-    server_class = Server6 if ":" in args.address else Server
-    server = server_class((args.address, args.port), handler)
-    if args.cert:
+    address, STATE["root"] = sys.argv[1], sys.argv[2]
+    server_class = type("Server6", (Server,), {"address_family": socket.AF_INET6}) if ":" in address else Server
+    server = server_class((address, 0), Handler)
+    if len(sys.argv) > 4:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(args.cert, args.key)
+        context.load_cert_chain(sys.argv[3], sys.argv[4])
         server.socket = context.wrap_socket(server.socket, server_side=True)
-    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05})
-    thread.daemon = True
-    thread.start()
+    threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
     print("port %d" % server.server_address[1], flush=True)
-
     for line in sys.stdin:
-        line = line.strip()
-        if not line:
-            continue
         try:
             command = json.loads(line)
-            cmd = command.get("cmd")
-            if cmd == "set":
-                with state.lock:
-                    state.rules[command["path"]] = [list(command["responses"]), 0]
-            elif cmd == "auth":
-                with state.lock:
-                    if command["users"]:
-                        state.auth[command["prefix"]] = {
-                            "scheme": command["scheme"],
-                            "realm": command["realm"],
-                            "users": command["users"],
-                        }
-                    else:
-                        state.auth.pop(command["prefix"], None)
-            elif cmd == "proxy_auth":
-                with state.lock:
-                    state.proxy_auth = command if command["users"] else None
-            elif cmd == "clear":
-                with state.lock:
-                    state.proxy_auth = None
-                    state.auth.clear()
-                    state.rules.clear()
-                    state.log.clear()
-            elif cmd == "requests":
-                with state.lock:
-                    lines = list(state.log)
-                for entry in lines:
-                    sys.stdout.write(entry + "\n")
-            else:
-                raise ValueError("unknown command %r" % cmd)
+            cmd = command["cmd"]
+            command["users"] = [tuple(u) for u in command.get("users", [])]
+            with LOCK:
+                if cmd == "set":
+                    STATE["rules"][command["path"]] = [command["responses"], 0]
+                elif cmd == "auth":
+                    STATE["auth"][command["prefix"]] = command
+                elif cmd == "proxy_auth":
+                    STATE["proxy"] = command
+                elif cmd == "clear":
+                    STATE.update(rules={}, auth={}, proxy=None, log=[])
+                elif cmd == "requests":
+                    sys.stdout.write("".join(entry + "\n" for entry in STATE["log"]))
+                else:
+                    raise ValueError("unknown command %r" % cmd)
             sys.stdout.write("ok\n")
         except Exception as error:  # noqa: BLE001 - reported to the test
             sys.stdout.write("error %s\n" % str(error).replace("\n", " "))

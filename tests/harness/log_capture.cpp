@@ -2,19 +2,17 @@
 
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include <algorithm>
 
 #include "harness/sandbox.h"
 
 LogCapture::LogCapture(LogLevel level) : m_nOldLevel(theLogger().level()) {
     makeDirs(sandboxRoot());
-    std::string pattern = sandboxRoot() + "/log-capture-XXXXXX";
-    int fd = mkstemp(pattern.data());
+    m_sPath = sandboxRoot() + "/log-capture-XXXXXX";
+    int fd = mkstemp(m_sPath.data());
     if (fd >= 0) {
         close(fd);
     }
-    m_sPath = pattern;
     theLogger().setStderr(false);
     theLogger().setLevel(level);
     theLogger().addFile(m_sPath, LogLevel::Trace, false);
@@ -35,35 +33,16 @@ std::vector<std::string> LogCapture::lines() const {
     return splitLines(text());
 }
 
-bool LogCapture::has(const std::string& line) const {
-    return count(line) > 0;
-}
-
-bool LogCapture::contains(const std::string& text) const {
-    return this->text().find(text) != std::string::npos;
-}
-
 int LogCapture::count(const std::string& line) const {
-    int n = 0;
-    for (const std::string& l : lines()) {
-        if (l == line) {
-            ++n;
-        }
-    }
-    return n;
+    std::vector<std::string> all = lines();
+    return static_cast<int>(std::count(all.begin(), all.end(), line));
 }
 
 int LogCapture::countContaining(const std::string& text) const {
-    int n = 0;
-    for (const std::string& l : lines()) {
-        n += l.find(text) != std::string::npos ? 1 : 0;
-    }
-    return n;
-}
-
-void LogCapture::clear() {
-    theLogger().removeFile(m_sPath);
-    theLogger().addFile(m_sPath, LogLevel::Trace, false);
+    std::vector<std::string> all = lines();
+    return static_cast<int>(std::count_if(all.begin(), all.end(), [&](const std::string& l) {
+        return l.find(text) != std::string::npos;
+    }));
 }
 
 void LogCapture::reset(const std::string& text) {

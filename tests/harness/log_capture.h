@@ -19,16 +19,16 @@ public:
     std::string text() const;
     std::vector<std::string> lines() const;
     // True when one captured line equals this one exactly.
-    bool has(const std::string& line) const;
+    bool has(const std::string& line) const { return count(line) > 0; }
     // True when some captured line contains the text.
-    bool contains(const std::string& text) const;
-    // Number of lines equal to this one.
+    bool contains(const std::string& text) const {
+        return this->text().find(text) != std::string::npos;
+    }
+    // Number of lines equal to this one / that contain the text.
     int count(const std::string& line) const;
-    // Number of lines that contain the text.
     int countContaining(const std::string& text) const;
-    // Forgets what was captured so far.
-    void clear();
-    // Replaces what was captured so far by this text.
+    // Forgets what was captured so far, or replaces it by this text.
+    void clear() { reset(""); }
     void reset(const std::string& text);
 
 private:

@@ -24,42 +24,53 @@ struct TestPackage {
     std::string m_sArch = "noarch";
     std::string m_sGroup;
     // Dependencies as rpm writes them in a spec: "name" or "name op evr".
-    std::vector<std::string> m_vRequires;
-    std::vector<std::string> m_vRecommends;
-    std::vector<std::string> m_vProvides;
-    std::vector<std::string> m_vObsoletes;
-    std::vector<std::string> m_vConflicts;
+    std::vector<std::string> m_vRequires, m_vRecommends, m_vProvides, m_vObsoletes, m_vConflicts;
     // Size of /opt/<name>/payload (zero bytes); 0: no such file.
     uint64_t m_nPayloadSize = 0;
     // Further files: absolute path to content.
     std::map<std::string, std::string> m_mapFiles;
     // Scriptlet bodies (/bin/sh); empty: none.
-    std::string m_sPre;
-    std::string m_sPost;
-    std::string m_sPreun;
-    std::string m_sPostun;
+    std::string m_sPre, m_sPost;
 
     TestPackage() = default;
     // evr: "[epoch:]version[-release]"; the release defaults to "1".
     explicit TestPackage(std::string name, std::string_view evr = "1.0-1",
                          std::string arch = "noarch");
 
-    TestPackage& require(std::string dep);
-    TestPackage& recommend(std::string dep);
-    TestPackage& provide(std::string dep);
-    TestPackage& obsolete(std::string dep);
-    TestPackage& conflict(std::string dep);
-    TestPackage& group(std::string group);
-    TestPackage& payload(uint64_t size);
-    TestPackage& file(const std::string& path, std::string content);
-    TestPackage& pre(std::string script);
-    TestPackage& post(std::string script);
+    TestPackage& require(std::string dep) { return add(m_vRequires, std::move(dep)); }
+    TestPackage& recommend(std::string dep) { return add(m_vRecommends, std::move(dep)); }
+    TestPackage& provide(std::string dep) { return add(m_vProvides, std::move(dep)); }
+    TestPackage& obsolete(std::string dep) { return add(m_vObsoletes, std::move(dep)); }
+    TestPackage& conflict(std::string dep) { return add(m_vConflicts, std::move(dep)); }
+    TestPackage& group(std::string group) { return set(m_sGroup, std::move(group)); }
+    TestPackage& pre(std::string script) { return set(m_sPre, std::move(script)); }
+    TestPackage& post(std::string script) { return set(m_sPost, std::move(script)); }
+    TestPackage& payload(uint64_t size) {
+        m_nPayloadSize = size;
+        return *this;
+    }
+    TestPackage& file(const std::string& path, std::string content) {
+        return set(m_mapFiles[path], std::move(content));
+    }
 
-    // "[epoch:]version-release".
-    std::string evr() const;
     // "name-version-release.arch.rpm", the name of the built file.
-    std::string fileName() const;
+    std::string fileName() const {
+        return m_sName + "-" + m_sVersion + "-" + m_sRelease + "." + m_sArch + ".rpm";
+    }
+
+private:
+    TestPackage& add(std::vector<std::string>& list, std::string dep) {
+        list.push_back(std::move(dep));
+        return *this;
+    }
+    TestPackage& set(std::string& field, std::string value) {
+        field = std::move(value);
+        return *this;
+    }
 };
+
+// "[epoch:]version[-release]" as epoch, version and release (empty when absent).
+std::vector<std::string> splitEvr(std::string_view evr);
 
 class PackageBuilder {
 public:
@@ -73,14 +84,8 @@ public:
                                    const std::string& outDir);
     std::string build(const TestPackage& package, const std::string& outDir);
 
-    const std::string& workDir() const { return m_sWorkDir; }
-
 private:
-    std::string writeSpec(const std::vector<const TestPackage*>& packages, const std::string& arch,
-                          size_t number);
-
     std::string m_sWorkDir;
-    std::string m_sHome;
     size_t m_nSpecs = 0;
 };
 
@@ -94,26 +99,28 @@ bool initRpmDb(const std::string& dbPath);
 bool installJustDb(const std::string& dbPath, const std::vector<std::string>& files);
 // rpm --import of an armored public key.
 bool importKey(const std::string& dbPath, const std::string& keyFile);
-// The names of the installed packages as rpm -qa lists them.
+// The names of the installed packages as rpm -qa lists them, sorted.
 std::vector<std::string> queryInstalledNames(const std::string& dbPath);
 
 // An OpenPGP key pair in its own GnuPG home, for signing test packages and
-// repository indexes. The home is a short temporary directory (the agent's
-// socket path must stay short); it and the key's agent go away on destruction.
+// repository indexes. A key of one name and algorithm is generated once per
+// build tree (under the sandbox root, guarded against concurrent test
+// processes) and copied into a fresh home, a short temporary directory (the
+// agent's socket path must stay short); the home and the key's agent go away
+// on destruction.
 class TestKey {
 public:
-    // Generates an RSA 2048 signing key whose user ID is name and exports the
-    // armored public key into exportDir.
-    TestKey(std::string name, const std::string& exportDir);
-    // A key of that algorithm ("rsa2048", "dsa2048", ... as gpg --quick-gen-key
-    // takes them), generated once per build tree (under the sandbox root,
-    // guarded against concurrent test processes) and copied into a fresh home.
+    // An RSA 2048 signing key whose user ID is name; the armored public key
+    // is exported into exportDir.
+    TestKey(std::string name, const std::string& exportDir)
+        : TestKey(std::move(name), "rsa2048", exportDir) {}
+    // A key of that algorithm ("rsa2048", "dsa2048", ... as gpg --quick-gen-key takes them).
     TestKey(std::string name, const std::string& algorithm, const std::string& exportDir);
     ~TestKey();
     TestKey(const TestKey&) = delete;
     TestKey& operator=(const TestKey&) = delete;
 
-    bool valid() const { return m_bValid; }
+    bool valid() const { return !m_sKeyId.empty(); }
     const std::string& home() const { return m_sHome; }
     const std::string& name() const { return m_sName; }
     const std::string& publicKeyFile() const { return m_sPublicKeyFile; }
@@ -128,11 +135,10 @@ public:
     bool detachSign(const std::string& file, const std::string& signatureFile) const;
 
 private:
-    void readKeyId();
+    bool gpg(std::vector<std::string> args) const;
 
     std::string m_sHome;
     std::string m_sName;
     std::string m_sPublicKeyFile;
     std::string m_sKeyId;
-    bool m_bValid = false;
 };

@@ -35,10 +35,7 @@ struct DevicePackage {
     std::string m_sRelease = "1";
     std::string m_sArch = "noarch";
     std::string m_sGroup;
-    std::vector<std::string> m_vRequires;
-    std::vector<std::string> m_vRecommends;
-    std::vector<std::string> m_vProvides;
-    std::vector<std::string> m_vObsoletes;
+    std::vector<std::string> m_vRequires, m_vRecommends, m_vProvides, m_vObsoletes;
     std::string m_sContent;  // the package file's content
     bool m_bHasFile = true;  // false: no file, no location and no checksum
     int64_t m_nInstalledSize = 0;
@@ -48,21 +45,48 @@ struct DevicePackage {
     explicit DevicePackage(std::string name, std::string_view evr = "1.0-1",
                            std::string type = "vtxpkg");
 
-    DevicePackage& require(std::string dep);
-    DevicePackage& recommend(std::string dep);
-    DevicePackage& provide(std::string dep);
-    DevicePackage& obsolete(std::string dep);
-    DevicePackage& group(std::string group);
-    DevicePackage& arch(std::string arch);
-    DevicePackage& content(std::string content);
-    DevicePackage& installedSize(int64_t size);
+    DevicePackage& require(std::string dep) {
+        return with([&] { m_vRequires.push_back(dep); });
+    }
+    DevicePackage& recommend(std::string dep) {
+        return with([&] { m_vRecommends.push_back(dep); });
+    }
+    DevicePackage& provide(std::string dep) {
+        return with([&] { m_vProvides.push_back(dep); });
+    }
+    DevicePackage& obsolete(std::string dep) {
+        return with([&] { m_vObsoletes.push_back(dep); });
+    }
+    DevicePackage& group(std::string group) {
+        return with([&] { m_sGroup = group; });
+    }
+    DevicePackage& arch(std::string arch) {
+        return with([&] { m_sArch = arch; });
+    }
+    DevicePackage& content(std::string content) {
+        return with([&] { m_sContent = content; });
+    }
+    DevicePackage& installedSize(int64_t size) {
+        return with([&] { m_nInstalledSize = size; });
+    }
     // Listed without location and checksum (only sensible for "flashedfw").
-    DevicePackage& noFile();
+    DevicePackage& noFile() {
+        return with([&] { m_bHasFile = false; });
+    }
 
     // "name-version-release.arch.vtx".
-    std::string fileName() const;
+    std::string fileName() const {
+        return m_sName + "-" + m_sVersion + "-" + m_sRelease + "." + m_sArch + ".vtx";
+    }
     // "vtxpkg/" + fileName(): where the file lies in the repository.
-    std::string location() const;
+    std::string location() const { return "vtxpkg/" + fileName(); }
+
+private:
+    template <typename Change>
+    DevicePackage& with(Change change) {
+        change();
+        return *this;
+    }
 };
 
 // The <package> element of a device package, as the device list holds it.
@@ -83,16 +107,21 @@ public:
     struct Options {
         bool m_bCompress = true;      // gzip-compressed lists (else plain XML)
         bool m_bSimpleNames = false;  // "primary.xml.gz" instead of "<checksum>-primary.xml.gz"
-        bool m_bDeviceList = true;    // a "vtxdata" entry, even with no device packages
     };
 
     // The repository lives in dir (created); packages are built in dir + ".work".
-    explicit RepoBuilder(std::string dir);
+    explicit RepoBuilder(std::string dir) : RepoBuilder(std::move(dir), Options()) {}
     RepoBuilder(std::string dir, Options options);
 
-    RepoBuilder& add(const TestPackage& package);
-    RepoBuilder& add(const std::vector<TestPackage>& packages);
-    RepoBuilder& addDevicePackage(const DevicePackage& package);
+    RepoBuilder& add(const TestPackage& package) { return add(std::vector<TestPackage>{package}); }
+    RepoBuilder& add(const std::vector<TestPackage>& packages) {
+        m_vPending.insert(m_vPending.end(), packages.begin(), packages.end());
+        return *this;
+    }
+    RepoBuilder& addDevicePackage(const DevicePackage& package) {
+        m_vDevice.push_back(package);
+        return *this;
+    }
 
     // Builds the packages not built yet and (re)makes the metadata; false (and
     // a test failure) when a tool fails. May be called again after adding.
@@ -101,7 +130,10 @@ public:
     // Signing (none by default): packages built from now on are signed with
     // packageKey; build() signs the index with indexKey into repomd.xml.asc.
     // The keys must outlive the builder's builds.
-    RepoBuilder& signWith(const TestKey* packageKey, const TestKey* indexKey);
+    RepoBuilder& signWith(const TestKey* packageKey, const TestKey* indexKey) {
+        m_pPackageKey = packageKey;
+        return signIndexWith(indexKey);
+    }
     // The same for the index alone (nullptr: not signed).
     RepoBuilder& signIndexWith(const TestKey* indexKey) {
         m_pIndexKey = indexKey;
@@ -109,7 +141,7 @@ public:
     }
     // Signs the index as it is now (after the changes made on purpose, or
     // with another key).
-    bool signIndex(const TestKey& key);
+    bool signIndex(const TestKey& key) { return key.detachSign(indexFile(), signatureFile()); }
     std::string signatureFile() const { return indexFile() + ".asc"; }
 
     const std::string& dir() const { return m_sDir; }
@@ -120,7 +152,9 @@ public:
     // The list file of a type in the repository directory.
     std::string listFile(const std::string& type) const;
     // "packages/" + the RPM file name: where an RPM lies in the repository.
-    static std::string rpmLocation(const TestPackage& package);
+    static std::string rpmLocation(const TestPackage& package) {
+        return "packages/" + package.fileName();
+    }
 
     // Broken on purpose:
     // changes one byte of the list; the index keeps the old checksums.
@@ -139,6 +173,7 @@ public:
 
 private:
     void setEntry(const std::string& type, const std::string& file, const std::string& openSum);
+    void run(const std::vector<std::string>& argv) const;
 
     std::string m_sDir;
     Options m_options;

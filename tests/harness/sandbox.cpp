@@ -3,17 +3,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -25,42 +21,47 @@
 
 namespace {
 
-std::string testName() {
+// SANDBOX_ROOT/<prefix><test suite>.<test>.XXXXXX, created.
+std::string makeTestDir(const std::string& prefix, const std::string& name = "") {
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = info != nullptr ? std::string(info->test_suite_name()) + "." + info->name()
-                                       : std::string("sandbox");
-    for (char& c : name) {
-        if (c == '/' || c == ' ') {
-            c = '_';
-        }
+    std::string test = !name.empty()     ? name
+                       : info != nullptr ? std::string(info->test_suite_name()) + "." + info->name()
+                                         : "sandbox";
+    std::replace_if(
+        test.begin(), test.end(), [](char c) { return c == '/' || c == ' '; }, '_');
+    makeDirs(sandboxRoot());
+    std::string pattern = sandboxRoot() + "/" + prefix + test + ".XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("cannot create " + pattern);
     }
-    return name;
+    return pattern;
 }
 
+void removeUnlessKept(const std::string& dir) {
+    if (getenv("UPDATER_KEEP_SANDBOXES") == nullptr) {
+        removeTree(dir);
+    }
+}
+
+// <PRI>Mon DD HH:MM:SS ident[pid]: text
 SyslogRecord parseSyslogLine(const std::string& line) {
-    // <PRI>Mon DD HH:MM:SS ident[pid]: text
     SyslogRecord record;
+    record.text = line;
     size_t close = line.find('>');
-    if (line.empty() || line[0] != '<' || close == std::string::npos) {
-        record.text = line;
+    size_t colon = line.find(": ", close + 17);
+    if (line.empty() || line[0] != '<' || close == std::string::npos ||
+        colon == std::string::npos) {
         return record;
     }
-    int pri = atoi(line.substr(1, close - 1).c_str());
+    int pri = atoi(line.c_str() + 1);
     record.facility = pri / 8;
     record.priority = pri % 8;
-    size_t identStart = close + 1 + 16;  // "Mon DD HH:MM:SS "
-    size_t colon = line.find(": ", identStart);
-    if (identStart > line.size() || colon == std::string::npos) {
-        record.text = line.substr(std::min(line.size(), close + 1));
-        return record;
-    }
-    std::string ident = line.substr(identStart, colon - identStart);
-    size_t bracket = ident.find('[');
+    record.ident = line.substr(close + 17, colon - close - 17);
+    size_t bracket = record.ident.find('[');
     if (bracket != std::string::npos) {
-        record.pid = atoi(ident.substr(bracket + 1).c_str());
-        ident = ident.substr(0, bracket);
+        record.pid = atoi(record.ident.c_str() + bracket + 1);
+        record.ident.resize(bracket);
     }
-    record.ident = ident;
     record.text = line.substr(colon + 2);
     return record;
 }
@@ -70,6 +71,14 @@ SyslogRecord parseSyslogLine(const std::string& line) {
 std::string sandboxRoot() {
     const char* env = getenv("UPDATER_SANDBOX_DIR");
     return env != nullptr && *env != '\0' ? env : UPDATER_SANDBOX_DIR;
+}
+
+std::string Sandbox::updaterBinary() {
+    return UPDATER_BINARY;
+}
+
+std::string Sandbox::runnerBinary() {
+    return SANDBOX_RUN_BINARY;
 }
 
 std::vector<std::string> splitLines(const std::string& text) {
@@ -87,26 +96,15 @@ std::vector<std::string> RunResult::errLines() const {
 }
 
 int RunResult::errCount(const std::string& line) const {
-    int count = 0;
-    for (const std::string& l : errLines()) {
-        if (l == line) {
-            ++count;
-        }
-    }
-    return count;
+    std::vector<std::string> lines = errLines();
+    return static_cast<int>(std::count(lines.begin(), lines.end(), line));
 }
 
 std::string RunResult::describe() const {
-    std::ostringstream s;
-    if (timedOut) {
-        s << "timed out";
-    } else if (signaled) {
-        s << "signal " << signal;
-    } else {
-        s << "exit " << exitCode;
-    }
-    s << "\n--- stdout ---\n" << out << "--- stderr ---\n" << err;
-    return s.str();
+    return (timedOut   ? std::string("timed out")
+            : signaled ? "signal " + std::to_string(signal)
+                       : "exit " + std::to_string(exitCode)) +
+           "\n--- stdout ---\n" + out + "--- stderr ---\n" + err;
 }
 
 std::string readHostFile(const std::string& path) {
@@ -118,83 +116,42 @@ std::string readHostFile(const std::string& path) {
 
 void writeHostFile(const std::string& path, const std::string& content, mode_t mode) {
     size_t slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0) {
-        makeDirs(path.substr(0, slash));
-    }
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) {
+    makeDirs(slash == std::string::npos ? "" : path.substr(0, slash));
+    if (!sandbox_layout::writeFile(path, content, mode)) {
         throw std::runtime_error("cannot write " + path);
     }
-    out << content;
-    out.close();
-    chmod(path.c_str(), mode);
 }
 
 void makeDirs(const std::string& path, mode_t mode) {
-    size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = path.find('/', pos + 1);
-        std::string partial = path.substr(0, pos);
-        if (!partial.empty() && mkdir(partial.c_str(), mode) != 0 && errno != EEXIST) {
-            throw std::runtime_error("cannot create " + partial + ": " + strerror(errno));
-        }
+    if (!path.empty() && !sandbox_layout::mkdirs(path, mode)) {
+        throw std::runtime_error("cannot create " + path + ": " + strerror(errno));
     }
 }
 
 void removeTree(const std::string& path) {
-    if (path.empty() || path == "/") {
-        return;
-    }
     // Overlay work directories may hold entries without permissions; rm copes.
-    runCommand({"rm", "-rf", "--one-file-system", path});
+    if (!path.empty() && path != "/") {
+        runCommand({"rm", "-rf", "--one-file-system", path});
+    }
 }
 
-ScratchDir::ScratchDir(const std::string& name) {
-    makeDirs(sandboxRoot());
-    std::string pattern = sandboxRoot() + "/" + name + "." + testName() + ".XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot create scratch directory " + pattern);
-    }
-    m_sPath = pattern;
-}
+ScratchDir::ScratchDir(const std::string& name) : m_sPath(makeTestDir(name + ".")) {}
 
 ScratchDir::~ScratchDir() {
-    if (getenv("UPDATER_KEEP_SANDBOXES") == nullptr) {
-        removeTree(m_sPath);
-    }
+    removeUnlessKept(m_sPath);
 }
 
-Sandbox::Sandbox() : Sandbox(testName()) {}
+Sandbox::Sandbox() : Sandbox(std::string()) {}
 
-Sandbox::Sandbox(const std::string& name) {
-    makeDirs(sandboxRoot());
-    std::string pattern = sandboxRoot() + "/" + name + ".XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot create sandbox " + pattern);
+// Without a name, the sandbox is named after the running test.
+Sandbox::Sandbox(const std::string& name) : m_sDir(makeTestDir("", name)) {
+    if (!sandbox_layout::init(m_sDir)) {
+        throw std::runtime_error("cannot lay out the sandbox " + m_sDir);
     }
-    m_sDir = pattern;
-    m_bKeep = getenv("UPDATER_KEEP_SANDBOXES") != nullptr;
-    init();
 }
 
 Sandbox::~Sandbox() {
-    if (!m_bKeep) {
-        removeTree(m_sDir);
-    }
-}
-
-void Sandbox::init() {
-    CommandResult r = runCommand({runnerBinary(), "--init", m_sDir});
-    if (r.status != 0) {
-        throw std::runtime_error("sandbox-run --init failed: " + r.output);
-    }
-}
-
-std::string Sandbox::updaterBinary() {
-    return UPDATER_BINARY;
-}
-std::string Sandbox::runnerBinary() {
-    return SANDBOX_RUN_BINARY;
+    removeUnlessKept(m_sDir);
 }
 
 std::string Sandbox::hostPath(const std::string& path) const {
@@ -211,11 +168,9 @@ std::string Sandbox::readFile(const std::string& path) const {
 
 bool Sandbox::exists(const std::string& path) const {
     struct stat st;
-    if (lstat(hostPath(path).c_str(), &st) != 0) {
-        return false;
-    }
     // A whiteout hides the host's file.
-    return !(S_ISCHR(st.st_mode) && st.st_rdev == makedev(0, 0));
+    return lstat(hostPath(path).c_str(), &st) == 0 &&
+           !(S_ISCHR(st.st_mode) && st.st_rdev == makedev(0, 0));
 }
 
 void Sandbox::makeDir(const std::string& path, mode_t mode) {
@@ -226,8 +181,7 @@ void Sandbox::makeDir(const std::string& path, mode_t mode) {
 void Sandbox::hide(const std::string& path) {
     std::string host = hostPath(path);
     removeTree(host);
-    size_t slash = host.rfind('/');
-    makeDirs(host.substr(0, slash));
+    makeDirs(host.substr(0, host.rfind('/')));
     if (mknod(host.c_str(), S_IFCHR | 0000, makedev(0, 0)) != 0) {
         throw std::runtime_error("cannot hide " + path + ": " + strerror(errno));
     }
@@ -239,70 +193,49 @@ void Sandbox::remove(const std::string& path) {
 
 std::vector<std::string> Sandbox::listDir(const std::string& path) const {
     std::vector<std::string> names;
-    DIR* dir = opendir(hostPath(path).c_str());
-    if (dir == nullptr) {
-        return names;
-    }
-    while (struct dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
+    if (DIR* dir = opendir(hostPath(path).c_str())) {
+        while (struct dirent* entry = readdir(dir)) {
+            if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
+                names.push_back(entry->d_name);
+            }
         }
+        closedir(dir);
     }
-    closedir(dir);
     std::sort(names.begin(), names.end());
     return names;
 }
 
 std::string Sandbox::simpleConfig(const std::string& location, const std::string& level,
                                   const std::string& extra) {
-    std::string xml = "<?xml version=\"1.0\"?>\n<updater>\n";
-    xml += "  <log level=\"" + level + "\"><logger type=\"stderr\"/></log>\n";
-    if (!location.empty()) {
-        xml += "  <repository id=\"main\"><name>Main</name><location href=\"" + location +
-               "\"/></repository>\n";
-    }
-    xml += extra;
-    xml += "</updater>\n";
-    return xml;
+    std::string repository = "  <repository id=\"main\"><name>Main</name><location href=\"" +
+                             location + "\"/></repository>\n";
+    return "<?xml version=\"1.0\"?>\n<updater>\n  <log level=\"" + level +
+           "\"><logger type=\"stderr\"/></log>\n" + (location.empty() ? "" : repository) + extra +
+           "</updater>\n";
 }
 
 std::vector<std::string> Sandbox::stubCalls() const {
     return splitLines(readHostFile(m_sDir + "/out/calls.log"));
 }
 
-void Sandbox::setStubExit(const std::string& stub, int code) {
-    writeHostFile(m_sDir + "/out/" + stub + ".exit", std::to_string(code) + "\n");
-}
-
 SandboxProcess Sandbox::start(const std::vector<std::string>& args, const RunOptions& options) {
     std::vector<std::string> argv = {runnerBinary(), "--timeout",
                                      std::to_string(options.timeoutSeconds)};
     for (const auto& kv : options.env) {
-        argv.push_back("--env");
-        argv.push_back(kv.first + "=" + kv.second);
+        argv.insert(argv.end(), {"--env", kv.first + "=" + kv.second});
     }
-    for (const std::string& name : options.unsetEnv) {
-        argv.push_back("--unsetenv");
-        argv.push_back(name);
-    }
-    for (const std::string& bind : options.binds) {
-        argv.push_back("--bind");
-        argv.push_back(bind);
-    }
-    for (const std::string& dst : options.tmpfs) {
-        argv.push_back("--tmpfs");
-        argv.push_back(dst);
-    }
-    if (!options.waitDescendants) {
-        argv.push_back("--no-wait-descendants");
+    for (const auto& list :
+         {std::make_pair("--unsetenv", &options.unsetEnv), std::make_pair("--bind", &options.binds),
+          std::make_pair("--tmpfs", &options.tmpfs)}) {
+        for (const std::string& value : *list.second) {
+            argv.insert(argv.end(), {list.first, value});
+        }
     }
     if (options.rusage) {
         argv.push_back("--rusage");
     }
-    argv.push_back(m_sDir);
-    argv.push_back("--");
-    argv.push_back(options.program.empty() ? updaterBinary() : options.program);
+    argv.insert(argv.end(),
+                {m_sDir, "--", options.program.empty() ? updaterBinary() : options.program});
     argv.insert(argv.end(), args.begin(), args.end());
 
     // Nothing of an earlier run may be mistaken for this one's output.
@@ -319,8 +252,7 @@ SandboxProcess Sandbox::start(const std::vector<std::string>& args, const RunOpt
             cargv.push_back(a.data());
         }
         cargv.push_back(nullptr);
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
+        dup2(open("/dev/null", O_RDWR), 0);
         execv(cargv[0], cargv.data());
         _exit(127);
     }
@@ -331,31 +263,9 @@ RunResult Sandbox::run(const std::vector<std::string>& args, const RunOptions& o
     return start(args, options).wait();
 }
 
-RunResult Sandbox::collect() const {
-    RunResult result;
-    std::string out = m_sDir + "/out/";
-    std::string end = readHostFile(out + "result");
-    if (end.compare(0, 7, "exited ") == 0) {
-        result.exited = true;
-        result.exitCode = atoi(end.c_str() + 7);
-    } else if (end.compare(0, 9, "signaled ") == 0) {
-        result.signaled = true;
-        result.signal = atoi(end.c_str() + 9);
-    } else {
-        result.timedOut = true;
-    }
-    result.out = readHostFile(out + "stdout");
-    result.err = readHostFile(out + "stderr");
-    for (const std::string& line : splitLines(readHostFile(out + "syslog"))) {
-        result.syslog.push_back(parseSyslogLine(line));
-    }
-    return result;
-}
-
 pid_t SandboxProcess::programPid() {
-    std::string path = m_pSandbox->dir() + "/out/pid";
     for (int i = 0; i < 2000; ++i) {
-        std::string text = readHostFile(path);
+        std::string text = readHostFile(m_pSandbox->dir() + "/out/pid");
         if (!text.empty() && text.back() == '\n') {
             return static_cast<pid_t>(atoi(text.c_str()));
         }
@@ -366,19 +276,27 @@ pid_t SandboxProcess::programPid() {
 
 RunResult SandboxProcess::wait() {
     if (m_nRunner > 0) {
-        int status = 0;
-        while (waitpid(m_nRunner, &status, 0) < 0 && errno == EINTR) {
+        while (waitpid(m_nRunner, nullptr, 0) < 0 && errno == EINTR) {
         }
         m_nRunner = -1;
     }
-    return m_pSandbox->collect();
+    const std::string out = m_pSandbox->dir() + "/out/";
+    RunResult result;
+    std::string end = readHostFile(out + "result");
+    result.exited = end.rfind("exited ", 0) == 0;
+    result.signaled = end.rfind("signaled ", 0) == 0;
+    result.timedOut = !result.exited && !result.signaled;
+    (result.exited ? result.exitCode : result.signal) = atoi(end.c_str() + end.find(' ') + 1);
+    result.out = readHostFile(out + "stdout");
+    result.err = readHostFile(out + "stderr");
+    for (const std::string& line : splitLines(readHostFile(out + "syslog"))) {
+        result.syslog.push_back(parseSyslogLine(line));
+    }
+    return result;
 }
 
 long Sandbox::peakMemoryKib() const {
-    for (const std::string& line : splitLines(readHostFile(m_sDir + "/out/rusage"))) {
-        if (line.compare(0, 7, "maxrss ") == 0) {
-            return atol(line.c_str() + 7);
-        }
-    }
-    return -1;
+    std::string usage = readHostFile(m_sDir + "/out/rusage");
+    size_t at = usage.find("maxrss ");
+    return at == std::string::npos ? -1 : atol(usage.c_str() + at + 7);
 }

@@ -42,7 +42,6 @@ struct RunOptions {
     std::vector<std::string> binds;  // "SRC=DST"
     std::vector<std::string> tmpfs;  // "DST" or "DST=SIZE"
     double timeoutSeconds = 120;
-    bool waitDescendants = true;
     std::string program;  // default: the updater binary
     bool rusage = false;  // record the program's resource use (Sandbox::peakMemoryKib)
 };
@@ -54,9 +53,8 @@ public:
     SandboxProcess(class Sandbox* sandbox, pid_t runner) : m_pSandbox(sandbox), m_nRunner(runner) {}
     // Process id of the program inside the sandbox (waits until it is known).
     pid_t programPid();
-    // Waits for the program (and, by default, its descendants) to end.
+    // Waits for the program and its descendants to end.
     RunResult wait();
-    bool running() const { return m_nRunner > 0; }
 
 private:
     class Sandbox* m_pSandbox = nullptr;
@@ -102,8 +100,6 @@ public:
 
     // The calls of the telinit and shutdown stubs, one line each ("telinit u").
     std::vector<std::string> stubCalls() const;
-    // Makes a stub exit with the given code.
-    void setStubExit(const std::string& stub, int code);
 
     // Runs the updater (or options.program) with the given arguments.
     RunResult run(const std::vector<std::string>& args, const RunOptions& options = {});
@@ -112,17 +108,12 @@ public:
     // Peak resident memory in KiB of the last run made with RunOptions::rusage
     // (the program and the children it waited for); -1 when not recorded.
     long peakMemoryKib() const;
-    // Collects what a finished run left in the output directory.
-    RunResult collect() const;
 
     static std::string updaterBinary();
     static std::string runnerBinary();
 
 private:
-    void init();
-
     std::string m_sDir;
-    bool m_bKeep = false;
 };
 
 // A scratch directory for fixtures that need no namespace, removed at the end.
@@ -141,9 +132,9 @@ private:
 
 // Where sandboxes and scratch directories are made (not under an overlaid path).
 std::string sandboxRoot();
-
 // Reads a whole (small) file; empty when missing.
 std::string readHostFile(const std::string& path);
+// Creates the parent folders; throws when the file cannot be written.
 void writeHostFile(const std::string& path, const std::string& content, mode_t mode = 0644);
 // rm -rf.
 void removeTree(const std::string& path);

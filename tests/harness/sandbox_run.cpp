@@ -1,32 +1,28 @@
 // sandbox-run: runs a program, unchanged, in a private mount namespace in
-// which the system's fixed locations are redirected into a sandbox directory.
+// which the system's fixed locations are redirected into a sandbox directory
+// (see sandbox_layout.h); the host's files stay untouched.
 //
-//   sandbox-run [options] SANDBOX -- PROGRAM [ARGS...]
+//   sandbox-run [options] SANDBOX [-- PROGRAM [ARGS...]]
 //
-// Inside the namespace /etc, /var, /usr, /opt, /dev and /media are overlays whose upper
-// layers are SANDBOX/root/<dir>, and /tmp is SANDBOX/root/tmp. The host's files
-// stay untouched. telinit and shutdown are replaced by stubs that record their
-// arguments in SANDBOX/out/calls.log. A datagram socket bound at /dev/log
-// captures syslog into SANDBOX/out/syslog. The program's standard output and
-// error go to SANDBOX/out/stdout and SANDBOX/out/stderr, its process id to
-// SANDBOX/out/pid, and its end ("exited N", "signaled N" or "timeout") to
-// SANDBOX/out/result. HOME is SANDBOX/home, whose .rpmmacros points the RPM
-// database at SANDBOX/rpmdb.
+// telinit and shutdown are stubs that append "NAME ARGS" to SANDBOX/out/calls.log.
+// A datagram socket at /dev/log captures syslog into SANDBOX/out/syslog. The
+// program's standard output and error go to SANDBOX/out/stdout and stderr, its
+// process id to SANDBOX/out/pid and its end ("exited N", "signaled N" or
+// "timeout") to SANDBOX/out/result. HOME is SANDBOX/home, whose .rpmmacros
+// points the RPM database at SANDBOX/rpmdb. The environment is clean but for
+// the sanitizer options and what --env sets.
 //
 // Options:
 //   --init              only create the sandbox layout, run nothing
 //   --timeout SECS      kill everything after SECS seconds (default 300)
-//   --env NAME=VALUE    set an environment variable for the program
-//   --unsetenv NAME     remove an environment variable
+//   --env NAME=VALUE    set an environment variable; --unsetenv NAME removes one
 //   --bind SRC=DST      bind-mount SRC over DST inside the namespace
 //   --tmpfs DST[=SIZE]  mount a tmpfs (optionally of SIZE, e.g. 64k) over DST
-//   --stdin FILE        standard input of the program (default /dev/null)
-//   --no-wait-descendants  return as soon as the program itself has ended
 //   --inherit-stdio     keep this process's standard output and error
 //   --propagate         exit with the program's exit code (128 + N for signal N)
-//   --rusage            write the program's resource use (with that of the children
-//                       it waited for) to SANDBOX/out/rusage: "wall S", "user S",
-//                       "system S" (seconds) and "maxrss KIB"
+//   --rusage            write "wall S", "user S", "system S" and "maxrss KIB" of the
+//                       program (and the children it waited for) to SANDBOX/out/rusage
+// sandbox-run waits for every descendant of the program, not only the program.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -36,113 +32,32 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <string>
 #include <vector>
 
 #include "harness/sandbox_layout.h"
 
 namespace {
 
-using sandbox_layout::kOverlaid;
-
 [[noreturn]] void die(const std::string& what) {
     fprintf(stderr, "sandbox-run: %s: %s\n", what.c_str(), strerror(errno));
     exit(125);
 }
 
-void mkdirs(const std::string& path, mode_t mode = 0755) {
-    std::string partial;
-    size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = path.find('/', pos + 1);
-        partial = path.substr(0, pos);
-        if (!partial.empty() && mkdir(partial.c_str(), mode) != 0 && errno != EEXIST) {
-            die("mkdir " + partial);
-        }
-    }
-}
-
-void writeFile(const std::string& path, const std::string& content, mode_t mode) {
-    FILE* f = fopen(path.c_str(), "w");
-    if (f == nullptr) {
-        die("write " + path);
-    }
-    fputs(content.c_str(), f);
-    fclose(f);
-    chmod(path.c_str(), mode);
-}
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-std::string stubScript(const std::string& sandbox, const std::string& name) {
-    return "#!/bin/sh\n"
-           "# Stand-in for the real " +
-           name +
-           ": records its arguments.\n"
-           "echo \"" +
-           name + " $*\" >> '" + sandbox +
-           "/out/calls.log'\n"
-           "if [ -f '" +
-           sandbox + "/out/" + name +
-           ".exit' ]; then\n"
-           "  exit $(cat '" +
-           sandbox + "/out/" + name +
-           ".exit')\n"
-           "fi\n"
-           "exit 0\n";
-}
-
-// Creates the layout once; existing files are kept, so tests may prepare them first.
-void initLayout(const std::string& sandbox) {
-    for (const char* dir : kOverlaid) {
-        mkdirs(sandbox + "/root/" + dir);
-        mkdirs(sandbox + "/work/" + dir);
-    }
-    mkdirs(sandbox + "/root/tmp", 01777);
-    chmod((sandbox + "/root/tmp").c_str(), 01777);
-    // On Debian /var/run and /var/lock are links into /run; here they are
-    // real directories of the sandbox.
-    for (const char* dir :
-         {"/root/var/lib/updater", "/root/var/log/updater", "/root/var/cache/updater",
-          "/root/var/lock", "/root/var/run", "/root/usr/sbin", "/home", "/rpmdb", "/out"}) {
-        mkdirs(sandbox + dir);
-    }
-    for (const char* stub : {"telinit", "shutdown"}) {
-        std::string path = sandbox + "/root/usr/sbin/" + stub;
-        if (!exists(path)) {
-            writeFile(path, stubScript(sandbox, stub), 0755);
-        }
-    }
-    std::string macros = sandbox + "/home/.rpmmacros";
-    if (!exists(macros)) {
-        writeFile(macros, "%_dbpath " + sandbox + "/rpmdb\n", 0644);
-    }
-}
-
 void enterNamespace(const std::string& sandbox, const std::vector<std::string>& binds,
                     const std::vector<std::string>& tmpfs) {
-    if (unshare(CLONE_NEWNS) != 0) {
-        die("unshare");
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)) {
+        die("private mount namespace");
     }
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        die("make / private");
-    }
-    for (const char* dir : kOverlaid) {
+    for (const char* dir : sandbox_layout::kOverlaid) {
         std::string target = std::string("/") + dir;
         std::string options = "lowerdir=" + target + ",upperdir=" + sandbox + "/root/" + dir +
                               ",workdir=" + sandbox + "/work/" + dir;
@@ -161,21 +76,18 @@ void enterNamespace(const std::string& sandbox, const std::vector<std::string>& 
     mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666");
     for (const std::string& bind : binds) {
         size_t eq = bind.find('=');
-        std::string src = bind.substr(0, eq);
-        std::string dst = eq == std::string::npos ? src : bind.substr(eq + 1);
-        if (mount(src.c_str(), dst.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
-            die("bind " + src + " on " + dst);
+        std::string dst = eq == std::string::npos ? bind : bind.substr(eq + 1);
+        if (mount(bind.substr(0, eq).c_str(), dst.c_str(), nullptr, MS_BIND | MS_REC, nullptr)) {
+            die("bind " + bind);
         }
     }
     for (const std::string& spec : tmpfs) {
         size_t eq = spec.find('=');
         std::string dst = spec.substr(0, eq);
-        std::string options = "mode=0755";
-        if (eq != std::string::npos) {
-            options += ",size=" + spec.substr(eq + 1);
-        }
-        mkdirs(dst);
-        if (mount("tmpfs", dst.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+        std::string options =
+            eq == std::string::npos ? "mode=0755" : "mode=0755,size=" + spec.substr(eq + 1);
+        if (!sandbox_layout::mkdirs(dst) ||
+            mount("tmpfs", dst.c_str(), "tmpfs", 0, options.c_str())) {
             die("tmpfs " + dst);
         }
     }
@@ -183,41 +95,30 @@ void enterNamespace(const std::string& sandbox, const std::vector<std::string>& 
 
 int bindSyslog() {
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        die("socket");
-    }
-    unlink("/dev/log");
-    struct sockaddr_un address;
-    memset(&address, 0, sizeof(address));
+    struct sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     strcpy(address.sun_path, "/dev/log");
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    unlink("/dev/log");
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
         die("bind /dev/log");
     }
     chmod("/dev/log", 0666);
     return fd;
 }
 
+// One line per message, its own line ends written as "\n".
 void drainSyslog(int fd, FILE* out) {
     char buffer[65536];
-    for (;;) {
-        ssize_t n = recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
-        if (n <= 0) {
-            return;
-        }
+    ssize_t n;
+    while ((n = recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0) {
         std::string line(buffer, static_cast<size_t>(n));
         while (!line.empty() && (line.back() == '\n' || line.back() == '\0')) {
             line.pop_back();
         }
-        std::string escaped;
-        for (char c : line) {
-            if (c == '\n') {
-                escaped += "\\n";
-            } else {
-                escaped += c;
-            }
+        for (size_t at = 0; (at = line.find('\n', at)) != std::string::npos; at += 2) {
+            line.replace(at, 1, "\\n");
         }
-        fprintf(out, "%s\n", escaped.c_str());
+        fprintf(out, "%s\n", line.c_str());
         fflush(out);
     }
 }
@@ -225,28 +126,19 @@ void drainSyslog(int fd, FILE* out) {
 // Kills every process whose parent is this one (adopted descendants included).
 void killChildren() {
     DIR* proc = opendir("/proc");
-    if (proc == nullptr) {
-        return;
-    }
-    std::string self = std::to_string(getpid());
-    while (struct dirent* entry = readdir(proc)) {
-        std::string statusPath = std::string("/proc/") + entry->d_name + "/status";
-        FILE* f = fopen(statusPath.c_str(), "r");
-        if (f == nullptr) {
-            continue;
+    while (struct dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
+        int ppid = 0;
+        FILE* f = fopen((std::string("/proc/") + entry->d_name + "/stat").c_str(), "r");
+        if (f != nullptr && fscanf(f, "%*d (%*[^)]) %*c %d", &ppid) == 1 && ppid == getpid()) {
+            kill(atoi(entry->d_name), SIGKILL);
         }
-        char line[256];
-        while (fgets(line, sizeof(line), f) != nullptr) {
-            if (strncmp(line, "PPid:", 5) == 0) {
-                if (atoi(line + 5) == getpid()) {
-                    kill(atoi(entry->d_name), SIGKILL);
-                }
-                break;
-            }
+        if (f != nullptr) {
+            fclose(f);
         }
-        fclose(f);
     }
-    closedir(proc);
+    if (proc != nullptr) {
+        closedir(proc);
+    }
 }
 
 double seconds(const struct timeval& tv) {
@@ -259,114 +151,80 @@ double now() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-void usage() {
-    fprintf(stderr,
-            "usage: sandbox-run [--init] [--timeout SECS] [--env NAME=VALUE] "
-            "[--unsetenv NAME] [--bind SRC=DST] [--tmpfs DST[=SIZE]] [--stdin FILE] "
-            "[--no-wait-descendants] [--inherit-stdio] [--propagate] [--rusage] SANDBOX [-- "
-            "PROGRAM ARGS...]\n");
-    exit(125);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool initOnly = false;
-    bool waitDescendants = true;
-    bool inheritStdio = false;
-    bool propagate = false;
-    bool rusage = false;
+    bool initOnly = false, inheritStdio = false, propagate = false, rusage = false;
     double timeout = 300;
-    std::vector<std::string> binds, tmpfs;
-    std::map<std::string, std::string> setEnv;
-    std::vector<std::string> unsetEnv;
-    std::string stdinPath = "/dev/null";
+    std::vector<std::string> binds, tmpfs, unsetEnv;
+    std::map<std::string, std::string> env;
     std::string sandbox;
     int i = 1;
-    for (; i < argc; ++i) {
+    for (; i < argc && std::string(argv[i]) != "--"; ++i) {
         std::string arg = argv[i];
-        auto next = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                usage();
-            }
-            return argv[++i];
-        };
-        if (arg == "--init") {
-            initOnly = true;
-        } else if (arg == "--timeout") {
-            timeout = atof(next().c_str());
-        } else if (arg == "--env") {
-            std::string kv = next();
-            size_t eq = kv.find('=');
-            if (eq == std::string::npos) {
-                usage();
-            }
-            setEnv[kv.substr(0, eq)] = kv.substr(eq + 1);
+        std::string value = i + 1 < argc ? argv[i + 1] : "";
+        bool takesValue = true;
+        if (arg == "--timeout") {
+            timeout = atof(value.c_str());
+        } else if (arg == "--env" && value.find('=') != std::string::npos) {
+            env[value.substr(0, value.find('='))] = value.substr(value.find('=') + 1);
         } else if (arg == "--unsetenv") {
-            unsetEnv.push_back(next());
+            unsetEnv.push_back(value);
         } else if (arg == "--bind") {
-            binds.push_back(next());
+            binds.push_back(value);
         } else if (arg == "--tmpfs") {
-            tmpfs.push_back(next());
-        } else if (arg == "--stdin") {
-            stdinPath = next();
-        } else if (arg == "--no-wait-descendants") {
-            waitDescendants = false;
-        } else if (arg == "--inherit-stdio") {
-            inheritStdio = true;
-        } else if (arg == "--propagate") {
-            propagate = true;
-        } else if (arg == "--rusage") {
-            rusage = true;
-        } else if (arg == "--") {
-            ++i;
-            break;
-        } else if (sandbox.empty() && arg[0] != '-') {
-            sandbox = arg;
+            tmpfs.push_back(value);
         } else {
-            usage();
+            takesValue = false;
+            bool* flag = arg == "--init"            ? &initOnly
+                         : arg == "--inherit-stdio" ? &inheritStdio
+                         : arg == "--propagate"     ? &propagate
+                         : arg == "--rusage"        ? &rusage
+                                                    : nullptr;
+            if (flag != nullptr) {
+                *flag = true;
+            } else if (sandbox.empty() && arg[0] == '/') {
+                sandbox = arg;
+            } else {
+                fprintf(stderr, "usage: sandbox-run [options] /SANDBOX [-- PROGRAM ARGS...]\n");
+                return 125;
+            }
         }
+        i += takesValue ? 1 : 0;
     }
-    if (sandbox.empty() || sandbox[0] != '/') {
-        fprintf(stderr, "sandbox-run: the sandbox must be an absolute path\n");
+    if (sandbox.empty() || !sandbox_layout::redirectedFolder(sandbox).empty()) {
+        fprintf(stderr,
+                "sandbox-run: the sandbox must be an absolute path outside /etc, /var, "
+                "/usr, /opt, /dev, /media and /tmp\n");
         return 125;
     }
-    std::string folder = sandbox_layout::redirectedFolder(sandbox);
-    if (!folder.empty()) {
-        fprintf(stderr, "sandbox-run: the sandbox must not lie under %s\n", folder.c_str());
-        return 125;
+    if (!sandbox_layout::init(sandbox)) {
+        die("create the layout of " + sandbox);
     }
-    initLayout(sandbox);
     if (initOnly) {
         return 0;
     }
-    if (i >= argc) {
-        usage();
+    if (++i >= argc) {
+        fprintf(stderr, "sandbox-run: no program given\n");
+        return 125;
     }
-    std::string out = sandbox + "/out/";
-    unlink((out + "result").c_str());
-    unlink((out + "pid").c_str());
-    unlink((out + "rusage").c_str());
-
+    const std::string out = sandbox + "/out/";
+    for (const char* name : {"result", "pid", "rusage"}) {
+        unlink((out + name).c_str());
+    }
     enterNamespace(sandbox, binds, tmpfs);
     int syslogFd = bindSyslog();
     prctl(PR_SET_CHILD_SUBREAPER, 1);
 
-    // A clean environment: the program sees only what a test sets.
-    std::map<std::string, std::string> env = {
-        {"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"},
-        {"HOME", sandbox + "/home"},
-        {"LANG", "C"},
-        {"TMPDIR", "/tmp"},
-    };
-    // Sanitizer settings of the test run reach the program.
+    // A clean environment: the defaults, the sanitizer options and what --env sets.
+    env.insert({{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"},
+                {"HOME", sandbox + "/home"},
+                {"LANG", "C"},
+                {"TMPDIR", "/tmp"}});
     for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"}) {
-        if (const char* value = getenv(name)) {
-            env[name] = value;
+        if (getenv(name) != nullptr) {
+            env.emplace(name, getenv(name));
         }
-    }
-    for (const auto& kv : setEnv) {
-        env[kv.first] = kv.second;
     }
     for (const std::string& name : unsetEnv) {
         env.erase(name);
@@ -380,7 +238,7 @@ int main(int argc, char** argv) {
     if (child == 0) {
         setpgid(0, 0);
         signal(SIGPIPE, SIG_DFL);
-        int in = open(stdinPath.c_str(), O_RDONLY);
+        int in = open("/dev/null", O_RDONLY);
         int stdoutFd = open((out + "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int stderrFd = open((out + "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || stdoutFd < 0 || stderrFd < 0) {
@@ -402,17 +260,15 @@ int main(int argc, char** argv) {
         perror(argv[i]);
         _exit(127);
     }
-    writeFile(out + "pid", std::to_string(child) + "\n", 0644);
-    // Wakes the loop below as soon as the program ends (no pidfd: the poll
-    // timeout still notices it).
+    sandbox_layout::writeFile(out + "pid", std::to_string(child) + "\n");
+    // Wakes the loop below as soon as the program ends.
     int childFd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
-
     FILE* syslogOut = fopen((out + "syslog").c_str(), "w");
     if (syslogOut == nullptr) {
         die("open syslog capture");
     }
-    std::string result;
-    double deadline = now() + timeout;
+    std::string result = "timeout";
+    const double deadline = now() + timeout;
     bool childDone = false;
     for (;;) {
         struct pollfd pfds[2] = {{syslogFd, POLLIN, 0}, {childFd, POLLIN, 0}};
@@ -420,57 +276,40 @@ int main(int argc, char** argv) {
         drainSyslog(syslogFd, syslogOut);
         int status = 0;
         pid_t pid;
-        bool noChildren = false;
         struct rusage usage;
-        while ((pid = wait4(-1, &status, WNOHANG, &usage)) != 0) {
-            if (pid < 0) {
-                noChildren = errno == ECHILD;
-                break;
+        while ((pid = wait4(-1, &status, WNOHANG, &usage)) > 0) {
+            if (pid != child) {
+                continue;
             }
-            if (pid == child) {
-                childDone = true;
-                if (rusage) {
-                    char text[160];
-                    snprintf(text, sizeof(text), "wall %.6f\nuser %.6f\nsystem %.6f\nmaxrss %ld\n",
-                             now() - started, seconds(usage.ru_utime), seconds(usage.ru_stime),
-                             usage.ru_maxrss);
-                    writeFile(out + "rusage", text, 0644);
-                }
-                if (WIFEXITED(status)) {
-                    result = "exited " + std::to_string(WEXITSTATUS(status));
-                } else if (WIFSIGNALED(status)) {
-                    result = "signaled " + std::to_string(WTERMSIG(status));
-                }
+            childDone = true;
+            result = WIFEXITED(status) ? "exited " + std::to_string(WEXITSTATUS(status))
+                                       : "signaled " + std::to_string(WTERMSIG(status));
+            if (rusage) {
+                char text[160];
+                snprintf(text, sizeof(text), "wall %.6f\nuser %.6f\nsystem %.6f\nmaxrss %ld\n",
+                         now() - started, seconds(usage.ru_utime), seconds(usage.ru_stime),
+                         usage.ru_maxrss);
+                sandbox_layout::writeFile(out + "rusage", text);
             }
         }
-        if (noChildren || (childDone && !waitDescendants)) {
+        if (pid < 0 && errno == ECHILD) {
             break;
         }
         if (now() > deadline) {
-            if (!childDone) {
-                result = "timeout";
-            }
             kill(-child, SIGKILL);
-            killChildren();
-            while (waitpid(-1, nullptr, 0) > 0) {
+            while (waitpid(-1, nullptr, WNOHANG) >= 0) {
+                killChildren();
+                usleep(10000);
             }
             break;
         }
     }
-    if (childFd >= 0) {
-        close(childFd);
-    }
     drainSyslog(syslogFd, syslogOut);
     fclose(syslogOut);
-    writeFile(out + "result", result + "\n", 0644);
-    if (propagate) {
-        if (result.compare(0, 7, "exited ") == 0) {
-            return atoi(result.c_str() + 7);
-        }
-        if (result.compare(0, 9, "signaled ") == 0) {
-            return 128 + atoi(result.c_str() + 9);
-        }
-        return 124;
+    sandbox_layout::writeFile(out + "result", result + "\n");
+    if (!propagate) {
+        return 0;
     }
-    return 0;
+    int code = atoi(result.c_str() + result.find(' ') + 1);
+    return result[0] == 'e' ? code : result[0] == 's' ? 128 + code : 124;
 }
