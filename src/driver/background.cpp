@@ -7,9 +7,9 @@
 
 #include "config/config.h"
 #include "driver/status.h"
-#include "driver/version.h"
 #include "support/logger.h"
 #include "support/paths.h"
+#include "support/version.h"
 
 namespace {
 

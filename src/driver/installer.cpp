@@ -6,11 +6,11 @@
 #include "driver/signals.h"
 #include "driver/status.h"
 #include "driver/update_run.h"
-#include "driver/version.h"
 #include "resolver/package.h"
 #include "support/child_process.h"
 #include "support/logger.h"
 #include "support/paths.h"
+#include "support/version.h"
 
 int runHook(const std::string& phase, const std::vector<std::string>& args) {
     ChildProcess hook(paths::kHookScript);

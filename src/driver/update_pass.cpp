@@ -4,12 +4,12 @@
 #include "driver/signals.h"
 #include "driver/status.h"
 #include "driver/update_run.h"
-#include "driver/version.h"
 #include "repo/package_repo.h"
 #include "rpmdb/package_signature.h"
 #include "rpmdb/rpm_db.h"
 #include "support/logger.h"
 #include "support/system.h"
+#include "support/version.h"
 
 namespace {
 
@@ -171,7 +171,7 @@ PassOutcome runPass(PackageRepo& repo, const PackageList& external, const PassSe
         reportRequirements(unmet);
         return failed;
     }
-    if (!resolver.resolve()) {
+    if (!resolver.resolve(terminationPending)) {
         if (terminationPending()) {
             return failed;
         }

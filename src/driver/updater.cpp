@@ -23,11 +23,11 @@
 #include "driver/signals.h"
 #include "driver/status.h"
 #include "driver/update_run.h"
-#include "driver/version.h"
 #include "net/downloader.h"
 #include "support/logger.h"
 #include "support/paths.h"
 #include "support/system.h"
+#include "support/version.h"
 
 namespace {
 

@@ -20,10 +20,10 @@
 #include <cstring>
 #include <random>
 
-#include "driver/version.h"
 #include "support/fd.h"
 #include "support/logger.h"
 #include "support/system.h"
+#include "support/version.h"
 
 namespace {
 

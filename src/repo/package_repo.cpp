@@ -13,13 +13,13 @@
 #include <cstring>
 
 #include "config/config.h"
-#include "config/xml_util.h"
 #include "net/downloader.h"
 #include "repo/item_notify.h"
 #include "repo/metadata_signature.h"
 #include "repo/package_list.h"
 #include "support/logger.h"
 #include "support/system.h"
+#include "xml/xml_util.h"
 
 namespace {
 
@@ -64,18 +64,6 @@ bool parseTimestamp(xmlNodePtr node, uint64_t& timestamp) {
 }
 
 }  // namespace
-
-const char* metadataTypeName(int type) {
-    switch (type) {
-        case MD_PRIMARY:
-            return "primary";
-        case MD_VTXDATA:
-            return "vtxdata";
-        default:
-            LOGE("invalid metadata type");
-            return nullptr;
-    }
-}
 
 PackageRepo::PackageRepo(const Config& config, const Repository& repository)
     : m_pRepository(repository),

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -34,8 +35,9 @@ public:
     // applies the firmware release guard and selects the newer packages.
     bool init(const PackageList& external, const NameSet& include, const NameSet& exclude,
               const NameSet& excludedGroups, const NameSet& pull);
-    // Completes the new packages with what their dependencies need.
-    bool resolve();
+    // Completes the new packages with what their dependencies need. The walk
+    // stops, and resolve fails, as soon as cancelled (when given) returns true.
+    bool resolve(const std::function<bool()>& cancelled = {});
 
     bool updatesInstalled(const Package& candidate) const;
     bool obsoletesInstalled(const Package& candidate) const;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <string_view>
 
-#include "driver/signals.h"
 #include "resolver/resolver.h"
 #include "support/logger.h"
 
@@ -306,7 +305,8 @@ bool Resolver::onlyFileDeps(const DependencySet& deps) const {
     return std::all_of(deps.begin(), deps.end(), isFileDependency);
 }
 
-bool Resolver::resolve() {
+bool Resolver::resolve(const std::function<bool()>& cancelled) {
+    auto isCancelled = [&cancelled] { return cancelled && cancelled(); };
     if (m_bLowerRelease) {
         return true;
     }
@@ -372,12 +372,12 @@ bool Resolver::resolve() {
                 }
             }
         }
-        if (terminationPending()) {
+        if (isCancelled()) {
             break;
         }
     }
 
-    if (terminationPending()) {
+    if (isCancelled()) {
         return false;
     }
     if (satisfied) {

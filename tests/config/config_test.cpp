@@ -1,7 +1,7 @@
 // Runs inside a sandbox: the configuration reader probes fixed paths.
 #include "config/config.h"
 
-#include "config/xml_util.h"
+#include "xml/xml_util.h"
 
 #include <gtest/gtest.h>
 #include <syslog.h>

@@ -11,8 +11,8 @@
 #include <sstream>
 
 #include "driver/appliance.h"
-#include "driver/version.h"
 #include "harness/command.h"
+#include "support/version.h"
 
 namespace {
 

@@ -13,12 +13,13 @@
 #include <utility>
 
 #include "config/config.h"
-#include "config/xml_util.h"
 #include "harness/http_server.h"
 #include "harness/log_capture.h"
 #include "harness/repo_builder.h"
 #include "harness/sandbox.h"
 #include "reference_package_list.h"
+#include "repo/package_repo.h"
+#include "xml/xml_util.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <cstring>
 #include <string_view>
 
-#include "config/xml_util.h"
 #include "repo/checksum.h"
 #include "support/logger.h"
 #include "support/system.h"
+#include "xml/xml_util.h"
 
 namespace reference {
 
