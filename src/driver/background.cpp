@@ -55,7 +55,7 @@ void detachChild() {
 bool goBackground(const Config& config, const std::string& modeName, const std::string& logToFile,
                   int& exitCode) {
     LOGD("going to background");
-    Status status = READY;
+    Status status = Status::READY;
     if (!readStatus(status)) {
         LOGE("cannot recover status, aborting");
         exitCode = 1;

@@ -3,7 +3,6 @@
 #include "driver/installer.h"
 #include "driver/signals.h"
 #include "driver/status.h"
-#include "driver/update_run.h"
 #include "repo/package_repo.h"
 #include "rpmdb/package_signature.h"
 #include "rpmdb/rpm_db.h"
@@ -88,24 +87,24 @@ RpmFigures reportUpdateSet(const PassSettings& settings, const PackageSet& updat
 // Verifies the package signatures of the downloaded RPM packages, in name
 // order; the first refusal ends the pass. A database without any public key
 // checks nothing.
-int checkSignatures(const PassSettings& settings, const PackageSet& update) {
+PassResult checkSignatures(const PassSettings& settings, const PackageSet& update) {
     const Config& config = settings.m_config;
     if (config.m_bNoPkgSigCheck) {
-        return RES_OK;
+        return PassResult::OK;
     }
     RpmDB db;
     if (!db.open(config.m_bCheckDbHeaders)) {
         LOGE("failed opening rpm DB");
-        return RES_ERROR;
+        return PassResult::ERROR;
     }
-    int result = RES_OK;
+    PassResult result = PassResult::OK;
     if (db.hasPublicKeys()) {
         LOG_AT(settings.m_bQuieter ? LogLevel::Debug : LogLevel::Info,
                "verifying package signatures");
         for (const Package& package : update) {
             if (package.m_nType == PKG_RPM &&
                 !checkPackageSignature(db, package.m_sCacheFile.str(), settings.m_bQuieter)) {
-                result = RES_FAILED;
+                result = PassResult::FAILED;
                 break;
             }
         }
@@ -129,9 +128,9 @@ void reportRequirements(const DependencySet& unmet) {
 
 PassOutcome runPass(PackageRepo& repo, const PackageList& external, const PassSettings& settings) {
     const Config& config = settings.m_config;
-    const PassOutcome failed = {RES_ERROR, 0};
+    const PassOutcome failed = {PassResult::ERROR, 0};
 
-    writeStatusOrWarn(ANALYZING, false);
+    writeStatusOrWarn(Status::ANALYZING, false);
     for (const std::string& line : settings.m_vAnnounce) {
         LOGI("%s", line.c_str());
     }
@@ -161,7 +160,7 @@ PassOutcome runPass(PackageRepo& repo, const PackageList& external, const PassSe
         repo.hasPackage(config.m_sFwUpgradePkg, PKG_VTXPKG)) {
         reportRequirements(unmet);
         LOGI("firmware upgrade pkg available, re-trying upgrade via pkg");
-        return {RES_FWUPGRADE, 0};
+        return {PassResult::FWUPGRADE, 0};
     }
 
     Resolver resolver(config, settings.m_typeMask, repo.packages());
@@ -176,7 +175,7 @@ PassOutcome runPass(PackageRepo& repo, const PackageList& external, const PassSe
             return failed;
         }
         reportRequirements(unmet);
-        return {unmet.empty() ? RES_FAILED : RES_ERROR, 0};
+        return {unmet.empty() ? PassResult::FAILED : PassResult::ERROR, 0};
     }
     const PackageSet& update = resolver.newPackages();
     if (update.empty()) {
@@ -188,11 +187,11 @@ PassOutcome runPass(PackageRepo& repo, const PackageList& external, const PassSe
             LOGI("--- 0 UPDATE(S) ---");
             LOGI("no updates");
         }
-        return {RES_OK, 0};
+        return {PassResult::OK, 0};
     }
     if (settings.m_setInclude.empty() &&
         resolver.hasNewPackage(config.m_sFwUpgradePkg, PKG_VTXPKG)) {
-        return {RES_FWUPGRADE, 0};
+        return {PassResult::FWUPGRADE, 0};
     }
     if (!unmet.empty() && (config.m_sFwUpgradePkg.empty() ||
                            settings.m_setInclude.count(config.m_sFwUpgradePkg) == 0)) {
@@ -207,44 +206,44 @@ PassOutcome runPass(PackageRepo& repo, const PackageList& external, const PassSe
         for (const Dependency& requirement : tooNew) {
             LOGE("newer updater required to install: %s", depToString(requirement).c_str());
         }
-        return {RES_FAILED, 0};
+        return {PassResult::FAILED, 0};
     }
 
     const size_t n = update.size();
     RpmFigures figures = reportUpdateSet(settings, update);
     if (config.m_bCheckOnly) {
-        return {RES_OK, n};
+        return {PassResult::OK, n};
     }
     if (terminationPending() || !ignoreSighup()) {
-        return {RES_ERROR, n};
+        return {PassResult::ERROR, n};
     }
-    int hook = runHook("download");
-    if (hook != 0) {
-        return {hook, n};
+    HookResult hook = runHook("download");
+    if (hook != HookResult::OK) {
+        return {passResultOf(hook), n};
     }
     if (!setTerminationSignals(true)) {
-        return {RES_ERROR, n};
+        return {PassResult::ERROR, n};
     }
     if (terminationPending()) {
         setTerminationSignals(false);
-        return {RES_ERROR, n};
+        return {PassResult::ERROR, n};
     }
     LOG_AT(settings.m_bQuieter ? LogLevel::Debug : LogLevel::Info, "downloading %zu packages", n);
-    writeStatusOrWarn(DOWNLOADING, false);
+    writeStatusOrWarn(Status::DOWNLOADING, false);
     bool downloaded = repo.getPackages(update);
     if (!setTerminationSignals(false)) {
-        return {RES_ERROR, n};
+        return {PassResult::ERROR, n};
     }
     if (!downloaded) {
         LOGE("failed downloading packages");
-        return {RES_FAILED, n};
+        return {PassResult::FAILED, n};
     }
-    int signatures = checkSignatures(settings, update);
-    if (signatures != RES_OK) {
+    PassResult signatures = checkSignatures(settings, update);
+    if (signatures != PassResult::OK) {
         return {signatures, n};
     }
     if (settings.m_bDownloadOnly) {
-        return {RES_OK, n};
+        return {PassResult::OK, n};
     }
     std::vector<std::string> hookArgs = {
         std::to_string(figures.m_nCount),

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "driver/pass_result.h"
 #include "resolver/package.h"
 #include "resolver/resolver.h"
 
@@ -26,7 +27,7 @@ struct PassSettings {
 };
 
 struct PassOutcome {
-    int m_nResult;    // PassResult
+    PassResult m_result;
     size_t m_nCount;  // packages selected
 };
 

@@ -77,8 +77,9 @@ bool runningAllowed() {
 }
 
 // Everything that runs under the cache lock, from the mode line to the end of
-// the update run. Returns the exit code.
-int runLocked(Config& config, const CommandLine& options) {
+// the update run. Returns the exit code; reboot tells whether the run asks for
+// a restart of the appliance.
+int runLocked(Config& config, const CommandLine& options, bool& reboot) {
     const char* mode = config.m_bCheckOnly ? "check" : config.m_bTest ? "test" : "update";
     int iRet = 1;
 
@@ -111,7 +112,7 @@ int runLocked(Config& config, const CommandLine& options) {
         return 1;
     }
 
-    Status status = READY;
+    Status status = Status::READY;
     if (!readStatus(status)) {
         LOGE("cannot recover status, aborting");
         return 1;
@@ -120,15 +121,12 @@ int runLocked(Config& config, const CommandLine& options) {
     if (!checkStartStatus(status, refusal)) {
         return refusal;
     }
-    iRet = runUpdate(config, options.packages);
-    // A failed "init" hook hands back its own result, which has no exit code.
-    if (iRet < RES_REBOOT) {
-        iRet = RES_ERROR;
+    PassResult result = runUpdate(config, options.packages);
+    if (result != PassResult::FATAL) {
+        writeStatusOrWarn(Status::READY, false);
     }
-    if (iRet != RES_FATAL) {
-        writeStatusOrWarn(READY, false);
-    }
-    return iRet;
+    reboot = result == PassResult::REBOOT;
+    return exitCodeOf(result);
 }
 
 // Reads the defaults and configuration files, applies the command line and sets
@@ -200,8 +198,9 @@ int main(int argc, char** argv) {
     }
 
     int iRet = 1;
+    bool reboot = false;
     if (configure(config, options)) {
-        iRet = runLocked(config, options);
+        iRet = runLocked(config, options, reboot);
     }
 
     // Shut-down.
@@ -213,5 +212,5 @@ int main(int argc, char** argv) {
     ne_sock_exit();
     // Reboot when asked, the exit line, default signal actions, and a recorded
     // termination signal re-raised when the run did not succeed.
-    return finishProcess(iRet, config.m_bQuiet);
+    return finishProcess(iRet, reboot, config.m_bQuiet);
 }

@@ -55,8 +55,8 @@ private:
     // installed from it.
     static constexpr std::string_view kUpdateRequirementsPkg = "os-update-requirements";
 
-    enum PullMode : int { PULL_ALL = 0, PULL_UPDATES_ONLY = 1, PULL_SKIP_UPDATES = 2 };
-    enum DepKind : int { DEP_REQUIRED, DEP_RECOMMENDED };
+    enum class PullMode : int { ALL = 0, UPDATES_ONLY = 1, SKIP_UPDATES = 2 };
+    enum class DepKind : int { REQUIRED, RECOMMENDED };
 
     // The entries of one name in the available list, [m_nFirst, m_nEnd), and
     // the candidate among them: the highest Evr, the earlier one on ties.
