@@ -99,22 +99,34 @@ const NameSet& UpdateRun::include() const {
     return m_setCommandLine;
 }
 
+// The pass number counts the passes of the run. Pass 0 is the first one:
+// in a full update (no named packages, not only checking: m_bMultiPass) it
+// only analyses; otherwise it is the whole update. The full update goes on
+// with pass 1 (download all but add-ons) and 2 (install the preliminary
+// packages) when there are preliminary packages, else it jumps from 1 to 3;
+// pass 3 installs all but add-ons, and pass 4 the add-ons, after which the
+// run is no longer multi-pass. A restart for the firmware upgrade package or
+// the updater alone ends the multi-pass plan and takes the next number.
+// Every pass after the first reads the metadata from the cache.
 PassSettings UpdateRun::preparePass() {
     PassSettings s;
-    s.m_config = m_config;
-    Config& copy = s.m_config;
+    s.m_bCheckOnly = m_config.m_bCheckOnly;
+    s.m_bCacheOnly = m_config.m_bCacheOnly;
+    s.m_bInstall = m_config.m_bInstall;
+    s.m_bQuiet = m_config.m_bQuiet;
+    s.m_bNoCacheClean = m_config.m_bNoCacheClean;
     if (m_nPass == 0) {
         if (m_bMultiPass) {
-            copy.m_bCheckOnly = true;
+            s.m_bCheckOnly = true;
         }
     } else {
-        copy.m_bCacheOnly = true;
-        copy.m_bInstall = false;
+        s.m_bCacheOnly = true;
+        s.m_bInstall = false;
     }
 
     if (m_bMultiPass && m_nPass >= 1) {
         const bool quiet = m_config.m_bQuiet;
-        copy.m_bQuiet = true;
+        s.m_bQuiet = true;
         if (m_nPass >= 4) {
             m_bMultiPass = false;
             if (!quiet) {
@@ -154,7 +166,7 @@ PassSettings UpdateRun::preparePass() {
                         m_include = IncludeKind::Preliminary;
                     }
                     s.m_bQuieter = true;
-                    copy.m_bNoCacheClean = true;
+                    s.m_bNoCacheClean = true;
                 }
             }
         }
@@ -185,7 +197,7 @@ bool UpdateRun::afterPass(PassResult result, size_t count, const PassSettings& s
     if (m_nNeeded == 0) {
         m_nNeeded = count;
     }
-    if (!settings.m_config.m_bCheckOnly && !settings.m_bDownloadOnly) {
+    if (!settings.m_bCheckOnly && !settings.m_bDownloadOnly) {
         m_nHandled += count;
     }
     m_lastResult = result;
@@ -240,7 +252,7 @@ bool UpdateRun::afterPass(PassResult result, size_t count, const PassSettings& s
 PassResult UpdateRun::run() {
     for (;;) {
         PassSettings settings = preparePass();
-        PassOutcome outcome = runPass(m_repo, m_lExternal, settings);
+        PassOutcome outcome = runPass(m_config, m_repo, m_lExternal, settings);
         if (!afterPass(outcome.m_result, outcome.m_nCount, settings)) {
             break;
         }
