@@ -40,7 +40,7 @@ const char* updateStateName(UpdateState state) {
 }
 
 bool readStatus(Status& status) {
-    std::unique_ptr<FILE, FileCloser> file(fopen(paths::kStatusFile, "re"));
+    UniqueFile file(fopen(paths::kStatusFile, "re"));
     if (!file) {
         if (errno == ENOENT) {
             status = Status::READY;
@@ -164,7 +164,7 @@ bool checkStartStatus(Status status, int& exitCode) {
 
 UpdateState readUpdateState() {
     g_updateState = UpdateState::NONE;
-    std::unique_ptr<FILE, FileCloser> file(fopen(paths::kUpdateStateFile, "re"));
+    UniqueFile file(fopen(paths::kUpdateStateFile, "re"));
     if (!file) {
         if (errno != ENOENT) {
             LOGD("cannot read from update state file: %s", errnoString().c_str());
@@ -194,14 +194,14 @@ void saveUpdateState(UpdateState state) {
     if (state == g_updateState) {
         return;
     }
-    FILE* file = fopen(paths::kUpdateStateFile, "we");
-    if (file == nullptr) {
+    UniqueFile file(fopen(paths::kUpdateStateFile, "we"));
+    if (!file) {
         LOGW("failed to open update state file for save: %s", errnoString().c_str());
         return;
     }
-    bool ok = fprintf(file, "%s\n", updateStateName(state)) > 0;
-    ok = fflush(file) == 0 && ok;
-    if (fclose(file) != 0) {
+    bool ok = fprintf(file.get(), "%s\n", updateStateName(state)) > 0;
+    ok = fflush(file.get()) == 0 && ok;
+    if (fclose(file.release()) != 0) {
         ok = false;
     }
     if (!ok) {

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -30,6 +31,15 @@
 #include "support/version.h"
 
 namespace {
+
+// The stream the RPM library writes to (the null device: its messages reach
+// the log through the callback); taken from the library before it is closed.
+struct RpmLogFileCloser {
+    void operator()(FILE* file) const {
+        rpmlogSetFile(nullptr);
+        fclose(file);
+    }
+};
 
 void outOfMemory() {
     LOGF("out of memory, aborting execution");
@@ -183,11 +193,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     rpmlogSetCallback(rpmLogCallback, nullptr);
-    FILE* rpmLogFile = fopen(paths::kDevNull, "we");
-    if (rpmLogFile == nullptr) {
+    std::unique_ptr<FILE, RpmLogFileCloser> rpmLogFile(fopen(paths::kDevNull, "we"));
+    if (!rpmLogFile) {
         LOGW("failed opening /dev/null output");
     } else {
-        rpmlogSetFile(rpmLogFile);
+        rpmlogSetFile(rpmLogFile.get());
     }
 
     CommandLine options;
@@ -206,9 +216,7 @@ int main(int argc, char** argv) {
     // Shut-down.
     rpmcliFini(context);
     rpmlogSetFile(nullptr);
-    if (rpmLogFile != nullptr) {
-        fclose(rpmLogFile);
-    }
+    rpmLogFile.reset();
     ne_sock_exit();
     // Reboot when asked, the exit line, default signal actions, and a recorded
     // termination signal re-raised when the run did not succeed.

@@ -55,11 +55,6 @@ static_assert(kRevisionOffset + kRevisionLength <= kBlockSize - kFixedStringLeng
 constexpr size_t kCpuInfoLine = 2048;    // lines of up to 2047 characters
 constexpr size_t kIdentifierLine = 128;  // lines of up to 127 characters
 
-struct FileCloser {
-    void operator()(FILE* file) const { fclose(file); }
-};
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
-
 struct DigestDeleter {
     void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };

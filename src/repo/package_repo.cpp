@@ -405,11 +405,11 @@ bool PackageRepo::commitStaged() {
 }
 
 void PackageRepo::removeLeftovers() const {
-    DIR* dir = openDirNoFollow(m_sCacheDir);
-    if (dir == nullptr) {
+    UniqueDir dir = openDirNoFollow(m_sCacheDir);
+    if (!dir) {
         return;
     }
-    while (struct dirent* entry = readdir(dir)) {
+    while (struct dirent* entry = readdir(dir.get())) {
         std::string name = entry->d_name;
         auto endsWith = [&name](const char* suffix) {
             size_t length = strlen(suffix);
@@ -420,16 +420,15 @@ void PackageRepo::removeLeftovers() const {
         }
         std::string path = m_sCacheDir + name;
         struct stat st;
-        if (fstatat(dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        if (fstatat(dirfd(dir.get()), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISREG(st.st_mode)) {
             continue;
         }
         LOGD("removing leftover '%s'", path.c_str());
-        if (unlinkat(dirfd(dir), name.c_str(), 0) != 0) {
+        if (unlinkat(dirfd(dir.get()), name.c_str(), 0) != 0) {
             LOGW("failed removing file '%s' (%s)", path.c_str(), errnoString().c_str());
         }
     }
-    closedir(dir);
 }
 
 void PackageRepo::dropStaged() {
