@@ -48,7 +48,6 @@ public:
     // The packages to install, one per name, in name order.
     const PackageSet& newPackages() const { return m_setNew; }
     const PackageSet& badPackages() const { return m_setBad; }
-    bool lowerRelease() const { return m_bLowerRelease; }
 
 private:
     // The update requirements package is read from the repository, never
