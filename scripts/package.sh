@@ -4,7 +4,7 @@
 #
 #   scripts/package.sh [--version VERSION] [--release RELEASE] OUTDIR
 #
-# The version is the program's own (src/driver/version.h) unless --version
+# The version is the program's own (src/support/version.h) unless --version
 # gives another one, which the built program then reports as well. The release
 # defaults to 1. ccache is used for the compilation when it is installed.
 # Prints the paths of the built packages.
@@ -20,7 +20,7 @@ fail() {
 }
 
 TOP=$(cd "$(dirname "$0")/.." && pwd)
-VERSION=$(sed -n 's/^#define UPDATER_VERSION "\(.*\)"$/\1/p' "$TOP/src/driver/version.h")
+VERSION=$(sed -n 's/^#define UPDATER_VERSION "\(.*\)"$/\1/p' "$TOP/src/support/version.h")
 RELEASE=1
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -33,7 +33,7 @@ while [ $# -gt 0 ]; do
 done
 [ $# -eq 1 ] || usage
 OUTDIR=$1
-[ -n "$VERSION" ] || fail "cannot read the program's version from src/driver/version.h"
+[ -n "$VERSION" ] || fail "cannot read the program's version from src/support/version.h"
 case "$VERSION$RELEASE" in
     *[!A-Za-z0-9._+~]*) fail "version and release may hold only letters, digits and . _ + ~" ;;
 esac

@@ -5,8 +5,8 @@
 
 #include <cerrno>
 
-#include "config/xml_util.h"
 #include "support/paths.h"
+#include "xml/xml_util.h"
 
 namespace {
 

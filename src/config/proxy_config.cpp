@@ -5,8 +5,8 @@
 #include <cstdlib>
 
 #include "config/config.h"
-#include "config/xml_util.h"
 #include "support/logger.h"
+#include "xml/xml_util.h"
 
 namespace {
 

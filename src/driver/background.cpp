@@ -7,9 +7,9 @@
 
 #include "config/config.h"
 #include "driver/status.h"
-#include "driver/version.h"
 #include "support/logger.h"
 #include "support/paths.h"
+#include "support/version.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ void detachChild() {
 bool goBackground(const Config& config, const std::string& modeName, const std::string& logToFile,
                   int& exitCode) {
     LOGD("going to background");
-    Status status = READY;
+    Status status = Status::READY;
     if (!readStatus(status)) {
         LOGE("cannot recover status, aborting");
         exitCode = 1;

@@ -2,6 +2,7 @@
 
 #include <rpm/rpmcli.h>
 
+#include <cstdint>
 #include <cstdlib>
 
 #include "config/config.h"
@@ -118,54 +119,54 @@ poptContext parseCommandLine(int argc, char** argv, CommandLine& options) {
     return context;
 }
 
+namespace {
+
+// Switches that turn a configuration setting on (--no-sig-check turns two on).
+const struct {
+    int CommandLine::*option;
+    bool Config::*setting;
+} kSwitches[] = {
+    {&CommandLine::quiet, &Config::m_bQuiet},
+    {&CommandLine::logToStderr, &Config::m_bLogStderr},
+    {&CommandLine::cacheOnly, &Config::m_bCacheOnly},
+    {&CommandLine::checkOnly, &Config::m_bCheckOnly},
+    {&CommandLine::test, &Config::m_bTest},
+    {&CommandLine::noSigCheck, &Config::m_bNoPkgSigCheck},
+    {&CommandLine::noPkgSigCheck, &Config::m_bNoPkgSigCheck},
+    {&CommandLine::noSigCheck, &Config::m_bNoMdSigCheck},
+    {&CommandLine::noMdSigCheck, &Config::m_bNoMdSigCheck},
+    {&CommandLine::install, &Config::m_bInstall},
+    {&CommandLine::ignoreRecommends, &Config::m_bIgnoreRecommends},
+    {&CommandLine::noReboot, &Config::m_bNoReboot},
+    {&CommandLine::background, &Config::m_bBackground},
+    {&CommandLine::checkDbHeaders, &Config::m_bCheckDbHeaders},
+    {&CommandLine::noCacheClean, &Config::m_bNoCacheClean},
+};
+
+// Numbers that replace a configuration value unless they are 0 (not given).
+const struct {
+    int CommandLine::*option;
+    int32_t Config::*setting;
+} kNumbers[] = {
+    {&CommandLine::maxWaitTime, &Config::m_nMaxWaitTime},
+    {&CommandLine::lockTimeout, &Config::m_nLockTimeout},
+};
+
+}  // namespace
+
 void applyCommandLine(const CommandLine& o, Config& config) {
-    if (o.quiet) {
-        config.m_bQuiet = true;
+    for (const auto& entry : kSwitches) {
+        if (o.*entry.option != 0) {
+            config.*entry.setting = true;
+        }
+    }
+    for (const auto& entry : kNumbers) {
+        if (o.*entry.option != 0) {
+            config.*entry.setting = o.*entry.option;
+        }
     }
     if (o.logLevel != nullptr) {
         config.m_nLogLevel = parseLogLevel(o.logLevel);
-    }
-    if (o.logToStderr) {
-        config.m_bLogStderr = true;
-    }
-    if (o.cacheOnly) {
-        config.m_bCacheOnly = true;
-    }
-    if (o.checkOnly) {
-        config.m_bCheckOnly = true;
-    }
-    if (o.test) {
-        config.m_bTest = true;
-    }
-    if (o.noSigCheck || o.noPkgSigCheck) {
-        config.m_bNoPkgSigCheck = true;
-    }
-    if (o.noSigCheck || o.noMdSigCheck) {
-        config.m_bNoMdSigCheck = true;
-    }
-    if (o.install) {
-        config.m_bInstall = true;
-    }
-    if (o.ignoreRecommends) {
-        config.m_bIgnoreRecommends = true;
-    }
-    if (o.noReboot) {
-        config.m_bNoReboot = true;
-    }
-    if (o.background) {
-        config.m_bBackground = true;
-    }
-    if (o.checkDbHeaders) {
-        config.m_bCheckDbHeaders = true;
-    }
-    if (o.noCacheClean) {
-        config.m_bNoCacheClean = true;
-    }
-    if (o.maxWaitTime != 0) {
-        config.m_nMaxWaitTime = o.maxWaitTime;
-    }
-    if (o.lockTimeout != 0) {
-        config.m_nLockTimeout = o.lockTimeout;
     }
     if (o.cacheDir != nullptr) {
         config.m_sCacheDir = o.cacheDir;

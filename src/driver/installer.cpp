@@ -5,14 +5,13 @@
 #include "config/config.h"
 #include "driver/signals.h"
 #include "driver/status.h"
-#include "driver/update_run.h"
-#include "driver/version.h"
 #include "resolver/package.h"
 #include "support/child_process.h"
 #include "support/logger.h"
 #include "support/paths.h"
+#include "support/version.h"
 
-int runHook(const std::string& phase, const std::vector<std::string>& args) {
+HookResult runHook(const std::string& phase, const std::vector<std::string>& args) {
     ChildProcess hook(paths::kHookScript);
     hook.addArg(phase);
     hook.addArg(UPDATER_VERSION);
@@ -23,17 +22,17 @@ int runHook(const std::string& phase, const std::vector<std::string>& args) {
     // A missing hook script is a site without hooks, not a failing hook.
     if (access(paths::kHookScript, X_OK) != 0 || !hook.run()) {
         LOGW("failed starting hook, continuing anyways");
-        return 0;
+        return HookResult::OK;
     }
     if (hook.exited()) {
         if (hook.status() == 0) {
-            return 0;
+            return HookResult::OK;
         }
         LOGE("hook failed (exit code %i)", hook.status());
-        return RES_FAILED;
+        return HookResult::FAILED;
     }
     LOGE("hook was interrupted");
-    return RES_ERROR;
+    return HookResult::INTERRUPTED;
 }
 
 namespace {
@@ -41,20 +40,20 @@ namespace {
 // Runs rpm on the RPM packages of the set. Returns true when the device
 // packages may follow; otherwise result holds the end of the installation.
 bool installRpmPackages(const Config& config, const PackageSet& packages,
-                        const std::vector<std::string>& hookArgs, int& result) {
+                        const std::vector<std::string>& hookArgs, PassResult& result) {
     const bool test = config.m_bTest;
     const char* failPhase = test ? "failtest" : "failupdate";
     ChildProcess rpm(paths::kRpmProgram);
-    int target;
+    Status target;
     if (test) {
         rpm.addArg("--test");
         LOGI("testing package(s) update");
-        target = TESTING;
+        target = Status::TESTING;
     } else {
         rpm.addArg("--define=__nofsync nofsync");
         rpm.addArg("-v");
         LOGI("updating package(s)");
-        target = UPDATING;
+        target = Status::UPDATING;
     }
     rpm.addArg("-U");
     for (const Package& package : packages) {
@@ -66,13 +65,13 @@ bool installRpmPackages(const Config& config, const PackageSet& packages,
     }
     if (terminationPending()) {
         runHook(failPhase, hookArgs);
-        result = RES_ERROR;
+        result = PassResult::ERROR;
         return false;
     }
     if (!writeStatus(target, true)) {
         LOGE("failed setting status file for launching rpm, cannot continue");
         runHook(failPhase, hookArgs);
-        result = RES_ERROR;
+        result = PassResult::ERROR;
         return false;
     }
     bool started = rpm.run();
@@ -82,28 +81,28 @@ bool installRpmPackages(const Config& config, const PackageSet& packages,
     if (!started) {
         LOGE("failed starting rpm to install packages, no packages upgraded");
         runHook(failPhase, hookArgs);
-        writeStatusOrWarn(READY, true);
-        result = RES_FAILED;
+        writeStatusOrWarn(Status::READY, true);
+        result = PassResult::FAILED;
         return false;
     }
     if (!rpm.exited()) {
         if (test) {
             LOGW("rpm was interrupted while testing package(s) installation");
             runHook("failtest", hookArgs);
-            result = RES_ERROR;
+            result = PassResult::ERROR;
         } else {
             LOGF("rpm was interrupted, installation may be incomplete; SYSTEM MAY BE CORRUPTED");
-            writeStatusOrWarn(CORRUPTED, false);
+            writeStatusOrWarn(Status::CORRUPTED, false);
             runHook("failupdate", hookArgs);
-            result = RES_FATAL;
+            result = PassResult::FATAL;
         }
         return false;
     }
     runHook(test ? "posttest" : "postupdate", hookArgs);
     if (rpm.status() != 0) {
         LOGE("package installation FAILED (exit code %i)", rpm.status());
-        writeStatusOrWarn(PKGSDONE, true);
-        result = RES_FAILED;
+        writeStatusOrWarn(Status::PKGSDONE, true);
+        result = PassResult::FAILED;
         return false;
     }
     LOGI("packages %s OK", test ? "tested" : "installed");
@@ -112,14 +111,15 @@ bool installRpmPackages(const Config& config, const PackageSet& packages,
 
 }  // namespace
 
-int installPackages(const Config& config, const PackageSet& packages,
-                    const std::vector<std::string>& hookArgs) {
+PassResult installPackages(const Config& config, const PackageSet& packages,
+                           const std::vector<std::string>& hookArgs) {
     const bool test = config.m_bTest;
-    const int defaultResult = config.m_bNoReboot || test ? RES_OK : RES_REBOOT;
+    const PassResult defaultResult =
+        config.m_bNoReboot || test ? PassResult::OK : PassResult::REBOOT;
 
-    int hook = runHook(test ? "test" : "update", hookArgs);
-    if (hook != 0) {
-        return hook;
+    HookResult hook = runHook(test ? "test" : "update", hookArgs);
+    if (hook != HookResult::OK) {
+        return passResultOf(hook);
     }
     bool haveRpm = false;
     for (const Package& package : packages) {
@@ -130,7 +130,7 @@ int installPackages(const Config& config, const PackageSet& packages,
     }
     LogLevel deviceFailureLevel = LogLevel::Error;
     if (haveRpm) {
-        int result = RES_OK;
+        PassResult result = PassResult::OK;
         if (!installRpmPackages(config, packages, hookArgs, result)) {
             return result;
         }
@@ -165,6 +165,6 @@ int installPackages(const Config& config, const PackageSet& packages,
             LOGI("%s of pkg file for %s succeeded", test ? "test" : "install", name.c_str());
         }
     }
-    writeStatusOrWarn(PKGSDONE, true);
-    return allDeviceOk || haveRpm ? defaultResult : RES_FAILED;
+    writeStatusOrWarn(Status::PKGSDONE, true);
+    return allDeviceOk || haveRpm ? defaultResult : PassResult::FAILED;
 }

@@ -4,15 +4,27 @@
 #include <string>
 #include <vector>
 
+#include "driver/pass_result.h"
 #include "resolver/package.h"
 
 class Config;
 
-// Runs the hook script for a phase: 0 when it succeeded or could not be
-// started, -2 (RES_FAILED) when it exited with a non-zero status, 1
-// (RES_ERROR) when it did not exit normally.
-int runHook(const std::string& phase, const std::vector<std::string>& args = {});
+enum class HookResult {
+    OK,           // the hook succeeded, or there is none or it could not be started
+    FAILED,       // it exited with a non-zero status
+    INTERRUPTED,  // it did not exit normally
+};
 
-// Tests or installs the packages of one pass and returns a PassResult.
-int installPackages(const Config& config, const PackageSet& packages,
-                    const std::vector<std::string>& hookArgs);
+// What a failing hook makes of the pass it runs in.
+constexpr PassResult passResultOf(HookResult hook) {
+    return hook == HookResult::OK       ? PassResult::OK
+           : hook == HookResult::FAILED ? PassResult::FAILED
+                                        : PassResult::ERROR;
+}
+
+// Runs the hook script for a phase.
+HookResult runHook(const std::string& phase, const std::vector<std::string>& args = {});
+
+// Tests or installs the packages of one pass.
+PassResult installPackages(const Config& config, const PackageSet& packages,
+                           const std::vector<std::string>& hookArgs);

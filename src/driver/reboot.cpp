@@ -2,7 +2,6 @@
 
 #include "driver/signals.h"
 #include "driver/status.h"
-#include "driver/update_run.h"
 #include "support/child_process.h"
 #include "support/logger.h"
 #include "support/paths.h"
@@ -52,24 +51,24 @@ int rebootSystem() {
         return 2;
     }
 
-    writeStatusOrWarn(REBOOTING, true);
+    writeStatusOrWarn(Status::REBOOTING, true);
     return 0;
 }
 
-int finishProcess(int iRet, bool quiet) {
-    if (iRet == RES_REBOOT) {
-        iRet = rebootSystem();
+int finishProcess(int exitCode, bool reboot, bool quiet) {
+    if (reboot) {
+        exitCode = rebootSystem();
     }
     // Never a negative exit code.
-    if (iRet < 0) {
-        iRet = RES_ERROR;
+    if (exitCode < 0) {
+        exitCode = 1;
     }
     if (!quiet) {
-        LOGI("--- EXIT %s ---", exitName(iRet));
+        LOGI("--- EXIT %s ---", exitName(exitCode));
     }
     setTerminationSignals(true);
-    if (terminationPending() && iRet != 0) {
+    if (terminationPending() && exitCode != 0) {
         reraiseTermination();
     }
-    return iRet;
+    return exitCode;
 }

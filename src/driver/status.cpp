@@ -29,8 +29,9 @@ constexpr size_t kMaxPath = 4096;
 
 }  // namespace
 
-const char* statusName(int status) {
-    return status >= 0 && status < kStatusCount ? kStatusNames[status] : "UNKNOWN";
+const char* statusName(Status status) {
+    int value = static_cast<int>(status);
+    return value >= 0 && value < kStatusCount ? kStatusNames[value] : "UNKNOWN";
 }
 
 const char* updateStateName(UpdateState state) {
@@ -39,10 +40,10 @@ const char* updateStateName(UpdateState state) {
 }
 
 bool readStatus(Status& status) {
-    std::unique_ptr<FILE, FileCloser> file(fopen(paths::kStatusFile, "re"));
+    UniqueFile file(fopen(paths::kStatusFile, "re"));
     if (!file) {
         if (errno == ENOENT) {
-            status = READY;
+            status = Status::READY;
             return true;
         }
         LOGD("cannot read from status file: %s", errnoString().c_str());
@@ -84,9 +85,10 @@ bool syncStatusDir() {
     return true;
 }
 
-bool writeStatus(int status, bool syncDirectory) {
-    if (status < 0 || status >= kStatusCount) {
-        LOGE("invalid status value %i", status);
+bool writeStatus(Status status, bool syncDirectory) {
+    const int value = static_cast<int>(status);
+    if (value < 0 || value >= kStatusCount) {
+        LOGE("invalid status value %i", value);
         return false;
     }
     std::string tempName = std::string(paths::kStatusFile) + ".XXXXXX";
@@ -99,7 +101,7 @@ bool writeStatus(int status, bool syncDirectory) {
         if (!fd) {
             LOGD("failed creating status temporary file: %s", errnoString().c_str());
         } else {
-            std::string content = std::string(kStatusNames[status]) + "\n";
+            std::string content = std::string(kStatusNames[value]) + "\n";
             bool renamed = false;
             ssize_t written = write(fd.get(), content.data(), content.size());
             if (written < 0) {
@@ -128,13 +130,13 @@ bool writeStatus(int status, bool syncDirectory) {
             }
         }
     }
-    if (status == CORRUPTED) {
+    if (status == Status::CORRUPTED) {
         saveUpdateState(UpdateState::CORRUPTED);
     }
     return ok;
 }
 
-void writeStatusOrWarn(int status, bool syncDirectory) {
+void writeStatusOrWarn(Status status, bool syncDirectory) {
     if (!writeStatus(status, syncDirectory)) {
         LOGW("failed updating status file");
     }
@@ -142,16 +144,16 @@ void writeStatusOrWarn(int status, bool syncDirectory) {
 
 bool checkStartStatus(Status status, int& exitCode) {
     switch (status) {
-        case CORRUPTED:
+        case Status::CORRUPTED:
             LOGF("system is corrupted cannot update");
             exitCode = 2;
             return false;
-        case UPDATING:
+        case Status::UPDATING:
             LOGF("a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting");
-            writeStatusOrWarn(CORRUPTED, false);
+            writeStatusOrWarn(Status::CORRUPTED, false);
             exitCode = 2;
             return false;
-        case REBOOTING:
+        case Status::REBOOTING:
             LOGI("machine is rebooting after update, cannot start");
             exitCode = 1;
             return false;
@@ -162,7 +164,7 @@ bool checkStartStatus(Status status, int& exitCode) {
 
 UpdateState readUpdateState() {
     g_updateState = UpdateState::NONE;
-    std::unique_ptr<FILE, FileCloser> file(fopen(paths::kUpdateStateFile, "re"));
+    UniqueFile file(fopen(paths::kUpdateStateFile, "re"));
     if (!file) {
         if (errno != ENOENT) {
             LOGD("cannot read from update state file: %s", errnoString().c_str());
@@ -192,14 +194,14 @@ void saveUpdateState(UpdateState state) {
     if (state == g_updateState) {
         return;
     }
-    FILE* file = fopen(paths::kUpdateStateFile, "we");
-    if (file == nullptr) {
+    UniqueFile file(fopen(paths::kUpdateStateFile, "we"));
+    if (!file) {
         LOGW("failed to open update state file for save: %s", errnoString().c_str());
         return;
     }
-    bool ok = fprintf(file, "%s\n", updateStateName(state)) > 0;
-    ok = fflush(file) == 0 && ok;
-    if (fclose(file) != 0) {
+    bool ok = fprintf(file.get(), "%s\n", updateStateName(state)) > 0;
+    ok = fflush(file.get()) == 0 && ok;
+    if (fclose(file.release()) != 0) {
         ok = false;
     }
     if (!ok) {

@@ -2,7 +2,7 @@
 // and the update-state file (outcome of the last full update check).
 #pragma once
 
-enum Status : int {
+enum class Status : int {
     READY = 0,
     DELAYING = 1,
     ANALYZING = 2,
@@ -22,15 +22,15 @@ enum class UpdateState : int {
     CORRUPTED = 3,
 };
 
-const char* statusName(int status);
+const char* statusName(Status status);
 const char* updateStateName(UpdateState state);
 
 // A missing file counts as READY.
 bool readStatus(Status& status);
-bool writeStatus(int status, bool syncDirectory);
+bool writeStatus(Status status, bool syncDirectory);
 // writeStatus for callers that carry on when it fails: they only warn
 // "failed updating status file".
-void writeStatusOrWarn(int status, bool syncDirectory);
+void writeStatusOrWarn(Status status, bool syncDirectory);
 bool syncStatusDir();
 // True when an update may start; otherwise exitCode holds 1 or 2.
 bool checkStartStatus(Status status, int& exitCode);

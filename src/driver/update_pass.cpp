@@ -1,15 +1,17 @@
 #include "driver/update_pass.h"
 
+#include <optional>
+
+#include "config/config.h"
 #include "driver/installer.h"
 #include "driver/signals.h"
 #include "driver/status.h"
-#include "driver/update_run.h"
-#include "driver/version.h"
 #include "repo/package_repo.h"
 #include "rpmdb/package_signature.h"
 #include "rpmdb/rpm_db.h"
 #include "support/logger.h"
 #include "support/system.h"
+#include "support/version.h"
 
 namespace {
 
@@ -17,8 +19,8 @@ constexpr const char* kRequirementPrefix = "os-update-requirement/";
 
 // Brings the repository metadata up to date, with termination signals at
 // their default actions during the transfer, or loads it from the cache.
-bool refreshMetadata(PackageRepo& repo, const Config& config) {
-    if (config.m_bCacheOnly) {
+bool refreshMetadata(PackageRepo& repo, const PassSettings& settings) {
+    if (settings.m_bCacheOnly) {
         if (!repo.load()) {
             LOGE("could not load repository data");
             return false;
@@ -48,9 +50,9 @@ struct RpmFigures {
 };
 
 // Logs the summary and the package lines, and counts the RPM packages.
-RpmFigures reportUpdateSet(const PassSettings& settings, const PackageSet& update) {
-    const Config& config = settings.m_config;
-    if (!config.m_bQuiet) {
+RpmFigures reportUpdateSet(const Config& config, const PassSettings& settings,
+                           const PackageSet& update) {
+    if (!settings.m_bQuiet) {
         LOGI("--- %zu UPDATE(S) ---", update.size());
         auto fwUpgrade =
             config.m_sFwUpgradePkg.empty() ? update.end() : update.find(config.m_sFwUpgradePkg);
@@ -68,7 +70,7 @@ RpmFigures reportUpdateSet(const PassSettings& settings, const PackageSet& updat
                  updater->m_evr.m_sRelease.c_str());
         }
     }
-    const char* header = config.m_bCheckOnly        ? "need to update (%zu packages):"
+    const char* header = settings.m_bCheckOnly      ? "need to update (%zu packages):"
                          : settings.m_bDownloadOnly ? "getting package files (%zu packages):"
                          : config.m_bTest           ? "testing update (%zu packages):"
                                                     : "starting update (%zu packages):";
@@ -88,24 +90,24 @@ RpmFigures reportUpdateSet(const PassSettings& settings, const PackageSet& updat
 // Verifies the package signatures of the downloaded RPM packages, in name
 // order; the first refusal ends the pass. A database without any public key
 // checks nothing.
-int checkSignatures(const PassSettings& settings, const PackageSet& update) {
-    const Config& config = settings.m_config;
+PassResult checkSignatures(const Config& config, const PassSettings& settings,
+                           const PackageSet& update) {
     if (config.m_bNoPkgSigCheck) {
-        return RES_OK;
+        return PassResult::OK;
     }
     RpmDB db;
     if (!db.open(config.m_bCheckDbHeaders)) {
         LOGE("failed opening rpm DB");
-        return RES_ERROR;
+        return PassResult::ERROR;
     }
-    int result = RES_OK;
+    PassResult result = PassResult::OK;
     if (db.hasPublicKeys()) {
         LOG_AT(settings.m_bQuieter ? LogLevel::Debug : LogLevel::Info,
                "verifying package signatures");
         for (const Package& package : update) {
             if (package.m_nType == PKG_RPM &&
                 !checkPackageSignature(db, package.m_sCacheFile.str(), settings.m_bQuieter)) {
-                result = RES_FAILED;
+                result = PassResult::FAILED;
                 break;
             }
         }
@@ -127,77 +129,89 @@ void reportRequirements(const DependencySet& unmet) {
     }
 }
 
-PassOutcome runPass(PackageRepo& repo, const PackageList& external, const PassSettings& settings) {
-    const Config& config = settings.m_config;
-    const PassOutcome failed = {RES_ERROR, 0};
+namespace {
 
-    writeStatusOrWarn(ANALYZING, false);
+// The end of a pass when a stage decides it; empty when the next stage follows.
+using StageEnd = std::optional<PassOutcome>;
+const PassOutcome kFailed = {PassResult::ERROR, 0};
+
+// First stage: the repository's metadata, the product check, the update
+// requirements (left in unmet) and the firmware upgrade package they may call for.
+StageEnd checkRepository(const Config& config, PackageRepo& repo, const PassSettings& settings,
+                         DependencySet& unmet) {
+    writeStatusOrWarn(Status::ANALYZING, false);
     for (const std::string& line : settings.m_vAnnounce) {
         LOGI("%s", line.c_str());
     }
-    if (!config.m_bNoCacheClean) {
+    if (!settings.m_bNoCacheClean) {
         repo.cleanPackages();
     }
-    if (!refreshMetadata(repo, config)) {
-        return failed;
+    if (!refreshMetadata(repo, settings)) {
+        return kFailed;
     }
 
     std::string missing;
     if (!repo.hasPackages(config.m_vRepoRequired, &missing)) {
         LOGE("repository is not for this product (missing required package '%s')", missing.c_str());
-        return failed;
+        return kFailed;
     }
-    DependencySet unmet = repo.updateRequirements();
-    if (config.m_bInstall) {
+    unmet = repo.updateRequirements();
+    if (settings.m_bInstall) {
         std::vector<std::string> pull(settings.m_setPull.begin(), settings.m_setPull.end());
         if (!repo.hasPackages(pull, &missing)) {
             LOGE("respository does not have all packages requested to install, '%s' is missing",
                  missing.c_str());
             reportRequirements(unmet);
-            return failed;
+            return kFailed;
         }
     }
     if (!unmet.empty() && settings.m_setInclude.empty() &&
         repo.hasPackage(config.m_sFwUpgradePkg, PKG_VTXPKG)) {
         reportRequirements(unmet);
         LOGI("firmware upgrade pkg available, re-trying upgrade via pkg");
-        return {RES_FWUPGRADE, 0};
+        return PassOutcome{PassResult::FWUPGRADE, 0};
     }
+    return std::nullopt;
+}
 
-    Resolver resolver(config, settings.m_typeMask, repo.packages());
+// Second stage: the resolver's choice, checked against the update
+// requirements, the firmware upgrade package and the running updater.
+StageEnd chooseUpdate(const Config& config, const PackageList& external,
+                      const PassSettings& settings, const DependencySet& unmet,
+                      Resolver& resolver) {
     if (!resolver.init(external, settings.m_setInclude, settings.m_setExclude,
                        settings.m_setExcludedGroups, settings.m_setPull)) {
         LOGE("could not initialize resolver");
         reportRequirements(unmet);
-        return failed;
+        return kFailed;
     }
-    if (!resolver.resolve()) {
+    if (!resolver.resolve(terminationPending)) {
         if (terminationPending()) {
-            return failed;
+            return kFailed;
         }
         reportRequirements(unmet);
-        return {unmet.empty() ? RES_FAILED : RES_ERROR, 0};
+        return PassOutcome{unmet.empty() ? PassResult::FAILED : PassResult::ERROR, 0};
     }
     const PackageSet& update = resolver.newPackages();
     if (update.empty()) {
         if (!unmet.empty()) {
             reportRequirements(unmet);
-            return failed;
+            return kFailed;
         }
-        if (!config.m_bQuiet) {
+        if (!settings.m_bQuiet) {
             LOGI("--- 0 UPDATE(S) ---");
             LOGI("no updates");
         }
-        return {RES_OK, 0};
+        return PassOutcome{PassResult::OK, 0};
     }
     if (settings.m_setInclude.empty() &&
         resolver.hasNewPackage(config.m_sFwUpgradePkg, PKG_VTXPKG)) {
-        return {RES_FWUPGRADE, 0};
+        return PassOutcome{PassResult::FWUPGRADE, 0};
     }
     if (!unmet.empty() && (config.m_sFwUpgradePkg.empty() ||
                            settings.m_setInclude.count(config.m_sFwUpgradePkg) == 0)) {
         reportRequirements(unmet);
-        return failed;
+        return kFailed;
     }
     Dependency running = depFromName("updater-running");
     running.m_evr = parseEvr(UPDATER_VERSION);
@@ -207,44 +221,50 @@ PassOutcome runPass(PackageRepo& repo, const PackageList& external, const PassSe
         for (const Dependency& requirement : tooNew) {
             LOGE("newer updater required to install: %s", depToString(requirement).c_str());
         }
-        return {RES_FAILED, 0};
+        return PassOutcome{PassResult::FAILED, 0};
     }
+    return std::nullopt;
+}
 
+// Last stage: the report of the chosen packages, then (unless only checking)
+// their download, signature check and installation.
+PassOutcome downloadAndInstall(const Config& config, PackageRepo& repo,
+                               const PassSettings& settings, const PackageSet& update) {
     const size_t n = update.size();
-    RpmFigures figures = reportUpdateSet(settings, update);
-    if (config.m_bCheckOnly) {
-        return {RES_OK, n};
+    RpmFigures figures = reportUpdateSet(config, settings, update);
+    if (settings.m_bCheckOnly) {
+        return {PassResult::OK, n};
     }
     if (terminationPending() || !ignoreSighup()) {
-        return {RES_ERROR, n};
+        return {PassResult::ERROR, n};
     }
-    int hook = runHook("download");
-    if (hook != 0) {
-        return {hook, n};
+    HookResult hook = runHook("download");
+    if (hook != HookResult::OK) {
+        return {passResultOf(hook), n};
     }
     if (!setTerminationSignals(true)) {
-        return {RES_ERROR, n};
+        return {PassResult::ERROR, n};
     }
     if (terminationPending()) {
         setTerminationSignals(false);
-        return {RES_ERROR, n};
+        return {PassResult::ERROR, n};
     }
     LOG_AT(settings.m_bQuieter ? LogLevel::Debug : LogLevel::Info, "downloading %zu packages", n);
-    writeStatusOrWarn(DOWNLOADING, false);
+    writeStatusOrWarn(Status::DOWNLOADING, false);
     bool downloaded = repo.getPackages(update);
     if (!setTerminationSignals(false)) {
-        return {RES_ERROR, n};
+        return {PassResult::ERROR, n};
     }
     if (!downloaded) {
         LOGE("failed downloading packages");
-        return {RES_FAILED, n};
+        return {PassResult::FAILED, n};
     }
-    int signatures = checkSignatures(settings, update);
-    if (signatures != RES_OK) {
+    PassResult signatures = checkSignatures(config, settings, update);
+    if (signatures != PassResult::OK) {
         return {signatures, n};
     }
     if (settings.m_bDownloadOnly) {
-        return {RES_OK, n};
+        return {PassResult::OK, n};
     }
     std::vector<std::string> hookArgs = {
         std::to_string(figures.m_nCount),
@@ -255,4 +275,19 @@ PassOutcome runPass(PackageRepo& repo, const PackageList& external, const PassSe
         hookArgs.push_back("no-stop");
     }
     return {installPackages(config, update, hookArgs), n};
+}
+
+}  // namespace
+
+PassOutcome runPass(const Config& config, PackageRepo& repo, const PackageList& external,
+                    const PassSettings& settings) {
+    DependencySet unmet;
+    if (StageEnd end = checkRepository(config, repo, settings, unmet)) {
+        return *end;
+    }
+    Resolver resolver(config, settings.m_typeMask, repo.packages());
+    if (StageEnd end = chooseUpdate(config, external, settings, unmet, resolver)) {
+        return *end;
+    }
+    return downloadAndInstall(config, repo, settings, resolver.newPackages());
 }

@@ -6,14 +6,22 @@
 #include <string>
 #include <vector>
 
-#include "config/config.h"
+#include "driver/pass_result.h"
 #include "resolver/package.h"
 #include "resolver/resolver.h"
 
+class Config;
 class PackageRepo;
 
+// What one pass does. The update run sets every field from its configuration
+// and the pass's place in the plan; everything else a pass reads comes from
+// the configuration unchanged.
 struct PassSettings {
-    Config m_config;               // the pass copy, with the pass's changes applied
+    bool m_bCheckOnly = false;     // report the update set, fetch nothing
+    bool m_bCacheOnly = false;     // metadata from the cache, no transfer
+    bool m_bInstall = false;       // the pulled packages must all be in the repository
+    bool m_bQuiet = false;         // no summary lines
+    bool m_bNoCacheClean = false;  // keep the packages of earlier passes in the cache
     bool m_bDownloadOnly = false;  // fetch and verify, do not install
     bool m_bQuieter = false;       // download and verification lines at debug
     NameSet m_setInclude;
@@ -26,11 +34,13 @@ struct PassSettings {
 };
 
 struct PassOutcome {
-    int m_nResult;    // PassResult
+    PassResult m_result;
     size_t m_nCount;  // packages selected
 };
 
-PassOutcome runPass(PackageRepo& repo, const PackageList& external, const PassSettings& settings);
+// Checks the repository, chooses the update and downloads and installs it.
+PassOutcome runPass(const Config& config, PackageRepo& repo, const PackageList& external,
+                    const PassSettings& settings);
 
 // Logs each unmet update requirement.
 void reportRequirements(const DependencySet& unmet);

@@ -35,7 +35,7 @@ bool randomStartDelay(int32_t maxWait) {
     intmax_t seconds = std::uniform_int_distribution<intmax_t>(0, maxWait)(generator);
     long nanoseconds = std::uniform_int_distribution<long>(0, 999999999L)(generator);
     LOGI("waiting %ji secs before connection", seconds);
-    writeStatusOrWarn(DELAYING, false);
+    writeStatusOrWarn(Status::DELAYING, false);
     struct timespec wait = {static_cast<time_t>(seconds), nanoseconds};
     if (nanosleep(&wait, nullptr) != 0) {
         LOGE("wait interrupted");
@@ -56,18 +56,18 @@ public:
         m_bMultiPass = commandLine.empty() && !config.m_bCheckOnly;
     }
 
-    int run();
+    PassResult run();
 
 private:
     const NameSet& include() const;
     PassSettings preparePass();
     // Decides what follows a pass; false when the run is finished, with its
-    // result in m_nLastResult.
-    bool afterPass(int result, size_t count, const PassSettings& settings);
+    // result in m_lastResult.
+    bool afterPass(PassResult result, size_t count, const PassSettings& settings);
     void retryUpdaterOnly();
     // The update state after the run; the one read is kept when nothing applies.
     UpdateState nextUpdateState(UpdateState state, bool updaterOnly, bool lastOk) const;
-    int finish();
+    PassResult finish();
 
     const Config& m_config;
     const NameSet& m_setCommandLine;
@@ -81,7 +81,7 @@ private:
     bool m_bMultiPass = false;
     size_t m_nNeeded = 0;
     size_t m_nHandled = 0;
-    int m_nLastResult = RES_OK;
+    PassResult m_lastResult = PassResult::OK;
     bool m_bReboot = false;
 };
 
@@ -99,22 +99,34 @@ const NameSet& UpdateRun::include() const {
     return m_setCommandLine;
 }
 
+// The pass number counts the passes of the run. Pass 0 is the first one:
+// in a full update (no named packages, not only checking: m_bMultiPass) it
+// only analyses; otherwise it is the whole update. The full update goes on
+// with pass 1 (download all but add-ons) and 2 (install the preliminary
+// packages) when there are preliminary packages, else it jumps from 1 to 3;
+// pass 3 installs all but add-ons, and pass 4 the add-ons, after which the
+// run is no longer multi-pass. A restart for the firmware upgrade package or
+// the updater alone ends the multi-pass plan and takes the next number.
+// Every pass after the first reads the metadata from the cache.
 PassSettings UpdateRun::preparePass() {
     PassSettings s;
-    s.m_config = m_config;
-    Config& copy = s.m_config;
+    s.m_bCheckOnly = m_config.m_bCheckOnly;
+    s.m_bCacheOnly = m_config.m_bCacheOnly;
+    s.m_bInstall = m_config.m_bInstall;
+    s.m_bQuiet = m_config.m_bQuiet;
+    s.m_bNoCacheClean = m_config.m_bNoCacheClean;
     if (m_nPass == 0) {
         if (m_bMultiPass) {
-            copy.m_bCheckOnly = true;
+            s.m_bCheckOnly = true;
         }
     } else {
-        copy.m_bCacheOnly = true;
-        copy.m_bInstall = false;
+        s.m_bCacheOnly = true;
+        s.m_bInstall = false;
     }
 
     if (m_bMultiPass && m_nPass >= 1) {
         const bool quiet = m_config.m_bQuiet;
-        copy.m_bQuiet = true;
+        s.m_bQuiet = true;
         if (m_nPass >= 4) {
             m_bMultiPass = false;
             if (!quiet) {
@@ -154,7 +166,7 @@ PassSettings UpdateRun::preparePass() {
                         m_include = IncludeKind::Preliminary;
                     }
                     s.m_bQuieter = true;
-                    copy.m_bNoCacheClean = true;
+                    s.m_bNoCacheClean = true;
                 }
             }
         }
@@ -178,22 +190,22 @@ void UpdateRun::retryUpdaterOnly() {
     }
     m_include = IncludeKind::Updater;
     m_bMultiPass = false;
-    m_nLastResult = RES_FAILED;
+    m_lastResult = PassResult::FAILED;
 }
 
-bool UpdateRun::afterPass(int result, size_t count, const PassSettings& settings) {
+bool UpdateRun::afterPass(PassResult result, size_t count, const PassSettings& settings) {
     if (m_nNeeded == 0) {
         m_nNeeded = count;
     }
-    if (!settings.m_config.m_bCheckOnly && !settings.m_bDownloadOnly) {
+    if (!settings.m_bCheckOnly && !settings.m_bDownloadOnly) {
         m_nHandled += count;
     }
-    m_nLastResult = result;
+    m_lastResult = result;
 
-    if (result == RES_FWUPGRADE) {
+    if (result == PassResult::FWUPGRADE) {
         if (!include().empty() || m_config.m_sFwUpgradePkg.empty()) {
             LOGE("got unexpected firmware upgrade pkg in update set");
-            result = RES_FAILED;
+            result = PassResult::FAILED;
         } else {
             LOGI("firmware upgrade pkg available, restarting process for it");
             m_include = IncludeKind::FwUpgrade;
@@ -206,30 +218,30 @@ bool UpdateRun::afterPass(int result, size_t count, const PassSettings& settings
             retryUpdaterOnly();
             return true;
         }
-        if (result == RES_FAILED) {
+        if (result == PassResult::FAILED) {
             retryUpdaterOnly();
             return true;
         }
-        if (result == RES_REBOOT) {
+        if (result == PassResult::REBOOT) {
             m_bReboot = true;
         }
         return false;
     }
     switch (result) {
-        case RES_FAILED:
+        case PassResult::FAILED:
             if (m_include == IncludeKind::Updater) {
-                m_nLastResult = RES_ERROR;
+                m_lastResult = PassResult::ERROR;
                 return false;
             }
             retryUpdaterOnly();
             return true;
-        case RES_OK:
+        case PassResult::OK:
             if (m_include == IncludeKind::Updater) {
-                m_nLastResult = count == 0 ? RES_ERROR : RES_OK;
+                m_lastResult = count == 0 ? PassResult::ERROR : PassResult::OK;
                 return false;
             }
             return m_bMultiPass;
-        case RES_REBOOT:
+        case PassResult::REBOOT:
             m_bReboot = true;
             return m_bMultiPass;
         default:
@@ -237,11 +249,11 @@ bool UpdateRun::afterPass(int result, size_t count, const PassSettings& settings
     }
 }
 
-int UpdateRun::run() {
+PassResult UpdateRun::run() {
     for (;;) {
         PassSettings settings = preparePass();
-        PassOutcome outcome = runPass(m_repo, m_lExternal, settings);
-        if (!afterPass(outcome.m_nResult, outcome.m_nCount, settings)) {
+        PassOutcome outcome = runPass(m_config, m_repo, m_lExternal, settings);
+        if (!afterPass(outcome.m_result, outcome.m_nCount, settings)) {
             break;
         }
         ++m_nPass;
@@ -268,12 +280,12 @@ UpdateState UpdateRun::nextUpdateState(UpdateState state, bool updaterOnly, bool
     return state;
 }
 
-int UpdateRun::finish() {
+PassResult UpdateRun::finish() {
     if (!m_config.m_bNoCacheClean) {
         m_repo.cleanPackages();
     }
     const bool updaterOnly = m_include == IncludeKind::Updater;
-    const bool lastOk = m_nLastResult == RES_OK || m_nLastResult == RES_REBOOT;
+    const bool lastOk = m_lastResult == PassResult::OK || m_lastResult == PassResult::REBOOT;
     if (m_setCommandLine.empty()) {
         UpdateState next = nextUpdateState(readUpdateState(), updaterOnly, lastOk);
         if (next != UpdateState::NONE) {
@@ -285,22 +297,22 @@ int UpdateRun::finish() {
         LOGF(
             "failed passing all updates but update process succeeded, SYSTEM MAY BE "
             "CORRUPTED\n");
-        writeStatusOrWarn(CORRUPTED, false);
-        return RES_FATAL;
+        writeStatusOrWarn(Status::CORRUPTED, false);
+        return PassResult::FATAL;
     }
-    return m_bReboot ? RES_REBOOT : m_nLastResult;
+    return m_bReboot ? PassResult::REBOOT : m_lastResult;
 }
 
 }  // namespace
 
-int runUpdate(const Config& config, const std::set<std::string>& packages) {
-    int hook = runHook("init");
-    if (hook != 0) {
-        return hook;
+PassResult runUpdate(const Config& config, const std::set<std::string>& packages) {
+    HookResult hook = runHook("init");
+    if (hook != HookResult::OK) {
+        return passResultOf(hook);
     }
     if (config.m_lRepositories.empty()) {
         LOGE("no repositories configured, nothing to do");
-        return RES_ERROR;
+        return PassResult::ERROR;
     }
     const Repository* active = nullptr;
     for (const Repository& repository : config.m_lRepositories) {
@@ -311,7 +323,7 @@ int runUpdate(const Config& config, const std::set<std::string>& packages) {
     }
     if (active == nullptr) {
         LOGE("no active repository, nothing to do");
-        return RES_ERROR;
+        return PassResult::ERROR;
     }
     if (!config.m_bQuiet) {
         LOGI("updating packages from repository '%s' (URI '%s')", active->m_sName.c_str(),
@@ -320,11 +332,11 @@ int runUpdate(const Config& config, const std::set<std::string>& packages) {
     PackageRepo repo(config, *active);
     if (!repo.isLocal() && !config.m_bCacheOnly && config.m_nMaxWaitTime > 0) {
         if (!randomStartDelay(config.m_nMaxWaitTime)) {
-            return RES_ERROR;
+            return PassResult::ERROR;
         }
     }
     if (terminationPending()) {
-        return RES_ERROR;
+        return PassResult::ERROR;
     }
     PackageList external;
     if (isReadable(paths::kExternalPackagesFile)) {

@@ -4,16 +4,9 @@
 #include <set>
 #include <string>
 
+#include "driver/pass_result.h"
+
 class Config;
 
-enum PassResult : int {
-    RES_OK = 0,
-    RES_ERROR = 1,
-    RES_FATAL = 2,
-    RES_REBOOT = -1,
-    RES_FAILED = -2,
-    RES_FWUPGRADE = -3,
-};
-
 // Runs the update with the command-line package set (possibly empty).
-int runUpdate(const Config& config, const std::set<std::string>& packages);
+PassResult runUpdate(const Config& config, const std::set<std::string>& packages);

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -23,13 +24,22 @@
 #include "driver/signals.h"
 #include "driver/status.h"
 #include "driver/update_run.h"
-#include "driver/version.h"
 #include "net/downloader.h"
 #include "support/logger.h"
 #include "support/paths.h"
 #include "support/system.h"
+#include "support/version.h"
 
 namespace {
+
+// The stream the RPM library writes to (the null device: its messages reach
+// the log through the callback); taken from the library before it is closed.
+struct RpmLogFileCloser {
+    void operator()(FILE* file) const {
+        rpmlogSetFile(nullptr);
+        fclose(file);
+    }
+};
 
 void outOfMemory() {
     LOGF("out of memory, aborting execution");
@@ -77,8 +87,9 @@ bool runningAllowed() {
 }
 
 // Everything that runs under the cache lock, from the mode line to the end of
-// the update run. Returns the exit code.
-int runLocked(Config& config, const CommandLine& options) {
+// the update run. Returns the exit code; reboot tells whether the run asks for
+// a restart of the appliance.
+int runLocked(Config& config, const CommandLine& options, bool& reboot) {
     const char* mode = config.m_bCheckOnly ? "check" : config.m_bTest ? "test" : "update";
     int iRet = 1;
 
@@ -111,7 +122,7 @@ int runLocked(Config& config, const CommandLine& options) {
         return 1;
     }
 
-    Status status = READY;
+    Status status = Status::READY;
     if (!readStatus(status)) {
         LOGE("cannot recover status, aborting");
         return 1;
@@ -120,15 +131,12 @@ int runLocked(Config& config, const CommandLine& options) {
     if (!checkStartStatus(status, refusal)) {
         return refusal;
     }
-    iRet = runUpdate(config, options.packages);
-    // A failed "init" hook hands back its own result, which has no exit code.
-    if (iRet < RES_REBOOT) {
-        iRet = RES_ERROR;
+    PassResult result = runUpdate(config, options.packages);
+    if (result != PassResult::FATAL) {
+        writeStatusOrWarn(Status::READY, false);
     }
-    if (iRet != RES_FATAL) {
-        writeStatusOrWarn(READY, false);
-    }
-    return iRet;
+    reboot = result == PassResult::REBOOT;
+    return exitCodeOf(result);
 }
 
 // Reads the defaults and configuration files, applies the command line and sets
@@ -185,11 +193,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     rpmlogSetCallback(rpmLogCallback, nullptr);
-    FILE* rpmLogFile = fopen(paths::kDevNull, "we");
-    if (rpmLogFile == nullptr) {
+    std::unique_ptr<FILE, RpmLogFileCloser> rpmLogFile(fopen(paths::kDevNull, "we"));
+    if (!rpmLogFile) {
         LOGW("failed opening /dev/null output");
     } else {
-        rpmlogSetFile(rpmLogFile);
+        rpmlogSetFile(rpmLogFile.get());
     }
 
     CommandLine options;
@@ -200,18 +208,17 @@ int main(int argc, char** argv) {
     }
 
     int iRet = 1;
+    bool reboot = false;
     if (configure(config, options)) {
-        iRet = runLocked(config, options);
+        iRet = runLocked(config, options, reboot);
     }
 
     // Shut-down.
     rpmcliFini(context);
     rpmlogSetFile(nullptr);
-    if (rpmLogFile != nullptr) {
-        fclose(rpmLogFile);
-    }
+    rpmLogFile.reset();
     ne_sock_exit();
     // Reboot when asked, the exit line, default signal actions, and a recorded
     // termination signal re-raised when the run did not succeed.
-    return finishProcess(iRet, config.m_bQuiet);
+    return finishProcess(iRet, reboot, config.m_bQuiet);
 }

@@ -4,9 +4,9 @@
 
 #include <cstring>
 
-#include "config/xml_util.h"
 #include "net/url_fetcher.h"
 #include "support/logger.h"
+#include "xml/xml_util.h"
 
 namespace {
 

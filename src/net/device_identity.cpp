@@ -55,11 +55,6 @@ static_assert(kRevisionOffset + kRevisionLength <= kBlockSize - kFixedStringLeng
 constexpr size_t kCpuInfoLine = 2048;    // lines of up to 2047 characters
 constexpr size_t kIdentifierLine = 128;  // lines of up to 127 characters
 
-struct FileCloser {
-    void operator()(FILE* file) const { fclose(file); }
-};
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
-
 struct DigestDeleter {
     void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };
@@ -171,14 +166,14 @@ void readHardwareInfo(DeviceIdentity& identity) {
             if (!thirdToken(line, 15, token)) {
                 LOGD("malformed Hardware line in '%s'", path);
             } else if (token == "Halvec") {
-                identity.m_nHwType = HW_HALVEC;
+                identity.m_hwType = HwType::HALVEC;
             } else if (token == "Miravo") {
-                identity.m_nHwType = HW_MIRAVO;
+                identity.m_hwType = HwType::MIRAVO;
             } else if (token == "ostrela") {
-                identity.m_nHwType = HW_OSTRELA;
+                identity.m_hwType = HwType::OSTRELA;
             } else {
                 LOGW("unknown hardware '%s'", token.c_str());
-                identity.m_nHwType = HW_OTHER;
+                identity.m_hwType = HwType::OTHER;
             }
         }
     }
@@ -191,7 +186,7 @@ void readHardwareInfo(DeviceIdentity& identity) {
     if (identity.m_sHwRevision.empty()) {
         LOGD("no Revision in '%s'", path);
     }
-    if (identity.m_nHwType == HW_UNKNOWN) {
+    if (identity.m_hwType == HwType::UNKNOWN) {
         LOGD("no Hardware in '%s'", path);
     }
 }
@@ -253,16 +248,16 @@ std::string defaultUserName(const DeviceIdentity& identity, const std::string& p
     return user;
 }
 
-std::string defaultPassword(int hwType) {
-    if (hwType == HW_UNKNOWN || hwType == HW_OTHER) {
+std::string defaultPassword(HwType hwType) {
+    if (hwType == HwType::UNKNOWN || hwType == HwType::OTHER) {
         LOGD("no secret data");
         return "";
     }
-    if (hwType < HW_UNKNOWN || hwType > HW_OTHER) {
-        LOGE("invalid hardware type %i", hwType);
+    if (hwType < HwType::UNKNOWN || hwType > HwType::OTHER) {
+        LOGE("invalid hardware type %i", static_cast<int>(hwType));
         return "";
     }
-    const size_t needed = hwType == HW_HALVEC ? 2 : 1;
+    const size_t needed = hwType == HwType::HALVEC ? 2 : 1;
     unsigned char data[2 * kBlockSize];
     size_t blocks = 0;
     for (const char* path : paths::kEepromDataFiles) {
@@ -277,7 +272,7 @@ std::string defaultPassword(int hwType) {
         LOGD("failed reading secret data");
         return "";
     }
-    if (hwType == HW_HALVEC) {
+    if (hwType == HwType::HALVEC) {
         correctHalvecBlocks(data, data + kBlockSize);
     }
 
@@ -303,7 +298,7 @@ std::string defaultPassword(int hwType) {
 bool setupDefaultCredentials(const DeviceIdentity& identity, const std::string& product,
                              CredentialStore& store) {
     store.clear();
-    std::string password = defaultPassword(identity.m_nHwType);
+    std::string password = defaultPassword(identity.m_hwType);
     std::string user = defaultUserName(identity, product);
     if (password.empty() && user.empty()) {
         LOGD("no default credentials");

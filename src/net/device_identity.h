@@ -10,14 +10,14 @@
 
 class CredentialStore;
 
+enum class HwType : int { UNKNOWN = 0, HALVEC = 1, MIRAVO = 2, OSTRELA = 3, OTHER = 4 };
+
 struct DeviceIdentity {
-    std::string m_sSerial;           // "X-vantorix-serial" when set; at most 63 characters
-    std::string m_sHwRevision;       // at most 8 characters
-    int m_nHwType = 0;               // one of the HwType values
+    std::string m_sSerial;      // "X-vantorix-serial" when set; at most 63 characters
+    std::string m_sHwRevision;  // at most 8 characters
+    HwType m_hwType = HwType::UNKNOWN;
     std::string m_sFirmwareVersion;  // "X-vantorix-firmware" when set
 };
-
-enum HwType { HW_UNKNOWN = 0, HW_HALVEC = 1, HW_MIRAVO = 2, HW_OSTRELA = 3, HW_OTHER = 4 };
 
 namespace device {
 
@@ -36,7 +36,7 @@ std::string firmwareVersion();
 // "<product>-<revision>", or empty without a revision.
 std::string defaultUserName(const DeviceIdentity& identity, const std::string& product);
 // The password made from the EEPROM data of the hardware type, or empty.
-std::string defaultPassword(int hwType);
+std::string defaultPassword(HwType hwType);
 // Clears the store and adds the default credentials (path "/", any realm).
 // False only when one of user name and password could be made but not the other.
 bool setupDefaultCredentials(const DeviceIdentity& identity, const std::string& product,

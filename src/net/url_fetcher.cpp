@@ -2,9 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <ifaddrs.h>
 #include <ne_alloc.h>
-#include <ne_dates.h>
 #include <ne_redirect.h>
 #include <ne_request.h>
 #include <netdb.h>
@@ -20,19 +18,17 @@
 #include <cstring>
 #include <random>
 
-#include "driver/version.h"
+#include "net/local_network.h"
+#include "net/retry_policy.h"
 #include "support/fd.h"
 #include "support/logger.h"
 #include "support/system.h"
+#include "support/version.h"
 
 namespace {
 
 constexpr int kReadTimeout = 120;
 constexpr int kConnectTimeout = 180;
-constexpr int kMaxRetries = 2;
-constexpr intmax_t kDefaultBaseWait = 10;
-constexpr intmax_t kMaxBaseWait = 300;
-constexpr int64_t kMaxSpread = 5;
 constexpr int64_t kMaxSpreadNanos = 999999999;
 constexpr intmax_t kMaxSleepPiece = 60;
 constexpr size_t kCopyBlock = 4096;
@@ -63,61 +59,6 @@ const char* orEmpty(const char* text) {
 bool sameText(const char* a, const std::string& b) {
     return a != nullptr && b == a;
 }
-
-// Reads a "Retry-After" value made only of digits; values beyond 32 bits are
-// taken as the largest one, which the wait caps anyway.
-intmax_t parseDelaySeconds(const std::string& text) {
-    intmax_t value = 0;
-    for (char c : text) {
-        value = value * 10 + (c - '0');
-        if (value > INT32_MAX) {
-            return INT32_MAX;
-        }
-    }
-    return value;
-}
-
-bool onlyDigits(const std::string& text) {
-    return !text.empty() &&
-           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// True when the address lies in the interface's network: equal to the
-// interface's address in every bit of its netmask.
-bool inNetwork(const struct sockaddr* address, const struct ifaddrs* interface) {
-    if (interface->ifa_addr == nullptr || interface->ifa_netmask == nullptr ||
-        interface->ifa_addr->sa_family != address->sa_family ||
-        interface->ifa_netmask->sa_family != address->sa_family) {
-        return false;
-    }
-    if (address->sa_family == AF_INET) {
-        auto addr = reinterpret_cast<const struct sockaddr_in*>(address)->sin_addr.s_addr;
-        auto local =
-            reinterpret_cast<const struct sockaddr_in*>(interface->ifa_addr)->sin_addr.s_addr;
-        auto mask =
-            reinterpret_cast<const struct sockaddr_in*>(interface->ifa_netmask)->sin_addr.s_addr;
-        return ((addr ^ local) & mask) == 0;
-    }
-    const auto* addr = reinterpret_cast<const struct sockaddr_in6*>(address)->sin6_addr.s6_addr;
-    const auto* local =
-        reinterpret_cast<const struct sockaddr_in6*>(interface->ifa_addr)->sin6_addr.s6_addr;
-    const auto* mask =
-        reinterpret_cast<const struct sockaddr_in6*>(interface->ifa_netmask)->sin6_addr.s6_addr;
-    for (int i = 0; i < 16; ++i) {
-        if (((addr[i] ^ local[i]) & mask[i]) != 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
-struct AddrInfoDeleter {
-    void operator()(struct addrinfo* info) const { freeaddrinfo(info); }
-};
-
-struct IfAddrsDeleter {
-    void operator()(struct ifaddrs* list) const { freeifaddrs(list); }
-};
 
 }  // namespace
 
@@ -456,58 +397,24 @@ void URLFetcher::clearLocalAddresses() {
 // session then connects to those directly instead of through the proxy.
 bool URLFetcher::checkLocalNetwork() {
     clearLocalAddresses();
-
-    std::string host = m_sHost;
-    struct addrinfo hints;
-    memset(&hints, 0, sizeof(hints));
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-        host = host.substr(1, host.size() - 2);
-        hints.ai_flags |= AI_NUMERICHOST;
-    }
-    struct addrinfo* found = nullptr;
-    int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
-    if (rc != 0) {
-        LOGE("failed resolving address '%s' (%s)", host.c_str(),
-             rc == EAI_SYSTEM ? errnoString().c_str() : gai_strerror(rc));
+    std::vector<struct sockaddr_storage> local;
+    if (!findLocalAddresses(m_sHost, local)) {
         return false;
     }
-    std::unique_ptr<struct addrinfo, AddrInfoDeleter> resolved(found);
-
-    struct ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) {
-        LOGE("failed getting local network addresses (%s)", errnoString().c_str());
-        return false;
-    }
-    std::unique_ptr<struct ifaddrs, IfAddrsDeleter> interfaces(list);
-
-    for (const struct addrinfo* a = resolved.get(); a != nullptr; a = a->ai_next) {
-        if (a->ai_addr == nullptr ||
-            (a->ai_addr->sa_family != AF_INET && a->ai_addr->sa_family != AF_INET6)) {
-            continue;
+    for (const struct sockaddr_storage& found : local) {
+        ne_inet_addr* address;
+        if (found.ss_family == AF_INET) {
+            const auto* in = reinterpret_cast<const struct sockaddr_in*>(&found);
+            address =
+                ne_iaddr_make(ne_iaddr_ipv4, reinterpret_cast<const unsigned char*>(&in->sin_addr));
+        } else {
+            const auto* in6 = reinterpret_cast<const struct sockaddr_in6*>(&found);
+            address = ne_iaddr_make(ne_iaddr_ipv6, in6->sin6_addr.s6_addr);
         }
-        for (const struct ifaddrs* i = interfaces.get(); i != nullptr; i = i->ifa_next) {
-            if (!inNetwork(a->ai_addr, i)) {
-                continue;
-            }
-            ne_inet_addr* address;
-            if (a->ai_addr->sa_family == AF_INET) {
-                const auto* in = reinterpret_cast<const struct sockaddr_in*>(a->ai_addr);
-                address = ne_iaddr_make(ne_iaddr_ipv4,
-                                        reinterpret_cast<const unsigned char*>(&in->sin_addr));
-            } else {
-                const auto* in6 = reinterpret_cast<const struct sockaddr_in6*>(a->ai_addr);
-                address = ne_iaddr_make(ne_iaddr_ipv6, in6->sin6_addr.s6_addr);
-            }
-            if (address != nullptr) {
-                m_vLocalAddrs.emplace_back(address);
-            }
-            break;
+        if (address != nullptr) {
+            m_vLocalAddrs.emplace_back(address);
         }
     }
-
     if (!m_vLocalAddrs.empty()) {
         for (const Address& address : m_vLocalAddrs) {
             m_vAddrList.push_back(address.get());
@@ -645,20 +552,6 @@ void URLFetcher::setNotifier(Notifier* notifier) {
 // ---------------------------------------------------------------------------
 // Retries
 
-bool URLFetcher::isRetryableStatus(int status) {
-    switch (status) {
-        case 408:
-        case 429:
-        case 503:
-        case 504:
-        case 522:
-        case 524:
-            return true;
-        default:
-            return false;
-    }
-}
-
 std::string URLFetcher::errorText(int code, ne_session* session) {
     switch (code) {
         case NE_OK:
@@ -706,12 +599,7 @@ bool URLFetcher::get(const std::string& path, int fd, bool bypassCache,
             m_bRedirected = true;
             return false;
         }
-        if (retries == kMaxRetries) {
-            break;
-        }
-        bool retry = result == NE_ERROR || result == NE_CONNECT || result == NE_TIMEOUT ||
-                     (result == NE_OK && isRetryableStatus(status));
-        if (!retry) {
+        if (retries == retry::kMaxRetries || !retry::shouldRetry(result, status)) {
             break;
         }
         ++retries;
@@ -746,28 +634,8 @@ bool URLFetcher::get(const std::string& path, int fd, bool bypassCache,
 
 bool URLFetcher::waitBeforeRetry() {
     ClassState& s = state();
-    intmax_t requested = 0;
-    if (!m_sRetryAfter.empty()) {
-        if (onlyDigits(m_sRetryAfter)) {
-            requested = parseDelaySeconds(m_sRetryAfter);
-        } else {
-            time_t date = ne_httpdate_parse(m_sRetryAfter.c_str());
-            if (date == static_cast<time_t>(-1)) {
-                LOGW("ignoring invalid Retry-After header '%s'", m_sRetryAfter.c_str());
-            } else {
-                time_t now = s.m_pTime(nullptr);
-                if (now == static_cast<time_t>(-1) || date < now) {
-                    LOGD("the Retry-After header value '%s' is in the past", m_sRetryAfter.c_str());
-                } else {
-                    requested = static_cast<intmax_t>(date - now);
-                }
-            }
-        }
-    }
-    LOGT("base wait is %ji seconds", requested);
-    intmax_t base = requested < 1 ? kDefaultBaseWait : std::min(requested, kMaxBaseWait);
-
-    intmax_t remaining = base + randomUniform(kMaxSpread);
+    intmax_t remaining =
+        retry::baseWait(m_sRetryAfter, s.m_pTime) + randomUniform(retry::kMaxSpread);
     LOGI("waiting %ji seconds before retry", remaining);
     long nanos = static_cast<long>(randomUniform(kMaxSpreadNanos));
 

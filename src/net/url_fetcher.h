@@ -101,7 +101,6 @@ public:
     bool waitBeforeRetry();
 
     static std::string errorText(int code, ne_session* session);
-    static bool isRetryableStatus(int status);
     // The fetch of a local file.
     static bool copyFileToFd(const std::string& path, int fd);
 

@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <memory>
 
-#include "config/xml_util.h"
 #include "support/fd.h"
 #include "support/logger.h"
+#include "xml/xml_util.h"
 
 namespace {
 

@@ -1,8 +1,11 @@
 #include "repo/item_notify.h"
 
+#include <utility>
+
 #include "support/logger.h"
 
-ItemNotify::ItemNotify(int32_t total) : m_nTotal(total), m_tLast(time(nullptr)) {}
+ItemNotify::ItemNotify(int32_t total, Clock clock)
+    : m_clock(std::move(clock)), m_nTotal(total), m_tLast(m_clock()) {}
 
 void ItemNotify::notify(ne_session_status /*status*/, const ne_session_status_info* /*info*/) {
     report();
@@ -22,7 +25,7 @@ void ItemNotify::report() {
         m_bFinished = true;
         return;
     }
-    time_t now = time(nullptr);
+    time_t now = m_clock();
     if (now > m_tLast + 59) {
         LOGI("downloading... (%i/%i)", m_nDone, m_nTotal);
         m_tLast = now;

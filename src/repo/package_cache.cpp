@@ -14,10 +14,6 @@
 
 namespace {
 
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-
 bool intactInCache(const Package& package) {
     const std::string cacheFile = package.m_sCacheFile.str();
     return isReadable(cacheFile) && checkFile(package.m_checksum, cacheFile);
@@ -72,7 +68,7 @@ bool PackageRepo::cleanPackages() {
     LOGD("removing packages from repository cache '%s'", m_sPackagesDir.c_str());
     // A folder replaced by a symbolic link is not followed: only what lies in
     // the cache itself is removed.
-    std::unique_ptr<DIR, DirCloser> dir(openDirNoFollow(m_sPackagesDir));
+    UniqueDir dir = openDirNoFollow(m_sPackagesDir);
     if (!dir) {
         if (errno == ENOENT) {
             return true;

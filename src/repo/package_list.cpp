@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "config/xml_util.h"
+#include "xml/xml_util.h"
 #include "support/logger.h"
 #include "support/system.h"
 

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "repo/package_repo.h"
+#include "repo/metadata_type.h"
 #include "resolver/package.h"
 
 // Namespaces of the rpm-md format: the repository index, the package elements

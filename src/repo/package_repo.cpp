@@ -13,13 +13,13 @@
 #include <cstring>
 
 #include "config/config.h"
-#include "config/xml_util.h"
 #include "net/downloader.h"
 #include "repo/item_notify.h"
 #include "repo/metadata_signature.h"
 #include "repo/package_list.h"
 #include "support/logger.h"
 #include "support/system.h"
+#include "xml/xml_util.h"
 
 namespace {
 
@@ -64,18 +64,6 @@ bool parseTimestamp(xmlNodePtr node, uint64_t& timestamp) {
 }
 
 }  // namespace
-
-const char* metadataTypeName(int type) {
-    switch (type) {
-        case MD_PRIMARY:
-            return "primary";
-        case MD_VTXDATA:
-            return "vtxdata";
-        default:
-            LOGE("invalid metadata type");
-            return nullptr;
-    }
-}
 
 PackageRepo::PackageRepo(const Config& config, const Repository& repository)
     : m_pRepository(repository),
@@ -417,11 +405,11 @@ bool PackageRepo::commitStaged() {
 }
 
 void PackageRepo::removeLeftovers() const {
-    DIR* dir = openDirNoFollow(m_sCacheDir);
-    if (dir == nullptr) {
+    UniqueDir dir = openDirNoFollow(m_sCacheDir);
+    if (!dir) {
         return;
     }
-    while (struct dirent* entry = readdir(dir)) {
+    while (struct dirent* entry = readdir(dir.get())) {
         std::string name = entry->d_name;
         auto endsWith = [&name](const char* suffix) {
             size_t length = strlen(suffix);
@@ -432,16 +420,15 @@ void PackageRepo::removeLeftovers() const {
         }
         std::string path = m_sCacheDir + name;
         struct stat st;
-        if (fstatat(dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        if (fstatat(dirfd(dir.get()), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISREG(st.st_mode)) {
             continue;
         }
         LOGD("removing leftover '%s'", path.c_str());
-        if (unlinkat(dirfd(dir), name.c_str(), 0) != 0) {
+        if (unlinkat(dirfd(dir.get()), name.c_str(), 0) != 0) {
             LOGW("failed removing file '%s' (%s)", path.c_str(), errnoString().c_str());
         }
     }
-    closedir(dir);
 }
 
 void PackageRepo::dropStaged() {

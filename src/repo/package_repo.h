@@ -9,18 +9,13 @@
 #include <vector>
 
 #include "repo/checksum.h"
+#include "repo/metadata_type.h"
 #include "resolver/package.h"
 
 class Config;
 struct Repository;
 class Downloader;
 struct _xmlNode;
-
-// The package lists the program reads.
-enum MetadataType : int { MD_PRIMARY = 0, MD_VTXDATA = 1 };
-
-// "primary" or "vtxdata"; null (after logging "invalid metadata type") otherwise.
-const char* metadataTypeName(int type);
 
 // One `data` element of the index.
 struct RepoMdEntry {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -34,8 +35,9 @@ public:
     // applies the firmware release guard and selects the newer packages.
     bool init(const PackageList& external, const NameSet& include, const NameSet& exclude,
               const NameSet& excludedGroups, const NameSet& pull);
-    // Completes the new packages with what their dependencies need.
-    bool resolve();
+    // Completes the new packages with what their dependencies need. The walk
+    // stops, and resolve fails, as soon as cancelled (when given) returns true.
+    bool resolve(const std::function<bool()>& cancelled = {});
 
     bool updatesInstalled(const Package& candidate) const;
     bool obsoletesInstalled(const Package& candidate) const;
@@ -46,15 +48,14 @@ public:
     // The packages to install, one per name, in name order.
     const PackageSet& newPackages() const { return m_setNew; }
     const PackageSet& badPackages() const { return m_setBad; }
-    bool lowerRelease() const { return m_bLowerRelease; }
 
 private:
     // The update requirements package is read from the repository, never
     // installed from it.
     static constexpr std::string_view kUpdateRequirementsPkg = "os-update-requirements";
 
-    enum PullMode : int { PULL_ALL = 0, PULL_UPDATES_ONLY = 1, PULL_SKIP_UPDATES = 2 };
-    enum DepKind : int { DEP_REQUIRED, DEP_RECOMMENDED };
+    enum class PullMode : int { ALL = 0, UPDATES_ONLY = 1, SKIP_UPDATES = 2 };
+    enum class DepKind : int { REQUIRED, RECOMMENDED };
 
     // The entries of one name in the available list, [m_nFirst, m_nEnd), and
     // the candidate among them: the highest Evr, the earlier one on ties.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <string_view>
 
-#include "driver/signals.h"
 #include "resolver/resolver.h"
 #include "support/logger.h"
 
@@ -60,7 +59,7 @@ bool Resolver::isObsoletedByNew(const Package& installed, const DepsByName& obso
 void Resolver::checkPackageDeps(const DepsByName& provides, const Package& package, DepKind kind,
                                 DepsByName& unsatisfied) const {
     const DependencySet& deps =
-        kind == DEP_REQUIRED ? package.m_setRequires : package.m_setRecommends;
+        kind == DepKind::REQUIRED ? package.m_setRequires : package.m_setRecommends;
     for (const Dependency& dep : deps) {
         auto range = entriesOfName(provides, dep.m_sName);
         bool satisfied = std::any_of(range.first, range.second, [&](const Dependency& provide) {
@@ -69,7 +68,7 @@ void Resolver::checkPackageDeps(const DepsByName& provides, const Package& packa
         if (!satisfied) {
             unsatisfied.push_back(dep);
             LOGD("failed dep: %s is %s by %s", depToString(dep).c_str(),
-                 kind == DEP_REQUIRED ? "required" : "recommended",
+                 kind == DepKind::REQUIRED ? "required" : "recommended",
                  packageToString(package).c_str());
         }
     }
@@ -119,10 +118,10 @@ bool Resolver::checkDependencies(DependencySet& unsatisfiedRequired,
     DepsByName required;
     DepsByName recommended;
     for (const Package* package : targets) {
-        checkPackageDeps(provides, *package, DEP_REQUIRED, required);
+        checkPackageDeps(provides, *package, DepKind::REQUIRED, required);
         if (!m_bIgnoreRecommends &&
             (!m_bHaveInclude || m_setNew.find(package->m_sName.view()) != m_setNew.end())) {
-            checkPackageDeps(provides, *package, DEP_RECOMMENDED, recommended);
+            checkPackageDeps(provides, *package, DepKind::RECOMMENDED, recommended);
         }
     }
     fillSet(required, unsatisfiedRequired);
@@ -199,7 +198,8 @@ bool Resolver::pullPass(PullMode mode, DependencySet& unsatisfied, PackageSet* p
     if (unsatisfied.empty()) {
         return false;
     }
-    LOGD("resolving dependencies (%s, single package = %i)", pullModeText(mode), single ? 1 : 0);
+    LOGD("resolving dependencies (%s, single package = %i)", pullModeText(static_cast<int>(mode)),
+         single ? 1 : 0);
     if (!m_bProvidersBuilt) {
         buildProviderIndex();
     }
@@ -238,12 +238,12 @@ bool Resolver::pullPass(PullMode mode, DependencySet& unsatisfied, PackageSet* p
                  packageToString(candidate).c_str(), packageToString(*installed).c_str());
             continue;
         }
-        if (mode == PULL_UPDATES_ONLY && !updatesInstalled(candidate)) {
+        if (mode == PullMode::UPDATES_ONLY && !updatesInstalled(candidate)) {
             LOGT("skip package %s which does not update installed package",
                  packageToString(candidate).c_str());
             continue;
         }
-        if (mode == PULL_SKIP_UPDATES && updatesInstalled(candidate)) {
+        if (mode == PullMode::SKIP_UPDATES && updatesInstalled(candidate)) {
             LOGT("skip package %s which updates installed package",
                  packageToString(candidate).c_str());
             continue;
@@ -299,11 +299,11 @@ bool Resolver::pull(DependencySet& unsatisfied, PackageSet* pulled, bool single)
     if (pulled != nullptr) {
         pulled->clear();
     }
-    bool updates = pullPass(PULL_UPDATES_ONLY, unsatisfied, pulled, single);
+    bool updates = pullPass(PullMode::UPDATES_ONLY, unsatisfied, pulled, single);
     if (single && updates) {
         return true;
     }
-    bool others = pullPass(PULL_SKIP_UPDATES, unsatisfied, pulled, single);
+    bool others = pullPass(PullMode::SKIP_UPDATES, unsatisfied, pulled, single);
     return updates || others;
 }
 
@@ -312,7 +312,8 @@ bool Resolver::onlyFileDeps(const DependencySet& deps) const {
     return std::all_of(deps.begin(), deps.end(), isFileDependency);
 }
 
-bool Resolver::resolve() {
+bool Resolver::resolve(const std::function<bool()>& cancelled) {
+    auto isCancelled = [&cancelled] { return cancelled && cancelled(); };
     if (m_bLowerRelease) {
         return true;
     }
@@ -378,12 +379,12 @@ bool Resolver::resolve() {
                 }
             }
         }
-        if (terminationPending()) {
+        if (isCancelled()) {
             break;
         }
     }
 
-    if (terminationPending()) {
+    if (isCancelled()) {
         return false;
     }
     if (satisfied) {

@@ -163,7 +163,7 @@ bool ChildProcess::run() {
 }
 
 void ChildProcess::copyOutputToLog(int fd) {
-    std::unique_ptr<FILE, FileCloser> stream(fdopen(fd, "r"));
+    UniqueFile stream(fdopen(fd, "r"));
     if (!stream) {
         LOGE("cannot read output from child: %s", errnoString().c_str());
         char block[1024];

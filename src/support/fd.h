@@ -1,9 +1,11 @@
-// RAII owners of file descriptors and stdio streams.
+// RAII owners of file descriptors, stdio streams and directory streams.
 #pragma once
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 
 class UniqueFd {
 public:
@@ -50,3 +52,13 @@ struct FileCloser {
         }
     }
 };
+using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+
+struct DirCloser {
+    void operator()(DIR* dir) const {
+        if (dir != nullptr) {
+            closedir(dir);
+        }
+    }
+};
+using UniqueDir = std::unique_ptr<DIR, DirCloser>;

@@ -62,23 +62,22 @@ std::string unquoteOsReleaseValue(std::string value) {
 }  // namespace
 
 bool readOsRelease(const std::string& key, std::string& value) {
-    FILE* file = fopen(paths::kOsRelease, "re");
-    if (file == nullptr && errno == ENOENT) {
-        file = fopen(paths::kOsReleaseFallback, "re");
+    UniqueFile file(fopen(paths::kOsRelease, "re"));
+    if (!file && errno == ENOENT) {
+        file.reset(fopen(paths::kOsReleaseFallback, "re"));
     }
-    if (file == nullptr) {
+    if (!file) {
         return false;
     }
     bool found = false;
     char line[256];
-    while (fgets(line, sizeof(line), file) != nullptr) {
+    while (fgets(line, sizeof(line), file.get()) != nullptr) {
         if (strncmp(line, key.c_str(), key.size()) != 0) {
             continue;
         }
         value = unquoteOsReleaseValue(std::string(line + key.size()));
         found = true;
     }
-    fclose(file);
     return found;
 }
 
@@ -124,7 +123,7 @@ std::string extensionOf(const std::string& path) {
     return base.substr(dot);
 }
 
-DIR* openDirNoFollow(const std::string& path) {
+UniqueDir openDirNoFollow(const std::string& path) {
     std::string name = path;
     while (name.size() > 1 && name.back() == '/') {
         name.pop_back();
@@ -133,8 +132,8 @@ DIR* openDirNoFollow(const std::string& path) {
     if (!fd) {
         return nullptr;
     }
-    DIR* dir = fdopendir(fd.get());
-    if (dir != nullptr) {
+    UniqueDir dir(fdopendir(fd.get()));
+    if (dir) {
         fd.release();
     }
     return dir;

@@ -1,10 +1,10 @@
 // Small helpers on files, paths and system sources.
 #pragma once
 
-#include <dirent.h>
-
 #include <cstddef>
 #include <string>
+
+#include "support/fd.h"
 
 // Fills the buffer from /dev/urandom.
 bool getRandomBytes(void* buffer, size_t count);
@@ -19,8 +19,8 @@ bool makeDir(const std::string& path);
 
 // Opens a directory for listing without following a symbolic link in its
 // last component (trailing slashes ignored); null with errno set otherwise
-// (ELOOP or ENOTDIR for a link). Close with closedir.
-DIR* openDirNoFollow(const std::string& path);
+// (ELOOP or ENOTDIR for a link).
+UniqueDir openDirNoFollow(const std::string& path);
 
 // Last path component, trailing slashes ignored.
 std::string baseName(const std::string& path);

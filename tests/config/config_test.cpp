@@ -1,6 +1,8 @@
 // Runs inside a sandbox: the configuration reader probes fixed paths.
 #include "config/config.h"
 
+#include "xml/xml_util.h"
+
 #include <gtest/gtest.h>
 #include <syslog.h>
 

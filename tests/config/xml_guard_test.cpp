@@ -7,7 +7,7 @@
 #include <functional>
 
 #include "config/config.h"
-#include "config/xml_util.h"
+#include "xml/xml_util.h"
 #include "harness/log_capture.h"
 #include "harness/repo_builder.h"
 #include "harness/sandbox.h"

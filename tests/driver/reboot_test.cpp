@@ -39,7 +39,7 @@ protected:
         m_sOut = std::string(home) + "/../out/";
         writeHostFile(m_sOut + "calls.log", "");
         unlink((m_sOut + "telinit.exit").c_str());
-        ASSERT_TRUE(writeStatus(READY, false));
+        ASSERT_TRUE(writeStatus(Status::READY, false));
         ASSERT_TRUE(theLogger().addFile(kLog, LogLevel::Trace, false));
     }
     void TearDown() override {
@@ -66,7 +66,7 @@ protected:
     }
     static std::string log() { return readHostFile(kLog); }
     static Status storedStatus() {
-        Status status = READY;
+        Status status = Status::READY;
         EXPECT_TRUE(readStatus(status));
         return status;
     }
@@ -83,7 +83,7 @@ TEST_F(Reboot, ReexecsInitThenSchedulesTheShutdownAndRecordsIt) {
     EXPECT_EQ(log().find("WARNING"), std::string::npos) << log();
     // The next start is refused until the machine has rebooted.
     Status status = storedStatus();
-    EXPECT_EQ(status, REBOOTING);
+    EXPECT_EQ(status, Status::REBOOTING);
     int code = 0;
     EXPECT_FALSE(checkStartStatus(status, code));
     EXPECT_EQ(code, 1);
@@ -101,7 +101,7 @@ TEST_F(Reboot, TelinitProblemsAreOnlyWarnings) {
     };
     for (const Case& c : cases) {
         writeHostFile(m_sOut + "calls.log", "");
-        ASSERT_TRUE(writeStatus(READY, false));
+        ASSERT_TRUE(writeStatus(Status::READY, false));
         if (c.script.empty()) {
             writeHostFile(m_sOut + "telinit.exit", "1\n");
         } else {
@@ -112,7 +112,7 @@ TEST_F(Reboot, TelinitProblemsAreOnlyWarnings) {
         std::vector<std::string> lines = calls(c.script.empty() ? 2 : 1);
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines.back(), kBothCalls[1]);
-        EXPECT_EQ(storedStatus(), REBOOTING);
+        EXPECT_EQ(storedStatus(), Status::REBOOTING);
     }
 }
 
@@ -121,7 +121,7 @@ TEST_F(Reboot, ShutdownThatCannotStartIsFatal) {
     EXPECT_EQ(rebootSystem(), 2);
     EXPECT_NE(log().find("FATAL: failed to start reboot process\n"), std::string::npos) << log();
     EXPECT_EQ(calls(1), std::vector<std::string>{"telinit u"});
-    EXPECT_EQ(storedStatus(), READY);
+    EXPECT_EQ(storedStatus(), Status::READY);
 }
 
 TEST_F(Reboot, EndOfTheProcessTurnsTheRebootRequestIntoTheExitCode) {
@@ -130,25 +130,25 @@ TEST_F(Reboot, EndOfTheProcessTurnsTheRebootRequestIntoTheExitCode) {
         {
             initSignals();
             raise(SIGTERM);
-            _exit(finishProcess(-1, false));
+            _exit(finishProcess(0, true, false));
         },
         ::testing::ExitedWithCode(0), "INFO: --- EXIT OK ---\n$");
-    EXPECT_EQ(storedStatus(), REBOOTING);
+    EXPECT_EQ(storedStatus(), Status::REBOOTING);
 
-    ASSERT_TRUE(writeStatus(READY, false));
+    ASSERT_TRUE(writeStatus(Status::READY, false));
     ASSERT_EQ(chmod(kShutdown.c_str(), 0644), 0);
-    EXPECT_EXIT(_exit(finishProcess(-1, false)), ::testing::ExitedWithCode(2),
+    EXPECT_EXIT(_exit(finishProcess(0, true, false)), ::testing::ExitedWithCode(2),
                 "FATAL: failed to start reboot process\nINFO: --- EXIT FATAL ---\n$");
     EXPECT_EXIT(
         {
             initSignals();
             raise(SIGINT);
-            finishProcess(-1, true);
+            finishProcess(0, true, true);
             _exit(98);
         },
         ::testing::KilledBySignal(SIGINT),
         "FATAL: failed to start reboot process\nERROR: terminated by signal #2: Interrupt\n$");
-    EXPECT_EQ(storedStatus(), READY);
+    EXPECT_EQ(storedStatus(), Status::READY);
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ TEST(Signals, FirstSignalIsRecordedAndReraisedWhenTheRunFailed) {
             raise(SIGQUIT);
             raise(SIGHUP);
             REQUIRE(terminationPending() && pendingSignal() == SIGTERM);
-            finishProcess(1, false);
+            finishProcess(1, false, false);
             _exit(98);
         },
         ::testing::KilledBySignal(SIGTERM),
@@ -53,7 +53,7 @@ TEST(Signals, FirstSignalIsRecordedAndReraisedWhenTheRunFailed) {
         {
             REQUIRE(initSignals());
             raise(SIGQUIT);
-            finishProcess(-3, true);
+            finishProcess(-3, false, true);
             _exit(98);
         },
         ::testing::KilledBySignal(SIGQUIT), "^ERROR: terminated by signal #3: Quit\n$");
@@ -64,7 +64,7 @@ TEST(Signals, SuccessIsNotReraised) {
         {
             REQUIRE(initSignals());
             raise(SIGINT);
-            REQUIRE(finishProcess(0, false) == 0);
+            REQUIRE(finishProcess(0, false, false) == 0);
             // Default actions are back, SIGPIPE stays ignored.
             REQUIRE(handlerOf(SIGINT) == SIG_DFL && handlerOf(SIGTERM) == SIG_DFL);
             REQUIRE(handlerOf(SIGPIPE) == SIG_IGN);
@@ -106,7 +106,7 @@ TEST(Signals, IgnoredSighupStaysIgnored) {
             REQUIRE(initSignals());
             raise(SIGHUP);
             REQUIRE(ignoreSighup());
-            _exit(finishProcess(1, true) == 1 ? 5 : 98);
+            _exit(finishProcess(1, false, true) == 1 ? 5 : 98);
         },
         ::testing::ExitedWithCode(5), "^ERROR: terminated by signal #1: Hangup\n$");
 }

@@ -54,9 +54,10 @@ protected:
 };
 
 TEST_F(StatusFiles, WriteThenReadEveryStatus) {
-    for (int s = READY; s <= REBOOTING; ++s) {
-        ASSERT_TRUE(writeStatus(s, s % 2 == 0));
-        Status read = READY;
+    for (int n = 0; n <= static_cast<int>(Status::REBOOTING); ++n) {
+        const Status s = static_cast<Status>(n);
+        ASSERT_TRUE(writeStatus(s, n % 2 == 0));
+        Status read = Status::READY;
         ASSERT_TRUE(readStatus(read));
         EXPECT_EQ(read, s);
         EXPECT_EQ(readHostFile(paths::kStatusFile), std::string(statusName(s)) + "\n");
@@ -68,9 +69,9 @@ TEST_F(StatusFiles, WriteThenReadEveryStatus) {
 }
 
 TEST_F(StatusFiles, MissingFileIsReady) {
-    Status status = CORRUPTED;
+    Status status = Status::CORRUPTED;
     ASSERT_TRUE(readStatus(status));
-    EXPECT_EQ(status, READY);
+    EXPECT_EQ(status, Status::READY);
 }
 
 TEST_F(StatusFiles, FirstWordDecidesAndMustMatchExactly) {
@@ -79,14 +80,18 @@ TEST_F(StatusFiles, FirstWordDecidesAndMustMatchExactly) {
         bool ok;
         Status status;
     } cases[] = {
-        {"UPDATING", true, UPDATING},     {"  PKGSDONE trailing words\n", true, PKGSDONE},
-        {"updating\n", false, READY},     {"", false, READY},
-        {"\n\n", false, READY},           {"garbage\n", false, READY},
-        {"\x01\x02\xff\n", false, READY}, {"READYREADYREADYREADYREADYREADYREADY\n", false, READY},
+        {"UPDATING", true, Status::UPDATING},
+        {"  PKGSDONE trailing words\n", true, Status::PKGSDONE},
+        {"updating\n", false, Status::READY},
+        {"", false, Status::READY},
+        {"\n\n", false, Status::READY},
+        {"garbage\n", false, Status::READY},
+        {"\x01\x02\xff\n", false, Status::READY},
+        {"READYREADYREADYREADYREADYREADYREADY\n", false, Status::READY},
     };
     for (const Case& c : cases) {
         writeHostFile(paths::kStatusFile, c.content);
-        Status status = READY;
+        Status status = Status::READY;
         EXPECT_EQ(readStatus(status), c.ok) << c.content;
         if (c.ok) {
             EXPECT_EQ(status, c.status) << c.content;
@@ -95,16 +100,16 @@ TEST_F(StatusFiles, FirstWordDecidesAndMustMatchExactly) {
 }
 
 TEST_F(StatusFiles, InvalidValueTouchesNothing) {
-    ASSERT_TRUE(writeStatus(DOWNLOADING, false));
-    EXPECT_FALSE(writeStatus(9, true));
-    EXPECT_FALSE(writeStatus(-1, true));
+    ASSERT_TRUE(writeStatus(Status::DOWNLOADING, false));
+    EXPECT_FALSE(writeStatus(static_cast<Status>(9), true));
+    EXPECT_FALSE(writeStatus(static_cast<Status>(-1), true));
     EXPECT_EQ(readHostFile(paths::kStatusFile), "DOWNLOADING\n");
     EXPECT_EQ(access(paths::kUpdateStateFile, F_OK), -1);
 }
 
 TEST_F(StatusFiles, FullFileSystemKeepsPreviousStatus) {
     mountTmpfs("size=16k");
-    ASSERT_TRUE(writeStatus(READY, true));
+    ASSERT_TRUE(writeStatus(Status::READY, true));
     // Fill the file system completely.
     std::string filler(4096, 'x');
     FILE* f = fopen((kDir + "/filler").c_str(), "w");
@@ -112,45 +117,45 @@ TEST_F(StatusFiles, FullFileSystemKeepsPreviousStatus) {
     while (fwrite(filler.data(), 1, filler.size(), f) == filler.size() && fflush(f) == 0) {
     }
     fclose(f);
-    EXPECT_FALSE(writeStatus(UPDATING, true));
+    EXPECT_FALSE(writeStatus(Status::UPDATING, true));
     EXPECT_EQ(readHostFile(paths::kStatusFile), "READY\n");
     EXPECT_TRUE(leftovers().empty());
 }
 
 TEST_F(StatusFiles, ReadOnlyFileSystemKeepsPreviousStatus) {
     mountTmpfs("size=64k");
-    ASSERT_TRUE(writeStatus(ANALYZING, false));
+    ASSERT_TRUE(writeStatus(Status::ANALYZING, false));
     ASSERT_EQ(mount(nullptr, kDir.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
-    EXPECT_FALSE(writeStatus(UPDATING, true));
+    EXPECT_FALSE(writeStatus(Status::UPDATING, true));
     EXPECT_EQ(readHostFile(paths::kStatusFile), "ANALYZING\n");
 }
 
 TEST_F(StatusFiles, FailedRenameRemovesTheTemporaryFile) {
     // A non-empty directory in place of the status file makes the rename fail.
     makeDirs(std::string(paths::kStatusFile) + "/blocker");
-    EXPECT_FALSE(writeStatus(PKGSDONE, true));
+    EXPECT_FALSE(writeStatus(Status::PKGSDONE, true));
     EXPECT_TRUE(leftovers().empty());
 }
 
 TEST_F(StatusFiles, CorruptedAlsoRecordsTheUpdateState) {
-    ASSERT_TRUE(writeStatus(CORRUPTED, false));
+    ASSERT_TRUE(writeStatus(Status::CORRUPTED, false));
     EXPECT_EQ(readHostFile(paths::kUpdateStateFile), "CORRUPTED\n");
     EXPECT_EQ(readUpdateState(), UpdateState::CORRUPTED);
 }
 
 TEST_F(StatusFiles, StartStatusDecidesWhetherToRun) {
     int code = 0;
-    EXPECT_TRUE(checkStartStatus(READY, code));
-    EXPECT_TRUE(checkStartStatus(TESTING, code));
-    EXPECT_TRUE(checkStartStatus(PKGSDONE, code));
+    EXPECT_TRUE(checkStartStatus(Status::READY, code));
+    EXPECT_TRUE(checkStartStatus(Status::TESTING, code));
+    EXPECT_TRUE(checkStartStatus(Status::PKGSDONE, code));
     EXPECT_EQ(code, 0);
-    EXPECT_FALSE(checkStartStatus(REBOOTING, code));
+    EXPECT_FALSE(checkStartStatus(Status::REBOOTING, code));
     EXPECT_EQ(code, 1);
-    EXPECT_FALSE(checkStartStatus(CORRUPTED, code));
+    EXPECT_FALSE(checkStartStatus(Status::CORRUPTED, code));
     EXPECT_EQ(code, 2);
     EXPECT_EQ(access(paths::kStatusFile, F_OK), -1);
     code = 0;
-    EXPECT_FALSE(checkStartStatus(UPDATING, code));
+    EXPECT_FALSE(checkStartStatus(Status::UPDATING, code));
     EXPECT_EQ(code, 2);
     EXPECT_EQ(readHostFile(paths::kStatusFile), "CORRUPTED\n");
     EXPECT_EQ(readHostFile(paths::kUpdateStateFile), "CORRUPTED\n");

@@ -299,17 +299,17 @@ TEST_F(DeviceTest, SerialRevisionAndModelFromCpuInfoWithIdentifiersFallback) {
         const char* identifiers;  // null: no file
         const char* serial;
         const char* revision;
-        int type;
+        HwType type;
     } cases[] = {
         {"processor\t: 0\nSerial\t\t: 00000000c0ffee42\nRevision\t: 2.12\nHardware\t: Halvec\n",
-         "VTX_SN=\"ignored\"\n", "00000000c0ffee42", "2.12", HW_HALVEC},
+         "VTX_SN=\"ignored\"\n", "00000000c0ffee42", "2.12", HwType::HALVEC},
         {"Hardware\t: Miravo\nRevision : 3.1\n",
          "# device data\n\n  VTX_SN = \"blank\"\nVTX_SNX=x\nVTX_SN=\nVTX_SN=\"SN-0042\"  \n"
          "VTX_SN=later\n",
-         "SN-0042", "3.1", HW_MIRAVO},
-        {"Hardware : ostrela\n", "VTX_SN='SN-single'\n", "SN-single", "", HW_OSTRELA},
-        {"Hardware : Zebra\nSerial :\n", "VTX_SN=\"open\nVTX_SN=late\n", "", "", HW_OTHER},
-        {"Revision : 123456789\n", nullptr, "", "12345678", HW_UNKNOWN},
+         "SN-0042", "3.1", HwType::MIRAVO},
+        {"Hardware : ostrela\n", "VTX_SN='SN-single'\n", "SN-single", "", HwType::OSTRELA},
+        {"Hardware : Zebra\nSerial :\n", "VTX_SN=\"open\nVTX_SN=late\n", "", "", HwType::OTHER},
+        {"Revision : 123456789\n", nullptr, "", "12345678", HwType::UNKNOWN},
     };
     for (const Case& c : cases) {
         log->clear();
@@ -322,7 +322,7 @@ TEST_F(DeviceTest, SerialRevisionAndModelFromCpuInfoWithIdentifiersFallback) {
         device::readHardwareInfo(identity);
         EXPECT_EQ(identity.m_sSerial, c.serial) << c.cpuinfo;
         EXPECT_EQ(identity.m_sHwRevision, c.revision) << c.cpuinfo;
-        EXPECT_EQ(identity.m_nHwType, c.type) << c.cpuinfo;
+        EXPECT_EQ(identity.m_hwType, c.type) << c.cpuinfo;
     }
     EXPECT_TRUE(
         log->has("WARNING: could not open /etc/vantorix/identifiers: No such file or "
@@ -351,19 +351,19 @@ TEST_F(DeviceTest, DefaultPasswordComesFromTheEepromData) {
 
     // Type 2: one block, from the first readable candidate.
     eeprom(0, other);
-    std::string first = device::defaultPassword(HW_MIRAVO);
+    std::string first = device::defaultPassword(HwType::MIRAVO);
     EXPECT_EQ(first.size(), device::kPasswordLength);
     EXPECT_TRUE(inAlphabet(first)) << first;
-    EXPECT_EQ(device::defaultPassword(HW_MIRAVO), first);  // always the same
+    EXPECT_EQ(device::defaultPassword(HwType::MIRAVO), first);  // always the same
     removeEeproms();
     eeprom(1, other);
-    EXPECT_EQ(device::defaultPassword(HW_OSTRELA), first);
+    EXPECT_EQ(device::defaultPassword(HwType::OSTRELA), first);
     EXPECT_TRUE(
         log->contains("DEBUG: failed opening secret data file "
                       "'/sys/bus/i2c/drivers/Halvec-EEPROM/0-0050/data': No such file"));
     eeprom(0, "short");
     eeprom(1, "MRVMAIN:M1.00...12346");
-    EXPECT_NE(device::defaultPassword(HW_MIRAVO), first);
+    EXPECT_NE(device::defaultPassword(HwType::MIRAVO), first);
     EXPECT_TRUE(
         log->has("DEBUG: failed reading data from "
                  "'/sys/bus/i2c/drivers/Halvec-EEPROM/0-0050/data'"));
@@ -372,32 +372,32 @@ TEST_F(DeviceTest, DefaultPasswordComesFromTheEepromData) {
     removeEeproms();
     eeprom(4, core);
     log->clear();
-    EXPECT_EQ(device::defaultPassword(HW_HALVEC), "");
+    EXPECT_EQ(device::defaultPassword(HwType::HALVEC), "");
     EXPECT_TRUE(log->has("DEBUG: failed reading secret data"));
     eeprom(0, core);
     eeprom(2, carrier);
-    std::string halvec = device::defaultPassword(HW_HALVEC);
+    std::string halvec = device::defaultPassword(HwType::HALVEC);
     EXPECT_EQ(halvec.size(), device::kPasswordLength);
     EXPECT_TRUE(inAlphabet(halvec));
     EXPECT_FALSE(log->contains("workaround"));
 
     // The carrier board without its fixed string hashes as if it had it.
     eeprom(2, "HLVCARR:B1.03...ABCDE");
-    EXPECT_EQ(device::defaultPassword(HW_HALVEC), halvec);
+    EXPECT_EQ(device::defaultPassword(HwType::HALVEC), halvec);
     EXPECT_TRUE(
         log->has("TRACE: bad carrier EEPROM data, using workaround for missing fixed string"));
     // The known-bad revision pair is corrected to the board's real revision.
     eeprom(2, carrier);
     std::string fixedCore = "HLVCORE:C2.12xyzVTXCB";
     eeprom(0, fixedCore);
-    std::string rev212 = device::defaultPassword(HW_HALVEC);
+    std::string rev212 = device::defaultPassword(HwType::HALVEC);
     eeprom(0, "HLVCORE:C2.10xyzVTXCB");
-    EXPECT_EQ(device::defaultPassword(HW_HALVEC), rev212);
+    EXPECT_EQ(device::defaultPassword(HwType::HALVEC), rev212);
     EXPECT_TRUE(log->has("TRACE: bad core EEPROM data, using workaround for HW rev 2.12"));
 
-    EXPECT_EQ(device::defaultPassword(HW_OTHER), "");
+    EXPECT_EQ(device::defaultPassword(HwType::OTHER), "");
     EXPECT_TRUE(log->has("DEBUG: no secret data"));
-    EXPECT_EQ(device::defaultPassword(7), "");
+    EXPECT_EQ(device::defaultPassword(static_cast<HwType>(7)), "");
     EXPECT_TRUE(log->has("ERROR: invalid hardware type 7"));
     EXPECT_FALSE(log->contains(halvec) || log->contains(first) || log->contains(rev212));
 }
@@ -406,20 +406,22 @@ TEST_F(DeviceTest, DefaultCredentialsNeedBothUserNameAndPassword) {
     eeprom(3, "MRVMAIN:M1.00...12345");
     struct Case {
         const char* revision;
-        int type;
+        HwType type;
         bool result;
         size_t entries;
         const char* message;
     } cases[] = {
-        {"", HW_UNKNOWN, true, 0, "DEBUG: no default credentials"},
-        {"3.1", HW_OTHER, false, 0, "ERROR: cannot recover default password for authentication"},
-        {"", HW_MIRAVO, false, 0, "ERROR: cannot recover default user name for authentication"},
-        {"3.1", HW_MIRAVO, true, 1, "TRACE: default user 'player-4k-3.1'"},
+        {"", HwType::UNKNOWN, true, 0, "DEBUG: no default credentials"},
+        {"3.1", HwType::OTHER, false, 0,
+         "ERROR: cannot recover default password for authentication"},
+        {"", HwType::MIRAVO, false, 0,
+         "ERROR: cannot recover default user name for authentication"},
+        {"3.1", HwType::MIRAVO, true, 1, "TRACE: default user 'player-4k-3.1'"},
     };
     for (const Case& c : cases) {
         DeviceIdentity identity;
         identity.m_sHwRevision = c.revision;
-        identity.m_nHwType = c.type;
+        identity.m_hwType = c.type;
         CredentialStore store;
         store.add({"/", "", "stale", "stale"});
         EXPECT_EQ(device::setupDefaultCredentials(identity, "player-4k", store), c.result);

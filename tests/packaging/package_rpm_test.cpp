@@ -7,8 +7,8 @@
 #include <set>
 
 #include "driver/appliance.h"
-#include "driver/version.h"
 #include "harness/command.h"
+#include "support/version.h"
 
 namespace {
 

@@ -12,10 +12,11 @@
 #include <utility>
 
 #include "config/config.h"
-#include "config/xml_util.h"
 #include "harness/log_capture.h"
 #include "harness/repo_builder.h"
 #include "harness/sandbox.h"
+#include "repo/package_repo.h"
+#include "xml/xml_util.h"
 
 namespace {
 

@@ -283,8 +283,8 @@ TEST_F(ResolverTest, TerminationSignalEndsTheLoopWithoutReport) {
         {
             LogCapture log;
             Resolver resolver(Config(), 0, available);
-            ok = ok && resolver.init({}, {}, {}, {}, pull) && !resolver.resolve() &&
-                 !log.contains("ERROR");
+            ok = ok && resolver.init({}, {}, {}, {}, pull) &&
+                 !resolver.resolve(terminationPending) && !log.contains("ERROR");
             NameSet names;
             for (const Package& package : resolver.newPackages()) {
                 names.insert(package.m_sName.str());

@@ -1,4 +1,4 @@
-#include "config/xml_util.h"
+#include "xml/xml_util.h"
 
 #include <libxml/parserInternals.h>
 
