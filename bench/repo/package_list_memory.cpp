@@ -12,7 +12,7 @@
 #include <random>
 #include <string>
 
-#include "resolver/package.h"
+#include "package/package.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "config/config.h"
 #include "driver/signals.h"
 #include "driver/status.h"
-#include "resolver/package.h"
+#include "package/package.h"
 #include "support/child_process.h"
 #include "support/logger.h"
 #include "support/paths.h"

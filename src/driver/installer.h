@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "driver/pass_result.h"
-#include "resolver/package.h"
+#include "package/package.h"
 
 class Config;
 

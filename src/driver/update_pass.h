@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "driver/pass_result.h"
-#include "resolver/package.h"
+#include "package/package.h"
 #include "resolver/resolver.h"
 
 class Config;

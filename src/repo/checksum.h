@@ -1,4 +1,4 @@
-// File checksums published by repository metadata: the record, its reader,
+// File checksums published by repository metadata: the reader of the record
 // and the digest check of a file as stored or after gzip decompression.
 #pragma once
 
@@ -6,14 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "resolver/string_pool.h"
-
-// A digest from the metadata. A plain record: it needs no library beyond the
-// string pool of the package model.
-struct Checksum {
-    PooledString m_sValue;  // hexadecimal text as published; empty: no checksum
-    PooledString m_sType;   // "sha" (SHA-1) or "sha256"; "md5" and others never match
-};
+#include "package/checksum_record.h"
 
 // libxml2's element node (xmlNodePtr); declared here to keep this header light.
 struct _xmlNode;

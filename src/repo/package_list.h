@@ -9,7 +9,7 @@
 #include <string>
 
 #include "repo/metadata_type.h"
-#include "resolver/package.h"
+#include "package/package.h"
 
 // Namespaces of the rpm-md format: the repository index, the package elements
 // and their direct children, and the RPM-specific data of "rpm" packages.

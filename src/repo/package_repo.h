@@ -10,7 +10,7 @@
 
 #include "repo/checksum.h"
 #include "repo/metadata_type.h"
-#include "resolver/package.h"
+#include "package/package.h"
 
 class Config;
 struct Repository;

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "resolver/package.h"
+#include "package/package.h"
 
 class Config;
 

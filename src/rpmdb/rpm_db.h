@@ -13,7 +13,7 @@
 #include <set>
 #include <string>
 
-#include "resolver/package.h"
+#include "package/package.h"
 
 // Owners of the RPM library's handles.
 struct RpmTsDeleter {

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "resolver/package.h"
+#include "package/package.h"
 
 // "name" or "name op [epoch:]version[-release]" with op one of < > = <= >=
 // (or "?N" for the raw flags N).

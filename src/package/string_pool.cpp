@@ -1,4 +1,4 @@
-#include "resolver/string_pool.h"
+#include "package/string_pool.h"
 
 #include <cstdlib>
 #include <new>

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "resolver/package.h"
+#include "package/package.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include <string_view>
 #include <utility>
 
-#include "repo/checksum.h"
-#include "resolver/string_pool.h"
+#include "package/checksum_record.h"
+#include "package/string_pool.h"
 
 // Epoch, version and release.
 struct Evr {

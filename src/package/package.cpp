@@ -1,4 +1,4 @@
-#include "resolver/package.h"
+#include "package/package.h"
 
 #include <rpm/rpmver.h>
 
