@@ -130,13 +130,9 @@ Scenario& Scenario::bare() {
     return *this;
 }
 
-Scenario& Scenario::logs(Lines texts) {
+Scenario& Scenario::logs(Lines texts, Lines absentTexts) {
     last().has.insert(last().has.end(), texts.begin(), texts.end());
-    return *this;
-}
-
-Scenario& Scenario::lacks(Lines texts) {
-    last().lacks.insert(last().lacks.end(), texts.begin(), texts.end());
+    last().lacks.insert(last().lacks.end(), absentTexts.begin(), absentTexts.end());
     return *this;
 }
 
@@ -205,6 +201,7 @@ void checkStep(Appliance& a, const Step& step, const RunResult& r) {
 }  // namespace
 
 void runScenario(const Scenario& s) {
+    ASSERT_FALSE(s.steps.empty()) << "a scenario without a run checks nothing";
     Appliance a;
     if (!s.installed.empty()) {
         a.install(s.installed);

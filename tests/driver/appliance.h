@@ -92,16 +92,19 @@ struct Scenario {
 
     // No packages, no repository, a minimal configuration.
     Scenario& bare();
-    Scenario& run(Lines args = {}) {
+    // A run with the arguments and the exit code it must end with.
+    Scenario& run(Lines args = {}, int exitCode = 0) {
         steps.emplace_back();
         steps.back().args = std::move(args);
+        steps.back().exitCode = exitCode;
         return *this;
     }
     Step& last() { return steps.empty() ? run().steps.back() : steps.back(); }
     Scenario& exits(int code) { return last().exitCode = code, *this; }
     Scenario& killedBy(int signal) { return last().signal = signal, *this; }
-    Scenario& logs(Lines texts);
-    Scenario& lacks(Lines texts);
+    // Texts standard error must hold, and texts it must not.
+    Scenario& logs(Lines texts, Lines absentTexts = {});
+    Scenario& lacks(Lines texts) { return logs({}, texts); }
     Scenario& count(const std::string& line, int n) {
         return last().counts.push_back({line, n}), *this;
     }
@@ -114,6 +117,9 @@ struct Scenario {
     Scenario& stubs(Lines calls) { return last().stubs = calls, *this; }
     Scenario& installer(Lines calls) { return last().installer = calls, *this; }
     Scenario& status(const std::string& s) { return file("/var/lib/updater/status", s); }
+    Scenario& ends(const std::string& status, const std::string& state) {
+        return file("/var/lib/updater/status", status).state(state);
+    }
     Scenario& state(const std::string& s) { return file("/var/lib/updater/update-state", s); }
     Scenario& file(const std::string& path, const std::string& content) {
         return last().files[path] = content, *this;

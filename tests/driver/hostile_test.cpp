@@ -42,10 +42,9 @@ Scenario bombed(const std::string& name, std::function<void(Appliance&)> plant) 
     RunOptions rusage;
     rusage.rusage = true;
     return hostile(name)
-        .run({"--check-only", "--log-level", "debug"})
+        .run({"--check-only", "--log-level", "debug"}, 1)
         .options(rusage)
         .before(plant)
-        .exits(1)
         .logs({"ERROR: refusing XML file '" + kCache,
                "': entity declarations and references are not allowed"})
         .check([name](Appliance& a, const RunResult& r) {
@@ -63,9 +62,8 @@ Scenario notRegular(const std::string& name, const std::string& make) {
     s.fileRepo = true;
     RunOptions limit;
     limit.timeoutSeconds = 60;
-    return s.run({"--check-only"})
+    return s.run({"--check-only"}, 1)
         .options(limit)
-        .exits(1)
         .before([make](Appliance& a) {
             const std::string index = a.repo.indexFile();
             ASSERT_EQ(runShell("rm -f '" + index + "' && " + make + " '" + index + "'").status, 0);
@@ -85,8 +83,7 @@ std::vector<Scenario> rows() {
     Scenario ports = hostile("PortsOutsideTheRangeAreRefused");
     for (const char* url : {"http://127.0.0.1:99999/", "http://127.0.0.1:4294967297/",
                             "http://127.0.0.1:0/", "http://127.0.0.1:8x/"}) {
-        ports.run({"--check-only", "--repo-url", std::string("base:") + url})
-            .exits(1)
+        ports.run({"--check-only", "--repo-url", std::string("base:") + url}, 1)
             .check([](Appliance& a, const RunResult& r) {
                 EXPECT_TRUE(r.errHas("invalid port in URI") ||
                             r.errHas("failed parsing repository URI"))
@@ -95,8 +92,7 @@ std::vector<Scenario> rows() {
             });
     }
     // Nor does a redirect lead to a port beyond the range.
-    ports.run({"--check-only"})
-        .exits(1)
+    ports.run({"--check-only"}, 1)
         .logs({"ERROR: got redirect with unparseable location"})
         .before([](Appliance& a) {
             a.server->script(
@@ -119,8 +115,7 @@ std::vector<Scenario> rows() {
                    a.repo.replaceList("primary", bomb(primaryXml(a), "metadata", "<name>"), true);
                }),
         // No header reaches the server, no forged line stderr, the per-run log or syslog.
-        injection.run()
-            .exits(1)
+        injection.run({}, 1)
             .before([](Appliance& a) {
                 std::string xml = primaryXml(a);
                 const std::string href = "href=\"packages/app-2.0-1.noarch.rpm";
@@ -179,8 +174,7 @@ std::vector<Scenario> rows() {
                     "id=\"../../../etc/victim\"><name>V</name><location "
                     "href=\"@URL@\"/></repository></updater>";
             })
-            .run({"--check-only"})
-            .exits(1)
+            .run({"--check-only"}, 1)
             .logs({"ERROR: invalid repository id '../../../etc/victim': it must be a plain name"})
             .absent({"/etc/victim"})
             .check(noRequests),

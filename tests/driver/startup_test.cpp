@@ -86,9 +86,8 @@ std::vector<Scenario> rows() {
     }
     Scenario unreadable = Scenario("UnreadableStatusAborts").bare();
     for (const char* stored : {"garbage\n", "", "\n\n", "updating\n", "READYX\n", "\x01\xff\n"}) {
-        unreadable.run()
+        unreadable.run({}, 1)
             .put(kStatus, stored)
-            .exits(1)
             .logs({"ERROR: cannot recover status, aborting\n"})
             .status(stored);
     }
@@ -106,22 +105,17 @@ std::vector<Scenario> rows() {
         repoOptions.run(c.first)
             .exits(1)
             .count(c.second, 1)
-            .logs({"INFO: --- EXIT ERROR ---"})
-            .lacks({"--- MODE"});
+            .logs({"INFO: --- EXIT ERROR ---"}, {"--- MODE"});
     }
     // The chosen repository alone is used; an override for an unknown one is ignored.
-    repoOptions.run({"--repo", "spare", "--repo-url", "gone:file:/x"})
-        .exits(1)
+    repoOptions.run({"--repo", "spare", "--repo-url", "gone:file:/x"}, 1)
         .count("WARNING: ignoring URL override for non-existing repo 'gone'", 1)
-        .logs({"INFO: --- MODE update ---", "/var/no-such-repo"})
-        .lacks({"127.0.0.1"});
+        .logs({"INFO: --- MODE update ---", "/var/no-such-repo"}, {"127.0.0.1"});
     Scenario brokenConfig = Scenario("BrokenConfigurationEndsTheRun").bare();
     for (const char* content : {"<updater><repository id=\"a\"/></updater>", "<<<", "<other/>"}) {
-        brokenConfig.run()
+        brokenConfig.run({}, 1)
             .put("/etc/updater.conf", content)
-            .exits(1)
-            .logs({"ERROR: failed parsing configuration file '/etc/updater.conf'\n"})
-            .lacks({"--- MODE"});
+            .logs({"ERROR: failed parsing configuration file '/etc/updater.conf'\n"}, {"--- MODE"});
     }
     // A broken defaults file is only a debug note.
     proceeded(brokenConfig.run({"--log-level", "debug"})
@@ -129,10 +123,9 @@ std::vector<Scenario> rows() {
                   .put("/etc/updater.conf", Sandbox::simpleConfig()))
         .logs({"DEBUG: missing or incorrect defaults file '" + kDefaults + "'\n"});
     Scenario quiet = Scenario("QuietSuppressesOnlyBannerAndSummary").bare();
-    quiet.run().exits(1).logs({"INFO: updater version 1.17, product \n",
-                               "INFO: --- MODE update ---\n", "INFO: --- EXIT ERROR ---\n"});
-    quiet.run({"--quiet", "--check-only"})
-        .exits(1)
+    quiet.run({}, 1).logs({"INFO: updater version 1.17, product \n", "INFO: --- MODE update ---\n",
+                           "INFO: --- EXIT ERROR ---\n"});
+    quiet.run({"--quiet", "--check-only"}, 1)
         .logs({kNoRepository})  // errors always show
         .lacks({"version 1.17", "--- MODE", "--- EXIT"});
 
@@ -155,9 +148,8 @@ std::vector<Scenario> rows() {
         quiet,
         Scenario("NoRunFileStopsBeforeAnythingElse").bare().with([](Scenario& s) {
             for (const char* mode : {"--check-only", "--test"}) {
-                s.run({mode})
+                s.run({mode}, 1)
                     .put("/var/run/updater.norun", "")
-                    .exits(1)
                     .logs(
                         {"ERROR: running is disabled by \"no run\" file '/var/run/updater.norun'\n",
                          "INFO: --- EXIT ERROR ---"})
@@ -167,72 +159,59 @@ std::vector<Scenario> rows() {
         }),
         Scenario("InterruptedInstallationMarksTheSystemCorrupted")
             .bare()
-            .run({"--check-only"})
+            .run({"--check-only"}, 2)
             .put(kStatus, "UPDATING\n")
-            .exits(2)
             .logs({"FATAL: a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting\n",
                    "INFO: --- EXIT FATAL ---"})
-            .status("CORRUPTED\n")
-            .state("CORRUPTED\n")
-            .run()
-            .exits(2)
+            .ends("CORRUPTED\n", "CORRUPTED\n")
+            .run({}, 2)
             .logs({"FATAL: system is corrupted cannot update\n"})
             .status("CORRUPTED\n"),
         Scenario("RebootingRefuses")
             .bare()
-            .run()
+            .run({}, 1)
             .put(kStatus, "REBOOTING\n")
-            .exits(1)
             .logs({"INFO: machine is rebooting after update, cannot start\n"})
             .status("REBOOTING\n"),
         // A refusing status is reported by the parent: no child was started.
         Scenario("BackgroundRefusalsAreReportedInTheForeground")
             .bare()
-            .run({"--background"})
+            .run({"--background"}, 2)
             .put(kStatus, "UPDATING\n")
-            .exits(2)
             .logs({"FATAL: a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting\n",
-                   "INFO: --- EXIT FATAL ---\n"})
-            .lacks({"BACKGROUND", "--- MODE"})
+                   "INFO: --- EXIT FATAL ---\n"},
+                  {"BACKGROUND", "--- MODE"})
             .absent({"/var/lock/updater", "/var/log/updater/lastlog"})
             .status("CORRUPTED\n")
-            .run({"--background"})
+            .run({"--background"}, 1)
             .put(kStatus, "garbage\n")
-            .exits(1)
-            .logs({"ERROR: cannot recover status, aborting\nINFO: --- EXIT ERROR ---\n"})
-            .lacks({"BACKGROUND", "--- MODE"})
+            .logs({"ERROR: cannot recover status, aborting\nINFO: --- EXIT ERROR ---\n"},
+                  {"BACKGROUND", "--- MODE"})
             .absent({"/var/lock/updater", "/var/log/updater/lastlog"})
             .status("garbage\n"),
         Scenario("ModeNameFollowsTheOptions")
             .bare()
-            .run({"-n"})
-            .exits(1)
+            .run({"-n"}, 1)
             .logs({"INFO: --- MODE check ---\n"})
-            .run({"-N"})
-            .exits(1)
+            .run({"-N"}, 1)
             .logs({"INFO: --- MODE test ---\n"})
-            .run({"-n", "-N"})
-            .exits(1)
+            .run({"-n", "-N"}, 1)
             .logs({"INFO: --- MODE check ---\n"}),
         Scenario("LogToFileAppendsEverythingAboveTheThreshold")
             .bare()
-            .run({"--log-to", "/tmp/extra.log", "--log-level", "trace"})
-            .exits(1)
+            .run({"--log-to", "/tmp/extra.log", "--log-level", "trace"}, 1)
             .put("/tmp/extra.log", "earlier run\n")
             .check(fileHas("/tmp/extra.log", {"earlier run\n", "DEBUG: initialized OK\n",
                                               "TRACE: ", "INFO: --- EXIT ERROR ---\n"}))
             // Messages of the configuration reading reach the file too.
-            .run({"--log-to", "/tmp/extra.log", "--log-level", "debug"})
-            .exits(1)
+            .run({"--log-to", "/tmp/extra.log", "--log-level", "debug"}, 1)
             .before([](Appliance& a) { a.sandbox.remove(kDefaults); })
             .check(fileHas("/tmp/extra.log", {"DEBUG: missing or incorrect defaults file"})),
         Scenario("LastLogHoldsOnlyTheLastRunAtInfo")
             .bare()
-            .run({"--log-level", "debug"})
-            .exits(1)
+            .run({"--log-level", "debug"}, 1)
             .put("/var/log/updater/lastlog", "stale content\n")
-            .run({"--log-level", "debug", "--check-only"})
-            .exits(1)
+            .run({"--log-level", "debug", "--check-only"}, 1)
             .check(fileHas("/var/log/updater/lastlog",
                            {"INFO: --- MODE check ---\n", "INFO: --- EXIT ERROR ---\n"},
                            {"stale content", "--- MODE update ---", "DEBUG:"})),
@@ -244,8 +223,7 @@ std::vector<Scenario> rows() {
                     "type=\"syslog\"><facility>local3</facility>"
                     "</logger></log></updater>";
             })
-            .run()
-            .exits(1)
+            .run({}, 1)
             .check([](Appliance&, const RunResult& r) {
                 EXPECT_EQ(r.err, "") << r.describe();
                 bool found = false;
@@ -267,11 +245,9 @@ std::vector<Scenario> rows() {
                     R"(<updater><log level="debug"><logger type="syslog"><facility>local6</facility></logger>
   <logger type="carrier-pigeon"/></log></updater>)";
             })
-            .run({"--check-only"})
-            .exits(1)
+            .run({"--check-only"}, 1)
             .put(kDefaults, R"(<updater><log><logger type="stderr"/></log></updater>)")
-            .logs({"DEBUG: initialized OK\n"})
-            .lacks({"carrier-pigeon"})  // reading notes need the option
+            .logs({"DEBUG: initialized OK\n"}, {"carrier-pigeon"})  // reading notes need the option
             .check([](Appliance&, const RunResult& r) {
                 bool sawDebug = false;
                 for (const SyslogRecord& rec : r.syslog) {
@@ -281,37 +257,31 @@ std::vector<Scenario> rows() {
                 }
                 EXPECT_TRUE(sawDebug);
             })
-            .run({"--log-level", "debug"})
-            .exits(1)
+            .run({"--log-level", "debug"}, 1)
             .logs({"DEBUG: ignoring unknown 'carrier-pigeon' logger type\n"}),
         Scenario("NoOutputConfiguredSwitchesStderrOn")
             .bare()
             .with([](Scenario& s) { s.config = "<updater/>"; })
-            .run({"--log-to", "/tmp/x.log"})
-            .exits(1)
+            .run({"--log-to", "/tmp/x.log"}, 1)
             .logs({"ERROR: no log output! enabling stderr\n", "INFO: --- MODE update ---\n"})
             .check(fileHas("/tmp/x.log", {"no log output! enabling stderr"})),
         Scenario("UnknownLogLevelFallsBackToInfo")
             .bare()
-            .run({"--log-level", "verbose"})
-            .exits(1)
+            .run({"--log-level", "verbose"}, 1)
             .logs({"ERROR: unrecognized logger level 'verbose' using 'info'\n",
-                   "INFO: --- MODE update ---"})
-            .lacks({"DEBUG:"}),
+                   "INFO: --- MODE update ---"},
+                  {"DEBUG:"}),
         Scenario("MissingConfigurationFileEndsWithError")
             .bare()
-            .run({"--conf-file", "/etc/none.conf"})
-            .exits(1)
+            .run({"--conf-file", "/etc/none.conf"}, 1)
             .logs({"ERROR: failed parsing configuration file '/etc/none.conf'\n",
                    "INFO: --- EXIT ERROR ---\n"})
             .absent({kStatus}),
         Scenario("CacheDirOptionIsNormalised")
             .bare()
-            .run({"--cache-dir", "var/cache"})
-            .exits(1)
+            .run({"--cache-dir", "var/cache"}, 1)
             .logs({"WARNING: cache dir 'var/cache' is not an absolute path\n"})
-            .run({"--cache-dir", ""})
-            .exits(1)
+            .run({"--cache-dir", ""}, 1)
             .logs({"WARNING: cache dir empty, assuming './'\n"}),
         Scenario("HomeIsTakenFromTheUserDatabaseWhenUnset")
             .bare()
@@ -319,22 +289,18 @@ std::vector<Scenario> rows() {
                 s.config = Sandbox::simpleConfig("", "debug");
                 RunOptions noHome;
                 noHome.unsetEnv = {"HOME"};
-                s.run().options(noHome).exits(1).logs(
-                    {"DEBUG: HOME set to '/root' in environment\n"});
+                s.run({}, 1).options(noHome).logs({"DEBUG: HOME set to '/root' in environment\n"});
             })
-            .run()
-            .exits(1)
+            .run({}, 1)
             .lacks({"HOME set"}),
         Scenario("OsReleaseCanDisableUpdates")
             .bare()
-            .run({"--check-only"})
+            .run({"--check-only"}, 1)
             .put("/etc/os-release", "NAME=\"Player OS\"\nVTX_NO_UPDATE=\"service mode\"\n")
-            .exits(1)
             .logs({"ERROR: firmware update is disabled: service mode\n"})
             .absent({kStatus})
-            .run({"--check-only"})
+            .run({"--check-only"}, 1)
             .put("/etc/os-release", "NAME=\"Player OS\"\nVTX_NO_UPDATEX=1\n")
-            .exits(1)
             .lacks({"firmware update is disabled"}),
     };
 }
