@@ -290,17 +290,21 @@ std::string pidLine(pid_t pid) {
 }
 
 std::string holdLock(int seconds, bool detached) {
-    return "rm -f /tmp/locked\n\"$HOLDER\" /var/lock/updater " + std::to_string(seconds) +
-           " /tmp/locked" + (detached ? " detached" : "") +
-           " &\ni=0; while [ ! -e /tmp/locked ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); "
-           "done\n";
+    // An fcntl write lock over the whole file, as the updater takes it; unless
+    // detached, the holder ends with its parent (the updater the script execs).
+    return "rm -f /tmp/locked\npython3 -c 'import ctypes, fcntl, os, sys, time\n" +
+           std::string(detached ? "" : "ctypes.CDLL(None).prctl(1, 9)\n") +
+           "fcntl.lockf(os.open(\"/var/lock/updater\", os.O_RDWR | os.O_CREAT, 0o666), "
+           "fcntl.LOCK_EX)\nopen(\"/tmp/locked\", \"w\").close()\ntime.sleep(" +
+           std::to_string(seconds) +
+           ")' &\ni=0; while [ ! -e /tmp/locked ] && [ $i -lt 1000 ]; do sleep 0.01; "
+           "i=$((i+1)); done\n";
 }
 
 SandboxProcess startScript(Sandbox& sandbox, const std::string& script, Lines args,
                            RunOptions options) {
     options.program = "/bin/sh";
     options.env["UPDATER"] = Sandbox::updaterBinary();
-    options.env["HOLDER"] = LOCK_HOLDER_BINARY;
     unlink((sandbox.dir() + "/out/stderr").c_str());  // no earlier run's output
     args.insert(args.begin(), {"-c", "ulimit -c 0\n" + script + "exec \"$UPDATER\" \"$@\"\n", "sh",
                                "--max-wait-time", "-1"});

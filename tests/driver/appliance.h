@@ -60,7 +60,7 @@ public:
 struct Step {
     Lines args;
     RunOptions options;
-    std::string script;  // shell lines before `exec "$UPDATER" "$@"` ($HOLDER: lock holder)
+    std::string script;  // shell lines before `exec "$UPDATER" "$@"`
     std::vector<std::pair<std::string, std::string>> put;  // files written before the run
     std::function<void(Appliance&)> before;
     int exitCode = 0;
@@ -162,8 +162,9 @@ size_t requestsEnding(Appliance& a, const std::string& suffix);
 // The content the lock file has while the process holds the lock.
 std::string pidLine(pid_t pid);
 // Runs `sh -c SCRIPT` in the sandbox, the script followed by the updater's
-// exec with the arguments; "$UPDATER" is the updater, "$HOLDER" the lock holder.
+// exec with the arguments ("$UPDATER" is the updater).
 SandboxProcess startScript(Sandbox& sandbox, const std::string& script, Lines args = {},
                            RunOptions options = {});
-// Script lines starting a process that holds the lock for the given seconds.
+// Script lines starting another process that holds the updater's lock for
+// the given seconds, and waiting until it has it.
 std::string holdLock(int seconds, bool detached = false);
