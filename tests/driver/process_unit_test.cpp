@@ -1,6 +1,5 @@
 // Units of the driver that work on the process and the system's fixed paths,
-// inside one sandbox: telinit and shutdown are its recording stubs, the
-// status directory and /var/lock its own. Cases about dispositions, the
+// inside one sandbox: the status directory and /var/lock are its own. Cases about dispositions, the
 // recorded signal or the lock run in a child process (gtest death tests).
 #include <gtest/gtest.h>
 #include <rpm/rpmutil.h>
@@ -10,11 +9,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <chrono>
-#include <thread>
 
 #include "config/config.h"
 #include "driver/cache_lock.h"
@@ -23,7 +18,6 @@
 #include "driver/status.h"
 #include "harness/sandbox.h"
 #include "support/child_process.h"
-#include "support/logger.h"
 #include "support/paths.h"
 
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -142,117 +136,6 @@ TEST_F(StatusFiles, UpdateStateIsWrittenWhenItChangesAndRetriedAfterAFailure) {
     ASSERT_EQ(mount(nullptr, kDir.c_str(), nullptr, MS_REMOUNT, "size=64k"), 0);
     saveUpdateState(UpdateState::COMPLETE);
     EXPECT_EQ(readHostFile(paths::kUpdateStateFile), "COMPLETE\n");
-}
-
-// ---- the reboot, with the sandbox's stubs (never the host's)
-
-const std::string kTelinit = "/usr/sbin/telinit";
-const std::string kShutdown = "/usr/sbin/shutdown";
-const std::string kLog = "/tmp/reboot-test.log";
-const std::vector<std::string> kBothCalls = {"telinit u", "shutdown -r +1 rebooting after upgrade"};
-
-class Reboot : public ::testing::Test {
-protected:
-    void SetUp() override {
-        telinit_ = readHostFile(kTelinit);
-        shutdown_ = readHostFile(kShutdown);
-        ASSERT_NE(telinit_.find("Stand-in for the real telinit"), std::string::npos);
-        ASSERT_NE(shutdown_.find("Stand-in for the real shutdown"), std::string::npos);
-        out_ = std::string(getenv("HOME")) + "/../out/";
-        writeHostFile(out_ + "calls.log", "");
-        unlink((out_ + "telinit.exit").c_str());
-        ASSERT_TRUE(writeStatus(READY, false));
-        ASSERT_TRUE(theLogger().addFile(kLog, LogLevel::Trace, false));
-    }
-    void TearDown() override {
-        theLogger().removeFile(kLog);
-        writeHostFile(kTelinit, telinit_, 0755);
-        writeHostFile(kShutdown, shutdown_, 0755);
-        unlink((out_ + "telinit.exit").c_str());
-        while (waitpid(-1, nullptr, WNOHANG) > 0) {  // the detached shutdowns
-        }
-    }
-    // The stub calls, once the detached shutdown has had time to record itself.
-    std::vector<std::string> calls(size_t expected) const {
-        std::vector<std::string> lines;
-        for (int i = 0; i < 1000 && lines.size() < expected; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(i == 0 ? 0 : 10));
-            lines = splitLines(readHostFile(out_ + "calls.log"));
-        }
-        return lines;
-    }
-    static bool logged(const std::string& text) {
-        return readHostFile(kLog).find(text) != std::string::npos;
-    }
-    static Status stored() {
-        Status status = READY;
-        EXPECT_TRUE(readStatus(status));
-        return status;
-    }
-    std::string telinit_, shutdown_, out_;
-};
-
-TEST_F(Reboot, TelinitProblemsAreOnlyWarnings) {
-    struct Case {
-        std::string script;  // empty: the stub, failing
-        std::string warning;
-        mode_t mode;
-    } cases[] = {
-        {"#!/bin/sh\nkill -9 $$\n", "WARNING: telinit was interrupted\n", 0755},
-        {"#!/bin/sh\nexit 0\n", "WARNING: failed to call telinit\n", 0644},
-        {"", "WARNING: failed re-execing init (exit code 1)\n", 0755},
-    };
-    EXPECT_EQ(rebootSystem(), 0);
-    EXPECT_EQ(calls(2), kBothCalls);
-    EXPECT_TRUE(logged("INFO: rebooting for upgrades to take full effect\n"));
-    EXPECT_FALSE(logged("WARNING"));
-    EXPECT_EQ(stored(), REBOOTING);
-    for (const Case& c : cases) {
-        writeHostFile(out_ + "calls.log", "");
-        ASSERT_TRUE(writeStatus(READY, false));
-        if (c.script.empty()) {
-            writeHostFile(kTelinit, telinit_, 0755);
-            writeHostFile(out_ + "telinit.exit", "1\n");
-        } else {
-            writeHostFile(kTelinit, c.script, c.mode);
-        }
-        EXPECT_EQ(rebootSystem(), 0);
-        EXPECT_TRUE(logged(c.warning)) << c.warning;
-        std::vector<std::string> lines = calls(c.script.empty() ? 2 : 1);
-        ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(lines.back(), kBothCalls[1]);
-        EXPECT_EQ(stored(), REBOOTING);
-    }
-}
-
-TEST_F(Reboot, ShutdownThatCannotStartIsFatalAndDecidesTheExit) {
-    ASSERT_EQ(chmod(kShutdown.c_str(), 0644), 0);
-    EXPECT_EQ(rebootSystem(), 2);
-    EXPECT_TRUE(logged("FATAL: failed to start reboot process\n"));
-    EXPECT_EQ(calls(1), std::vector<std::string>{"telinit u"});
-    EXPECT_EQ(stored(), READY);
-    EXPECT_EXIT(_exit(finishProcess(-1, false)), ::testing::ExitedWithCode(2),
-                "FATAL: failed to start reboot process\nINFO: --- EXIT FATAL ---\n$");
-    EXPECT_EXIT(
-        {
-            initSignals();
-            raise(SIGINT);
-            finishProcess(-1, true);
-            _exit(98);
-        },
-        ::testing::KilledBySignal(SIGINT),
-        "FATAL: failed to start reboot process\nERROR: terminated by signal #2: Interrupt\n$");
-    EXPECT_EQ(stored(), READY);
-    // A reboot that was started is a success: a recorded signal is not raised.
-    ASSERT_EQ(chmod(kShutdown.c_str(), 0755), 0);
-    EXPECT_EXIT(
-        {
-            initSignals();
-            raise(SIGTERM);
-            _exit(finishProcess(-1, false));
-        },
-        ::testing::ExitedWithCode(0), "INFO: --- EXIT OK ---\n$");
-    EXPECT_EQ(stored(), REBOOTING);
 }
 
 // ---- signal recording and the end of the process

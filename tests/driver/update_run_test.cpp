@@ -1,6 +1,7 @@
 // Whole update runs of the real binary on the standard appliance: a real
 // repository over HTTP, real rpm installing into the sandbox's database.
 #include <signal.h>
+#include <sys/stat.h>
 
 #include "appliance.h"
 
@@ -424,11 +425,59 @@ std::vector<Scenario> rows() {
             .logs({"ERROR: terminated by signal #15: Terminated\n"})
             .rpms(kBefore),
         // A signal recorded after the last installation is not re-raised on success.
-        Scenario("TerminationAfterTheLastInstallationEndsOk")
-            .run({"--no-reboot", "app"})
+        // A signal recorded after the last installation: a reboot that was
+        // started is a success, one that failed is fatal and the signal is
+        // raised again.
+        Scenario("TerminationAfterTheLastInstallationStillReboots")
+            .run({"app"})
             .put("/usr/libexec/updater/hook",
                  hookOnly + "[ \"$1\" = postupdate ] && kill -TERM $PPID\nexit 0\n")
-            .rpmsHave({"app-2.0-1"}),
+            .logs({"INFO: --- EXIT OK ---\n"})
+            .rpmsHave({"app-2.0-1"})
+            .stubs(kReboot)
+            .status("REBOOTING\n"),
+        Scenario("ShutdownThatCannotStartIsFatal")
+            .run({"app"}, 2)
+            .before(
+                [](Appliance& a) { chmod(a.sandbox.hostPath("/usr/sbin/shutdown").c_str(), 0644); })
+            .logs({"FATAL: failed to start reboot process\nINFO: --- EXIT FATAL ---\n"})
+            .rpmsHave({"app-2.0-1"})
+            .stubs({"telinit u"})
+            .status("READY\n")
+            .run({"app"})
+            .before(
+                [](Appliance& a) { chmod(a.sandbox.hostPath("/usr/sbin/shutdown").c_str(), 0755); })
+            .logs({"INFO: no updates\n"}),
+        Scenario("InterruptedAndShutdownThatCannotStart")
+            .run({"app"})
+            .killedBy(SIGINT)
+            .put("/usr/libexec/updater/hook",
+                 hookOnly + "[ \"$1\" = postupdate ] && kill -INT $PPID\nexit 0\n")
+            .before(
+                [](Appliance& a) { chmod(a.sandbox.hostPath("/usr/sbin/shutdown").c_str(), 0644); })
+            .logs({"FATAL: failed to start reboot process\nINFO: --- EXIT FATAL ---\n"
+                   "ERROR: terminated by signal #2: Interrupt\n"})
+            .status("READY\n"),
+        // Problems of telinit are only warnings: the shutdown is scheduled all the same.
+        Scenario("FailingTelinitIsAWarning")
+            .run({"app"})
+            .before([](Appliance& a) { a.sandbox.setStubExit("telinit", 1); })
+            .logs({"WARNING: failed re-execing init (exit code 1)\n"}, {"FATAL"})
+            .stubs(kReboot)
+            .status("REBOOTING\n"),
+        Scenario("KilledTelinitIsAWarning")
+            .run({"app"})
+            .put("/usr/sbin/telinit", "#!/bin/sh\nkill -9 $$\n")
+            .logs({"WARNING: telinit was interrupted\n"})
+            .stubs({kReboot[1]})
+            .status("REBOOTING\n"),
+        Scenario("TelinitThatCannotBeExecutedIsAWarning")
+            .run({"app"})
+            .before(
+                [](Appliance& a) { a.sandbox.writeFile("/usr/sbin/telinit", "#!/bin/sh\n", 0644); })
+            .logs({"WARNING: failed to call telinit\n"})
+            .stubs({kReboot[1]})
+            .status("REBOOTING\n"),
         // A termination signal during the random start delay ends the run before any network
         // access.
         Scenario("TerminationDuringTheStartDelay")
