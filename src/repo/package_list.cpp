@@ -21,9 +21,9 @@
 #include <utility>
 #include <vector>
 
-#include "xml/xml_util.h"
 #include "support/logger.h"
 #include "support/system.h"
+#include "xml/xml_util.h"
 
 // The lists are read with libxml2's SAX2 interface: no tree is built. While a
 // `package` element of the common namespace is open, the parts of it that the

@@ -1,20 +1,18 @@
 #include "appliance.h"
 
-#include <dirent.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <functional>
 
+#include "harness/command.h"
 #include "repo/package_list.h"
 
-namespace {
-
-const char* kHookLog = "/var/log/hook.calls";
-const char* kInstallerLog = "/var/log/installer.calls";
-
-}  // namespace
+const char* const kProduct =
+    "  <product><name>demo-player</name><packages>\n"
+    "    <release><package><name>player-release</name></package></release>\n"
+    "    <addons><package><name>codec-addon</name></package></addons>\n"
+    "    <repo-required><package><name>player-release</name></package></repo-required>\n"
+    "  </packages></product>\n";
 
 Appliance::Appliance()
     : work("appliance"), repo(work.file("repo")), builder(work.file("installed-build")) {
@@ -23,9 +21,8 @@ Appliance::Appliance()
 }
 
 void Appliance::install(const std::vector<TestPackage>& packages) {
-    std::vector<std::string> files = builder.build(packages, work.file("installed"));
-    ASSERT_EQ(files.size(), packages.size());
-    std::vector<std::string> args = {"-i", "--nodeps", "--noscripts"};
+    Lines args = {"-i", "--nodeps", "--noscripts"};
+    Lines files = builder.build(packages, work.file("installed"));
     args.insert(args.end(), files.begin(), files.end());
     RunOptions options;
     options.program = "/usr/bin/rpm";
@@ -34,7 +31,6 @@ void Appliance::install(const std::vector<TestPackage>& packages) {
 }
 
 void Appliance::installDevicePackages(const std::vector<DevicePackage>& packages) {
-    // The external list is read as a primary list holding device packages.
     std::string xml;
     for (const DevicePackage& p : packages) {
         xml += devicePackageXml(p);
@@ -46,92 +42,57 @@ void Appliance::installDevicePackages(const std::vector<DevicePackage>& packages
 }
 
 void Appliance::publish() {
-    if (server) {
-        return;
+    if (!server) {
+        ASSERT_TRUE(repo.build());
+        HttpServer::Options options;
+        options.root = repo.dir();
+        server = std::make_unique<HttpServer>(options);
     }
-    ASSERT_TRUE(repo.build());
-    HttpServer::Options options;
-    options.root = repo.dir();
-    server = std::make_unique<HttpServer>(options);
-}
-
-std::string Appliance::repoUrl() const {
-    return server ? server->url("/") : std::string();
 }
 
 void Appliance::configure(const std::string& product, const std::string& location) {
-    std::string where = location.empty() ? repoUrl() : location;
     sandbox.writeConfig(
-        "<?xml version=\"1.0\"?>\n<updater>\n"
-        "  <log level=\"info\"><logger type=\"stderr\"/></log>\n"
-        "  <repository id=\"base\"><name>Appliance updates</name>"
-        "<location href=\"" +
-        where + "\"/></repository>\n" + product + "</updater>\n");
+        "<?xml version=\"1.0\"?>\n<updater>\n  <log level=\"info\"><logger "
+        "type=\"stderr\"/></log>\n"
+        "  <repository id=\"base\"><name>Appliance updates</name><location href=\"" +
+        (location.empty() ? repoUrl() : location) + "\"/></repository>\n" + product +
+        "</updater>\n");
 }
 
 void Appliance::writeHook(const std::map<std::string, int>& exitCodes) {
-    std::string script = "#!/bin/sh\necho \"$*\" >> " + std::string(kHookLog) + "\n";
+    // The phase is matched whole: "update" is not "postupdate".
+    std::string script = "#!/bin/sh\necho \"$*\" >> /var/log/hook.calls\n";
     for (const auto& kv : exitCodes) {
-        script += "[ \"$1\" = \"" + kv.first + "\" ] && exit " + std::to_string(kv.second) + "\n";
+        script += "[ \"$1\" = " + kv.first + " ] && exit " + std::to_string(kv.second) + "\n";
     }
-    script += "exit 0\n";
-    sandbox.writeFile("/usr/libexec/updater/hook", script, 0755);
-}
-
-std::vector<std::string> Appliance::hookCalls() const {
-    return splitLines(sandbox.readFile(kHookLog));
+    sandbox.writeFile("/usr/libexec/updater/hook", script + "exit 0\n", 0755);
 }
 
 void Appliance::writeDeviceInstaller(const std::map<std::string, int>& exitCodes) {
-    std::string script = "#!/bin/sh\necho \"$*\" >> " + std::string(kInstallerLog) + "\n";
+    std::string script = "#!/bin/sh\necho \"$*\" >> /var/log/inst.calls\n";
     for (const auto& kv : exitCodes) {
         script +=
             "case \"$*\" in *" + kv.first + "*) exit " + std::to_string(kv.second) + ";; esac\n";
     }
-    script += "exit 0\n";
-    sandbox.writeFile("/usr/libexec/vtxpkg/install", script, 0755);
+    sandbox.writeFile("/usr/libexec/vtxpkg/install", script + "exit 0\n", 0755);
 }
 
-std::vector<std::string> Appliance::installerCalls() const {
-    return splitLines(sandbox.readFile(kInstallerLog));
-}
-
-void Appliance::setFirmwareVersion(const std::string& version) {
-    sandbox.writeFile("/etc/os-release",
-                      "NAME=\"Player OS\"\nVERSION_ID=\"" + version + "\"\nID=player\n");
-}
-
-std::vector<std::string> Appliance::installed() const {
-    CommandResult r =
-        runRpm(sandbox.rpmDbPath(), {"-qa", "--qf", "%{NAME}-%{VERSION}-%{RELEASE}\\n"});
-    std::vector<std::string> names = splitLines(r.output);
+Lines Appliance::installed() const {
+    Lines names = splitLines(
+        runRpm(sandbox.rpmDbPath(), {"-qa", "--qf", "%{NAME}-%{VERSION}-%{RELEASE}\\n"}).output);
+    // Imported keys are listed as packages too.
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [](const std::string& n) { return n.rfind("gpg-pubkey-", 0) == 0; }),
+                names.end());
     std::sort(names.begin(), names.end());
     return names;
 }
 
-std::vector<std::string> Appliance::cacheFiles() const {
-    std::vector<std::string> files;
-    std::function<void(const std::string&, const std::string&)> walk =
-        [&](const std::string& dir, const std::string& prefix) {
-            for (const std::string& name : sandbox.listDir(dir)) {
-                struct stat st;
-                std::string path = sandbox.hostPath(dir + "/" + name);
-                if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-                    walk(dir + "/" + name, prefix + name + "/");
-                } else {
-                    files.push_back(prefix + name);
-                }
-            }
-        };
-    walk("/var/cache/updater", "");
-    return files;
+RunResult Appliance::update(std::vector<std::string> args, const RunOptions& options) {
+    return start(std::move(args), options).wait();
 }
 
-RunResult Appliance::update(std::vector<std::string> args, RunOptions options) {
-    return start(std::move(args), std::move(options)).wait();
-}
-
-SandboxProcess Appliance::start(std::vector<std::string> args, RunOptions options) {
+SandboxProcess Appliance::start(std::vector<std::string> args, const RunOptions& options) {
     args.insert(args.begin(), {"--max-wait-time", "-1"});
     if (!checkIndexSignature) {
         args.insert(args.begin(), "--no-md-sig-check");
@@ -139,7 +100,157 @@ SandboxProcess Appliance::start(std::vector<std::string> args, RunOptions option
     return sandbox.start(args, options);
 }
 
-TestPackage requirementsPackage(const std::string& evr, const std::vector<std::string>& needs) {
+Scenario::Scenario(std::string n) : name(std::move(n)), product(kProduct) {
+    installed = {TestPackage("updater", "1.17-1"),
+                 TestPackage("player-release", "4.0-1"),
+                 TestPackage("app", "1.0-1").require("libfoo >= 1.0").payload(1000),
+                 TestPackage("libfoo", "1.0-1"),
+                 TestPackage("codec-addon", "1.0-1"),
+                 TestPackage("base-system", "1.0-1").provide("/bin/sh")};  // for scriptlets
+    offered = {TestPackage("app", "2.0-1").require("libfoo >= 2.0").require("newdep").payload(5000),
+               TestPackage("libfoo", "2.0-1").payload(100),
+               TestPackage("newdep", "1.0-1").payload(3000),
+               TestPackage("player-release", "4.1-1"),
+               TestPackage("codec-addon", "1.1-1"),
+               TestPackage("updater", "1.17-1")};
+    // The firmware image is listed, never fetched or installed.
+    installedDevice = {DevicePackage("dsp-firmware", "1.0-1"),
+                       DevicePackage("player-image", "4.0-1", "flashedfw").noFile()};
+    offeredDevice = {DevicePackage("dsp-firmware", "2.0-1").content("dsp blob"),
+                     DevicePackage("player-image", "4.1-1", "flashedfw").noFile()};
+}
+
+Scenario& Scenario::bare() {
+    installed.clear();
+    offered.clear();
+    installedDevice.clear();
+    offeredDevice.clear();
+    repository = false;
+    config = Sandbox::simpleConfig();
+    return *this;
+}
+
+Scenario& Scenario::logs(Lines texts, Lines absentTexts) {
+    last().has.insert(last().has.end(), texts.begin(), texts.end());
+    last().lacks.insert(last().lacks.end(), absentTexts.begin(), absentTexts.end());
+    return *this;
+}
+
+namespace {
+
+void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
+        text.replace(at, from.size(), to);
+    }
+}
+
+void checkStep(Appliance& a, const Step& step, const RunResult& r) {
+    if (step.signal != 0) {
+        EXPECT_TRUE(r.signaled && r.signal == step.signal) << r.describe();
+    } else {
+        EXPECT_TRUE(r.exited) << r.describe();
+        EXPECT_EQ(r.exitCode, step.exitCode) << r.describe();
+    }
+    for (const std::string& text : step.has) {
+        EXPECT_TRUE(r.errHas(text)) << "missing: " << text << "\n" << r.describe();
+    }
+    for (const std::string& text : step.lacks) {
+        EXPECT_FALSE(r.errHas(text)) << "unexpected: " << text << "\n" << r.describe();
+    }
+    for (const auto& c : step.counts) {
+        EXPECT_EQ(r.errCount(c.first), c.second) << c.first << "\n" << r.describe();
+    }
+    for (const auto& p : step.prefixed) {
+        Lines found;
+        for (const std::string& line : r.errLines()) {
+            if (line.compare(0, p.first.size(), p.first) == 0) {
+                found.push_back(line);
+            }
+        }
+        EXPECT_EQ(found, p.second) << r.describe();
+    }
+    if (step.rpms || !step.rpmsHave.empty()) {
+        const Lines rpms = a.installed();
+        if (step.rpms) {
+            EXPECT_EQ(rpms, *step.rpms);
+        }
+        for (const std::string& name : step.rpmsHave) {
+            EXPECT_NE(std::find(rpms.begin(), rpms.end(), name), rpms.end()) << name;
+        }
+    }
+    if (step.hooks) {
+        EXPECT_EQ(a.hookCalls(), *step.hooks) << r.describe();
+    }
+    if (step.installer) {
+        EXPECT_EQ(a.installerCalls(), *step.installer);
+    }
+    if (step.stubs) {
+        EXPECT_EQ(a.sandbox.stubCalls(), *step.stubs);
+    }
+    for (const auto& f : step.files) {
+        EXPECT_EQ(a.sandbox.readFile(f.first), f.second) << f.first;
+    }
+    for (const std::string& path : step.absent) {
+        EXPECT_FALSE(a.sandbox.exists(path)) << path;
+    }
+    if (step.check) {
+        step.check(a, r);
+    }
+}
+
+}  // namespace
+
+void runScenario(const Scenario& s) {
+    ASSERT_FALSE(s.steps.empty()) << "a scenario without a run checks nothing";
+    Appliance a;
+    if (!s.installed.empty()) {
+        a.install(s.installed);
+    }
+    if (!s.installedDevice.empty()) {
+        a.installDevicePackages(s.installedDevice);
+    }
+    a.writeHook(s.hookExits);
+    a.writeDeviceInstaller(s.installerExits);
+    a.repo.add(s.offered);
+    for (const DevicePackage& d : s.offeredDevice) {
+        a.repo.addDevicePackage(d);
+    }
+    if (s.prepare) {
+        s.prepare(a);
+    }
+    std::string location;
+    if (s.fileRepo) {
+        ASSERT_TRUE(a.repo.build());
+        location = a.repo.fileUri();
+    } else if (s.repository) {
+        a.publish();
+        location = a.repoUrl();
+    }
+    std::string config = s.config;
+    replaceAll(config, "@URL@", location);
+    if (config.empty()) {
+        a.configure(s.product, location);
+    } else {
+        a.sandbox.writeConfig(config);
+    }
+    for (size_t i = 0; i < s.steps.size(); ++i) {
+        SCOPED_TRACE("run " + std::to_string(i + 1));
+        const Step& step = s.steps[i];
+        for (const auto& f : step.put) {
+            a.sandbox.writeFile(f.first, f.second, f.second.rfind("#!", 0) == 0 ? 0755 : 0644);
+        }
+        if (step.before) {
+            step.before(a);
+        }
+        if (step.script.empty()) {
+            checkStep(a, step, a.update(step.args, step.options));
+            continue;
+        }
+        checkStep(a, step, startScript(a.sandbox, step.script, step.args, step.options).wait());
+    }
+}
+
+TestPackage requirements(const std::string& evr, const Lines& needs) {
     TestPackage package("os-update-requirements", evr);
     for (const std::string& need : needs) {
         package.require(need);
@@ -147,12 +258,55 @@ TestPackage requirementsPackage(const std::string& evr, const std::vector<std::s
     return package;
 }
 
-std::vector<std::string> linesStartingWith(const RunResult& r, const std::string& prefix) {
-    std::vector<std::string> lines;
-    for (const std::string& line : r.errLines()) {
-        if (line.compare(0, prefix.size(), prefix) == 0) {
-            lines.push_back(line);
+long long installedSize(const Appliance& a, const std::string& name) {
+    for (const std::string& file :
+         splitLines(runShell("ls " + a.repo.dir() + "/packages").output)) {
+        if (file.rfind(name + "-", 0) == 0) {
+            return std::atoll(
+                runCommand({"rpm", "-qp", "--qf", "%{SIZE}", a.repo.dir() + "/packages/" + file})
+                    .output.c_str());
         }
     }
-    return lines;
+    return -1;
+}
+
+std::string kib(long long bytes) {
+    return std::to_string((bytes + 1023) / 1024);
+}
+
+size_t requestsEnding(Appliance& a, const std::string& suffix) {
+    size_t n = 0;
+    for (const HttpServer::Request& r : a.server->requests()) {
+        n += r.target.size() >= suffix.size() &&
+             r.target.compare(r.target.size() - suffix.size(), suffix.size(), suffix) == 0;
+    }
+    return n;
+}
+
+std::string pidLine(pid_t pid) {
+    char text[32];
+    snprintf(text, sizeof(text), "%10i\n", static_cast<int>(pid));
+    return text;
+}
+
+std::string holdLock(int seconds, bool detached) {
+    // An fcntl write lock over the whole file, as the updater takes it; unless
+    // detached, the holder ends with its parent (the updater the script execs).
+    return "rm -f /tmp/locked\npython3 -c 'import ctypes, fcntl, os, sys, time\n" +
+           std::string(detached ? "" : "ctypes.CDLL(None).prctl(1, 9)\n") +
+           "fcntl.lockf(os.open(\"/var/lock/updater\", os.O_RDWR | os.O_CREAT, 0o666), "
+           "fcntl.LOCK_EX)\nopen(\"/tmp/locked\", \"w\").close()\ntime.sleep(" +
+           std::to_string(seconds) +
+           ")' &\ni=0; while [ ! -e /tmp/locked ] && [ $i -lt 1000 ]; do sleep 0.01; "
+           "i=$((i+1)); done\n";
+}
+
+SandboxProcess startScript(Sandbox& sandbox, const std::string& script, Lines args,
+                           RunOptions options) {
+    options.program = "/bin/sh";
+    options.env["UPDATER"] = Sandbox::updaterBinary();
+    unlink((sandbox.dir() + "/out/stderr").c_str());  // no earlier run's output
+    args.insert(args.begin(), {"-c", "ulimit -c 0\n" + script + "exec \"$UPDATER\" \"$@\"\n", "sh",
+                               "--max-wait-time", "-1"});
+    return sandbox.start(args, options);
 }

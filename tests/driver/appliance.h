@@ -1,61 +1,53 @@
-// A demo appliance for end-to-end tests of whole update runs: a sandbox with
-// a real RPM database of installed packages, a hook script and a device
-// package installer that record their calls, and a real repository served
-// over HTTP on loopback.
+// A demo appliance for end-to-end runs of the real binary, and the one
+// declarative form of those runs: a Scenario says what the appliance holds
+// (installed packages, repository, configuration, files), then one or more
+// runs with what each must leave behind (exit code, log lines, installed set,
+// status files, hook and installer calls).
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "harness/http_server.h"
 #include "harness/repo_builder.h"
 #include "harness/sandbox.h"
 
+using Lines = std::vector<std::string>;
+
 class Appliance {
 public:
     Appliance();
-
-    // Installs the packages for real (files under /opt) into the sandbox's
-    // RPM database, without dependency checks.
+    // Installs for real into the sandbox's RPM database, without dependency checks.
     void install(const std::vector<TestPackage>& packages);
     // Lists device packages as installed (the external package list).
     void installDevicePackages(const std::vector<DevicePackage>& packages);
-
-    // Builds the repository and starts serving it (once).
+    // Builds the repository and serves it over HTTP (once).
     void publish();
-    std::string repoUrl() const;
-
-    // Writes the configuration: the repository at repoUrl() (or location),
-    // a stderr logger and the product section given.
+    std::string repoUrl() const { return server ? server->url("/") : std::string(); }
+    // The configuration: a stderr logger, the repository at repoUrl() (or
+    // location) and the product section given.
     void configure(const std::string& product = "", const std::string& location = "");
-
-    // The hook script: records "phase args..." lines; exits with the code
-    // given for a phase (0 otherwise).
+    // Hook and device installer record "args..." lines; they exit with the
+    // code given for the hook phase / for a file name containing the key.
     void writeHook(const std::map<std::string, int>& exitCodes = {});
-    std::vector<std::string> hookCalls() const;
-    // The device package installer: records its arguments; exits with the
-    // code given for a file name containing the key (0 otherwise).
     void writeDeviceInstaller(const std::map<std::string, int>& exitCodes = {});
-    std::vector<std::string> installerCalls() const;
-
-    // Writes /etc/os-release with the running firmware version (VERSION_ID).
-    void setFirmwareVersion(const std::string& version);
-
-    // "name-version-release" of every installed package, sorted.
-    std::vector<std::string> installed() const;
+    Lines hookCalls() const { return splitLines(sandbox.readFile("/var/log/hook.calls")); }
+    Lines installerCalls() const { return splitLines(sandbox.readFile("/var/log/inst.calls")); }
+    // "name-version-release" of every installed package but keys, sorted.
+    Lines installed() const;
     std::string status() const { return sandbox.readFile("/var/lib/updater/status"); }
     std::string updateState() const { return sandbox.readFile("/var/lib/updater/update-state"); }
-    // Files left in the repository's cache directory (recursively, relative).
-    std::vector<std::string> cacheFiles() const;
-
-    // Runs the updater without the random start delay, and, unless
-    // checkIndexSignature is set, with --no-md-sig-check (the repository is
-    // not signed).
+    // Runs the updater without start delay and, unless checkIndexSignature,
+    // with --no-md-sig-check.
     bool checkIndexSignature = false;
-    RunResult update(std::vector<std::string> args = {}, RunOptions options = {});
-    SandboxProcess start(std::vector<std::string> args = {}, RunOptions options = {});
+    RunResult update(std::vector<std::string> args = {}, const RunOptions& options = {});
+    SandboxProcess start(std::vector<std::string> args, const RunOptions& options = {});
 
     Sandbox sandbox;
     ScratchDir work;
@@ -64,9 +56,115 @@ public:
     std::unique_ptr<HttpServer> server;
 };
 
-// The update requirements package a site publishes: "os-update-requirements"
-// requiring, for instance, "os-update-requirement/firmware >= 9.0".
-TestPackage requirementsPackage(const std::string& evr, const std::vector<std::string>& needs);
+// One run of the updater and what it must leave behind.
+struct Step {
+    Lines args;
+    RunOptions options;
+    std::string script;  // shell lines before `exec "$UPDATER" "$@"`
+    std::vector<std::pair<std::string, std::string>> put;  // files written before the run
+    std::function<void(Appliance&)> before;
+    int exitCode = 0;
+    int signal = 0;                                       // else killed by it
+    Lines has, lacks;                                     // texts of standard error
+    std::vector<std::pair<std::string, int>> counts;      // whole lines and how often
+    std::vector<std::pair<std::string, Lines>> prefixed;  // all lines with the prefix
+    std::optional<Lines> rpms, hooks, stubs, installer;
+    Lines rpmsHave, absent;
+    std::map<std::string, std::string> files;  // expected contents
+    std::function<void(Appliance&, const RunResult&)> check;
+};
 
-// Lines of the stderr log that begin with the text.
-std::vector<std::string> linesStartingWith(const RunResult& r, const std::string& prefix);
+// The standard appliance: an installed player (app needing libfoo, release
+// and add-on packages, a device package) and a repository with newer
+// versions of all of them plus a new dependency.
+struct Scenario {
+    explicit Scenario(std::string name);
+    std::string name;
+    std::vector<TestPackage> installed, offered;
+    std::vector<DevicePackage> installedDevice, offeredDevice;
+    std::string product;
+    std::string config;  // else the repository and the product; "@URL@": the repository
+    bool repository = true;
+    bool fileRepo = false;
+    std::map<std::string, int> hookExits, installerExits;
+    std::function<void(Appliance&)> prepare;  // before the repository is built
+    std::vector<Step> steps;
+
+    // No packages, no repository, a minimal configuration.
+    Scenario& bare();
+    // A run with the arguments and the exit code it must end with.
+    Scenario& run(Lines args = {}, int exitCode = 0) {
+        steps.emplace_back();
+        steps.back().args = std::move(args);
+        steps.back().exitCode = exitCode;
+        return *this;
+    }
+    Step& last() { return steps.empty() ? run().steps.back() : steps.back(); }
+    Scenario& exits(int code) { return last().exitCode = code, *this; }
+    Scenario& killedBy(int signal) { return last().signal = signal, *this; }
+    // Texts standard error must hold, and texts it must not.
+    Scenario& logs(Lines texts, Lines absentTexts = {});
+    Scenario& lacks(Lines texts) { return logs({}, texts); }
+    Scenario& count(const std::string& line, int n) {
+        return last().counts.push_back({line, n}), *this;
+    }
+    Scenario& lines(const std::string& prefix, Lines all) {
+        return last().prefixed.push_back({prefix, all}), *this;
+    }
+    Scenario& rpms(Lines all) { return last().rpms = all, *this; }
+    Scenario& rpmsHave(Lines some) { return last().rpmsHave = some, *this; }
+    Scenario& hooks(Lines calls) { return last().hooks = calls, *this; }
+    Scenario& stubs(Lines calls) { return last().stubs = calls, *this; }
+    Scenario& installer(Lines calls) { return last().installer = calls, *this; }
+    Scenario& status(const std::string& s) { return file("/var/lib/updater/status", s); }
+    Scenario& ends(const std::string& status, const std::string& state) {
+        return file("/var/lib/updater/status", status).state(state);
+    }
+    Scenario& state(const std::string& s) { return file("/var/lib/updater/update-state", s); }
+    Scenario& file(const std::string& path, const std::string& content) {
+        return last().files[path] = content, *this;
+    }
+    Scenario& absent(Lines paths) { return last().absent = paths, *this; }
+    Scenario& put(const std::string& path, const std::string& content) {
+        return last().put.push_back({path, content}), *this;
+    }
+    Scenario& script(const std::string& text) { return last().script = text, *this; }
+    Scenario& options(const RunOptions& o) { return last().options = o, *this; }
+    Scenario& before(std::function<void(Appliance&)> f) { return last().before = f, *this; }
+    Scenario& check(std::function<void(Appliance&, const RunResult&)> f) {
+        return last().check = f, *this;
+    }
+    Scenario& with(std::function<void(Scenario&)> f) { return f(*this), *this; }
+};
+
+void runScenario(const Scenario& s);
+
+// gtest names a failing row by its name.
+inline void PrintTo(const Scenario& s, std::ostream* os) {
+    *os << s.name;
+}
+
+class Scenarios : public ::testing::TestWithParam<Scenario> {};
+#define SCENARIOS(group, rows)                       \
+    INSTANTIATE_TEST_SUITE_P(                        \
+        group, Scenarios, ::testing::ValuesIn(rows), \
+        [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; })
+
+extern const char* const kProduct;
+// The requirements package a site publishes ("os-update-requirement/firmware >= 9.0").
+TestPackage requirements(const std::string& evr, const Lines& needs);
+// Installed size of the repository's package file "name-...", and bytes in
+// KiB rounded up as the hook gets them.
+long long installedSize(const Appliance& a, const std::string& name);
+std::string kib(long long bytes);
+// Requests the server got whose target ends with the text.
+size_t requestsEnding(Appliance& a, const std::string& suffix);
+// The content the lock file has while the process holds the lock.
+std::string pidLine(pid_t pid);
+// Runs `sh -c SCRIPT` in the sandbox, the script followed by the updater's
+// exec with the arguments ("$UPDATER" is the updater).
+SandboxProcess startScript(Sandbox& sandbox, const std::string& script, Lines args = {},
+                           RunOptions options = {});
+// Script lines starting another process that holds the updater's lock for
+// the given seconds, and waiting until it has it.
+std::string holdLock(int seconds, bool detached = false);

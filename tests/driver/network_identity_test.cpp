@@ -2,7 +2,6 @@
 // headers from the processor information, identifiers and os-release files,
 // Digest with the default credentials made from EEPROM data, a proxy with
 // credentials from the proxy file, and no password in any log output.
-#include <gtest/gtest.h>
 #include <openssl/evp.h>
 
 #include "appliance.h"

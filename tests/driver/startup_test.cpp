@@ -1,239 +1,310 @@
-// End-to-end tests of the start-up: the real binary in the sandbox.
-#include <gtest/gtest.h>
+// The start-up of the real binary: command line, configuration layers,
+// repository selection, logging, the stored status and the "no run" file.
+// Nothing is configured to update from unless a row says so.
 #include <syslog.h>
 
 #include <regex>
 
-#include "harness/sandbox.h"
+#include "appliance.h"
 
 namespace {
 
-std::string collapseWhitespace(const std::string& text) {
-    return std::regex_replace(text, std::regex("\\s+"), " ");
+const std::string kStatus = "/var/lib/updater/status";
+const std::string kDefaults = "/usr/share/resources/default/updater/defaults.conf";
+const std::string kNoRepository = "ERROR: no active repository, nothing to do\n";
+
+std::function<void(Appliance&, const RunResult&)> fileHas(const std::string& path, Lines texts,
+                                                          Lines not_ = {}) {
+    return [=](Appliance& a, const RunResult&) {
+        const std::string text = a.sandbox.readFile(path);
+        for (const std::string& t : texts) {
+            EXPECT_NE(text.find(t), std::string::npos) << t << " in " << path << ":\n" << text;
+        }
+        for (const std::string& t : not_) {
+            EXPECT_EQ(text.find(t), std::string::npos) << t << " in " << path << ":\n" << text;
+        }
+    };
 }
 
-class Startup : public ::testing::Test {
-protected:
-    void SetUp() override {
-        sandbox.writeConfig(Sandbox::simpleConfig());
-        sandbox.writeFile("/usr/share/resources/default/updater/defaults.conf", "<updater/>\n");
-    }
-    Sandbox sandbox;
+// Options are matched in the help with white space collapsed.
+const char* const kHelp[] = {
+    "-q, --quiet Do not output messages if nothing to be done.",
+    "-l, --log-level=STRING Set the log level to one of trace, debug, info, warn, error or fatal.",
+    "-r, --repo=repo-id Use the specified repo from the configuration file instead of the default.",
+    "--repo-url=repo-id:url Override the URL for a specific repository ID.",
+    "--log-to-stderr Output logs to stderr in addition to the outputs in the config file.",
+    "--log-to=file Output logs also to the given file (not truncated)",
+    "-n, --check-only Checks and reports if any updates are required, does not update any "
+    "packages.",
+    "-N, --test Tests the updates but does not install them.",
+    "--no-sig-check disables checking of metadata and package signatures.",
+    "--no-pkg-sig-check disables checking of package signatures.",
+    "--no-md-sig-check disables checking of metadata signatures.",
+    "--install install packages given in command line if not yet installed, by default any "
+    "packages "
+    "given in the command line instead restrict the updates to just those packages.",
+    "--ignore-recommends ignore package recommends while solving dependencies.",
+    "--no-reboot Prevent reboot after updates, even if program determines that a reboot is "
+    "necessary.",
+    "-b, --background Background and detach process after initialization.",
+    "-C, --cache-only runs from the cache, but required packages are still downloaded.",
+    "--no-cache-clean prevents the cleaning of cached packages at startup / exit, mostly intended "
+    "for debugging.",
+    "--check-db-headers Force checking of package headers in rpm database; these are not checked "
+    "by "
+    "default since it is fairly slow.",
+    "--max-wait-time=seconds Specifies a maximum wait time before processing starts; the actual "
+    "wait is a random duration between 0 and the specified value. Should be greater than zero or "
+    "negative to disable.",
+    "--lock-timeout=seconds Specifies the timeout when waiting to obtain the cache lock. Should be "
+    "greater than zero or negative to disable.",
+    "--cache-dir=<dir> Specify a cache directory other than the default.",
+    "--conf-file=<file> Specify a configuration file other than the default '/etc/updater.conf'.",
+    "Help options: -?, --help Show this help message --usage Display brief usage message",
 };
 
-TEST_F(Startup, HelpListsEveryOptionWithItsText) {
-    RunResult r = sandbox.run({"--help"});
-    ASSERT_TRUE(r.exited) << r.describe();
-    EXPECT_EQ(r.exitCode, 0);
-    std::string help = collapseWhitespace(r.out);
-    const char* expected[] = {
-        "-q, --quiet Do not output messages if nothing to be done.",
-        "-l, --log-level=STRING Set the log level to one of trace, debug, info, warn, error or "
-        "fatal.",
-        "-r, --repo=repo-id Use the specified repo from the configuration file instead of the "
-        "default.",
-        "--repo-url=repo-id:url Override the URL for a specific repository ID.",
-        "--log-to-stderr Output logs to stderr in addition to the outputs in the config file.",
-        "--log-to=file Output logs also to the given file (not truncated)",
-        "-n, --check-only Checks and reports if any updates are required, does not update any "
-        "packages.",
-        "-N, --test Tests the updates but does not install them.",
-        "--no-sig-check disables checking of metadata and package signatures.",
-        "--no-pkg-sig-check disables checking of package signatures.",
-        "--no-md-sig-check disables checking of metadata signatures.",
-        "--install install packages given in command line if not yet installed, by default any "
-        "packages given in the command line instead restrict the updates to just those "
-        "packages.",
-        "--ignore-recommends ignore package recommends while solving dependencies.",
-        "--no-reboot Prevent reboot after updates, even if program determines that a reboot is "
-        "necessary.",
-        "-b, --background Background and detach process after initialization.",
-        "-C, --cache-only runs from the cache, but required packages are still downloaded.",
-        "--no-cache-clean prevents the cleaning of cached packages at startup / exit, mostly "
-        "intended for debugging.",
-        "--check-db-headers Force checking of package headers in rpm database; these are not "
-        "checked by default since it is fairly slow.",
-        "--max-wait-time=seconds Specifies a maximum wait time before processing starts; the "
-        "actual wait is a random duration between 0 and the specified value. Should be greater "
-        "than zero or negative to disable.",
-        "--lock-timeout=seconds Specifies the timeout when waiting to obtain the cache lock. "
-        "Should be greater than zero or negative to disable.",
-        "--cache-dir=<dir> Specify a cache directory other than the default.",
-        "--conf-file=<file> Specify a configuration file other than the default "
-        "'/etc/updater.conf'.",
-        "Help options: -?, --help Show this help message --usage Display brief usage message",
+// The run went past the start-up and found nothing to update from.
+Scenario& proceeded(Scenario& s) {
+    return s.exits(1).logs({"INFO: --- MODE update ---\n", kNoRepository});
+}
+
+std::vector<Scenario> rows() {
+    Scenario badOptions = Scenario("BadCommandLinesAreRefused").bare();
+    for (const auto& c : std::vector<std::pair<Lines, std::string>>{
+             {{"--bogus"}, "updater: --bogus: unknown option"},
+             {{"--repo"}, "updater: --repo: missing argument"},
+             {{"--max-wait-time=abc"}, "updater: --max-wait-time=abc: invalid numeric value"},
+             {{"--lock-timeout", "12x"}, "updater: 12x: invalid numeric value"}}) {
+        badOptions.run(c.first).exits(1).logs({c.second}).absent({kStatus});
+    }
+    Scenario permitted = Scenario("PermittedStatusHandsOverToTheRun").bare();
+    for (const char* stored :
+         {"", "READY\n", "TESTING\n", "PKGSDONE\n", "DOWNLOADING\n", "  PKGSDONE more words\n"}) {
+        proceeded(*stored != '\0' ? permitted.run().put(kStatus, stored) : permitted.run())
+            .lacks({"cannot"})
+            .status("READY\n");
+    }
+    Scenario unreadable = Scenario("UnreadableStatusAborts").bare();
+    for (const char* stored : {"garbage\n", "", "\n\n", "updating\n", "READYX\n", "\x01\xff\n"}) {
+        unreadable.run({}, 1)
+            .put(kStatus, stored)
+            .logs({"ERROR: cannot recover status, aborting\n"})
+            .status(stored);
+    }
+    Scenario repoOptions = Scenario("RepositoryOptionsAndTheirExitCodes").bare();
+    repoOptions.config = R"(<updater><log><logger type="stderr"/></log>
+  <repository id="main"><name>Main</name><location href="http://127.0.0.1:1/main"/></repository>
+  <repository id="spare"><name>Spare</name><location href="file:///var/no-such-repo"/></repository>
+</updater>)";
+    for (const auto& c : std::vector<std::pair<Lines, std::string>>{
+             {{}, "ERROR: only one active repository supported"},
+             {{"--repo-url", ":http://x"}, "ERROR: missing ID in --repo-url option"},
+             {{"--repo-url", "main:"}, "ERROR: missing URL in --repo-url option"},
+             {{"--repo-url", "main"}, "ERROR: missing ':' in --repo-url option"},
+             {{"--repo", "nosuch"}, "ERROR: no repository with ID 'nosuch'"}}) {
+        repoOptions.run(c.first)
+            .exits(1)
+            .count(c.second, 1)
+            .logs({"INFO: --- EXIT ERROR ---"}, {"--- MODE"});
+    }
+    // The chosen repository alone is used; an override for an unknown one is ignored.
+    repoOptions.run({"--repo", "spare", "--repo-url", "gone:file:/x"}, 1)
+        .count("WARNING: ignoring URL override for non-existing repo 'gone'", 1)
+        .logs({"INFO: --- MODE update ---", "/var/no-such-repo"}, {"127.0.0.1"});
+    Scenario brokenConfig = Scenario("BrokenConfigurationEndsTheRun").bare();
+    for (const char* content : {"<updater><repository id=\"a\"/></updater>", "<<<", "<other/>"}) {
+        brokenConfig.run({}, 1)
+            .put("/etc/updater.conf", content)
+            .logs({"ERROR: failed parsing configuration file '/etc/updater.conf'\n"}, {"--- MODE"});
+    }
+    // A broken defaults file is only a debug note.
+    proceeded(brokenConfig.run({"--log-level", "debug"})
+                  .put(kDefaults, "<broken")
+                  .put("/etc/updater.conf", Sandbox::simpleConfig()))
+        .logs({"DEBUG: missing or incorrect defaults file '" + kDefaults + "'\n"});
+    Scenario quiet = Scenario("QuietSuppressesOnlyBannerAndSummary").bare();
+    quiet.run({}, 1).logs({"INFO: updater version 1.17, product \n", "INFO: --- MODE update ---\n",
+                           "INFO: --- EXIT ERROR ---\n"});
+    quiet.run({"--quiet", "--check-only"}, 1)
+        .logs({kNoRepository})  // errors always show
+        .lacks({"version 1.17", "--- MODE", "--- EXIT"});
+
+    return {
+        Scenario("HelpListsEveryOptionWithItsText")
+            .bare()
+            .run({"--help"})
+            .check([](Appliance&, const RunResult& r) {
+                const std::string help = std::regex_replace(r.out, std::regex("\\s+"), " ");
+                for (const char* text : kHelp) {
+                    EXPECT_NE(help.find(text), std::string::npos) << text << "\n" << r.out;
+                }
+                EXPECT_EQ(r.err, "");
+            }),
+        badOptions,
+        permitted,
+        unreadable,
+        repoOptions,
+        brokenConfig,
+        quiet,
+        Scenario("NoRunFileStopsBeforeAnythingElse").bare().with([](Scenario& s) {
+            for (const char* mode : {"--check-only", "--test"}) {
+                s.run({mode}, 1)
+                    .put("/var/run/updater.norun", "")
+                    .logs(
+                        {"ERROR: running is disabled by \"no run\" file '/var/run/updater.norun'\n",
+                         "INFO: --- EXIT ERROR ---"})
+                    .lacks({"--- MODE"})
+                    .absent({"/var/log/updater/lastlog", "/var/lock/updater", kStatus});
+            }
+        }),
+        Scenario("InterruptedInstallationMarksTheSystemCorrupted")
+            .bare()
+            .run({"--check-only"}, 2)
+            .put(kStatus, "UPDATING\n")
+            .logs({"FATAL: a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting\n",
+                   "INFO: --- EXIT FATAL ---"})
+            .ends("CORRUPTED\n", "CORRUPTED\n")
+            .run({}, 2)
+            .logs({"FATAL: system is corrupted cannot update\n"})
+            .status("CORRUPTED\n"),
+        Scenario("RebootingRefuses")
+            .bare()
+            .run({}, 1)
+            .put(kStatus, "REBOOTING\n")
+            .logs({"INFO: machine is rebooting after update, cannot start\n"})
+            .status("REBOOTING\n"),
+        // A refusing status is reported by the parent: no child was started.
+        Scenario("BackgroundRefusalsAreReportedInTheForeground")
+            .bare()
+            .run({"--background"}, 2)
+            .put(kStatus, "UPDATING\n")
+            .logs({"FATAL: a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting\n",
+                   "INFO: --- EXIT FATAL ---\n"},
+                  {"BACKGROUND", "--- MODE"})
+            .absent({"/var/lock/updater", "/var/log/updater/lastlog"})
+            .status("CORRUPTED\n")
+            .run({"--background"}, 1)
+            .put(kStatus, "garbage\n")
+            .logs({"ERROR: cannot recover status, aborting\nINFO: --- EXIT ERROR ---\n"},
+                  {"BACKGROUND", "--- MODE"})
+            .absent({"/var/lock/updater", "/var/log/updater/lastlog"})
+            .status("garbage\n"),
+        Scenario("ModeNameFollowsTheOptions")
+            .bare()
+            .run({"-n"}, 1)
+            .logs({"INFO: --- MODE check ---\n"})
+            .run({"-N"}, 1)
+            .logs({"INFO: --- MODE test ---\n"})
+            .run({"-n", "-N"}, 1)
+            .logs({"INFO: --- MODE check ---\n"}),
+        Scenario("LogToFileAppendsEverythingAboveTheThreshold")
+            .bare()
+            .run({"--log-to", "/tmp/extra.log", "--log-level", "trace"}, 1)
+            .put("/tmp/extra.log", "earlier run\n")
+            .check(fileHas("/tmp/extra.log", {"earlier run\n", "DEBUG: initialized OK\n",
+                                              "TRACE: ", "INFO: --- EXIT ERROR ---\n"}))
+            // Messages of the configuration reading reach the file too.
+            .run({"--log-to", "/tmp/extra.log", "--log-level", "debug"}, 1)
+            .before([](Appliance& a) { a.sandbox.remove(kDefaults); })
+            .check(fileHas("/tmp/extra.log", {"DEBUG: missing or incorrect defaults file"})),
+        Scenario("LastLogHoldsOnlyTheLastRunAtInfo")
+            .bare()
+            .run({"--log-level", "debug"}, 1)
+            .put("/var/log/updater/lastlog", "stale content\n")
+            .run({"--log-level", "debug", "--check-only"}, 1)
+            .check(fileHas("/var/log/updater/lastlog",
+                           {"INFO: --- MODE check ---\n", "INFO: --- EXIT ERROR ---\n"},
+                           {"stale content", "--- MODE update ---", "DEBUG:"})),
+        Scenario("SyslogGetsMessagesWithoutLevelPrefix")
+            .bare()
+            .with([](Scenario& s) {
+                s.config =
+                    "<updater><log level=\"info\"><logger "
+                    "type=\"syslog\"><facility>local3</facility>"
+                    "</logger></log></updater>";
+            })
+            .run({}, 1)
+            .check([](Appliance&, const RunResult& r) {
+                EXPECT_EQ(r.err, "") << r.describe();
+                bool found = false;
+                for (const SyslogRecord& rec : r.syslog) {
+                    EXPECT_EQ(rec.ident, "updater");
+                    EXPECT_EQ(rec.facility, LOG_LOCAL3 >> 3);
+                    EXPECT_GT(rec.pid, 0);
+                    EXPECT_EQ(rec.text.find("INFO"), std::string::npos) << rec.text;
+                    found =
+                        found || (rec.text == "--- MODE update ---" && rec.priority == LOG_INFO);
+                }
+                EXPECT_TRUE(found) << r.syslog.size();
+            }),
+        // stderr from the defaults file stays on; level and syslog come from the file.
+        Scenario("LoggingFollowsTheConfigurationFile")
+            .bare()
+            .with([](Scenario& s) {
+                s.config =
+                    R"(<updater><log level="debug"><logger type="syslog"><facility>local6</facility></logger>
+  <logger type="carrier-pigeon"/></log></updater>)";
+            })
+            .run({"--check-only"}, 1)
+            .put(kDefaults, R"(<updater><log><logger type="stderr"/></log></updater>)")
+            .logs({"DEBUG: initialized OK\n"}, {"carrier-pigeon"})  // reading notes need the option
+            .check([](Appliance&, const RunResult& r) {
+                bool sawDebug = false;
+                for (const SyslogRecord& rec : r.syslog) {
+                    EXPECT_EQ(rec.facility, LOG_LOCAL6 >> 3) << rec.text;
+                    sawDebug =
+                        sawDebug || (rec.text == "initialized OK" && rec.priority == LOG_DEBUG);
+                }
+                EXPECT_TRUE(sawDebug);
+            })
+            .run({"--log-level", "debug"}, 1)
+            .logs({"DEBUG: ignoring unknown 'carrier-pigeon' logger type\n"}),
+        Scenario("NoOutputConfiguredSwitchesStderrOn")
+            .bare()
+            .with([](Scenario& s) { s.config = "<updater/>"; })
+            .run({"--log-to", "/tmp/x.log"}, 1)
+            .logs({"ERROR: no log output! enabling stderr\n", "INFO: --- MODE update ---\n"})
+            .check(fileHas("/tmp/x.log", {"no log output! enabling stderr"})),
+        Scenario("UnknownLogLevelFallsBackToInfo")
+            .bare()
+            .run({"--log-level", "verbose"}, 1)
+            .logs({"ERROR: unrecognized logger level 'verbose' using 'info'\n",
+                   "INFO: --- MODE update ---"},
+                  {"DEBUG:"}),
+        Scenario("MissingConfigurationFileEndsWithError")
+            .bare()
+            .run({"--conf-file", "/etc/none.conf"}, 1)
+            .logs({"ERROR: failed parsing configuration file '/etc/none.conf'\n",
+                   "INFO: --- EXIT ERROR ---\n"})
+            .absent({kStatus}),
+        Scenario("CacheDirOptionIsNormalised")
+            .bare()
+            .run({"--cache-dir", "var/cache"}, 1)
+            .logs({"WARNING: cache dir 'var/cache' is not an absolute path\n"})
+            .run({"--cache-dir", ""}, 1)
+            .logs({"WARNING: cache dir empty, assuming './'\n"}),
+        Scenario("HomeIsTakenFromTheUserDatabaseWhenUnset")
+            .bare()
+            .with([](Scenario& s) {
+                s.config = Sandbox::simpleConfig("", "debug");
+                RunOptions noHome;
+                noHome.unsetEnv = {"HOME"};
+                s.run({}, 1).options(noHome).logs({"DEBUG: HOME set to '/root' in environment\n"});
+            })
+            .run({}, 1)
+            .lacks({"HOME set"}),
+        Scenario("OsReleaseCanDisableUpdates")
+            .bare()
+            .run({"--check-only"}, 1)
+            .put("/etc/os-release", "NAME=\"Player OS\"\nVTX_NO_UPDATE=\"service mode\"\n")
+            .logs({"ERROR: firmware update is disabled: service mode\n"})
+            .absent({kStatus})
+            .run({"--check-only"}, 1)
+            .put("/etc/os-release", "NAME=\"Player OS\"\nVTX_NO_UPDATEX=1\n")
+            .lacks({"firmware update is disabled"}),
     };
-    for (const char* text : expected) {
-        EXPECT_NE(help.find(text), std::string::npos) << text << "\n" << r.out;
-    }
-    EXPECT_EQ(r.err, "");
-}
-
-TEST_F(Startup, BadCommandLinesAreRefusedByTheOptionParser) {
-    struct Case {
-        std::vector<std::string> args;
-        std::string message;
-    } cases[] = {
-        {{"--bogus"}, "updater: --bogus: unknown option"},
-        {{"--repo"}, "updater: --repo: missing argument"},
-        {{"--max-wait-time=abc"}, "updater: --max-wait-time=abc: invalid numeric value"},
-        {{"--lock-timeout", "12x"}, "updater: 12x: invalid numeric value"},
-    };
-    for (const Case& c : cases) {
-        RunResult r = sandbox.run(c.args);
-        ASSERT_TRUE(r.exited) << r.describe();
-        EXPECT_EQ(r.exitCode, 1) << r.describe();
-        EXPECT_TRUE(r.errHas(c.message)) << r.describe();
-        EXPECT_FALSE(sandbox.exists("/var/lib/updater/status"));
-    }
-}
-
-TEST_F(Startup, NoRunFileStopsBeforeAnythingElse) {
-    sandbox.writeFile("/var/run/updater.norun", "");
-    for (const char* mode : {"--check-only", "--test"}) {
-        RunResult r = sandbox.run({mode});
-        EXPECT_EQ(r.exitCode, 1) << r.describe();
-        EXPECT_TRUE(
-            r.errHas("ERROR: running is disabled by \"no run\" file '/var/run/updater.norun'\n"));
-        EXPECT_TRUE(r.errHas("INFO: --- EXIT ERROR ---"));
-        EXPECT_FALSE(r.errHas("--- MODE"));
-        EXPECT_FALSE(sandbox.exists("/var/log/updater/lastlog"));
-        EXPECT_FALSE(sandbox.exists("/var/lock/updater"));
-        EXPECT_FALSE(sandbox.exists("/var/lib/updater/status"));
-    }
-}
-
-TEST_F(Startup, InterruptedInstallationMarksTheSystemCorrupted) {
-    sandbox.writeFile("/var/lib/updater/status", "UPDATING\n");
-    RunResult r = sandbox.run({"--check-only"});
-    EXPECT_EQ(r.exitCode, 2) << r.describe();
-    EXPECT_TRUE(
-        r.errHas("FATAL: a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting\n"));
-    EXPECT_TRUE(r.errHas("INFO: --- EXIT FATAL ---"));
-    EXPECT_EQ(sandbox.readFile("/var/lib/updater/status"), "CORRUPTED\n");
-    EXPECT_EQ(sandbox.readFile("/var/lib/updater/update-state"), "CORRUPTED\n");
-
-    // And the next start refuses as well, leaving the files alone.
-    r = sandbox.run({});
-    EXPECT_EQ(r.exitCode, 2) << r.describe();
-    EXPECT_TRUE(r.errHas("FATAL: system is corrupted cannot update\n"));
-    EXPECT_EQ(sandbox.readFile("/var/lib/updater/status"), "CORRUPTED\n");
-}
-
-TEST_F(Startup, RebootingRefusesWithError) {
-    sandbox.writeFile("/var/lib/updater/status", "REBOOTING\n");
-    RunResult r = sandbox.run({});
-    EXPECT_EQ(r.exitCode, 1) << r.describe();
-    EXPECT_TRUE(r.errHas("INFO: machine is rebooting after update, cannot start\n"));
-    EXPECT_EQ(sandbox.readFile("/var/lib/updater/status"), "REBOOTING\n");
-}
-
-TEST_F(Startup, PermittedStatusHandsOverToTheUpdateRun) {
-    for (const char* stored : {"", "READY\n", "TESTING\n", "PKGSDONE\n", "DOWNLOADING\n"}) {
-        if (*stored != '\0') {
-            sandbox.writeFile("/var/lib/updater/status", stored);
-        }
-        RunResult r = sandbox.run({});
-        EXPECT_TRUE(r.errHas("INFO: --- MODE update ---")) << r.describe();
-        EXPECT_FALSE(r.errHas("cannot")) << r.describe();
-        // Nothing is configured to update from, and the run says so.
-        EXPECT_EQ(r.exitCode, 1) << r.describe();
-        EXPECT_EQ(sandbox.readFile("/var/lib/updater/status"), "READY\n");
-    }
-}
-
-TEST_F(Startup, UnreadableStatusAborts) {
-    for (const char* stored : {"garbage\n", "", "updating\n", "READYX\n"}) {
-        sandbox.writeFile("/var/lib/updater/status", stored);
-        RunResult r = sandbox.run({});
-        EXPECT_EQ(r.exitCode, 1) << r.describe();
-        EXPECT_TRUE(r.errHas("ERROR: cannot recover status, aborting\n")) << stored;
-        EXPECT_EQ(sandbox.readFile("/var/lib/updater/status"), stored);
-    }
-}
-
-TEST_F(Startup, QuietSuppressesOnlyBannerAndSummary) {
-    RunResult loud = sandbox.run({});
-    EXPECT_TRUE(loud.errHas("INFO: updater version 1.17, product \n")) << loud.describe();
-    EXPECT_TRUE(loud.errHas("INFO: --- MODE update ---\n"));
-    EXPECT_TRUE(loud.errHas("INFO: --- EXIT ERROR ---\n"));
-
-    RunResult quiet = sandbox.run({"--quiet", "--check-only"});
-    EXPECT_EQ(quiet.exitCode, 1);
-    EXPECT_FALSE(quiet.errHas("version 1.17")) << quiet.describe();
-    EXPECT_FALSE(quiet.errHas("--- MODE"));
-    EXPECT_FALSE(quiet.errHas("--- EXIT"));
-    // Errors are always logged.
-    EXPECT_TRUE(quiet.errHas("ERROR: ")) << quiet.describe();
-}
-
-TEST_F(Startup, ModeNameFollowsTheOptions) {
-    EXPECT_TRUE(sandbox.run({"-n"}).errHas("INFO: --- MODE check ---\n"));
-    EXPECT_TRUE(sandbox.run({"-N"}).errHas("INFO: --- MODE test ---\n"));
-    EXPECT_TRUE(sandbox.run({"-n", "-N"}).errHas("INFO: --- MODE check ---\n"));
-}
-
-TEST_F(Startup, LogToFileAppendsEverythingAboveTheThreshold) {
-    sandbox.writeFile("/tmp/extra.log", "earlier run\n");
-    RunResult r = sandbox.run({"--log-to", "/tmp/extra.log", "--log-level", "trace"});
-    std::string log = sandbox.readFile("/tmp/extra.log");
-    EXPECT_EQ(log.rfind("earlier run\n", 0), 0u) << log;
-    EXPECT_NE(log.find("DEBUG: initialized OK\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("TRACE: "), std::string::npos) << log;
-    EXPECT_NE(log.find("INFO: --- EXIT ERROR ---\n"), std::string::npos) << log;
-    // Messages of the configuration reading reach the file too.
-    sandbox.remove("/usr/share/resources/default/updater/defaults.conf");
-    sandbox.run({"--log-to", "/tmp/extra.log", "--log-level", "debug"});
-    log = sandbox.readFile("/tmp/extra.log");
-    EXPECT_NE(log.find("DEBUG: missing or incorrect defaults file"), std::string::npos) << log;
-}
-
-TEST_F(Startup, LastLogHoldsOnlyTheLastRunAtInfo) {
-    sandbox.writeFile("/var/log/updater/lastlog", "stale content\n");
-    sandbox.run({"--log-level", "debug"});
-    sandbox.run({"--log-level", "debug", "--check-only"});
-    std::string log = sandbox.readFile("/var/log/updater/lastlog");
-    EXPECT_EQ(log.find("stale content"), std::string::npos);
-    EXPECT_EQ(log.find("--- MODE update ---"), std::string::npos) << log;
-    EXPECT_NE(log.find("INFO: --- MODE check ---\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("INFO: --- EXIT ERROR ---\n"), std::string::npos) << log;
-    EXPECT_EQ(log.find("DEBUG:"), std::string::npos) << log;
-}
-
-TEST_F(Startup, SyslogGetsMessagesWithoutLevelPrefix) {
-    sandbox.writeConfig(
-        "<updater><log level=\"info\"><logger type=\"syslog\"><facility>local3</facility>"
-        "</logger></log></updater>");
-    RunResult r = sandbox.run({});
-    EXPECT_EQ(r.err, "") << r.describe();
-    bool found = false;
-    for (const SyslogRecord& rec : r.syslog) {
-        EXPECT_EQ(rec.ident, "updater");
-        EXPECT_EQ(rec.facility, LOG_LOCAL3 >> 3);
-        EXPECT_GT(rec.pid, 0);
-        EXPECT_EQ(rec.text.find("INFO"), std::string::npos) << rec.text;
-        if (rec.text == "--- MODE update ---") {
-            found = true;
-            EXPECT_EQ(rec.priority, LOG_INFO);
-        }
-    }
-    EXPECT_TRUE(found) << r.syslog.size();
-}
-
-TEST_F(Startup, UnknownLogLevelFallsBackToInfo) {
-    RunResult r = sandbox.run({"--log-level", "verbose"});
-    EXPECT_TRUE(r.errHas("ERROR: unrecognized logger level 'verbose' using 'info'\n"))
-        << r.describe();
-    EXPECT_TRUE(r.errHas("INFO: --- MODE update ---"));
-    EXPECT_FALSE(r.errHas("DEBUG:"));
-}
-
-TEST_F(Startup, MissingConfigurationFileEndsWithError) {
-    RunResult r = sandbox.run({"--conf-file", "/etc/none.conf"});
-    EXPECT_EQ(r.exitCode, 1) << r.describe();
-    EXPECT_TRUE(r.errHas("ERROR: failed parsing configuration file '/etc/none.conf'\n"));
-    EXPECT_TRUE(r.errHas("INFO: --- EXIT ERROR ---\n"));
-    EXPECT_FALSE(sandbox.exists("/var/lib/updater/status"));
 }
 
 }  // namespace
+
+SCENARIOS(Startup, rows());
