@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     fwrite(data, 1, size, file);
     fclose(file);
-    for (MetadataType type : {MD_PRIMARY, MD_VTXDATA}) {
+    for (MetadataType type : {MetadataType::PRIMARY, MetadataType::VTXDATA}) {
         PackageList list;
         parsePackageList(g_sPath, type, list, "/var/cache/updater/fuzz/packages/");
     }

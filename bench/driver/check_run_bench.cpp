@@ -223,7 +223,7 @@ int parseOnlyMain(const std::string& path) {
     double cpu = cpuSeconds();
     auto start = std::chrono::steady_clock::now();
     PackageList list;
-    bool ok = parsePackageList(path, MD_PRIMARY, list,
+    bool ok = parsePackageList(path, MetadataType::PRIMARY, list,
                                std::string("/var/cache/updater/") + kRepoId + "/packages/");
     list.count("glibc");
     double wall = secondsSince(start);

@@ -104,7 +104,8 @@ int main(int argc, char** argv) {
     double cpu = cpuSeconds(RUSAGE_SELF);
     auto start = std::chrono::steady_clock::now();
     PackageList list;
-    bool ok = parsePackageList(path, MD_PRIMARY, list, "/var/cache/updater/main/packages/");
+    bool ok =
+        parsePackageList(path, MetadataType::PRIMARY, list, "/var/cache/updater/main/packages/");
     size_t found = list.count("libpkg0");  // sorts the list
     double parseWall = wallSince(start);
     double parseCpu = cpuSeconds(RUSAGE_SELF) - cpu;

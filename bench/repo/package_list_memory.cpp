@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
         Package p;
         p.m_sName = name;
         p.m_sGroup = kGroups[pick(4)];
-        p.m_nType = PKG_RPM;
+        p.m_nType = PackageType::RPM;
         p.m_evr = parseEvr(evr);
         p.m_setProvides.insert(dep(name, RPMSENSE_EQUAL, evr));
         p.m_setProvides.insert(dep(name + "(x86-64)", RPMSENSE_EQUAL, evr));

@@ -67,7 +67,7 @@ Dependency dep(const std::string& name, uint32_t flags = 0, const std::string& e
 Package package(const std::string& name, const std::string& evr) {
     Package p;
     p.m_sName = name;
-    p.m_nType = PKG_RPM;
+    p.m_nType = PackageType::RPM;
     p.m_evr = parseEvr(evr);
     p.m_setProvides.insert(depFromPackage(p));
     p.m_sLocation = name + "-" + evr + ".noarch.rpm";

@@ -57,7 +57,7 @@ bool installRpmPackages(const Config& config, const PackageSet& packages,
     }
     rpm.addArg("-U");
     for (const Package& package : packages) {
-        if (package.m_nType == PKG_RPM) {
+        if (package.m_nType == PackageType::RPM) {
             rpm.addArg(package.m_sCacheFile);
         } else {
             LOGD("excluding non-rpm package %s", packageToString(package).c_str());
@@ -123,7 +123,7 @@ PassResult installPackages(const Config& config, const PackageSet& packages,
     }
     bool haveRpm = false;
     for (const Package& package : packages) {
-        if (package.m_nType == PKG_RPM) {
+        if (package.m_nType == PackageType::RPM) {
             haveRpm = true;
             break;
         }
@@ -141,7 +141,7 @@ PassResult installPackages(const Config& config, const PackageSet& packages,
 
     bool allDeviceOk = true;
     for (const Package& package : packages) {
-        if (package.m_nType != PKG_VTXPKG) {
+        if (package.m_nType != PackageType::VTXPKG) {
             continue;
         }
         std::string name = packageToString(package);

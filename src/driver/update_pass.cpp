@@ -59,7 +59,7 @@ RpmFigures reportUpdateSet(const Config& config, const PassSettings& settings,
         auto release =
             config.m_sReleasePkg.empty() ? update.end() : update.find(config.m_sReleasePkg);
         auto updater = update.find(std::string_view("updater"));
-        if (fwUpgrade != update.end() && fwUpgrade->m_nType == PKG_VTXPKG) {
+        if (fwUpgrade != update.end() && fwUpgrade->m_nType == PackageType::VTXPKG) {
             LOGI("--- FIRMWARE %s-r%s ---", fwUpgrade->m_evr.m_sVersion.c_str(),
                  fwUpgrade->m_evr.m_sRelease.c_str());
         } else if (release != update.end()) {
@@ -78,7 +78,7 @@ RpmFigures reportUpdateSet(const Config& config, const PassSettings& settings,
     RpmFigures figures;
     for (const Package& package : update) {
         LOGI("\t%s", baseName(package.m_sLocation).c_str());
-        if (package.m_nType == PKG_RPM) {
+        if (package.m_nType == PackageType::RPM) {
             ++figures.m_nCount;
             figures.m_nTotalSize += package.m_nInstalledSize;
             figures.m_nLargest = std::max(figures.m_nLargest, package.m_nInstalledSize);
@@ -105,7 +105,7 @@ PassResult checkSignatures(const Config& config, const PassSettings& settings,
         LOG_AT(settings.m_bQuieter ? LogLevel::Debug : LogLevel::Info,
                "verifying package signatures");
         for (const Package& package : update) {
-            if (package.m_nType == PKG_RPM &&
+            if (package.m_nType == PackageType::RPM &&
                 !checkPackageSignature(db, package.m_sCacheFile.str(), settings.m_bQuieter)) {
                 result = PassResult::FAILED;
                 break;
@@ -166,7 +166,7 @@ StageEnd checkRepository(const Config& config, PackageRepo& repo, const PassSett
         }
     }
     if (!unmet.empty() && settings.m_setInclude.empty() &&
-        repo.hasPackage(config.m_sFwUpgradePkg, PKG_VTXPKG)) {
+        repo.hasPackage(config.m_sFwUpgradePkg, PackageType::VTXPKG)) {
         reportRequirements(unmet);
         LOGI("firmware upgrade pkg available, re-trying upgrade via pkg");
         return PassOutcome{PassResult::FWUPGRADE, 0};
@@ -205,7 +205,7 @@ StageEnd chooseUpdate(const Config& config, const PackageList& external,
         return PassOutcome{PassResult::OK, 0};
     }
     if (settings.m_setInclude.empty() &&
-        resolver.hasNewPackage(config.m_sFwUpgradePkg, PKG_VTXPKG)) {
+        resolver.hasNewPackage(config.m_sFwUpgradePkg, PackageType::VTXPKG)) {
         return PassOutcome{PassResult::FWUPGRADE, 0};
     }
     if (!unmet.empty() && (config.m_sFwUpgradePkg.empty() ||

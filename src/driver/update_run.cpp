@@ -139,7 +139,7 @@ PassSettings UpdateRun::preparePass() {
             }
             s.m_setExcludedGroups.insert(m_config.m_vAddonGroups.begin(),
                                          m_config.m_vAddonGroups.end());
-            s.m_typeMask = typeBit(PKG_NONE) | typeBit(PKG_VTXPKG);
+            s.m_typeMask = typeBit(PackageType::NONE) | typeBit(PackageType::VTXPKG);
             bool roleChanges = true;
             if (!include().empty()) {
                 LOGE("unexpected non-empty package include set in multi-pass update operation");
@@ -340,7 +340,7 @@ PassResult runUpdate(const Config& config, const std::set<std::string>& packages
     }
     PackageList external;
     if (isReadable(paths::kExternalPackagesFile)) {
-        if (parsePackageList(paths::kExternalPackagesFile, MD_PRIMARY, external, "")) {
+        if (parsePackageList(paths::kExternalPackagesFile, MetadataType::PRIMARY, external, "")) {
             LOGI("loaded external packages from %s", paths::kExternalPackagesFile);
         } else {
             LOGW("failed to load external packages from %s", paths::kExternalPackagesFile);

@@ -12,12 +12,12 @@
 #include <rpm/rpmds.h>
 
 #include <cstdint>
-#include <vector>
 #include <initializer_list>
 #include <set>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "package/checksum_record.h"
 #include "package/string_pool.h"
@@ -38,11 +38,11 @@ struct Dependency {
     uint32_t m_nFlags = 0;
 };
 
-enum PackageType : uint32_t {
-    PKG_NONE = 0,
-    PKG_RPM = 1,
-    PKG_VTXPKG = 2,
-    PKG_FLASHEDFW = 3,
+enum class PackageType : uint32_t {
+    NONE = 0,
+    RPM = 1,
+    VTXPKG = 2,
+    FLASHEDFW = 3,
 };
 
 // Text form of an Evr: empty when the version is empty, else
@@ -171,7 +171,7 @@ private:
 struct Package {
     PooledString m_sName;
     PooledString m_sGroup;
-    PackageType m_nType = PKG_NONE;
+    PackageType m_nType = PackageType::NONE;
     Evr m_evr;
     DependencySet m_setRequires;
     DependencySet m_setRecommends;

@@ -2,11 +2,11 @@
 
 #include "support/logger.h"
 
-const char* metadataTypeName(int type) {
+const char* metadataTypeName(MetadataType type) {
     switch (type) {
-        case MD_PRIMARY:
+        case MetadataType::PRIMARY:
             return "primary";
-        case MD_VTXDATA:
+        case MetadataType::VTXDATA:
             return "vtxdata";
         default:
             LOGE("invalid metadata type");

@@ -1,7 +1,7 @@
 // The package lists of a repository that the program reads.
 #pragma once
 
-enum MetadataType : int { MD_PRIMARY = 0, MD_VTXDATA = 1 };
+enum class MetadataType : int { PRIMARY = 0, VTXDATA = 1 };
 
 // "primary" or "vtxdata"; null (after logging "invalid metadata type") otherwise.
-const char* metadataTypeName(int type);
+const char* metadataTypeName(MetadataType type);

@@ -282,14 +282,7 @@ bool isUsableLocation(const std::string& location) {
 }
 
 // The children of `package` that may occur only once.
-enum SingleChild {
-    CHILD_NAME,
-    CHILD_ARCH,
-    CHILD_VERSION,
-    CHILD_LOCATION,
-    CHILD_CHECKSUM,
-    CHILD_SIZE
-};
+enum class SingleChild { NAME, ARCH, VERSION, LOCATION, CHECKSUM, SIZE };
 
 // The names the rules look for, as the parser's dictionary holds them: the
 // parser hands over element and attribute names from that dictionary, so a
@@ -359,9 +352,9 @@ bool sameUri(const xmlChar* a, const xmlChar* b) {
 
 // One recorded node of the open package element.
 struct ListNode {
-    enum Kind : uint8_t { ELEMENT, TEXT, OTHER };
+    enum class Kind : uint8_t { ELEMENT, TEXT, OTHER };
 
-    Kind m_nKind = ELEMENT;
+    Kind m_nKind = Kind::ELEMENT;
     bool m_bKeepText = false;    // text below this element is recorded
     bool m_bRpmInScope = false;  // `format`: the rpm namespace is declared in scope
     bool m_bVtxInScope = false;  // `format`: the maker's namespace is declared in scope
@@ -386,8 +379,8 @@ public:
     ListReader(const std::string& path, MetadataType type, PackageList& target,
                const std::string& cacheDir)
         : m_sPath(path), m_target(target), m_sCacheDir(cacheDir), m_cacheDir(cacheDir) {
-        m_pTopName = type == MD_PRIMARY ? "metadata" : "vtxdata";
-        m_pTopUri = type == MD_PRIMARY ? kCommonNamespace : kVtxdataNamespace;
+        m_pTopName = type == MetadataType::PRIMARY ? "metadata" : "vtxdata";
+        m_pTopUri = type == MetadataType::PRIMARY ? kCommonNamespace : kVtxdataNamespace;
     }
 
     bool read(GzPipe& pipe);
@@ -654,12 +647,12 @@ void ListReader::startElement(const xmlChar* localName, const xmlChar* /*prefix*
             m_vOpen.push_back(-1);
             return;
         }
-        int32_t index = addNode(parent, ListNode::ELEMENT);
+        int32_t index = addNode(parent, ListNode::Kind::ELEMENT);
         m_vNodes[static_cast<size_t>(index)].m_bKeepText = keepText;
         parent = index;
     }
     if (parent < 0) {
-        parent = addNode(-1, ListNode::ELEMENT);
+        parent = addNode(-1, ListNode::Kind::ELEMENT);
     }
     m_vOpen.push_back(parent);
     ListNode& node = m_vNodes[static_cast<size_t>(parent)];
@@ -728,8 +721,8 @@ bool ListReader::blankIsIgnored(const ListNode& parent) const {
     if (parent.m_nFirstChild < 0) {
         return !(next[0] == '<' && next[1] == '/');
     }
-    return m_vNodes[static_cast<size_t>(parent.m_nLastChild)].m_nKind != ListNode::TEXT &&
-           m_vNodes[static_cast<size_t>(parent.m_nFirstChild)].m_nKind != ListNode::TEXT;
+    return m_vNodes[static_cast<size_t>(parent.m_nLastChild)].m_nKind != ListNode::Kind::TEXT &&
+           m_vNodes[static_cast<size_t>(parent.m_nFirstChild)].m_nKind != ListNode::Kind::TEXT;
 }
 
 void ListReader::text(const xmlChar* text, int length, bool cdata) {
@@ -757,10 +750,10 @@ void ListReader::text(const xmlChar* text, int length, bool cdata) {
     }
     // Adjacent texts make one node; its bytes are the last in the arena.
     const int32_t last = m_vNodes[static_cast<size_t>(current)].m_nLastChild;
-    if (last >= 0 && m_vNodes[static_cast<size_t>(last)].m_nKind == ListNode::TEXT) {
+    if (last >= 0 && m_vNodes[static_cast<size_t>(last)].m_nKind == ListNode::Kind::TEXT) {
         m_vNodes[static_cast<size_t>(last)].m_nCount += static_cast<uint32_t>(length);
     } else {
-        int32_t index = addNode(current, ListNode::TEXT);
+        int32_t index = addNode(current, ListNode::Kind::TEXT);
         m_vNodes[static_cast<size_t>(index)].m_nFirst = static_cast<uint32_t>(m_sArena.size());
         m_vNodes[static_cast<size_t>(index)].m_nCount = static_cast<uint32_t>(length);
     }
@@ -777,7 +770,7 @@ void ListReader::otherNode() {
     }
     const int32_t current = m_vOpen.back();
     if (current >= 0 && m_vNodes[static_cast<size_t>(current)].m_bKeepText) {
-        addNode(current, ListNode::OTHER);
+        addNode(current, ListNode::Kind::OTHER);
     }
 }
 
@@ -808,9 +801,9 @@ bool ListReader::requireAttribute(const ListNode& node, const xmlChar* name,
 void ListReader::appendText(const ListNode& node, std::string& out) const {
     for (int32_t child = node.m_nFirstChild; child >= 0;) {
         const ListNode& c = m_vNodes[static_cast<size_t>(child)];
-        if (c.m_nKind == ListNode::TEXT) {
+        if (c.m_nKind == ListNode::Kind::TEXT) {
             out.append(m_sArena.data() + c.m_nFirst, c.m_nCount);
-        } else if (c.m_nKind == ListNode::ELEMENT) {
+        } else if (c.m_nKind == ListNode::Kind::ELEMENT) {
             appendText(c, out);
         }
         child = c.m_nNext;
@@ -823,7 +816,7 @@ bool ListReader::elementText(const ListNode& node, std::string_view& value) {
     const int32_t first = node.m_nFirstChild;
     if (first >= 0 && first == node.m_nLastChild) {
         const ListNode& c = m_vNodes[static_cast<size_t>(first)];
-        if (c.m_nKind == ListNode::TEXT && c.m_nCount != 0) {
+        if (c.m_nKind == ListNode::Kind::TEXT && c.m_nCount != 0) {
             value = std::string_view(m_sArena.data() + c.m_nFirst, c.m_nCount);
             return true;
         }
@@ -878,7 +871,7 @@ bool ListReader::parseEntries(int32_t first, const xmlChar* uri, DependencySet& 
     for (int32_t index = first; index >= 0;) {
         const ListNode& node = m_vNodes[static_cast<size_t>(index)];
         index = node.m_nNext;
-        if (node.m_nKind != ListNode::ELEMENT || node.m_pName != n.m_pEntry ||
+        if (node.m_nKind != ListNode::Kind::ELEMENT || node.m_pName != n.m_pEntry ||
             !sameUri(node.m_pUri, uri)) {
             continue;
         }
@@ -936,7 +929,7 @@ bool ListReader::parseFormat(const ListNode& format, const char* namespaceUri, c
     for (int32_t index = format.m_nFirstChild; index >= 0;) {
         const ListNode& node = m_vNodes[static_cast<size_t>(index)];
         index = node.m_nNext;
-        if (node.m_nKind != ListNode::ELEMENT || !sameUri(node.m_pUri, uri)) {
+        if (node.m_nKind != ListNode::Kind::ELEMENT || !sameUri(node.m_pUri, uri)) {
             continue;
         }
         DependencySet* set = nullptr;
@@ -992,38 +985,41 @@ PackageParseResult ListReader::parsePackage(Package& package) {
     const char* formatNamespace = nullptr;
     const char* type = nullptr;
     if (typeText == "rpm") {
-        package.m_nType = PKG_RPM;
+        package.m_nType = PackageType::RPM;
         formatNamespace = kRpmNamespace;
         type = "rpm";
     } else if (typeText == "vtxpkg") {
-        package.m_nType = PKG_VTXPKG;
+        package.m_nType = PackageType::VTXPKG;
         formatNamespace = kVtxdataNamespace;
         type = "vtxpkg";
     } else if (typeText == "flashedfw") {
-        package.m_nType = PKG_FLASHEDFW;
+        package.m_nType = PackageType::FLASHEDFW;
         formatNamespace = kVtxdataNamespace;
         type = "flashedfw";
     } else {
         LOGW("ignoring package of unknown type '%s'", std::string(typeText).c_str());
-        return PKG_PARSE_DROPPED;
+        return PackageParseResult::DROPPED;
     }
 
     bool anyChild = false;
     for (int32_t index = element.m_nFirstChild; index >= 0 && !anyChild;) {
         const ListNode& node = m_vNodes[static_cast<size_t>(index)];
-        anyChild = node.m_nKind == ListNode::ELEMENT;
+        anyChild = node.m_nKind == ListNode::Kind::ELEMENT;
         index = node.m_nNext;
     }
     if (!anyChild) {
-        return PKG_PARSE_ERROR;
+        return PackageParseResult::ERROR;
     }
 
-    bool seen[CHILD_SIZE + 1] = {};
+    bool seenChild[static_cast<size_t>(SingleChild::SIZE) + 1] = {};
+    auto seen = [&seenChild](SingleChild child) -> bool& {
+        return seenChild[static_cast<size_t>(child)];
+    };
     auto once = [&seen](SingleChild child) {
-        if (seen[child]) {
+        if (seen(child)) {
             return false;
         }
-        seen[child] = true;
+        seen(child) = true;
         return true;
     };
     const xmlChar* uri = element.m_pUri;
@@ -1032,61 +1028,62 @@ PackageParseResult ListReader::parsePackage(Package& package) {
     for (int32_t index = element.m_nFirstChild; index >= 0;) {
         const ListNode& node = m_vNodes[static_cast<size_t>(index)];
         index = node.m_nNext;
-        if (node.m_nKind != ListNode::ELEMENT || !sameUri(node.m_pUri, uri)) {
+        if (node.m_nKind != ListNode::Kind::ELEMENT || !sameUri(node.m_pUri, uri)) {
             continue;
         }
         const xmlChar* name = node.m_pName;
         if (name == n.m_pName) {
-            if (!once(CHILD_NAME) || !elementText(node, value)) {
-                return PKG_PARSE_ERROR;
+            if (!once(SingleChild::NAME) || !elementText(node, value)) {
+                return PackageParseResult::ERROR;
             }
             package.m_sName = value;
         } else if (name == n.m_pArch) {
-            if (!once(CHILD_ARCH)) {
-                return PKG_PARSE_ERROR;
+            if (!once(SingleChild::ARCH)) {
+                return PackageParseResult::ERROR;
             }
             // An empty arch element scores 0 below, like a missing one.
             if (node.m_nFirstChild >= 0 && elementText(node, value)) {
                 arch.assign(value);
             }
         } else if (name == n.m_pVersion) {
-            if (!once(CHILD_VERSION) || !parseVersion(node, package.m_evr)) {
-                return PKG_PARSE_ERROR;
+            if (!once(SingleChild::VERSION) || !parseVersion(node, package.m_evr)) {
+                return PackageParseResult::ERROR;
             }
         } else if (name == n.m_pLocation) {
-            if (!once(CHILD_LOCATION) || !requireAttribute(node, n.m_pHref, value)) {
-                return PKG_PARSE_ERROR;
+            if (!once(SingleChild::LOCATION) || !requireAttribute(node, n.m_pHref, value)) {
+                return PackageParseResult::ERROR;
             }
             package.m_sLocation = value;
         } else if (name == n.m_pChecksum) {
-            if (!once(CHILD_CHECKSUM) || !parseChecksum(node, package.m_checksum)) {
-                return PKG_PARSE_ERROR;
+            if (!once(SingleChild::CHECKSUM) || !parseChecksum(node, package.m_checksum)) {
+                return PackageParseResult::ERROR;
             }
         } else if (name == n.m_pSize) {
-            if (!once(CHILD_SIZE) || !findAttribute(node, n.m_pInstalled, value)) {
-                return PKG_PARSE_ERROR;
+            if (!once(SingleChild::SIZE) || !findAttribute(node, n.m_pInstalled, value)) {
+                return PackageParseResult::ERROR;
             }
             long size = 0;
             if (!parseSigned(value, LONG_MIN, LONG_MAX, size)) {
                 LOGD("failed parsing '%s' property '%s'", "installed", std::string(value).c_str());
-                return PKG_PARSE_ERROR;
+                return PackageParseResult::ERROR;
             }
             package.m_nInstalledSize = size;
         } else if (name == n.m_pFormat) {
             if (!parseFormat(node, formatNamespace, type, package)) {
-                return PKG_PARSE_ERROR;
+                return PackageParseResult::ERROR;
             }
         }
     }
 
-    if (!seen[CHILD_NAME] || !seen[CHILD_VERSION]) {
-        return PKG_PARSE_ERROR;
+    if (!seen(SingleChild::NAME) || !seen(SingleChild::VERSION)) {
+        return PackageParseResult::ERROR;
     }
-    if (package.m_nType != PKG_FLASHEDFW && (!seen[CHILD_LOCATION] || !seen[CHILD_CHECKSUM])) {
-        return PKG_PARSE_ERROR;
+    if (package.m_nType != PackageType::FLASHEDFW &&
+        (!seen(SingleChild::LOCATION) || !seen(SingleChild::CHECKSUM))) {
+        return PackageParseResult::ERROR;
     }
     std::string location;
-    if (seen[CHILD_LOCATION]) {
+    if (seen(SingleChild::LOCATION)) {
         location = package.m_sLocation.str();
         // The file name part of the location is the cache file's name,
         // unless the location ends in "/".
@@ -1094,7 +1091,7 @@ PackageParseResult ListReader::parsePackage(Package& package) {
         if (base.empty() ? !isUsableLocation(location) : base == "." || base == "..") {
             LOGD("invalid location '%s' of package '%s'", location.c_str(),
                  package.m_sName.c_str());
-            return PKG_PARSE_ERROR;
+            return PackageParseResult::ERROR;
         }
         if (!m_sCacheDir.empty()) {
             if (!base.empty() && m_sCacheDir.back() == '/') {
@@ -1107,11 +1104,12 @@ PackageParseResult ListReader::parsePackage(Package& package) {
 
     if (archScore(arch) == 0) {
         LOGW("skipping %s package '%s' of non-compatible arch '%s'", type,
-             seen[CHILD_LOCATION] ? baseName(location).c_str() : packageToString(package).c_str(),
+             seen(SingleChild::LOCATION) ? baseName(location).c_str()
+                                         : packageToString(package).c_str(),
              arch.c_str());
-        return PKG_PARSE_DROPPED;
+        return PackageParseResult::DROPPED;
     }
-    return PKG_PARSE_ACCEPTED;
+    return PackageParseResult::ACCEPTED;
 }
 
 void ListReader::finishPackage() {
@@ -1130,11 +1128,11 @@ void ListReader::finishPackage() {
     package.m_setProvides.reset();
     package.m_setObsoletes.reset();
     PackageParseResult parsed = parsePackage(package);
-    if (parsed == PKG_PARSE_ERROR) {
+    if (parsed == PackageParseResult::ERROR) {
         stop();
         return;
     }
-    if (parsed == PKG_PARSE_ACCEPTED) {
+    if (parsed == PackageParseResult::ACCEPTED) {
         m_target.insert(static_cast<const Package&>(package));
     }
 }

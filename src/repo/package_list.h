@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "repo/metadata_type.h"
 #include "package/package.h"
+#include "repo/metadata_type.h"
 
 // Namespaces of the rpm-md format: the repository index, the package elements
 // and their direct children, and the RPM-specific data of "rpm" packages.
@@ -21,10 +21,10 @@ constexpr const char* kRpmNamespace = "http://linux.duke.edu/metadata/rpm";
 constexpr const char* kVtxdataNamespace = "http://www.vantorix.com/metadata/vtxdata";
 
 // Outcome of reading one package element.
-enum PackageParseResult : int {
-    PKG_PARSE_ERROR = -1,    // malformed: the whole list fails
-    PKG_PARSE_DROPPED = 0,   // unknown kind or foreign architecture: left out
-    PKG_PARSE_ACCEPTED = 1,  // a package to keep
+enum class PackageParseResult : int {
+    ERROR = -1,    // malformed: the whole list fails
+    DROPPED = 0,   // unknown kind or foreign architecture: left out
+    ACCEPTED = 1,  // a package to keep
 };
 
 // Reads one list file (plain or gzip-compressed) of the given type and appends

@@ -138,12 +138,12 @@ bool PackageRepo::update(const std::string& overrideUri) {
         dropStaged();
         return false;
     }
-    if (!fetchMetadata(MD_PRIMARY, true, downloader)) {
+    if (!fetchMetadata(MetadataType::PRIMARY, true, downloader)) {
         dropStaged();
         return false;
     }
     notify.itemDone();
-    if (!fetchMetadata(MD_VTXDATA, false, downloader)) {
+    if (!fetchMetadata(MetadataType::VTXDATA, false, downloader)) {
         dropStaged();
         return false;
     }
@@ -367,7 +367,8 @@ bool PackageRepo::loadMetadata(bool checksum, MetadataType type, bool required) 
 }
 
 bool PackageRepo::loadAllMetadata(bool checksum) {
-    return loadMetadata(checksum, MD_PRIMARY, true) && loadMetadata(checksum, MD_VTXDATA, false);
+    return loadMetadata(checksum, MetadataType::PRIMARY, true) &&
+           loadMetadata(checksum, MetadataType::VTXDATA, false);
 }
 
 std::string PackageRepo::stage(const std::string& cacheFile) {
@@ -460,5 +461,5 @@ bool PackageRepo::hasPackage(const std::string& name, PackageType type) const {
     if (it == m_lPackages.end()) {
         return false;
     }
-    return type == PKG_NONE || it->m_nType == type;
+    return type == PackageType::NONE || it->m_nType == type;
 }

@@ -126,7 +126,7 @@ void Resolver::buildGroups() {
 }
 
 bool Resolver::isExcludedByType(const Package& package) const {
-    if (package.m_nType <= PKG_VTXPKG) {
+    if (package.m_nType <= PackageType::VTXPKG) {
         return (m_typeMask & typeBit(package.m_nType)) != 0;
     }
     // A flashed firmware image can be neither fetched (it may have no file)
@@ -300,5 +300,5 @@ bool Resolver::hasNewPackage(const std::string& name, PackageType type) const {
     if (it == m_setNew.end()) {
         return false;
     }
-    return type == PKG_NONE || it->m_nType == type;
+    return type == PackageType::NONE || it->m_nType == type;
 }

@@ -191,7 +191,7 @@ bool RpmDB::readPackage(Header header, Package& package) {
         return false;
     }
     package.m_sName = name;
-    package.m_nType = PKG_RPM;
+    package.m_nType = PackageType::RPM;
     package.m_evr.m_sVersion = version;
     package.m_evr.m_sRelease = release;
     if (headerIsEntry(header, RPMTAG_EPOCH)) {

@@ -67,7 +67,7 @@ public:
     bool isOpen() const { return m_ts != nullptr; }
     rpmts transactionSet() const { return m_ts.get(); }
 
-    // Every installed package (core only, type PKG_RPM) in name order;
+    // Every installed package (core only, type PackageType::RPM) in name order;
     // nothing on failure, never a partial list.
     std::unique_ptr<PackageList> getInstalledPackages();
 

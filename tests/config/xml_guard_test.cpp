@@ -7,13 +7,13 @@
 #include <functional>
 
 #include "config/config.h"
-#include "xml/xml_util.h"
 #include "harness/log_capture.h"
 #include "harness/repo_builder.h"
 #include "harness/sandbox.h"
 #include "net/credential_store.h"
 #include "repo/package_list.h"
 #include "repo/package_repo.h"
+#include "xml/xml_util.h"
 
 namespace {
 
@@ -99,27 +99,27 @@ protected:
                  },
                  [](const std::string& path) {
                      PackageList list;
-                     const bool ok = parsePackageList(path, MD_PRIMARY, list, "/cache/");
+                     const bool ok = parsePackageList(path, MetadataType::PRIMARY, list, "/cache/");
                      return Outcome{ok && list.size() == 1,
                                     list.empty() ? "" : std::string(list.begin()->m_sName)};
                  }});
         }
-        all.push_back({"package version", true, false,
-                       [](const std::string& v) {
-                           return primaryListXml(
-                               "<package type=\"rpm\"><name>a</name><arch>noarch</arch>"
-                               "<version epoch=\"0\" ver=\"" +
-                               v +
-                               "\"/><checksum type=\"sha256\">0</checksum>"
-                               "<location href=\"p/a.rpm\"/></package>");
-                       },
-                       [](const std::string& path) {
-                           PackageList list;
-                           const bool ok = parsePackageList(path, MD_PRIMARY, list, "/cache/");
-                           return Outcome{
-                               ok && list.size() == 1,
-                               list.empty() ? "" : std::string(list.begin()->m_evr.m_sVersion)};
-                       }});
+        all.push_back(
+            {"package version", true, false,
+             [](const std::string& v) {
+                 return primaryListXml(
+                     "<package type=\"rpm\"><name>a</name><arch>noarch</arch>"
+                     "<version epoch=\"0\" ver=\"" +
+                     v +
+                     "\"/><checksum type=\"sha256\">0</checksum>"
+                     "<location href=\"p/a.rpm\"/></package>");
+             },
+             [](const std::string& path) {
+                 PackageList list;
+                 const bool ok = parsePackageList(path, MetadataType::PRIMARY, list, "/cache/");
+                 return Outcome{ok && list.size() == 1,
+                                list.empty() ? "" : std::string(list.begin()->m_evr.m_sVersion)};
+             }});
         all.push_back({"repository index", true, false,
                        [](const std::string& v) {
                            return "<?xml version=\"1.0\"?>\n"

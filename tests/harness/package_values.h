@@ -53,7 +53,7 @@ inline DependencySet makeDeps(std::initializer_list<std::string_view> deps) {
 }
 
 inline Package makePackage(std::string_view name, std::string_view evr,
-                           PackageType type = PKG_RPM) {
+                           PackageType type = PackageType::RPM) {
     Package p;
     p.m_sName = name;
     p.m_evr = parseEvr(evr);

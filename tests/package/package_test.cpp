@@ -479,7 +479,7 @@ TEST(PackageSet, UniqueByNameWithLookupsByName) {
 }
 
 TEST(Package, CoreCopyDropsTheRepositoryPart) {
-    Package p = makePackage("foo", "1:2.0-3", PKG_VTXPKG);
+    Package p = makePackage("foo", "1:2.0-3", PackageType::VTXPKG);
     p.m_sGroup = "System";
     p.m_setRequires = makeDeps({"bar >= 1"});
     p.m_setRecommends = makeDeps({"baz"});
@@ -493,7 +493,7 @@ TEST(Package, CoreCopyDropsTheRepositoryPart) {
 
     Package core = packageCore(p);
     EXPECT_EQ(packageToString(core), "foo-1:2.0-3");
-    EXPECT_EQ(core.m_nType, PKG_VTXPKG);
+    EXPECT_EQ(core.m_nType, PackageType::VTXPKG);
     EXPECT_EQ(core.m_sGroup, "System");
     EXPECT_EQ(core.m_setObsoletes, p.m_setObsoletes);
     EXPECT_EQ(core.m_setProvides, p.m_setProvides);

@@ -44,12 +44,13 @@ std::string depsText(const DependencySet& set) {
 }
 
 std::string packageText(const Package& p) {
-    return p.m_sName + "|" + p.m_sGroup + "|" + std::to_string(p.m_nType) + "|" +
-           std::to_string(p.m_evr.m_nEpoch) + "|" + p.m_evr.m_sVersion + "|" + p.m_evr.m_sRelease +
-           "|" + p.m_sLocation + "|" + p.m_sCacheFile + "|" + p.m_checksum.m_sType + "|" +
-           p.m_checksum.m_sValue + "|" + std::to_string(p.m_nInstalledSize) + "| requires" +
-           depsText(p.m_setRequires) + " recommends" + depsText(p.m_setRecommends) + " provides" +
-           depsText(p.m_setProvides) + " obsoletes" + depsText(p.m_setObsoletes);
+    return p.m_sName + "|" + p.m_sGroup + "|" + std::to_string(static_cast<uint32_t>(p.m_nType)) +
+           "|" + std::to_string(p.m_evr.m_nEpoch) + "|" + p.m_evr.m_sVersion + "|" +
+           p.m_evr.m_sRelease + "|" + p.m_sLocation + "|" + p.m_sCacheFile + "|" +
+           p.m_checksum.m_sType + "|" + p.m_checksum.m_sValue + "|" +
+           std::to_string(p.m_nInstalledSize) + "| requires" + depsText(p.m_setRequires) +
+           " recommends" + depsText(p.m_setRecommends) + " provides" + depsText(p.m_setProvides) +
+           " obsoletes" + depsText(p.m_setObsoletes);
 }
 
 // Texts of names, arches and groups with blanks, comments, CDATA sections,
@@ -168,7 +169,7 @@ TEST_F(PackageListEquivalence, SameResultsAsTheTreeReader) {
     const char* dumps = getenv("UPDATER_LIST_DUMPS");
     std::string digests;
     for (const auto& [label, path] : inputs) {
-        for (MetadataType type : {MD_PRIMARY, MD_VTXDATA}) {
+        for (MetadataType type : {MetadataType::PRIMARY, MetadataType::VTXDATA}) {
             const std::string key = label + " " + metadataTypeName(type);
             const std::string text = dump(path, type);
             if (dumps != nullptr) {
@@ -205,7 +206,7 @@ TEST_F(PackageListEquivalence, DamagedGzipListsFail) {
     const std::string whole = scratch.file("whole.xml.gz");
     writeHostFile(whole, gzip);
     PackageList list;
-    ASSERT_TRUE(parsePackageList(whole, MD_PRIMARY, list, ""));
+    ASSERT_TRUE(parsePackageList(whole, MetadataType::PRIMARY, list, ""));
     ASSERT_EQ(list.size(), 2000u);
 
     std::string badCrc = gzip;
@@ -217,7 +218,7 @@ TEST_F(PackageListEquivalence, DamagedGzipListsFail) {
         const std::string path = scratch.file("damaged.xml.gz");
         writeHostFile(path, content);
         PackageList target;
-        EXPECT_FALSE(parsePackageList(path, MD_PRIMARY, target, "")) << content.size();
+        EXPECT_FALSE(parsePackageList(path, MetadataType::PRIMARY, target, "")) << content.size();
         EXPECT_EQ(target.size(), 0u);
     }
 }

@@ -51,12 +51,13 @@ std::vector<std::string> fieldTexts(const PackageList& list) {
     std::vector<std::string> texts;
     for (const Package& p : list) {
         texts.push_back(
-            p.m_sName + "|" + p.m_sGroup + "|" + std::to_string(p.m_nType) + "|" +
-            std::to_string(p.m_evr.m_nEpoch) + "|" + p.m_evr.m_sVersion + "|" + p.m_evr.m_sRelease +
-            "|" + p.m_sLocation + "|" + p.m_sCacheFile + "|" + p.m_checksum.m_sType + "|" +
-            p.m_checksum.m_sValue + "|" + std::to_string(p.m_nInstalledSize) + "| requires" +
-            depsText(p.m_setRequires) + " recommends" + depsText(p.m_setRecommends) + " provides" +
-            depsText(p.m_setProvides) + " obsoletes" + depsText(p.m_setObsoletes));
+            p.m_sName + "|" + p.m_sGroup + "|" + std::to_string(static_cast<uint32_t>(p.m_nType)) +
+            "|" + std::to_string(p.m_evr.m_nEpoch) + "|" + p.m_evr.m_sVersion + "|" +
+            p.m_evr.m_sRelease + "|" + p.m_sLocation + "|" + p.m_sCacheFile + "|" +
+            p.m_checksum.m_sType + "|" + p.m_checksum.m_sValue + "|" +
+            std::to_string(p.m_nInstalledSize) + "| requires" + depsText(p.m_setRequires) +
+            " recommends" + depsText(p.m_setRecommends) + " provides" + depsText(p.m_setProvides) +
+            " obsoletes" + depsText(p.m_setObsoletes));
     }
     return texts;
 }
@@ -96,7 +97,7 @@ protected:
         return ok;
     }
     bool parsePrimary(const std::string& packages, PackageList& list) {
-        return parse(write("primary.xml", primaryListXml(packages)), MD_PRIMARY, list);
+        return parse(write("primary.xml", primaryListXml(packages)), MetadataType::PRIMARY, list);
     }
 
     LogCapture log;
@@ -125,8 +126,8 @@ TEST_F(PackageListTest, CreaterepoListsBecomePackages) {
     ASSERT_TRUE(repo.build());
 
     PackageList list;
-    ASSERT_TRUE(parse(repo.listFile("primary"), MD_PRIMARY, list)) << log.text();
-    ASSERT_TRUE(parse(repo.listFile("vtxdata"), MD_VTXDATA, list)) << log.text();
+    ASSERT_TRUE(parse(repo.listFile("primary"), MetadataType::PRIMARY, list)) << log.text();
+    ASSERT_TRUE(parse(repo.listFile("vtxdata"), MetadataType::VTXDATA, list)) << log.text();
     EXPECT_EQ(packageTexts(list),
               (std::vector<std::string>{"bar-2.1-1", "foo-3:2.0-5", "player-app-2.1-3",
                                         "player-fw-4.2-1"}));
@@ -136,7 +137,7 @@ TEST_F(PackageListTest, CreaterepoListsBecomePackages) {
 
     const Package* foo = findPackage(list, "foo");
     ASSERT_NE(foo, nullptr);
-    EXPECT_EQ(foo->m_nType, PKG_RPM);
+    EXPECT_EQ(foo->m_nType, PackageType::RPM);
     EXPECT_EQ(foo->m_sGroup, "Applications/Test");
     EXPECT_EQ(foo->m_sLocation, RepoBuilder::rpmLocation(TestPackage("foo", "3:2.0-5")));
     EXPECT_EQ(foo->m_sCacheFile, "/cache/packages/foo-2.0-5.noarch.rpm");
@@ -151,7 +152,7 @@ TEST_F(PackageListTest, CreaterepoListsBecomePackages) {
 
     const Package* app = findPackage(list, "player-app");
     ASSERT_NE(app, nullptr);
-    EXPECT_EQ(app->m_nType, PKG_VTXPKG);
+    EXPECT_EQ(app->m_nType, PackageType::VTXPKG);
     EXPECT_EQ(app->m_sGroup, "Player");
     EXPECT_EQ(app->m_sLocation, "vtxpkg/player-app-2.1-3.noarch.vtx");
     EXPECT_EQ(app->m_sCacheFile, "/cache/packages/player-app-2.1-3.noarch.vtx");
@@ -163,7 +164,7 @@ TEST_F(PackageListTest, CreaterepoListsBecomePackages) {
     // A firmware image may come without location and checksum.
     const Package* fw = findPackage(list, "player-fw");
     ASSERT_NE(fw, nullptr);
-    EXPECT_EQ(fw->m_nType, PKG_FLASHEDFW);
+    EXPECT_EQ(fw->m_nType, PackageType::FLASHEDFW);
     EXPECT_TRUE(fw->m_sLocation.empty());
     EXPECT_TRUE(fw->m_sCacheFile.empty());
     EXPECT_TRUE(fw->m_checksum.m_sValue.empty());
@@ -177,7 +178,7 @@ TEST_F(PackageListTest, CreaterepoListsBecomePackages) {
     ASSERT_TRUE(plainRepo.build());
     EXPECT_EQ(plainRepo.location("primary"), "repodata/primary.xml");
     PackageList plainList;
-    ASSERT_TRUE(parse(plainRepo.listFile("primary"), MD_PRIMARY, plainList, ""));
+    ASSERT_TRUE(parse(plainRepo.listFile("primary"), MetadataType::PRIMARY, plainList, ""));
     ASSERT_EQ(plainList.size(), 1u);
     EXPECT_TRUE(plainList.begin()->m_sCacheFile.empty());
     EXPECT_FALSE(plainList.begin()->m_sLocation.empty());
@@ -247,7 +248,7 @@ TEST_F(PackageListTest, LayoutRulesOfHandwrittenLists) {
                    "<format><group>G</group><requires><entry name=\"x\"/></requires>"
                    "</format>") +
         "</metadata>";
-    ASSERT_TRUE(parse(write("bare.xml", noRpmNs), MD_PRIMARY, bare));
+    ASSERT_TRUE(parse(write("bare.xml", noRpmNs), MetadataType::PRIMARY, bare));
     ASSERT_EQ(bare.size(), 1u);
     EXPECT_TRUE(bare.begin()->m_sGroup.empty());
     EXPECT_TRUE(bare.begin()->m_setRequires.empty());
@@ -258,7 +259,7 @@ TEST_F(PackageListTest, LayoutRulesOfHandwrittenLists) {
     foreign.arch("armv7hl").noFile();
     std::string deviceList = deviceListXml({foreign, DevicePackage("app", "1-1")});
     PackageList devices;
-    ASSERT_TRUE(parse(write("vtxdata.xml.gz", deviceList, true), MD_VTXDATA, devices));
+    ASSERT_TRUE(parse(write("vtxdata.xml.gz", deviceList, true), MetadataType::VTXDATA, devices));
     EXPECT_EQ(packageTexts(devices), (std::vector<std::string>{"app-1-1"}));
     EXPECT_TRUE(log.has(
         "WARNING: skipping flashedfw package 'foreign-fw-1.0-1' of non-compatible arch 'armv7hl'"));
@@ -366,17 +367,17 @@ TEST_F(PackageListTest, WrongFilesAndTopElements) {
     const std::string devices = deviceListXml({DevicePackage("app")});
     PackageList list;
 
-    EXPECT_FALSE(parse(write("p.xml", primary), MD_VTXDATA, list));
+    EXPECT_FALSE(parse(write("p.xml", primary), MetadataType::VTXDATA, list));
     EXPECT_TRUE(log.has("ERROR: bad top-level element, 'metadata' instead of 'vtxdata'"));
-    EXPECT_FALSE(parse(write("v.xml", devices), MD_PRIMARY, list));
+    EXPECT_FALSE(parse(write("v.xml", devices), MetadataType::PRIMARY, list));
     EXPECT_TRUE(log.has("ERROR: bad top-level element, 'vtxdata' instead of 'metadata'"));
     std::string otherNs = primary;
     otherNs.replace(otherNs.find("metadata/common"), 15, "metadata/other");
-    EXPECT_FALSE(parse(write("ns.xml", otherNs), MD_PRIMARY, list));
+    EXPECT_FALSE(parse(write("ns.xml", otherNs), MetadataType::PRIMARY, list));
     EXPECT_TRUE(log.has("ERROR: bad top-level element, 'metadata' instead of 'metadata'"));
     EXPECT_FALSE(parse(write("ok.xml", primary), static_cast<MetadataType>(7), list));
     EXPECT_TRUE(log.has("ERROR: invalid metadata type"));
-    EXPECT_FALSE(parse(scratch.file("missing.xml.gz"), MD_PRIMARY, list));
+    EXPECT_FALSE(parse(scratch.file("missing.xml.gz"), MetadataType::PRIMARY, list));
     EXPECT_TRUE(log.has("ERROR: could not open primary file '" + scratch.file("missing.xml.gz") +
                         "' for parsing"));
     EXPECT_TRUE(list.empty());
@@ -392,9 +393,9 @@ TEST_F(PackageListTest, WrongFilesAndTopElements) {
         {"text.xml", "not xml at all"},
     };
     for (const auto& b : broken) {
-        EXPECT_FALSE(parse(write(b.first, b.second), MD_PRIMARY, list)) << b.first;
+        EXPECT_FALSE(parse(write(b.first, b.second), MetadataType::PRIMARY, list)) << b.first;
     }
-    EXPECT_TRUE(parse(write("whole.xml.gz", gz), MD_PRIMARY, list));
+    EXPECT_TRUE(parse(write("whole.xml.gz", gz), MetadataType::PRIMARY, list));
     EXPECT_EQ(list.size(), 1u);
 }
 
@@ -426,7 +427,7 @@ TEST_F(PackageListTest, ExpansionNestingAndHugeTextsFailTheList) {
         SCOPED_TRACE(c.second);
         log.clear();
         PackageList list;
-        EXPECT_FALSE(parse(write("bomb.xml.gz", c.first, true), MD_PRIMARY, list));
+        EXPECT_FALSE(parse(write("bomb.xml.gz", c.first, true), MetadataType::PRIMARY, list));
         EXPECT_TRUE(list.empty());
         if (!c.second.empty()) {
             EXPECT_EQ(log.count(c.second), 1) << log.text().substr(0, 2000);
@@ -462,9 +463,9 @@ TEST_F(PackageListTest, FuzzRegressionInputs) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
         PackageList primary, devices;
-        EXPECT_EQ(parse(c.file, MD_PRIMARY, primary), c.primary);
+        EXPECT_EQ(parse(c.file, MetadataType::PRIMARY, primary), c.primary);
         EXPECT_EQ(primary.empty(), !c.primary);
-        EXPECT_EQ(parse(c.file, MD_VTXDATA, devices), c.devices);
+        EXPECT_EQ(parse(c.file, MetadataType::VTXDATA, devices), c.devices);
         EXPECT_EQ(devices.empty(), !c.devices);
         writeHostFile(repo.cacheDir() + "repomd.xml", readHostFile(c.file));
         RepoMdIndex index;

@@ -410,11 +410,11 @@ TEST_F(PackageRepoTest, LocalDirectoryAndCacheOnly) {
     EXPECT_FALSE(local->hasPackages({"foo", "nope", "gone"}, &missing));
     EXPECT_EQ(missing, "nope");
     EXPECT_TRUE(log->has("DEBUG: package 'nope' is not present in repository"));
-    EXPECT_TRUE(local->hasPackage("player-app", PKG_VTXPKG));
-    EXPECT_TRUE(local->hasPackage("foo", PKG_NONE));
-    EXPECT_FALSE(local->hasPackage("foo", PKG_VTXPKG));
-    EXPECT_FALSE(local->hasPackage("", PKG_NONE));
-    EXPECT_FALSE(local->hasPackage("nope", PKG_NONE));
+    EXPECT_TRUE(local->hasPackage("player-app", PackageType::VTXPKG));
+    EXPECT_TRUE(local->hasPackage("foo", PackageType::NONE));
+    EXPECT_FALSE(local->hasPackage("foo", PackageType::VTXPKG));
+    EXPECT_FALSE(local->hasPackage("", PackageType::NONE));
+    EXPECT_FALSE(local->hasPackage("nope", PackageType::NONE));
 
     // --cache-only: everything comes from the cache, nothing from the network.
     serve();

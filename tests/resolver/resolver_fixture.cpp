@@ -16,7 +16,7 @@ namespace {
 
 struct Described {
     TestPackage m_package;
-    PackageType m_nType = PKG_RPM;
+    PackageType m_nType = PackageType::RPM;
 };
 
 // "lib>=1:2.0-1" as a spec writes it: "lib >= 1:2.0-1".
@@ -39,7 +39,7 @@ std::vector<Described> parsePackages(const std::string& text) {
         if (!(in >> name)) {
             continue;
         }
-        Described d{TestPackage(name), PKG_RPM};
+        Described d{TestPackage(name), PackageType::RPM};
         while (in >> token) {
             std::string value = token.size() > 2 ? token.substr(2) : "";
             switch (isdigit(static_cast<unsigned char>(token[0])) ? '0' : token[0]) {
@@ -68,7 +68,7 @@ std::vector<Described> parsePackages(const std::string& text) {
                     d.m_package.file(value, "");
                     break;
                 case 'T':
-                    d.m_nType = value == "vtxpkg" ? PKG_VTXPKG : PKG_FLASHEDFW;
+                    d.m_nType = value == "vtxpkg" ? PackageType::VTXPKG : PackageType::FLASHEDFW;
                     break;
                 default:
                     ADD_FAILURE() << "bad token " << token;
@@ -120,7 +120,7 @@ Package readPackageFile(const std::string& path) {
     }
     package.m_sName = headerGetString(header, RPMTAG_NAME);
     package.m_sGroup = headerGetString(header, RPMTAG_GROUP);
-    package.m_nType = PKG_RPM;
+    package.m_nType = PackageType::RPM;
     package.m_evr.m_nEpoch = static_cast<uint32_t>(headerGetNumber(header, RPMTAG_EPOCH));
     package.m_evr.m_sVersion = headerGetString(header, RPMTAG_VERSION);
     package.m_evr.m_sRelease = headerGetString(header, RPMTAG_RELEASE);
@@ -227,7 +227,7 @@ void ResolverTest::run(const Scenario& s) {
 
         std::vector<std::string> args = {"--test", "-U"};
         for (const Package& package : resolver.newPackages()) {
-            if (package.m_nType == PKG_RPM) {
+            if (package.m_nType == PackageType::RPM) {
                 args.push_back(package.m_sCacheFile.str());
             }
         }

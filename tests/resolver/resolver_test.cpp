@@ -10,7 +10,7 @@
 
 namespace {
 
-const unsigned kRpmOnly = typeBit(PKG_NONE) | typeBit(PKG_VTXPKG);
+const unsigned kRpmOnly = typeBit(PackageType::NONE) | typeBit(PackageType::VTXPKG);
 
 TEST_F(ResolverTest, Selection) {
     const std::string kinds = "old | tool | addon | dev | os-update-requirements";
@@ -62,10 +62,10 @@ TEST_F(ResolverTest, Selection) {
                    "TRACE: checking obsoletes 'old < 0.5'",
                    "DEBUG: considering wanted-1.0-1 as newer because in pull set"})
             .check([](const Resolver& resolver) {
-                EXPECT_TRUE(resolver.hasNewPackage("dev", PKG_VTXPKG));
-                EXPECT_TRUE(resolver.hasNewPackage("dev", PKG_NONE));
-                EXPECT_FALSE(resolver.hasNewPackage("dev", PKG_RPM));
-                EXPECT_FALSE(resolver.hasNewPackage("unrelated", PKG_NONE));
+                EXPECT_TRUE(resolver.hasNewPackage("dev", PackageType::VTXPKG));
+                EXPECT_TRUE(resolver.hasNewPackage("dev", PackageType::NONE));
+                EXPECT_FALSE(resolver.hasNewPackage("dev", PackageType::RPM));
+                EXPECT_FALSE(resolver.hasNewPackage("unrelated", PackageType::NONE));
             }),
         Scenario("type mask, exclude set, excluded groups", kinds, kindsAvailable, true,
                  "new-1.0-1 wanted-1.0-1")
@@ -84,7 +84,7 @@ TEST_F(ResolverTest, Selection) {
             .pull({"wanted"}),
         Scenario("excluded package keeps its obsoletes out, new packages replace each other",
                  obsoleting, obsoletingAvailable, true, "c-2.0-1 d-2.0-1 e-2.0-1 skipped-2.0-1")
-            .mask(typeBit(PKG_VTXPKG))
+            .mask(typeBit(PackageType::VTXPKG))
             .exclude({"ex"})
             .logs({"TRACE: adding bar to exclude set, obsoleted by excluded package",
                    "TRACE: adding zed to exclude set, obsoleted by excluded package",

@@ -142,7 +142,7 @@ TEST_F(RpmDbTest, InstalledPackagesCarryEpochsVersionsAndDependencies) {
         std::vector<std::string> names;
         for (const Package& p : *list) {
             names.push_back(packageToString(p));
-            EXPECT_EQ(p.m_nType, PKG_RPM);
+            EXPECT_EQ(p.m_nType, PackageType::RPM);
             EXPECT_TRUE(p.m_setObsoletes.empty());
         }
         EXPECT_EQ(names, (std::vector<std::string>{"armpkg-1.0-1", "bar-1.1-1", "foo-3:2.0-5",
