@@ -1,35 +1,62 @@
 #include "harness/command.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
+#include <cstdlib>
 
 CommandResult runCommand(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& env, const std::string& cwd) {
-    auto quoted = [](const std::string& text) {
-        std::string out = "'";
-        for (char c : text) {
-            out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        }
-        return out + "'";
-    };
-    std::string line = cwd.empty() ? "exec env" : "cd " + quoted(cwd) + " && exec env";
-    for (const auto& kv : env) {
-        line += " " + quoted(kv.first + "=" + kv.second);
-    }
-    for (const std::string& arg : argv) {
-        line += " " + quoted(arg);
-    }
     CommandResult result;
-    FILE* pipe = argv.empty() ? nullptr : popen((line + " </dev/null 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
+    int fds[2];
+    if (argv.empty() || pipe(fds) != 0) {
         return result;
     }
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof(buffer), pipe)) > 0;) {
-        result.output.append(buffer, n);
+    pid_t pid = fork();
+    if (pid < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return result;
     }
-    int status = pclose(pipe);
+    if (pid == 0) {
+        close(fds[0]);
+        dup2(fds[1], 1);
+        dup2(fds[1], 2);
+        close(fds[1]);
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
+            _exit(126);
+        }
+        for (const auto& kv : env) {
+            setenv(kv.first.c_str(), kv.second.c_str(), 1);
+        }
+        std::vector<char*> cargv;
+        for (const std::string& a : argv) {
+            cargv.push_back(const_cast<char*>(a.c_str()));
+        }
+        cargv.push_back(nullptr);
+        execvp(cargv[0], cargv.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(fds[0], buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        result.output.append(buffer, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }
