@@ -96,10 +96,6 @@ std::unique_ptr<URLFetcher> NetTest::fetcher(const std::string& uri) {
     return std::make_unique<URLFetcher>(parsed.get());
 }
 
-std::string readFile(const std::string& path) {
-    return readHostFile(path);
-}
-
 bool fileExists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
@@ -165,8 +161,4 @@ TinyProxy::~TinyProxy() {
         kill(m_nPid, SIGTERM);
         waitpid(m_nPid, nullptr, 0);
     }
-}
-
-std::string TinyProxy::log() const {
-    return readHostFile(m_dir.file("tinyproxy.log"));
 }
