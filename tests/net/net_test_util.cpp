@@ -29,14 +29,6 @@ int FakeSleep::sleep(const struct timespec* request, struct timespec*) {
     return 0;
 }
 
-std::vector<long> FakeSleep::seconds() {
-    std::vector<long> result;
-    for (const struct timespec& t : s_vCalls) {
-        result.push_back(static_cast<long>(t.tv_sec));
-    }
-    return result;
-}
-
 void NetTest::SetUp() {
     ne_sock_init();
     FakeSleep::s_vCalls.clear();

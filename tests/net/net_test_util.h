@@ -22,7 +22,6 @@ struct FakeSleep {
     static std::vector<struct timespec> s_vCalls;
     static int s_nFailErrno;
     static int sleep(const struct timespec* request, struct timespec* remaining);
-    static std::vector<long> seconds();
 };
 
 class NetTest : public ::testing::Test {
