@@ -307,59 +307,32 @@ TEST_F(FetcherTest, ProxyIsBypassedOnlyForLocalAddresses) {
                  "are in local net, using proxy"));
 }
 
-// Certificates of a test authority that only the sandbox's store trusts.
-class HttpsTest : public FetcherTest {
-protected:
-    static void SetUpTestSuite() {
-        if (!insideSandbox()) {
-            return;
-        }
-        s_pDir = new ScratchDir("tls");
-        const std::string d = s_pDir->path() + "/";
-        // Self-signed: a certificate in the store is its own authority.
-        for (const std::string ca : {"trusted", "stranger"}) {
-            std::string command =
-                "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
-                "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1,DNS:localhost -keyout " +
-                d + ca + ".key -out " + d + ca + ".crt";
-            CommandResult r = runShell(command);
-            ASSERT_EQ(r.status, 0) << command << "\n" << r.output;
-        }
-        // Inside the sandbox the test authority is the only one trusted.
-        s_pStore = new RestoredFile(kCaStore);
-        writeHostFile(kCaStore, readHostFile(d + "trusted.crt"));
+// Only a server whose certificate the sandbox's store trusts is accepted;
+// the store holds nothing but a self-signed certificate made here.
+TEST_F(FetcherTest, OnlyServersOfTrustedAuthoritiesAreAccepted) {
+    HttpServer::Options tls[2];
+    for (int i = 0; i < 2; ++i) {
+        tls[i].certFile = scratch.file("tls" + std::to_string(i) + ".crt");
+        tls[i].keyFile = scratch.file("tls" + std::to_string(i) + ".key");
+        std::string command =
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+            "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1,DNS:localhost -keyout " +
+            tls[i].keyFile + " -out " + tls[i].certFile;
+        CommandResult r = runShell(command);
+        ASSERT_EQ(r.status, 0) << command << "\n" << r.output;
     }
-    static void TearDownTestSuite() {
-        delete s_pStore;
-        s_pStore = nullptr;
-        delete s_pDir;
-        s_pDir = nullptr;
-    }
+    RestoredFile store("/etc/ssl/certs/ca-certificates.crt");
+    writeHostFile("/etc/ssl/certs/ca-certificates.crt", readHostFile(tls[0].certFile));
+    reinitialize(NetworkSettings());
 
-    static HttpServer::Options tls(const std::string& ca) {
-        HttpServer::Options options;
-        options.certFile = s_pDir->file(ca + ".crt");
-        options.keyFile = s_pDir->file(ca + ".key");
-        return options;
-    }
-
-    static constexpr const char* kCaStore = "/etc/ssl/certs/ca-certificates.crt";
-    static ScratchDir* s_pDir;
-    static RestoredFile* s_pStore;
-};
-
-ScratchDir* HttpsTest::s_pDir = nullptr;
-RestoredFile* HttpsTest::s_pStore = nullptr;
-
-TEST_F(HttpsTest, OnlyServersOfTrustedAuthoritiesAreAccepted) {
-    HttpServer trusted(tls("trusted"));
+    HttpServer trusted(tls[0]);
     trusted.script("/x", Response::ok("secret"));
     ASSERT_EQ(trusted.url("/").rfind("https://", 0), 0u);
     ASSERT_TRUE(get(*fetcher(trusted.url()), "/x")) << log->text();
     EXPECT_EQ(readHostFile(target), "secret");
     EXPECT_TRUE(log->countContaining("for scheme 'https', host '127.0.0.1', port "));
 
-    HttpServer stranger(tls("stranger"));
+    HttpServer stranger(tls[1]);
     stranger.script("/x", Response::ok("secret"));
     EXPECT_FALSE(get(*fetcher(stranger.url()), "/x"));
     EXPECT_EQ(readHostFile(target), "");
