@@ -30,7 +30,7 @@ TEST_F(DownloaderTest, OpenBindsTheBasePathOnce) {
     EXPECT_EQ(path, "/repo//abs");  // plain concatenation
 
     ASSERT_TRUE(downloader.download("repodata/repomd.xml", dest(), true));
-    EXPECT_EQ(readFile(dest()), "<repomd/>");
+    EXPECT_EQ(readHostFile(dest()), "<repomd/>");
     EXPECT_FALSE(fileExists(dest() + ".tmp"));
     ASSERT_EQ(server.requests().size(), 1u);
     EXPECT_EQ(server.requests()[0].target, "/repo/repodata/repomd.xml");
@@ -47,7 +47,7 @@ TEST_F(DownloaderTest, OpenBindsTheBasePathOnce) {
     }
     for (const char* name : {"large", "chunked"}) {
         ASSERT_TRUE(downloader.download(name, dest(name), false));
-        EXPECT_TRUE(readFile(dest(name)) == expected) << name;
+        EXPECT_TRUE(readHostFile(dest(name)) == expected) << name;
     }
 
     downloader.close();
@@ -82,12 +82,12 @@ TEST_F(DownloaderTest, FileRepositoryCopiesLocalFiles) {
     Downloader downloader;
     ASSERT_TRUE(downloader.open("file://" + scratch.file("repo")));
     ASSERT_TRUE(downloader.download("repodata/repomd.xml", dest(), false));
-    EXPECT_EQ(readFile(dest()), std::string(10000, 'r'));
+    EXPECT_EQ(readHostFile(dest()), std::string(10000, 'r'));
 
     writeHostFile(dest(), "previous");
     EXPECT_FALSE(downloader.download("repodata/missing.xml", dest(), false));
     EXPECT_TRUE(log->has("ERROR: failed copying file (No such file or directory)"));
-    EXPECT_EQ(readFile(dest()), "previous");
+    EXPECT_EQ(readHostFile(dest()), "previous");
     EXPECT_FALSE(fileExists(dest() + ".tmp"));
     EXPECT_TRUE(FakeSleep::s_vCalls.empty());
 
@@ -98,7 +98,7 @@ TEST_F(DownloaderTest, FileRepositoryCopiesLocalFiles) {
         EXPECT_TRUE(
             log->has("ERROR: refusing path '" + std::string(path) + "' outside the repository"));
     }
-    EXPECT_EQ(readFile(dest()), "previous");
+    EXPECT_EQ(readHostFile(dest()), "previous");
     EXPECT_FALSE(fileExists(dest() + ".tmp"));
     writeHostFile(scratch.file("repo/a..b"), "dots in a name are fine");
     EXPECT_TRUE(downloader.download("a..b", dest(), false));
@@ -136,7 +136,7 @@ TEST_F(DownloaderTest, FailuresKeepThePreviousDestination) {
         writeHostFile(dest(), "previous");
         FakeSleep::s_vCalls.clear();
         EXPECT_FALSE(downloader.download(c.path, dest(), false)) << c.path;
-        EXPECT_EQ(readFile(dest()), "previous") << c.path;
+        EXPECT_EQ(readHostFile(dest()), "previous") << c.path;
         EXPECT_FALSE(fileExists(dest() + ".tmp")) << c.path;
         EXPECT_EQ(server.requestsFor(std::string("/r/") + c.path).size(), c.attempts) << c.path;
         EXPECT_EQ(FakeSleep::s_vCalls.size(), c.attempts - 1) << c.path;
@@ -149,26 +149,27 @@ TEST_F(DownloaderTest, RedirectsToAnotherHostReuseItsFetcher) {
     options.address = "127.0.0.2";
     HttpServer other(options);
     server.script("/repo/a", Response::redirect(other.url("/mirror/a")));
-    server.script("/repo/b", Response::redirect(other.url("/mirror/b")));
+    // The query goes along, the fragment does not.
+    server.script("/repo/b", Response::redirect(other.url("/mirror/b?a=1&b=two#section")));
     server.script("/repo/c", Response::redirect(other.url("/mirror/c")));
     server.script("/repo/back", Response::ok("home again"));
     other.script("/mirror/a", Response::ok("from the mirror"));
-    other.script("/mirror/b", Response::ok("b from the mirror"));
+    other.script("/mirror/b?a=1&b=two", Response::ok("b from the mirror"));
     // The mirror sends this one back to the repository's server (relative form).
     other.script("/mirror/c", Response::redirect(server.url("/repo/back")));
 
     Downloader downloader;
     ASSERT_TRUE(downloader.open(server.url("/repo/")));
     ASSERT_TRUE(downloader.download("a", dest("a"), false));
-    EXPECT_EQ(readFile(dest("a")), "from the mirror");
+    EXPECT_EQ(readHostFile(dest("a")), "from the mirror");
     EXPECT_EQ(downloader.fetcherCount(), 2u);
     EXPECT_TRUE(log->has("DEBUG: 'a' redirected to 'http://127.0.0.2:" +
                          std::to_string(other.port()) + "/mirror/a"));
 
     ASSERT_TRUE(downloader.download("b", dest("b"), false));
-    EXPECT_EQ(readFile(dest("b")), "b from the mirror");
+    EXPECT_EQ(readHostFile(dest("b")), "b from the mirror");
     ASSERT_TRUE(downloader.download("c", dest("c"), false));
-    EXPECT_EQ(readFile(dest("c")), "home again");
+    EXPECT_EQ(readHostFile(dest("c")), "home again");
     EXPECT_EQ(downloader.fetcherCount(), 2u);
     // Every download starts at the repository's own server.
     EXPECT_EQ(server.requestsFor("/repo/b").size(), 1u);
@@ -186,7 +187,7 @@ TEST_F(DownloaderTest, FiveRedirectsAreFollowedAndTheSixthIsRefused) {
     Downloader downloader;
     ASSERT_TRUE(downloader.open(server.url("/")));
     ASSERT_TRUE(downloader.download("hop0", dest(), false));
-    EXPECT_EQ(readFile(dest()), "after five");
+    EXPECT_EQ(readHostFile(dest()), "after five");
 
     server.script("/hop5", Response::redirect("/hop6"));
     server.script("/hop6", Response::ok("too far"));
@@ -194,7 +195,7 @@ TEST_F(DownloaderTest, FiveRedirectsAreFollowedAndTheSixthIsRefused) {
     EXPECT_FALSE(downloader.download("hop0", dest(), false));
     EXPECT_TRUE(log->has("ERROR: maximum number of redirects (5) exceeded"));
     EXPECT_TRUE(server.requestsFor("/hop6").empty());
-    EXPECT_EQ(readFile(dest()), "previous");
+    EXPECT_EQ(readHostFile(dest()), "previous");
 
     EXPECT_FALSE(downloader.download("loop", dest("loop"), false));
     EXPECT_EQ(server.requestsFor("/loop").size(), 6u);
@@ -203,21 +204,8 @@ TEST_F(DownloaderTest, FiveRedirectsAreFollowedAndTheSixthIsRefused) {
     EXPECT_TRUE(FakeSleep::s_vCalls.empty());
 }
 
-TEST_F(DownloaderTest, RedirectKeepsTheQueryAndDropsTheFragment) {
-    server.script("/start", Response::redirect("/target?a=1&b=two#section"));
-    server.script("/target?a=1&b=two", Response::ok("with query"));
-    Downloader downloader;
-    ASSERT_TRUE(downloader.open(server.url("/")));
-    ASSERT_TRUE(downloader.download("start", dest(), false));
-    EXPECT_EQ(readFile(dest()), "with query");
-    std::vector<HttpServer::Request> requests = server.requests();
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[1].target, "/target?a=1&b=two");
-}
-
 TEST_F(DownloaderTest, UnusableRedirectTargetsFailCleanly) {
     server.script("/ftp", Response::redirect("ftp://127.0.0.1/pub/file"));
-    server.script("/unparseable", Response::redirect("http://[bad"));
     server.script("/noscheme", Response::redirect("127.0.0.2:8080/x"));
     server.script("/nolocation", Response::withStatus(302));
     server.script("/local", Response::redirect("file:///etc/passwd"));
@@ -226,7 +214,6 @@ TEST_F(DownloaderTest, UnusableRedirectTargetsFailCleanly) {
         const char* error;
     } cases[] = {
         {"ftp", "ERROR: cannot create fetcher for redirection to 'ftp://127.0.0.1/pub/file'"},
-        {"unparseable", "ERROR: got redirect with unparseable location"},
         // Without a scheme the location is a path on the same server.
         {"noscheme", "ERROR: failed fetching 'noscheme' (404 Not Found)"},
         {"nolocation", "ERROR: failed fetching 'nolocation' (302 Found)"},
@@ -238,7 +225,7 @@ TEST_F(DownloaderTest, UnusableRedirectTargetsFailCleanly) {
         writeHostFile(dest(), "previous");
         EXPECT_FALSE(downloader.download(c.path, dest(), false)) << c.path;
         EXPECT_TRUE(log->has(c.error)) << c.path << "\n" << log->text();
-        EXPECT_EQ(readFile(dest()), "previous");
+        EXPECT_EQ(readHostFile(dest()), "previous");
         EXPECT_FALSE(fileExists(dest() + ".tmp"));
     }
     EXPECT_TRUE(log->has("ERROR: scheme 'ftp' not supported"));

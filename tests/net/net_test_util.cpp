@@ -29,14 +29,6 @@ int FakeSleep::sleep(const struct timespec* request, struct timespec*) {
     return 0;
 }
 
-std::vector<long> FakeSleep::seconds() {
-    std::vector<long> result;
-    for (const struct timespec& t : s_vCalls) {
-        result.push_back(static_cast<long>(t.tv_sec));
-    }
-    return result;
-}
-
 void NetTest::SetUp() {
     ne_sock_init();
     FakeSleep::s_vCalls.clear();
@@ -94,10 +86,6 @@ std::unique_ptr<URLFetcher> NetTest::fetcher(const std::string& uri) {
     ParsedUri parsed;
     EXPECT_TRUE(parsed.parse(uri)) << uri;
     return std::make_unique<URLFetcher>(parsed.get());
-}
-
-std::string readFile(const std::string& path) {
-    return readHostFile(path);
 }
 
 bool fileExists(const std::string& path) {
@@ -165,8 +153,4 @@ TinyProxy::~TinyProxy() {
         kill(m_nPid, SIGTERM);
         waitpid(m_nPid, nullptr, 0);
     }
-}
-
-std::string TinyProxy::log() const {
-    return readHostFile(m_dir.file("tinyproxy.log"));
 }

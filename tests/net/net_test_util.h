@@ -22,7 +22,6 @@ struct FakeSleep {
     static std::vector<struct timespec> s_vCalls;
     static int s_nFailErrno;
     static int sleep(const struct timespec* request, struct timespec* remaining);
-    static std::vector<long> seconds();
 };
 
 class NetTest : public ::testing::Test {
@@ -67,8 +66,7 @@ private:
     std::string m_sContent;
 };
 
-// A file opened for writing, its content and removal.
-std::string readFile(const std::string& path);
+// Whether anything is at the path.
 bool fileExists(const std::string& path);
 
 // Debian's tinyproxy on a free loopback port with its own configuration;
@@ -78,7 +76,6 @@ public:
     explicit TinyProxy(const std::string& extraConfig = "");
     ~TinyProxy();
     uint16_t port() const { return m_nPort; }
-    std::string log() const;
 
 private:
     ScratchDir m_dir{"tinyproxy"};

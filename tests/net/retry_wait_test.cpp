@@ -17,7 +17,7 @@ TEST_F(NetTest, RetryAfterIsWaitedForReal) {
     auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(downloader.download("busy", scratch.file("busy"), false));
     auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(readFile(scratch.file("busy")), "finally");
+    EXPECT_EQ(readHostFile(scratch.file("busy")), "finally");
 
     // A request of one second is honoured, plus a spread of up to 5 s.
     std::smatch match;
