@@ -155,28 +155,14 @@ TEST_F(MetadataSignatureTest, VerifierArgumentsAndFailures) {
     }
 }
 
-TEST_F(MetadataSignatureTest, KeysComeFromTheRpmDatabase) {
+// Loading the keys from a database: the signed end-to-end rows; the keyring
+// written from them: the verifier arguments above.
+TEST_F(MetadataSignatureTest, NoDatabaseNoKeys) {
     KeyList keys;
-    {
-        LogCapture log;
-        EXPECT_FALSE(loadMetadataKeys(keys));
-        EXPECT_EQ(log.count("ERROR: failed opening rpm DB"), 2) << log.text();
-    }
-    ASSERT_TRUE(initRpmDb(dbPath_));
-    EXPECT_TRUE(loadMetadataKeys(keys));
+    LogCapture log;
+    EXPECT_FALSE(loadMetadataKeys(keys));
     EXPECT_TRUE(keys.empty());
-    ASSERT_TRUE(importKey(dbPath_, trusted_->publicKeyFile()));
-    ASSERT_TRUE(importKey(dbPath_, stranger_->publicKeyFile()));
-    EXPECT_TRUE(loadMetadataKeys(keys));
-    ASSERT_EQ(keys.size(), 2u);
-    // rpm keeps the public key packets of each certificate.
-    for (const std::string& key : keys) {
-        EXPECT_FALSE(key.empty());
-    }
-    std::string path;
-    ASSERT_TRUE(writeKeyring(keys, path));
-    EXPECT_EQ(readHostFile(path), keys.front() + keys.back());
-    unlink(path.c_str());
+    EXPECT_TRUE(log.has("ERROR: failed opening rpm DB")) << log.text();
 }
 
 }  // namespace
