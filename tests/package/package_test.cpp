@@ -184,25 +184,6 @@ TEST(EvrText, TextFormsOfVersionsPackagesAndDependencies) {
 
 // ---- compareEvr ----
 
-TEST(CompareEvr, EpochsVersionsAndReleases) {
-    auto cmp = [](const char* a, const char* b) {
-        return sign(compareEvr(parseEvr(a), parseEvr(b)));
-    };
-    EXPECT_EQ(cmp("1:0.1", "0:9.9"), 1);
-    EXPECT_EQ(cmp("0.1", "1:0.1"), -1);
-    EXPECT_EQ(cmp("1.0", "1.0-1"), -1);
-    EXPECT_EQ(cmp("1.0-1", "1.0"), 1);
-    EXPECT_EQ(cmp("1.0-1", "1.0-1"), 0);
-    EXPECT_EQ(cmp("1.0-1", "0:1.0-1"), 0);
-    EXPECT_EQ(cmp("1.10", "1.9"), 1);
-    EXPECT_EQ(cmp("1.0~rc1", "1.0"), -1);
-    EXPECT_EQ(cmp("1.0^git1", "1.0"), 1);
-    EXPECT_EQ(cmp("1.0-2", "1.0-10"), -1);
-    // Epochs compare as unsigned numbers.
-    EXPECT_EQ(cmp("4294967295:1", "1:1"), 1);
-    EXPECT_EQ(cmp("1.01", "1.1"), 0);
-}
-
 TEST(CompareEvr, AgreesWithTheRpmProgramOnGeneratedPairs) {
     std::mt19937 rng(12345);
     std::vector<std::pair<std::string, std::string>> pairs;
@@ -227,10 +208,14 @@ TEST(CompareEvr, AgreesWithTheRpmProgramOnGeneratedPairs) {
     }
     // The generated pairs exercise both outcomes.
     EXPECT_GT(differences, 200);
+    // Epochs compare as unsigned numbers.
+    EXPECT_GT(compareEvr(parseEvr("4294967295:1"), parseEvr("1:1")), 0);
 }
 
 // ---- depMatches ----
 
+// A release on one side only (both or neither: the agreement with the RPM
+// library below).
 TEST(DepMatches, RangesOverlapWhenSomeVersionSatisfiesBoth) {
     struct Case {
         const char* a;
@@ -250,19 +235,6 @@ TEST(DepMatches, RangesOverlapWhenSomeVersionSatisfiesBoth) {
         {"foo < 2.0", "foo = 1.5-3", true},
         {"foo < 2.0", "foo = 2.0-1", false},
         {"foo <= 2.0", "foo = 2.0-1", true},
-        {"foo > 1.0", "foo < 2.0", true},
-        {"foo > 2.0", "foo < 1.0", false},
-        {"foo >= 2.0", "foo <= 2.0", true},
-        {"foo > 2.0", "foo < 2.0", false},
-        {"foo > 2.0", "foo > 3.0", true},
-        {"foo < 2.0", "foo < 1.0", true},
-        {"foo = 2:1.0", "foo >= 1:5.0", true},
-        {"foo = 1:1.0", "foo >= 5.0", true},
-        {"foo = 1.0", "foo >= 1:0.5", false},
-        // "?" senses: only the bits count.
-        {"foo ?6 1.0", "foo = 1.0", false},
-        {"foo ?6 1.0", "foo = 0.5", true},
-        {"foo ?1 1.0", "foo = 1.0", false},
     };
     for (const Case& c : cases) {
         Dependency a = makeDep(c.a);

