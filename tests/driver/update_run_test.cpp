@@ -431,7 +431,6 @@ std::vector<Scenario> rows() {
                  hookOnly + "[ \"$1\" = update ] && kill -TERM $PPID && kill -INT $PPID\nexit 0\n")
             .logs({"ERROR: terminated by signal #15: Terminated\n"})
             .rpms(kBefore),
-        // A signal recorded after the last installation is not re-raised on success.
         // A signal recorded after the last installation: a reboot that was
         // started is a success, one that failed is fatal and the signal is
         // raised again.
