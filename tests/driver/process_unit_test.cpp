@@ -153,20 +153,8 @@ void foreignHandler(int signal) {
 }
 void foreignAction(int, siginfo_t*, void*) {}
 
-TEST(Signals, FirstSignalIsReraisedWhenTheRunFailedNotOnSuccess) {
-    EXPECT_EXIT(
-        {
-            REQUIRE(initSignals() && !terminationPending() && pendingSignal() == 0);
-            raise(SIGTERM);
-            raise(SIGINT);
-            raise(SIGHUP);
-            REQUIRE(terminationPending() && pendingSignal() == SIGTERM);
-            finishProcess(1, false, false);
-            _exit(98);
-        },
-        ::testing::KilledBySignal(SIGTERM),
-        "INFO: --- EXIT ERROR ---\nERROR: terminated by signal #15: Terminated\n");
-    // A result below -1 ends as an error, and is re-raised as well.
+TEST(Signals, SignalsBelowErrorResultsAndBeforeSighupWasIgnored) {
+    // A result below -1 ends as an error, and the first signal is re-raised.
     EXPECT_EXIT(
         {
             REQUIRE(initSignals());
@@ -175,32 +163,6 @@ TEST(Signals, FirstSignalIsReraisedWhenTheRunFailedNotOnSuccess) {
             _exit(98);
         },
         ::testing::KilledBySignal(SIGQUIT), "^ERROR: terminated by signal #3: Quit\n$");
-    EXPECT_EXIT(
-        {
-            REQUIRE(initSignals());
-            raise(SIGINT);
-            REQUIRE(finishProcess(0, false, false) == 0);
-            // Default actions are back, SIGPIPE stays ignored.
-            REQUIRE(handlerOf(SIGINT) == SIG_DFL && handlerOf(SIGTERM) == SIG_DFL);
-            REQUIRE(handlerOf(SIGPIPE) == SIG_IGN && signalRegistry().size() == 1);
-            _exit(7);
-        },
-        ::testing::ExitedWithCode(7), "^INFO: --- EXIT OK ---\n$");
-}
-
-TEST(Signals, IgnoredSighupStaysIgnored) {
-    EXPECT_EXIT(
-        {
-            REQUIRE(initSignals() && ignoreSighup());
-            raise(SIGHUP);
-            // Around transfers as well.
-            REQUIRE(setTerminationSignals(false) && setTerminationSignals(true));
-            raise(SIGHUP);
-            REQUIRE(!terminationPending() && handlerOf(SIGHUP) == SIG_IGN);
-            raise(SIGINT);  // the others have their default actions
-            _exit(98);
-        },
-        ::testing::KilledBySignal(SIGINT), "");
     // A SIGHUP recorded before it was ignored does not end the process when raised again.
     EXPECT_EXIT(
         {

@@ -163,16 +163,7 @@ std::vector<Scenario> rows() {
             .put(kStatus, "UPDATING\n")
             .logs({"FATAL: a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting\n",
                    "INFO: --- EXIT FATAL ---"})
-            .ends("CORRUPTED\n", "CORRUPTED\n")
-            .run({}, 2)
-            .logs({"FATAL: system is corrupted cannot update\n"})
-            .status("CORRUPTED\n"),
-        Scenario("RebootingRefuses")
-            .bare()
-            .run({}, 1)
-            .put(kStatus, "REBOOTING\n")
-            .logs({"INFO: machine is rebooting after update, cannot start\n"})
-            .status("REBOOTING\n"),
+            .ends("CORRUPTED\n", "CORRUPTED\n"),
         // A refusing status is reported by the parent: no child was started.
         Scenario("BackgroundRefusalsAreReportedInTheForeground")
             .bare()
