@@ -80,8 +80,7 @@ std::string specText(const std::vector<const TestPackage*>& packages, const std:
         for (const auto& kind : {std::make_pair("Requires", &p->m_vRequires),
                                  std::make_pair("Recommends", &p->m_vRecommends),
                                  std::make_pair("Provides", &p->m_vProvides),
-                                 std::make_pair("Obsoletes", &p->m_vObsoletes),
-                                 std::make_pair("Conflicts", &p->m_vConflicts)}) {
+                                 std::make_pair("Obsoletes", &p->m_vObsoletes)}) {
             for (const std::string& dep : *kind.second) {
                 spec << kind.first << ": " << escapeMacros(dep) << "\n";
             }
@@ -232,14 +231,6 @@ bool installJustDb(const std::string& dbPath, const std::vector<std::string>& fi
 
 bool importKey(const std::string& dbPath, const std::string& keyFile) {
     return succeeded(runRpm(dbPath, {"--import", keyFile}), "rpm --import");
-}
-
-std::vector<std::string> queryInstalledNames(const std::string& dbPath) {
-    CommandResult r = runRpm(dbPath, {"-qa", "--qf", "%{NAME}\\n"});
-    std::vector<std::string> names =
-        succeeded(r, "rpm -qa") ? splitLines(r.output) : std::vector<std::string>();
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 TestKey::TestKey(std::string name, const std::string& algorithm, const std::string& exportDir)

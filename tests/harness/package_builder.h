@@ -24,7 +24,7 @@ struct TestPackage {
     std::string m_sArch = "noarch";
     std::string m_sGroup;
     // Dependencies as rpm writes them in a spec: "name" or "name op evr".
-    std::vector<std::string> m_vRequires, m_vRecommends, m_vProvides, m_vObsoletes, m_vConflicts;
+    std::vector<std::string> m_vRequires, m_vRecommends, m_vProvides, m_vObsoletes;
     // Size of /opt/<name>/payload (zero bytes); 0: no such file.
     uint64_t m_nPayloadSize = 0;
     // Further files: absolute path to content.
@@ -41,7 +41,6 @@ struct TestPackage {
     TestPackage& recommend(std::string dep) { return add(m_vRecommends, std::move(dep)); }
     TestPackage& provide(std::string dep) { return add(m_vProvides, std::move(dep)); }
     TestPackage& obsolete(std::string dep) { return add(m_vObsoletes, std::move(dep)); }
-    TestPackage& conflict(std::string dep) { return add(m_vConflicts, std::move(dep)); }
     TestPackage& group(std::string group) { return set(m_sGroup, std::move(group)); }
     TestPackage& pre(std::string script) { return set(m_sPre, std::move(script)); }
     TestPackage& post(std::string script) { return set(m_sPost, std::move(script)); }
@@ -99,8 +98,6 @@ bool initRpmDb(const std::string& dbPath);
 bool installJustDb(const std::string& dbPath, const std::vector<std::string>& files);
 // rpm --import of an armored public key.
 bool importKey(const std::string& dbPath, const std::string& keyFile);
-// The names of the installed packages as rpm -qa lists them, sorted.
-std::vector<std::string> queryInstalledNames(const std::string& dbPath);
 
 // An OpenPGP key pair in its own GnuPG home, for signing test packages and
 // repository indexes. A key of one name and algorithm is generated once per

@@ -45,33 +45,21 @@ struct DevicePackage {
     explicit DevicePackage(std::string name, std::string_view evr = "1.0-1",
                            std::string type = "vtxpkg");
 
-    DevicePackage& require(std::string dep) {
-        return with([&] { m_vRequires.push_back(dep); });
-    }
-    DevicePackage& recommend(std::string dep) {
-        return with([&] { m_vRecommends.push_back(dep); });
-    }
-    DevicePackage& provide(std::string dep) {
-        return with([&] { m_vProvides.push_back(dep); });
-    }
-    DevicePackage& obsolete(std::string dep) {
-        return with([&] { m_vObsoletes.push_back(dep); });
-    }
-    DevicePackage& group(std::string group) {
-        return with([&] { m_sGroup = group; });
-    }
-    DevicePackage& arch(std::string arch) {
-        return with([&] { m_sArch = arch; });
-    }
-    DevicePackage& content(std::string content) {
-        return with([&] { m_sContent = content; });
-    }
+    DevicePackage& require(std::string dep) { return add(m_vRequires, std::move(dep)); }
+    DevicePackage& recommend(std::string dep) { return add(m_vRecommends, std::move(dep)); }
+    DevicePackage& provide(std::string dep) { return add(m_vProvides, std::move(dep)); }
+    DevicePackage& obsolete(std::string dep) { return add(m_vObsoletes, std::move(dep)); }
+    DevicePackage& group(std::string group) { return set(m_sGroup, std::move(group)); }
+    DevicePackage& arch(std::string arch) { return set(m_sArch, std::move(arch)); }
+    DevicePackage& content(std::string content) { return set(m_sContent, std::move(content)); }
     DevicePackage& installedSize(int64_t size) {
-        return with([&] { m_nInstalledSize = size; });
+        m_nInstalledSize = size;
+        return *this;
     }
     // Listed without location and checksum (only sensible for "flashedfw").
     DevicePackage& noFile() {
-        return with([&] { m_bHasFile = false; });
+        m_bHasFile = false;
+        return *this;
     }
 
     // "name-version-release.arch.vtx".
@@ -82,9 +70,12 @@ struct DevicePackage {
     std::string location() const { return "vtxpkg/" + fileName(); }
 
 private:
-    template <typename Change>
-    DevicePackage& with(Change change) {
-        change();
+    DevicePackage& add(std::vector<std::string>& list, std::string dep) {
+        list.push_back(std::move(dep));
+        return *this;
+    }
+    DevicePackage& set(std::string& field, std::string value) {
+        field = std::move(value);
         return *this;
     }
 };
@@ -130,12 +121,9 @@ public:
     // Signing (none by default): packages built from now on are signed with
     // packageKey; build() signs the index with indexKey into repomd.xml.asc.
     // The keys must outlive the builder's builds.
+    // nullptr: not signed.
     RepoBuilder& signWith(const TestKey* packageKey, const TestKey* indexKey) {
         m_pPackageKey = packageKey;
-        return signIndexWith(indexKey);
-    }
-    // The same for the index alone (nullptr: not signed).
-    RepoBuilder& signIndexWith(const TestKey* indexKey) {
         m_pIndexKey = indexKey;
         return *this;
     }
