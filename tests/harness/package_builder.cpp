@@ -255,10 +255,13 @@ TestKey::TestKey(std::string name, const std::string& algorithm, const std::stri
         removeTree(cache);
         ready = gpg({"--pinentry-mode", "loopback", "--passphrase", "", "--quick-gen-key", m_sName,
                      algorithm, "sign", "never"}) &&
-                succeeded(runShell("gpgconf --homedir '" + m_sHome +
-                                   "' --kill gpg-agent; mkdir -p '" + cache + "' && cp -a '" +
-                                   m_sHome + "' '" + cache + "/gnupg' && rm -f '" + cache +
-                                   "/gnupg/S.'* && touch '" + cache + "/ready'"),
+                // The agent's sockets vanish while it shuts down: copy
+                // everything else, and nothing that is gone by then.
+                succeeded(runShell("gpgconf --homedir \"$H\" --kill gpg-agent; "
+                                   "mkdir -p -m 700 \"$C/gnupg\" && for f in \"$H\"/*; do "
+                                   "[ -S \"$f\" ] || [ ! -e \"$f\" ] || cp -a \"$f\" \"$C/gnupg/\" "
+                                   "|| exit 1; done && touch \"$C/ready\"",
+                                   {{"H", m_sHome}, {"C", cache}}),
                           "caching the key");
     } else {
         ready = succeeded(runShell("cp -a '" + cache + "/gnupg/.' '" + m_sHome + "/'"),
