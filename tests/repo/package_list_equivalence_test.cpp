@@ -28,30 +28,11 @@
 #include "harness/log_capture.h"
 #include "harness/repo_builder.h"
 #include "harness/sandbox.h"
+#include "package_field_text.h"
 #include "repo/checksum.h"
 #include "repo/package_list.h"
 
 namespace {
-
-std::string depsText(const DependencySet& set) {
-    std::string text;
-    for (const Dependency& d : set) {
-        text += " [" + d.m_sName + "|" + std::to_string(d.m_evr.m_nEpoch) + "|" +
-                d.m_evr.m_sVersion + "|" + d.m_evr.m_sRelease + "|" + std::to_string(d.m_nFlags) +
-                "]";
-    }
-    return text;
-}
-
-std::string packageText(const Package& p) {
-    return p.m_sName + "|" + p.m_sGroup + "|" + std::to_string(static_cast<uint32_t>(p.m_nType)) +
-           "|" + std::to_string(p.m_evr.m_nEpoch) + "|" + p.m_evr.m_sVersion + "|" +
-           p.m_evr.m_sRelease + "|" + p.m_sLocation + "|" + p.m_sCacheFile + "|" +
-           p.m_checksum.m_sType + "|" + p.m_checksum.m_sValue + "|" +
-           std::to_string(p.m_nInstalledSize) + "| requires" + depsText(p.m_setRequires) +
-           " recommends" + depsText(p.m_setRecommends) + " provides" + depsText(p.m_setProvides) +
-           " obsoletes" + depsText(p.m_setObsoletes);
-}
 
 // Texts of names, arches and groups with blanks, comments, CDATA sections,
 // processing instructions, nested elements and xml:space.
@@ -135,7 +116,7 @@ protected:
             }
         }
         for (const Package& p : list) {
-            text += "package " + packageText(p) + "\n";
+            text += "package " + packageFieldText(p) + "\n";
         }
         replaceAll(text, path, "FILE");
         return text;

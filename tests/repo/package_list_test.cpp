@@ -15,6 +15,7 @@
 #include "harness/log_capture.h"
 #include "harness/repo_builder.h"
 #include "harness/sandbox.h"
+#include "package_field_text.h"
 #include "repo/package_repo.h"
 #include "xml/xml_util.h"
 
@@ -28,28 +29,11 @@ std::vector<std::string> packageTexts(const PackageList& list) {
     return texts;
 }
 
-std::string depsText(const DependencySet& set) {
-    std::string text;
-    for (const Dependency& d : set) {
-        text += " [" + d.m_sName + "|" + std::to_string(d.m_evr.m_nEpoch) + "|" +
-                d.m_evr.m_sVersion + "|" + d.m_evr.m_sRelease + "|" + std::to_string(d.m_nFlags) +
-                "]";
-    }
-    return text;
-}
-
 // Every field of every package, in list order.
 std::vector<std::string> fieldTexts(const PackageList& list) {
     std::vector<std::string> texts;
     for (const Package& p : list) {
-        texts.push_back(
-            p.m_sName + "|" + p.m_sGroup + "|" + std::to_string(static_cast<uint32_t>(p.m_nType)) +
-            "|" + std::to_string(p.m_evr.m_nEpoch) + "|" + p.m_evr.m_sVersion + "|" +
-            p.m_evr.m_sRelease + "|" + p.m_sLocation + "|" + p.m_sCacheFile + "|" +
-            p.m_checksum.m_sType + "|" + p.m_checksum.m_sValue + "|" +
-            std::to_string(p.m_nInstalledSize) + "| requires" + depsText(p.m_setRequires) +
-            " recommends" + depsText(p.m_setRecommends) + " provides" + depsText(p.m_setProvides) +
-            " obsoletes" + depsText(p.m_setObsoletes));
+        texts.push_back(packageFieldText(p));
     }
     return texts;
 }
