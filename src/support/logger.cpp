@@ -6,17 +6,13 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <utility>
 
 Logger::~Logger() {
     closeFiles();
 }
 
 void Logger::closeFiles() {
-    for (FileOutput& f : m_lFiles) {
-        if (f.m_pStream != nullptr) {
-            fclose(f.m_pStream);
-        }
-    }
     m_lFiles.clear();
 }
 
@@ -39,19 +35,18 @@ bool Logger::addFile(const std::string& path, LogLevel level, bool append) {
             return true;
         }
     }
-    FILE* stream = fopen(path.c_str(), append ? "a" : "w");
-    if (stream == nullptr) {
+    UniqueFile stream(fopen(path.c_str(), append ? "a" : "w"));
+    if (!stream) {
         LOGE("cannot open log file %s: %s", path.c_str(), errnoString().c_str());
         return false;
     }
-    m_lFiles.push_back(FileOutput{path, stream, level});
+    m_lFiles.push_back(FileOutput{path, std::move(stream), level});
     return true;
 }
 
 bool Logger::removeFile(const std::string& path) {
     for (auto it = m_lFiles.begin(); it != m_lFiles.end(); ++it) {
         if (it->m_sPath == path) {
-            fclose(it->m_pStream);
             m_lFiles.erase(it);
             return true;
         }
@@ -82,8 +77,8 @@ void Logger::vlog(LogLevel level, const char* format, va_list args) {
         if (static_cast<int>(f.m_nLevel) > static_cast<int>(level)) {
             continue;
         }
-        fprintf(f.m_pStream, "%s: %s\n", name, text.c_str());
-        fflush(f.m_pStream);
+        fprintf(f.m_pStream.get(), "%s: %s\n", name, text.c_str());
+        fflush(f.m_pStream.get());
     }
 }
 

@@ -6,6 +6,8 @@
 #include <list>
 #include <string>
 
+#include "support/fd.h"
+
 enum class LogLevel : int { Trace = 0, Debug = 1, Info = 2, Warning = 3, Error = 4, Fatal = 5 };
 
 class Logger {
@@ -37,7 +39,7 @@ public:
 private:
     struct FileOutput {
         std::string m_sPath;
-        FILE* m_pStream;
+        UniqueFile m_pStream;
         LogLevel m_nLevel;
     };
 
