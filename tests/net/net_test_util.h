@@ -1,6 +1,5 @@
-// Shared pieces of the network tests: a recording
-// stand-in for the retry sleep, a fixture that sets up the fetcher's class
-// state, and a tinyproxy instance.
+// Shared pieces of the network tests: a recording stand-in for the retry
+// sleep, fixtures that set up the fetcher's class state, and a tinyproxy.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -37,11 +36,9 @@ protected:
     ScratchDir scratch{"net"};
 };
 
-// Tests of the fixed paths (/etc, mounts) run only inside the sandbox that
-// ctest starts for the whole binary; elsewhere they are skipped.
-bool insideSandbox();
-
-// A fetcher test with a server on loopback and a target file.
+// A fetcher test with a server on loopback and a target file. It writes the
+// fixed paths (/etc, mounts), so it runs only inside the sandbox that ctest
+// starts for the whole binary and is skipped elsewhere.
 class ServedTest : public NetTest {
 protected:
     void SetUp() override;
@@ -54,7 +51,7 @@ protected:
     UniqueFd fd;
 };
 
-// Puts a file of the sandbox back as it was (the sandbox outlives the run).
+// Puts a file of the sandbox back as it was (the sandbox outlives the test).
 class RestoredFile {
 public:
     explicit RestoredFile(const std::string& path)
@@ -66,11 +63,10 @@ private:
     std::string m_sContent;
 };
 
-// Whether anything is at the path.
 bool fileExists(const std::string& path);
 
-// Debian's tinyproxy on a free loopback port with its own configuration;
-// extra lines go into the configuration file.
+// Debian's tinyproxy on a free loopback port; extra lines go into its
+// configuration file.
 class TinyProxy {
 public:
     explicit TinyProxy(const std::string& extraConfig = "");
@@ -82,6 +78,3 @@ private:
     pid_t m_nPid = -1;
     uint16_t m_nPort = 0;
 };
-
-// A port nobody listens on right now.
-uint16_t freePort();
