@@ -1,10 +1,12 @@
-// The URL fetcher against real servers on loopback: construction, headers,
-// retry waits, proxies, https, a full file system, the proxy and credentials
+// The URL fetcher and the repository downloader against real servers on
+// loopback: construction, headers, retries and their waits, redirects, what a
+// failed download leaves behind, proxies, https, a full file system, the proxy and credentials
 // files with neon's Basic and Digest exchanges, and the device identity from
 // /proc/cpuinfo and EEPROM data. The whole binary runs in one sandbox: it
 // writes /etc there and mounts over /proc/cpuinfo, /sys/bus and a small tmpfs.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <ne_socket.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -14,10 +16,15 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <regex>
 
 #include "harness/command.h"
 #include "harness/http_server.h"
+#include "harness/log_capture.h"
+#include "harness/sandbox.h"
 #include "net/device_identity.h"
+#include "net/downloader.h"
 #include "net/net_test_util.h"
 #include "net/url_fetcher.h"
 #include "support/fd.h"
@@ -54,16 +61,79 @@ Names matches(CredentialStore& store, const char* realm, const char* path) {
     return users;
 }
 
-class FetcherTest : public ServedTest {
+// Records the retry waits instead of sleeping; a set errno makes them fail.
+std::vector<struct timespec> g_sleeps;
+int g_sleepErrno = 0;
+
+int fakeSleep(const struct timespec* request, struct timespec*) {
+    g_sleeps.push_back(*request);
+    errno = g_sleepErrno;
+    return g_sleepErrno != 0 ? -1 : 0;
+}
+
+// Whether ctest's sandbox is around this process: the tests write /etc.
+bool insideSandbox() {
+    for (const std::string& line : splitLines(readHostFile("/proc/self/mountinfo"))) {
+        if (line.find(" /etc ") != std::string::npos &&
+            line.find(" - overlay ") != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool fileExists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// Puts a file of the sandbox back as it was (the sandbox outlives the test).
+struct RestoredFile {
+    explicit RestoredFile(const std::string& file) : path(file), content(readHostFile(file)) {}
+    ~RestoredFile() { writeHostFile(path, content); }
+    std::string path, content;
+};
+
+// A server on loopback, the fetcher's class state and a target file.
+class FetcherTest : public ::testing::Test {
 protected:
+    void SetUp() override {
+        if (!insideSandbox()) {
+            GTEST_SKIP() << "needs the sandbox (run through ctest)";
+        }
+        ne_sock_init();
+        g_sleeps.clear();
+        g_sleepErrno = 0;
+        URLFetcher::setSleepForTesting(fakeSleep);
+        reinitialize(NetworkSettings());
+        log = std::make_unique<LogCapture>();
+        fd = UniqueFd(open(target.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    }
     void TearDown() override {
         if (!IsSkipped()) {
             unlink(kCredentials);
             unlink(kIdentifiers);
+            log.reset();
+            URLFetcher::setSleepForTesting(nullptr);
+            URLFetcher::resetForTesting();
+            ne_sock_exit();
         }
-        ServedTest::TearDown();
     }
-
+    void reinitialize(const NetworkSettings& settings) {
+        URLFetcher::resetForTesting();
+        URLFetcher::initialize(settings);
+    }
+    std::unique_ptr<URLFetcher> fetcher(const std::string& uri) {
+        ParsedUri parsed;
+        EXPECT_TRUE(parsed.parse(uri)) << uri;
+        return std::make_unique<URLFetcher>(parsed.get());
+    }
+    // One get of the path into the target file, which starts empty.
+    bool get(URLFetcher& f, const std::string& path, bool bypassCache = false) {
+        EXPECT_EQ(ftruncate(fd.get(), 0), 0);
+        EXPECT_EQ(lseek(fd.get(), 0, SEEK_SET), 0);
+        return f.get(path, fd.get(), bypassCache, "item");
+    }
     // The user names the server saw for the path, in order ("" without one).
     Names usersSeen(const std::string& path) {
         Names users;
@@ -72,7 +142,20 @@ protected:
         }
         return users;
     }
+    std::string dest(const std::string& name = "file") const { return scratch.file(name); }
+    // True when a download left neither the destination nor its temporary file.
+    bool nothingLeft(const std::string& name = "file") const {
+        return !fileExists(dest(name)) && !fileExists(dest(name) + ".tmp");
+    }
+
+    std::unique_ptr<LogCapture> log;
+    ScratchDir scratch{"net"};
+    HttpServer server;
+    std::string target = scratch.file("target");
+    UniqueFd fd;
 };
+
+using DownloaderTest = FetcherTest;
 
 TEST_F(FetcherTest, ConstructionMatchingAndInitialisation) {
     EXPECT_TRUE(fetcher("file://localhost/var/x")->isValid());
@@ -145,7 +228,7 @@ TEST_F(FetcherTest, HopelessFailuresAreReportedAtOnceWithHints) {
     EXPECT_TRUE(log->has("ERROR: failed fetching 'item' (server or proxy hostname lookup failed)"));
     EXPECT_TRUE(log->has("ERROR: make sure that a network gateway and DNS servers are configured"));
     EXPECT_TRUE(log->has("and that the unit is connected to the network"));
-    EXPECT_TRUE(FakeSleep::s_vCalls.empty());
+    EXPECT_TRUE(g_sleeps.empty());
 }
 
 // How the wait that the server asks for is slept.
@@ -158,8 +241,8 @@ TEST_F(FetcherTest, RetryAfterSetsTheBaseWait) {
     server.script("/dated", {dated, Response::ok("done")});
     URLFetcher::setRandomStateForTesting(1);
     ASSERT_TRUE(get(*f, "/dated"));
-    ASSERT_EQ(FakeSleep::s_vCalls.size(), 2u);
-    long total = FakeSleep::s_vCalls[0].tv_sec + FakeSleep::s_vCalls[1].tv_sec;
+    ASSERT_EQ(g_sleeps.size(), 2u);
+    long total = g_sleeps[0].tv_sec + g_sleeps[1].tv_sec;
     EXPECT_GE(total, 98);
     EXPECT_LE(total, 101);
 
@@ -168,16 +251,16 @@ TEST_F(FetcherTest, RetryAfterSetsTheBaseWait) {
     server.script("/long",
                   {Response::withStatus(503).header("Retry-After", "130"),
                    Response::withStatus(503).header("Retry-After", "20"), Response::ok("done")});
-    FakeSleep::s_vCalls.clear();
+    g_sleeps.clear();
     URLFetcher::setRandomStateForTesting(1);
     ASSERT_TRUE(get(*f, "/long"));
     std::vector<long> seconds;
-    for (const struct timespec& t : FakeSleep::s_vCalls) {
+    for (const struct timespec& t : g_sleeps) {
         seconds.push_back(t.tv_sec);
     }
     EXPECT_EQ(seconds, (std::vector<long>{60, 60, 10, 24}));
-    EXPECT_EQ(FakeSleep::s_vCalls[1].tv_nsec, 0);
-    EXPECT_EQ(FakeSleep::s_vCalls[3].tv_nsec, 492471828);
+    EXPECT_EQ(g_sleeps[1].tv_nsec, 0);
+    EXPECT_EQ(g_sleeps[3].tv_nsec, 492471828);
     for (const char* line :
          {"INFO: waiting 130 seconds before retry", "INFO: still waiting 70 seconds before retry",
           "INFO: still waiting 10 seconds before retry", "INFO: waiting 24 seconds before retry"}) {
@@ -211,8 +294,8 @@ TEST_F(FetcherTest, AnInterruptedWaitEndsTheRetries) {
     EXPECT_TRUE(log->has("ERROR: failed fetching 'item' (503 Service Unavailable)"));
     EXPECT_EQ(server.requestsFor("/busy").size(), 1u);
 
-    URLFetcher::setSleepForTesting(FakeSleep::sleep);
-    FakeSleep::s_nFailErrno = EINVAL;
+    URLFetcher::setSleepForTesting(fakeSleep);
+    g_sleepErrno = EINVAL;
     server.script("/busy", {Response::withStatus(503), Response::ok("never")});
     EXPECT_FALSE(get(*f, "/busy"));
     EXPECT_TRUE(log->has("ERROR: retry wait failed: Invalid argument"));
@@ -688,6 +771,224 @@ TEST_F(DeviceTest, DefaultCredentialsNeedBothUserNameAndPassword) {
         EXPECT_EQ(store.size(), c.entries);
         EXPECT_TRUE(log->has(c.message)) << c.message;
     }
+}
+
+TEST_F(DownloaderTest, OpenBindsTheBasePathOnce) {
+    server.script("/repo/repodata/repomd.xml", Response::ok("<repomd/>"));
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(server.url("/repo")));
+    EXPECT_FALSE(downloader.open("http://127.0.0.2:1/other"));  // keeps the first binding
+    std::string path = "/abs";
+    downloader.resolvePath(path);
+    EXPECT_EQ(path, "/repo//abs");  // a leading slash stays below the base
+    ASSERT_TRUE(downloader.download("repodata/repomd.xml", dest(), true));
+    EXPECT_EQ(readHostFile(dest()), "<repomd/>");
+    EXPECT_EQ(server.requests().at(0).target, "/repo/repodata/repomd.xml");
+
+    // A large body, chunked or not, arrives byte for byte.
+    Response large;
+    large.bodySize = (1 << 20) + 7;
+    server.script("/repo/large", large);
+    large.chunked = true;
+    server.script("/repo/chunked", large);
+    std::string expected;
+    for (long long i = 0; i < large.bodySize; ++i) {
+        expected += static_cast<char>(i % 256);
+    }
+    for (const char* name : {"large", "chunked"}) {
+        ASSERT_TRUE(downloader.download(name, dest(name), false));
+        EXPECT_TRUE(readHostFile(dest(name)) == expected) << name;
+    }
+    downloader.close();
+    EXPECT_FALSE(downloader.download("repodata/repomd.xml", dest("closed"), false));
+    EXPECT_TRUE(nothingLeft("closed"));
+    EXPECT_TRUE(downloader.open(server.url("/")));
+}
+
+TEST_F(DownloaderTest, BadRepositoryUrisAreRefused) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"http:/repo", "ERROR: repository URI 'http:/repo' missing host, path or scheme"},
+        {"http://host/a b", "ERROR: failed parsing repository URI 'http://host/a b'"},
+        {"ftp://host/repo", "ERROR: scheme 'ftp' not supported"},
+        {"file://usbstick/repo", "ERROR: only local file: URIs supported"},
+    };
+    for (const auto& c : cases) {
+        Downloader downloader;
+        EXPECT_FALSE(downloader.open(c.first)) << c.first;
+        EXPECT_TRUE(log->has(c.second)) << log->text();
+        EXPECT_FALSE(downloader.download("x", dest(), false));
+        EXPECT_TRUE(nothingLeft());
+    }
+    EXPECT_TRUE(log->has("ERROR: cannot create fetcher for 'ftp://host/repo'"));
+}
+
+TEST_F(DownloaderTest, FileRepositoryCopiesLocalFilesAndNothingOutsideIt) {
+    writeHostFile(scratch.file("repo/repodata/repomd.xml"), std::string(10000, 'r'));
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open("file://" + scratch.file("repo")));
+    ASSERT_TRUE(downloader.download("repodata/repomd.xml", dest(), false));
+    EXPECT_EQ(readHostFile(dest()), std::string(10000, 'r'));
+
+    writeHostFile(dest(), "previous");
+    EXPECT_FALSE(downloader.download("repodata/missing.xml", dest(), false));
+    EXPECT_TRUE(log->has("ERROR: failed copying file (No such file or directory)"));
+    writeHostFile(scratch.file("secret"), "secret");
+    for (const char* path : {"../secret", "repodata/../../secret", ".."}) {
+        EXPECT_FALSE(downloader.download(path, dest(), false)) << path;
+        EXPECT_TRUE(
+            log->has("ERROR: refusing path '" + std::string(path) + "' outside the repository"));
+    }
+    EXPECT_EQ(readHostFile(dest()), "previous");
+    EXPECT_FALSE(fileExists(dest() + ".tmp"));
+    EXPECT_TRUE(g_sleeps.empty());
+    writeHostFile(scratch.file("repo/a..b"), "dots in a name are fine");
+    EXPECT_TRUE(downloader.download("a..b", dest(), false));
+}
+
+// Transient failures are tried twice more, with a wait before each retry but
+// none after the last; error bodies and cut bodies never reach the file, and a
+// failure keeps the earlier copy and leaves no temporary file.
+TEST_F(DownloaderTest, RetriesAndFailures) {
+    Response cut = Response::ok(std::string(50000, 'c'));
+    cut.closeAfter = 20000;
+    Response chunkedCut = cut;
+    chunkedCut.chunked = true;
+    Response lying = Response::ok("only this");
+    lying.contentLength = 100;
+    const Response busy = Response::withStatus(503);
+    const struct {
+        const char* path;
+        std::vector<Response> responses;
+        size_t attempts;
+        const char* line;  // "": succeeds with the last body; else the one error line
+    } cases[] = {
+        {"twice", {busy, busy, Response::ok("third time lucky")}, 3, ""},
+        {"broken", {cut, chunkedCut, Response::ok("whole")}, 3, ""},
+        {"missing",
+         {Response::withStatus(404)},
+         1,
+         "ERROR: failed fetching 'missing' (404 Not Found)"},
+        {"error",
+         {Response::withStatus(500)},
+         1,
+         "ERROR: failed fetching 'error' (500 Internal Server Error)"},
+        {"cut", {cut}, 3, "ERROR: failed fetching 'cut' (Could not read response body"},
+        {"chunkedcut", {chunkedCut}, 3, "ERROR: failed fetching 'chunkedcut' (Could not read"},
+        {"lying", {lying}, 3, "ERROR: failed fetching 'lying' (Could not read response body"},
+        {"busy", {busy}, 3, "ERROR: failed fetching 'busy' (503 Service Unavailable)"},
+    };
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(server.url("/r/")));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        server.script(std::string("/r/") + c.path, c.responses);
+        writeHostFile(dest(), "previous");
+        g_sleeps.clear();
+        log->clear();
+        EXPECT_EQ(downloader.download(c.path, dest(), false), *c.line == '\0');
+        EXPECT_EQ(readHostFile(dest()), *c.line == '\0' ? c.responses.back().body : "previous");
+        EXPECT_FALSE(fileExists(dest() + ".tmp"));
+        EXPECT_EQ(server.requestsFor(std::string("/r/") + c.path).size(), c.attempts);
+        EXPECT_EQ(g_sleeps.size(), c.attempts - 1);
+        EXPECT_EQ(log->countContaining("; retrying"), static_cast<int>(c.attempts) - 1);
+        if (*c.line == '\0') {
+            EXPECT_TRUE(log->has("INFO: fetched '" + std::string(c.path) + "' in retry 2"));
+        } else {
+            EXPECT_EQ(log->countContaining(c.line), 1) << log->text();
+            EXPECT_EQ(log->countContaining("ERROR: "), 1) << log->text();
+        }
+    }
+    EXPECT_EQ(log->count("WARNING: failed fetching 'busy' (503 Service Unavailable); retrying"), 2);
+    EXPECT_EQ(log->count("ERROR: failed fetching 'busy' (503 Service Unavailable)"), 1);
+}
+
+TEST_F(DownloaderTest, RedirectsToAnotherHostReuseItsFetcher) {
+    HttpServer::Options options;
+    options.address = "127.0.0.2";
+    HttpServer other(options);
+    server.script("/repo/a", Response::redirect(other.url("/mirror/a")));
+    // The query goes along, the fragment does not.
+    server.script("/repo/b", Response::redirect(other.url("/mirror/b?a=1&b=two#section")));
+    server.script("/repo/c", Response::redirect(other.url("/mirror/c")));
+    server.script("/repo/back", Response::ok("home again"));
+    other.script("/mirror/a", Response::ok("from the mirror"));
+    other.script("/mirror/b?a=1&b=two", Response::ok("b from the mirror"));
+    other.script("/mirror/c", Response::redirect(server.url("/repo/back")));
+
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(server.url("/repo/")));
+    const std::pair<const char*, const char*> files[] = {
+        {"a", "from the mirror"}, {"b", "b from the mirror"}, {"c", "home again"}};
+    for (const auto& f : files) {
+        ASSERT_TRUE(downloader.download(f.first, dest(f.first), false));
+        EXPECT_EQ(readHostFile(dest(f.first)), f.second);
+    }
+    EXPECT_TRUE(log->has("DEBUG: 'a' redirected to 'http://127.0.0.2:" +
+                         std::to_string(other.port()) + "/mirror/a"));
+    EXPECT_EQ(downloader.fetcherCount(), 2u);
+    // Every download starts at the repository's own server.
+    EXPECT_EQ(server.requestsFor("/repo/b").size(), 1u);
+    EXPECT_EQ(log->countContaining("DEBUG: URI fetcher "), 2);
+}
+
+TEST_F(DownloaderTest, RedirectLimitAndUnusableTargets) {
+    for (int i = 0; i < 6; ++i) {
+        server.script("/hop" + std::to_string(i),
+                      Response::redirect("/hop" + std::to_string(i + 1), 301 + (i % 2)));
+    }
+    server.script("/hop5", Response::ok("after five"));
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(server.url("/")));
+    ASSERT_TRUE(downloader.download("hop0", dest(), false));
+    EXPECT_EQ(readHostFile(dest()), "after five");
+
+    server.script("/hop5", Response::redirect("/hop6"));
+    server.script("/loop", Response::redirect(server.url("/loop")));
+    server.script("/ftp", Response::redirect("ftp://127.0.0.1/pub/file"));
+    server.script("/noscheme", Response::redirect("127.0.0.2:8080/x"));
+    server.script("/nolocation", Response::withStatus(302));
+    server.script("/local", Response::redirect("file:///etc/passwd"));
+    const std::pair<const char*, const char*> cases[] = {
+        {"hop0", "ERROR: maximum number of redirects (5) exceeded"},
+        {"loop", "ERROR: maximum number of redirects (5) exceeded"},
+        {"ftp", "ERROR: cannot create fetcher for redirection to 'ftp://127.0.0.1/pub/file'"},
+        // Without a scheme the location is a path on the same server.
+        {"noscheme", "ERROR: failed fetching 'noscheme' (404 Not Found)"},
+        {"nolocation", "ERROR: failed fetching 'nolocation' (302 Found)"},
+        {"local", "ERROR: refusing redirection to local file 'file:///etc/passwd'"},
+    };
+    for (const auto& c : cases) {
+        writeHostFile(dest(), "previous");
+        EXPECT_FALSE(downloader.download(c.first, dest(), false)) << c.first;
+        EXPECT_TRUE(log->has(c.second)) << c.first << "\n" << log->text();
+        EXPECT_EQ(readHostFile(dest()), "previous");
+        EXPECT_FALSE(fileExists(dest() + ".tmp"));
+    }
+    EXPECT_TRUE(server.requestsFor("/hop6").empty());
+    EXPECT_EQ(server.requestsFor("/loop").size(), 6u);
+    EXPECT_EQ(server.requestsFor("/127.0.0.2:8080/x").size(), 1u);
+    EXPECT_TRUE(g_sleeps.empty());
+    EXPECT_EQ(downloader.fetcherCount(), 1u);
+}
+
+// The one test that waits for real between two attempts, as the server asks:
+// one second plus a spread of up to 5 s.
+TEST_F(DownloaderTest, RetryAfterIsWaitedForReal) {
+    URLFetcher::setSleepForTesting(nullptr);
+    server.script("/busy",
+                  {Response::withStatus(503).header("Retry-After", "1"), Response::ok("finally")});
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(server.url("/")));
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(downloader.download("busy", dest(), false));
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(readHostFile(dest()), "finally");
+    std::smatch match;
+    std::string text = log->text();
+    ASSERT_TRUE(
+        std::regex_search(text, match, std::regex("INFO: waiting ([1-6]) seconds before retry")))
+        << text;
+    EXPECT_GE(waited, std::chrono::seconds(std::stoi(match[1])));
 }
 
 // What goes into a request line and what a URI's port may be.
