@@ -157,7 +157,7 @@ protected:
 
 using DownloaderTest = FetcherTest;
 
-TEST_F(FetcherTest, ConstructionMatchingAndInitialisation) {
+TEST_F(FetcherTest, ConstructionMatchingLookupAndInitialisation) {
     EXPECT_TRUE(fetcher("file://localhost/var/x")->isValid());
     EXPECT_FALSE(fetcher("file:///var/x")->hasSession());
     EXPECT_FALSE(fetcher("http:/x")->isValid());
@@ -172,27 +172,34 @@ TEST_F(FetcherTest, ConstructionMatchingAndInitialisation) {
         ASSERT_TRUE(other.parse(o.first));
         EXPECT_EQ(plain->matches(other.get()), o.second) << o.first;
     }
+    // A host that cannot be found is reported at once, with hints.
+    auto lost = fetcher("http://no-such-host.invalid:8080/");
+    EXPECT_FALSE(get(*lost, "/x"));
+    EXPECT_TRUE(log->has("ERROR: failed fetching 'item' (server or proxy hostname lookup failed)"));
+    EXPECT_TRUE(log->has("ERROR: make sure that a network gateway and DNS servers are configured"));
+    EXPECT_TRUE(log->has("and that the unit is connected to the network"));
+    EXPECT_TRUE(g_sleeps.empty());
     URLFetcher::resetForTesting();
     EXPECT_FALSE(fetcher(server.url())->isValid());
     EXPECT_TRUE(log->has("ERROR: URLFetcher class not initialized before calling constructor"));
 }
 
 TEST_F(FetcherTest, UserAgentIdentityAndCacheHeadersAreSentOnlyWhenSet) {
-    const std::pair<const char*, const char*> bases[][2] = {
-        {{"VtxPlayer", ""}, {"VtxPlayer/1.17", ""}},
-        {{"VtxPlayer", "Halvec 4K"}, {"VtxPlayer/1.17 (Halvec 4K)", ""}},
-        {{"", ""}, {"/1.17", ""}}};
+    const std::array<const char*, 3> agents[] = {
+        // base, product name, agent
+        {"VtxPlayer", "", "VtxPlayer/1.17"},
+        {"VtxPlayer", "Halvec 4K", "VtxPlayer/1.17 (Halvec 4K)"},
+        {"", "", "/1.17"}};
     server.script("/x", Response::ok("x"));
-    for (const auto& c : bases) {
+    for (const auto& c : agents) {
         NetworkSettings settings;
-        settings.m_sUserAgentBase = c[0].first;
-        settings.m_sUserAgentProdname = c[0].second;
+        settings.m_sUserAgentBase = c[0];
+        settings.m_sUserAgentProdname = c[1];
         reinitialize(settings);
         ASSERT_TRUE(get(*fetcher(server.url()), "/x"));
         // neon adds its own product token after ours.
-        EXPECT_EQ(
-            server.requests().back().header("User-Agent").rfind(c[1].first + std::string(" "), 0),
-            0u);
+        EXPECT_EQ(server.requests().back().header("User-Agent").rfind(c[2] + std::string(" "), 0),
+                  0u);
     }
     // Without a firmware version nothing of the identity is sent.
     RestoredFile osRelease("/etc/os-release");
@@ -220,15 +227,6 @@ TEST_F(FetcherTest, UserAgentIdentityAndCacheHeadersAreSentOnlyWhenSet) {
     f->closeConnection();
     ASSERT_TRUE(get(*f, "/x"));
     EXPECT_NE(server.requests().back().clientPort, plain.clientPort);
-}
-
-TEST_F(FetcherTest, HopelessFailuresAreReportedAtOnceWithHints) {
-    auto lost = fetcher("http://no-such-host.invalid:8080/");
-    EXPECT_FALSE(get(*lost, "/x"));
-    EXPECT_TRUE(log->has("ERROR: failed fetching 'item' (server or proxy hostname lookup failed)"));
-    EXPECT_TRUE(log->has("ERROR: make sure that a network gateway and DNS servers are configured"));
-    EXPECT_TRUE(log->has("and that the unit is connected to the network"));
-    EXPECT_TRUE(g_sleeps.empty());
 }
 
 // How the wait that the server asks for is slept.
