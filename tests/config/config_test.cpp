@@ -26,10 +26,12 @@ protected:
         writeHostFile(path, content);
         return c.load(path, defaults);
     }
-    static Names ids(const Config& c) {
+    static Names ids(const Config& c, bool enabledOnly = false) {
         Names result;
         for (const Repository& r : c.m_lRepositories) {
-            result.push_back(r.m_sId);
+            if (r.m_bEnabled || !enabledOnly) {
+                result.push_back(r.m_sId);
+            }
         }
         return result;
     }
@@ -126,13 +128,7 @@ TEST_F(ConfigFile, EnabledOnlyForExactlyTrueOrWhenAbsent) {
   <repository id="r4" enabled=""><location href="x"/></repository>
   <repository id="r5"><location href="x"/></repository>
 </updater>)"));
-    Names enabled;
-    for (const Repository& r : c.m_lRepositories) {
-        if (r.m_bEnabled) {
-            enabled.push_back(r.m_sId);
-        }
-    }
-    EXPECT_EQ(enabled, (Names{"r1", "r5"}));
+    EXPECT_EQ(ids(c, true), (Names{"r1", "r5"}));
 }
 
 TEST_F(ConfigFile, EveryMalformedFileFailsCleanly) {

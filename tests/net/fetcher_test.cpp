@@ -160,6 +160,7 @@ using DownloaderTest = FetcherTest;
 TEST_F(FetcherTest, ConstructionMatchingLookupAndInitialisation) {
     EXPECT_TRUE(fetcher("file://localhost/var/x")->isValid());
     EXPECT_FALSE(fetcher("file:///var/x")->hasSession());
+    EXPECT_TRUE(fetcher("ftp://host:21/x")->isValid());  // a given port is not checked
     EXPECT_FALSE(fetcher("http:/x")->isValid());
     EXPECT_TRUE(log->has("ERROR: URI missing host or scheme, cannot build fetcher"));
     auto plain = fetcher("http://127.0.0.1/x");
@@ -781,7 +782,8 @@ TEST_F(DownloaderTest, OpenBindsTheBasePathOnce) {
     EXPECT_EQ(path, "/repo//abs");  // a leading slash stays below the base
     ASSERT_TRUE(downloader.download("repodata/repomd.xml", dest(), true));
     EXPECT_EQ(readHostFile(dest()), "<repomd/>");
-    EXPECT_EQ(server.requests().at(0).target, "/repo/repodata/repomd.xml");
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].target, "/repo/repodata/repomd.xml");
 
     // A large body, chunked or not, arrives byte for byte.
     Response large;

@@ -56,7 +56,11 @@ TEST(LogLevelNames, InputNamesAreExactAndLowerCase) {
     for (const char* name : {"local8", "Daemon"}) {
         EXPECT_EQ(parseSyslogFacility(name), LOG_DAEMON) << name;
     }
-    EXPECT_EQ(parseSyslogFacility("user"), LOG_USER);
+    const std::pair<const char*, int> facilities[] = {
+        {"user", LOG_USER}, {"local0", LOG_LOCAL0}, {"local7", LOG_LOCAL7}};
+    for (const auto& f : facilities) {
+        EXPECT_EQ(parseSyslogFacility(f.first), f.second) << f.first;
+    }
     EXPECT_EQ(logLevelToSyslog(LogLevel::Fatal), LOG_CRIT);
     EXPECT_EQ(logLevelToSyslog(LogLevel::Trace), LOG_DEBUG);
     EXPECT_EQ(logLevelToSyslog(static_cast<LogLevel>(-1)), LOG_DEBUG);
