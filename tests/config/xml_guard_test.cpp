@@ -18,11 +18,9 @@
 namespace {
 
 struct Outcome {
-    Outcome(bool read, std::string text, std::string path = "")
-        : ok(read), value(std::move(text)), file(std::move(path)) {}
     bool ok;
     std::string value;
-    std::string file;  // that the reader read, when not the one given
+    std::string file = "";  // that the reader read, when not the one given
 };
 
 // One reader: a document with the value placed where the reader takes it
