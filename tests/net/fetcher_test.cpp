@@ -1,9 +1,10 @@
 // The URL fetcher and the repository downloader against real servers on
 // loopback: construction, headers, retries and their waits, redirects, what a
-// failed download leaves behind, proxies, https, a full file system, the proxy and credentials
-// files with neon's Basic and Digest exchanges, and the device identity from
-// /proc/cpuinfo and EEPROM data. The whole binary runs in one sandbox: it
-// writes /etc there and mounts over /proc/cpuinfo, /sys/bus and a small tmpfs.
+// failed download leaves behind, proxies, https, a full file system, the proxy
+// and credentials files with neon's Basic and Digest exchanges, and the device
+// identity from /proc/cpuinfo and EEPROM data. The whole binary runs in one
+// sandbox: it writes /etc there and mounts over /proc/cpuinfo, /sys/bus and a
+// small tmpfs.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <ne_socket.h>
@@ -29,7 +30,6 @@
 #include "net/url_fetcher.h"
 #include "support/fd.h"
 #include "support/paths.h"
-#include "support/system.h"
 
 namespace {
 
