@@ -700,48 +700,40 @@ TEST_F(DeviceTest, SerialRevisionAndModelFromCpuInfoWithIdentifiersFallback) {
     EXPECT_TRUE(log->has("DEBUG: no Hardware in '/proc/cpuinfo'"));
 }
 
+// Miravo and Ostrela hash one block of EEPROM data, from the first readable
+// candidate file; Halvec hashes two, the core's and the carrier's.
 TEST_F(DeviceTest, DefaultPasswordComesFromTheEepromData) {
-    const std::string core = "HLVCORE:C2.11xyzVTXCB!";  // 22 bytes: 21 are read
-    const std::string carrier = "HLVCARR:B1.03...VTXCB";
-    const std::string other = "MRVMAIN:M1.00...12345";
-
-    // Type 2: one block, from the first readable candidate.
-    eeprom(0, other);
-    std::string first = device::defaultPassword(HwType::MIRAVO);
-    EXPECT_EQ(first.size(), device::kPasswordLength);
-    removeEeproms();
-    eeprom(1, other);
-    EXPECT_EQ(device::defaultPassword(HwType::OSTRELA), first);
-    eeprom(0, "short");
-    eeprom(1, "MRVMAIN:M1.00...12346");
-    EXPECT_NE(device::defaultPassword(HwType::MIRAVO), first);
-
-    // Type 1: two blocks; one readable file gives none.
-    removeEeproms();
-    eeprom(4, core);
-    EXPECT_EQ(device::defaultPassword(HwType::HALVEC), "");
-    eeprom(0, core);
-    eeprom(2, carrier);
-    std::string halvec = device::defaultPassword(HwType::HALVEC);
-    EXPECT_EQ(halvec.size(), device::kPasswordLength);
-    EXPECT_EQ(halvec.find_first_not_of(device::passwordAlphabet()), std::string::npos);
-
-    // The carrier board without its fixed string hashes as if it had it.
-    eeprom(2, "HLVCARR:B1.03...ABCDE");
-    EXPECT_EQ(device::defaultPassword(HwType::HALVEC), halvec);
-    // The known-bad revision pair is corrected to the board's real revision.
-    eeprom(2, carrier);
-    eeprom(0, "HLVCORE:C2.12xyzVTXCB");
-    std::string rev212 = device::defaultPassword(HwType::HALVEC);
-    EXPECT_NE(rev212, halvec);
-    eeprom(0, "HLVCORE:C2.10xyzVTXCB");
-    EXPECT_EQ(device::defaultPassword(HwType::HALVEC), rev212);
-
-    EXPECT_EQ(device::defaultPassword(HwType::OTHER), "");
+    const char* core = "HLVCORE:C2.11xyzVTXCB!";  // 22 bytes: 21 are read
+    const char* carrier = "HLVCARR:B1.03...VTXCB";
+    const char* other = "MRVMAIN:M1.00...12345";
+    const struct {
+        std::vector<std::pair<int, const char*>> files;  // candidate index, content
+        HwType type;
+        const char* password;
+    } cases[] = {
+        {{{0, other}}, HwType::MIRAVO, "iP33KtGOCNQX"},
+        {{{1, other}}, HwType::OSTRELA, "iP33KtGOCNQX"},
+        {{{0, "short"}, {1, "MRVMAIN:M1.00...12346"}}, HwType::MIRAVO, "fMhmncpQOhDU"},
+        {{{4, core}}, HwType::HALVEC, ""},
+        {{{0, core}, {2, carrier}}, HwType::HALVEC, "3Aco6EsUv1P7"},
+        // The carrier board without its fixed string hashes as if it had it.
+        {{{0, core}, {2, "HLVCARR:B1.03...ABCDE"}}, HwType::HALVEC, "3Aco6EsUv1P7"},
+        // The known-bad revision pair is corrected to the board's real revision.
+        {{{0, "HLVCORE:C2.12xyzVTXCB"}, {2, carrier}}, HwType::HALVEC, "-miRJMmzZoiv"},
+        {{{0, "HLVCORE:C2.10xyzVTXCB"}, {2, carrier}}, HwType::HALVEC, "-miRJMmzZoiv"},
+        {{{0, other}}, HwType::OTHER, ""},
+        {{{0, other}}, static_cast<HwType>(7), ""},
+    };
+    for (const auto& c : cases) {
+        removeEeproms();
+        for (const auto& f : c.files) {
+            eeprom(f.first, f.second);
+        }
+        EXPECT_EQ(device::defaultPassword(c.type), c.password) << static_cast<int>(c.type);
+        EXPECT_TRUE(*c.password == '\0' || !log->contains(c.password));
+    }
     EXPECT_TRUE(log->has("DEBUG: no secret data"));
-    EXPECT_EQ(device::defaultPassword(static_cast<HwType>(7)), "");
     EXPECT_TRUE(log->has("ERROR: invalid hardware type 7"));
-    EXPECT_FALSE(log->contains(halvec) || log->contains(first) || log->contains(rev212));
 }
 
 TEST_F(DeviceTest, DefaultCredentialsNeedBothUserNameAndPassword) {
