@@ -18,11 +18,9 @@
 namespace {
 
 struct Outcome {
-    Outcome(bool read, std::string text, std::string path = "")
-        : ok(read), value(std::move(text)), file(std::move(path)) {}
     bool ok;
     std::string value;
-    std::string file;  // that the reader read, when not the one given
+    std::string file = "";  // that the reader read, when not the one given
 };
 
 // One reader: a document with the value placed where the reader takes it
@@ -39,28 +37,54 @@ class XmlGuard : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { ASSERT_EQ(rpmReadConfigFiles(nullptr, nullptr), 0); }
 
+    // A package list with one package; the value is its name or its version.
+    static Reader packageList(const char* name, bool gzip, bool version) {
+        return {
+            name, version, gzip,
+            [version](const std::string& v) {
+                return primaryListXml(
+                    "<package type=\"rpm\"><name>" + (version ? "a" : v) +
+                    "</name><arch>noarch</arch><version epoch=\"0\" ver=\"" + (version ? v : "1") +
+                    "\"/><checksum type=\"sha256\">0</checksum><location href=\"p/a.rpm\"/>"
+                    "</package>");
+            },
+            [version](const std::string& path) {
+                PackageList list;
+                const bool ok = parsePackageList(path, MetadataType::PRIMARY, list, "/cache/");
+                const std::string value = list.empty() ? ""
+                                          : version    ? std::string(list.begin()->m_evr.m_sVersion)
+                                                       : std::string(list.begin()->m_sName);
+                return Outcome{ok && list.size() == 1, value};
+            }};
+    }
+
+    // The configuration file with the value in the product name or in a
+    // repository's location.
+    static Reader configuration(const char* name, bool location) {
+        return {name, location, false,
+                [location](const std::string& v) {
+                    return location
+                               ? "<updater><repository id=\"r\"><location href=\"" + v +
+                                     "\"/></repository></updater>"
+                               : "<updater><product><name>" + v + "</name></product></updater>";
+                },
+                [location](const std::string& path) {
+                    Config c;
+                    const bool ok = c.load(path, true);
+                    const Repository* r = c.findRepository("r");
+                    if (!location) {
+                        return Outcome{ok, c.m_sProduct};
+                    }
+                    return Outcome{ok && r != nullptr, r != nullptr ? r->m_sLocation : ""};
+                }};
+    }
+
     std::vector<Reader> readers() {
-        std::vector<Reader> all;
-        all.push_back({"configuration", false, false,
-                       [](const std::string& v) {
-                           return "<updater><product><name>" + v + "</name></product></updater>";
-                       },
-                       [](const std::string& path) {
-                           Config c;
-                           const bool ok = c.load(path, true);
-                           return Outcome{ok, c.m_sProduct};
-                       }});
-        all.push_back({"repository location", true, false,
-                       [](const std::string& v) {
-                           return "<updater><repository id=\"r\"><location href=\"" + v +
-                                  "\"/></repository></updater>";
-                       },
-                       [](const std::string& path) {
-                           Config c;
-                           const bool ok = c.load(path, true);
-                           const Repository* r = c.findRepository("r");
-                           return Outcome{ok && r != nullptr, r != nullptr ? r->m_sLocation : ""};
-                       }});
+        std::vector<Reader> all = {configuration("configuration", false),
+                                   configuration("repository location", true),
+                                   packageList("package list", false, false),
+                                   packageList("package list (gzip)", true, false),
+                                   packageList("package version", false, true)};
         all.push_back({"proxy", true, false,
                        [](const std::string& v) {
                            return "<proxyconf><proxy server=\"" + v +
@@ -87,39 +111,6 @@ protected:
                            const Credential* c = store.nextMatch("", "/repo/");
                            return Outcome{ok && c != nullptr, c != nullptr ? c->m_sUser : ""};
                        }});
-        for (bool gzip : {false, true}) {
-            all.push_back(
-                {gzip ? "package list (gzip)" : "package list", false, gzip,
-                 [](const std::string& v) {
-                     return primaryListXml(
-                         "<package type=\"rpm\"><name>" + v +
-                         "</name><arch>noarch</arch><version epoch=\"0\" ver=\"1\"/>"
-                         "<checksum type=\"sha256\">0</checksum><location href=\"p/a.rpm\"/>"
-                         "</package>");
-                 },
-                 [](const std::string& path) {
-                     PackageList list;
-                     const bool ok = parsePackageList(path, MetadataType::PRIMARY, list, "/cache/");
-                     return Outcome{ok && list.size() == 1,
-                                    list.empty() ? "" : std::string(list.begin()->m_sName)};
-                 }});
-        }
-        all.push_back(
-            {"package version", true, false,
-             [](const std::string& v) {
-                 return primaryListXml(
-                     "<package type=\"rpm\"><name>a</name><arch>noarch</arch>"
-                     "<version epoch=\"0\" ver=\"" +
-                     v +
-                     "\"/><checksum type=\"sha256\">0</checksum>"
-                     "<location href=\"p/a.rpm\"/></package>");
-             },
-             [](const std::string& path) {
-                 PackageList list;
-                 const bool ok = parsePackageList(path, MetadataType::PRIMARY, list, "/cache/");
-                 return Outcome{ok && list.size() == 1,
-                                list.empty() ? "" : std::string(list.begin()->m_evr.m_sVersion)};
-             }});
         all.push_back({"repository index", true, false,
                        [](const std::string& v) {
                            return "<?xml version=\"1.0\"?>\n"

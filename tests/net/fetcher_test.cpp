@@ -1,146 +1,233 @@
-// The URL fetcher against real servers on loopback: construction, headers,
-// retries and their waits, proxies, https and a full file system. The whole
-// binary runs in one sandbox: it writes /etc/hosts and the CA store there and
-// mounts a small tmpfs.
+// The URL fetcher and the repository downloader against real servers on
+// loopback: construction, headers, retries and their waits, redirects, what a
+// failed download leaves behind, proxies, https, a full file system, the proxy
+// and credentials files with neon's Basic and Digest exchanges, and the device
+// identity from /proc/cpuinfo and EEPROM data. The whole binary runs in one
+// sandbox: it writes /etc there and mounts over /proc/cpuinfo, /sys/bus and a
+// small tmpfs.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <ne_socket.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <regex>
 
 #include "harness/command.h"
 #include "harness/http_server.h"
+#include "harness/log_capture.h"
+#include "harness/sandbox.h"
+#include "net/device_identity.h"
+#include "net/downloader.h"
 #include "net/net_test_util.h"
 #include "net/url_fetcher.h"
 #include "support/fd.h"
-#include "support/system.h"
+#include "support/paths.h"
 
 namespace {
 
 using Response = HttpServer::Response;
 
-using FetcherTest = ServedTest;
+const char* kCredentials = "/etc/cardela/vtxpasswd.xml";
+const char* kIdentifiers = "/etc/vantorix/identifiers";
 
-TEST_F(FetcherTest, ConstructionChecksSchemeHostAndInitialisation) {
-    EXPECT_TRUE(fetcher("file:///var/x")->isValid());
-    EXPECT_FALSE(fetcher("file:///var/x")->hasSession());
+std::string credentialsFile(const std::string& entries, const std::string& root = "credits") {
+    return "<?xml version=\"1.0\"?>\n<" + root +
+           " xmlns:xlink=\"http://www.w3.org/1999/xlink\">\n" + entries + "</" + root + ">\n";
+}
+
+std::string entry(const std::string& href, const std::string& user, const std::string& password,
+                  const std::string& realm = "") {
+    return "  <creditentials xlink:href=\"" + href + "\" username=\"" + user + "\" password=\"" +
+           password + "\"" + (realm.empty() ? "" : " realm=\"" + realm + "\"") + "/>\n";
+}
+
+using Names = std::vector<std::string>;
+
+// The users of the entries that match, in order.
+Names matches(CredentialStore& store, const char* realm, const char* path) {
+    Names users;
+    store.rewind();
+    while (const Credential* found = store.nextMatch(realm, path)) {
+        users.push_back(found->m_sUser);
+    }
+    return users;
+}
+
+// Records the retry waits instead of sleeping; a set errno makes them fail.
+std::vector<struct timespec> g_sleeps;
+int g_sleepErrno = 0;
+
+int fakeSleep(const struct timespec* request, struct timespec*) {
+    g_sleeps.push_back(*request);
+    errno = g_sleepErrno;
+    return g_sleepErrno != 0 ? -1 : 0;
+}
+
+// Whether ctest's sandbox is around this process: the tests write /etc.
+bool insideSandbox() {
+    for (const std::string& line : splitLines(readHostFile("/proc/self/mountinfo"))) {
+        if (line.find(" /etc ") != std::string::npos &&
+            line.find(" - overlay ") != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool fileExists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// Puts a file of the sandbox back as it was (the sandbox outlives the test).
+struct RestoredFile {
+    explicit RestoredFile(const std::string& file) : path(file), content(readHostFile(file)) {}
+    ~RestoredFile() { writeHostFile(path, content); }
+    std::string path, content;
+};
+
+// A server on loopback, the fetcher's class state and a target file.
+class FetcherTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!insideSandbox()) {
+            GTEST_SKIP() << "needs the sandbox (run through ctest)";
+        }
+        ne_sock_init();
+        g_sleeps.clear();
+        g_sleepErrno = 0;
+        URLFetcher::setSleepForTesting(fakeSleep);
+        reinitialize(NetworkSettings());
+        log = std::make_unique<LogCapture>();
+        fd = UniqueFd(open(target.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    }
+    void TearDown() override {
+        if (!IsSkipped()) {
+            unlink(kCredentials);
+            unlink(kIdentifiers);
+            log.reset();
+            URLFetcher::setSleepForTesting(nullptr);
+            URLFetcher::resetForTesting();
+            ne_sock_exit();
+        }
+    }
+    void reinitialize(const NetworkSettings& settings) {
+        URLFetcher::resetForTesting();
+        URLFetcher::initialize(settings);
+    }
+    std::unique_ptr<URLFetcher> fetcher(const std::string& uri) {
+        ParsedUri parsed;
+        EXPECT_TRUE(parsed.parse(uri)) << uri;
+        return std::make_unique<URLFetcher>(parsed.get());
+    }
+    // One get of the path into the target file, which starts empty.
+    bool get(URLFetcher& f, const std::string& path, bool bypassCache = false) {
+        EXPECT_EQ(ftruncate(fd.get(), 0), 0);
+        EXPECT_EQ(lseek(fd.get(), 0, SEEK_SET), 0);
+        return f.get(path, fd.get(), bypassCache, "item");
+    }
+    // The user names the server saw for the path, in order ("" without one).
+    Names usersSeen(const std::string& path) {
+        Names users;
+        for (const HttpServer::Request& r : server.requestsFor(path)) {
+            users.push_back(r.authUser());
+        }
+        return users;
+    }
+    std::string dest(const std::string& name = "file") const { return scratch.file(name); }
+    // True when a download left neither the destination nor its temporary file.
+    bool nothingLeft(const std::string& name = "file") const {
+        return !fileExists(dest(name)) && !fileExists(dest(name) + ".tmp");
+    }
+
+    std::unique_ptr<LogCapture> log;
+    ScratchDir scratch{"net"};
+    HttpServer server;
+    std::string target = scratch.file("target");
+    UniqueFd fd;
+};
+
+using DownloaderTest = FetcherTest;
+
+TEST_F(FetcherTest, ConstructionMatchingLookupAndInitialisation) {
     EXPECT_TRUE(fetcher("file://localhost/var/x")->isValid());
-    EXPECT_FALSE(fetcher("file://usbstick/var/x")->isValid());
-    EXPECT_TRUE(log->has("ERROR: only local file: URIs supported"));
-    EXPECT_FALSE(fetcher("ftp://host/x")->isValid());
-    EXPECT_TRUE(log->has("ERROR: scheme 'ftp' not supported"));
-    EXPECT_TRUE(fetcher("ftp://host:21/x")->isValid());  // explicit ports are not checked
+    EXPECT_FALSE(fetcher("file:///var/x")->hasSession());
+    EXPECT_TRUE(fetcher("ftp://host:21/x")->isValid());  // a given port is not checked
     EXPECT_FALSE(fetcher("http:/x")->isValid());
     EXPECT_TRUE(log->has("ERROR: URI missing host or scheme, cannot build fetcher"));
-
     auto plain = fetcher("http://127.0.0.1/x");
-    ASSERT_TRUE(plain->isValid());
-    EXPECT_TRUE(log->countContaining("for scheme 'http', host '127.0.0.1', port 80 created"));
-    ParsedUri other;
-    for (const char* uri : {"http://127.0.0.1/y", "http://127.0.0.1:80/"}) {
-        ASSERT_TRUE(other.parse(uri));
-        EXPECT_TRUE(plain->matches(other.get())) << uri;
+    const std::pair<const char*, bool> others[] = {
+        {"http://127.0.0.1/y", true},  {"http://127.0.0.1:80/", true},
+        {"https://127.0.0.1/", false}, {"http://127.0.0.1:8080/", false},
+        {"http://LOCALHOST/", false},  {"http://127.0.0.2/", false}};
+    for (const auto& o : others) {
+        ParsedUri other;
+        ASSERT_TRUE(other.parse(o.first));
+        EXPECT_EQ(plain->matches(other.get()), o.second) << o.first;
     }
-    for (const char* uri : {"https://127.0.0.1/", "http://127.0.0.1:8080/", "http://LOCALHOST/",
-                            "http://127.0.0.2/"}) {
-        ASSERT_TRUE(other.parse(uri));
-        EXPECT_FALSE(plain->matches(other.get())) << uri;
-    }
-    plain.reset();
-    EXPECT_TRUE(log->has("DEBUG: destroying session for http://127.0.0.1:80"));
-
+    // A host that cannot be found is reported at once, with hints.
+    auto lost = fetcher("http://no-such-host.invalid:8080/");
+    EXPECT_FALSE(get(*lost, "/x"));
+    EXPECT_TRUE(log->has("ERROR: failed fetching 'item' (server or proxy hostname lookup failed)"));
+    EXPECT_TRUE(log->has("ERROR: make sure that a network gateway and DNS servers are configured"));
+    EXPECT_TRUE(log->has("and that the unit is connected to the network"));
+    EXPECT_TRUE(g_sleeps.empty());
     URLFetcher::resetForTesting();
     EXPECT_FALSE(fetcher(server.url())->isValid());
     EXPECT_TRUE(log->has("ERROR: URLFetcher class not initialized before calling constructor"));
 }
 
 TEST_F(FetcherTest, UserAgentIdentityAndCacheHeadersAreSentOnlyWhenSet) {
-    struct Case {
-        const char* base;
-        const char* product;
-        const char* agent;
-    } cases[] = {
+    const std::array<const char*, 3> agents[] = {
+        // base, product name, agent
         {"VtxPlayer", "", "VtxPlayer/1.17"},
         {"VtxPlayer", "Halvec 4K", "VtxPlayer/1.17 (Halvec 4K)"},
-        {"", "", "/1.17"},
-    };
+        {"", "", "/1.17"}};
     server.script("/x", Response::ok("x"));
-    for (const Case& c : cases) {
+    for (const auto& c : agents) {
         NetworkSettings settings;
-        settings.m_sUserAgentBase = c.base;
-        settings.m_sUserAgentProdname = c.product;
+        settings.m_sUserAgentBase = c[0];
+        settings.m_sUserAgentProdname = c[1];
         reinitialize(settings);
-        EXPECT_EQ(URLFetcher::userAgent(), c.agent);
-        auto f = fetcher(server.url());
-        ASSERT_TRUE(get(*f, "/x"));
+        ASSERT_TRUE(get(*fetcher(server.url()), "/x"));
         // neon adds its own product token after ours.
-        EXPECT_EQ(
-            server.requests().back().header("User-Agent").rfind(std::string(c.agent) + " ", 0), 0u);
+        EXPECT_EQ(server.requests().back().header("User-Agent").rfind(c[2] + std::string(" "), 0),
+                  0u);
     }
     // Without a firmware version nothing of the identity is sent.
     RestoredFile osRelease("/etc/os-release");
     writeHostFile("/etc/os-release", "NAME=Test\n");
     reinitialize(NetworkSettings());
     EXPECT_TRUE(log->has("WARNING: cannot read current firmware version"));
-
     auto f = fetcher(server.url());
     ASSERT_TRUE(get(*f, "/x"));
-    HttpServer::Request plain = server.requests().back();
-    for (const char* name :
-         {"X-vantorix-serial", "X-vantorix-firmware", "Cache-Control", "Pragma"}) {
-        EXPECT_FALSE(plain.hasHeader(name)) << name;
-    }
-
     URLFetcher::deviceIdentity().m_sSerial = "SN-0042";
     URLFetcher::deviceIdentity().m_sFirmwareVersion = "4.2.1";
     ASSERT_TRUE(get(*f, "/x", true));
-    HttpServer::Request marked = server.requests().back();
-    EXPECT_EQ(marked.header("X-vantorix-serial"), "SN-0042");
-    EXPECT_EQ(marked.header("X-vantorix-firmware"), "4.2.1");
-    EXPECT_EQ(marked.header("Cache-Control"), "no-cache");
-    EXPECT_EQ(marked.header("Pragma"), "no-cache");
+    const std::vector<HttpServer::Request> sent = server.requests();
+    const HttpServer::Request& plain = sent[sent.size() - 2];
+    const HttpServer::Request& marked = sent.back();
+    const std::pair<const char*, const char*> headers[] = {{"X-vantorix-serial", "SN-0042"},
+                                                           {"X-vantorix-firmware", "4.2.1"},
+                                                           {"Cache-Control", "no-cache"},
+                                                           {"Pragma", "no-cache"}};
+    for (const auto& h : headers) {
+        EXPECT_FALSE(plain.hasHeader(h.first)) << h.first;
+        EXPECT_EQ(marked.header(h.first), h.second);
+    }
     // Both requests went over one persistent connection, until it is closed.
     EXPECT_EQ(marked.clientPort, plain.clientPort);
     f->closeConnection();
     ASSERT_TRUE(get(*f, "/x"));
     EXPECT_NE(server.requests().back().clientPort, plain.clientPort);
-}
-
-TEST_F(FetcherTest, TransientFailuresAreRetriedTwice) {
-    auto f = fetcher(server.url());
-    server.script("/twice", {Response::withStatus(503), Response::withStatus(503),
-                             Response::ok("third time lucky")});
-    ASSERT_TRUE(get(*f, "/twice"));
-    EXPECT_EQ(readHostFile(target), "third time lucky");  // error bodies never reach the file
-    EXPECT_EQ(log->count("WARNING: failed fetching 'item' (503 Service Unavailable); retrying"), 2);
-    EXPECT_EQ(FakeSleep::s_vCalls.size(), 2u);
-    EXPECT_TRUE(log->has("INFO: fetched 'item' in retry 2"));
-
-    FakeSleep::s_vCalls.clear();
-    server.script("/always", Response::withStatus(503));
-    EXPECT_FALSE(get(*f, "/always"));
-    EXPECT_EQ(server.requestsFor("/always").size(), 3u);
-    EXPECT_EQ(FakeSleep::s_vCalls.size(), 2u);  // no wait after the last attempt
-    EXPECT_EQ(log->count("ERROR: failed fetching 'item' (503 Service Unavailable)"), 1);
-
-    // A body cut short, once with a length and once chunked: the file starts over.
-    Response cut = Response::ok(std::string(50000, 'p'));
-    cut.closeAfter = 20000;
-    Response chunkedCut = cut;
-    chunkedCut.chunked = true;
-    server.script("/broken", {cut, chunkedCut, Response::ok("whole")});
-    ASSERT_TRUE(get(*f, "/broken"));
-    EXPECT_EQ(readHostFile(target), "whole");
-}
-
-TEST_F(FetcherTest, HopelessFailuresAreReportedAtOnceWithHints) {
-    auto lost = fetcher("http://no-such-host.invalid:8080/");
-    EXPECT_FALSE(get(*lost, "/x"));
-    EXPECT_TRUE(log->has("ERROR: failed fetching 'item' (server or proxy hostname lookup failed)"));
-    EXPECT_TRUE(log->has("ERROR: make sure that a network gateway and DNS servers are configured"));
-    EXPECT_TRUE(log->has("and that the unit is connected to the network"));
-    EXPECT_TRUE(FakeSleep::s_vCalls.empty());
 }
 
 // How the wait that the server asks for is slept.
@@ -153,8 +240,8 @@ TEST_F(FetcherTest, RetryAfterSetsTheBaseWait) {
     server.script("/dated", {dated, Response::ok("done")});
     URLFetcher::setRandomStateForTesting(1);
     ASSERT_TRUE(get(*f, "/dated"));
-    ASSERT_EQ(FakeSleep::s_vCalls.size(), 2u);
-    long total = FakeSleep::s_vCalls[0].tv_sec + FakeSleep::s_vCalls[1].tv_sec;
+    ASSERT_EQ(g_sleeps.size(), 2u);
+    long total = g_sleeps[0].tv_sec + g_sleeps[1].tv_sec;
     EXPECT_GE(total, 98);
     EXPECT_LE(total, 101);
 
@@ -163,21 +250,21 @@ TEST_F(FetcherTest, RetryAfterSetsTheBaseWait) {
     server.script("/long",
                   {Response::withStatus(503).header("Retry-After", "130"),
                    Response::withStatus(503).header("Retry-After", "20"), Response::ok("done")});
-    FakeSleep::s_vCalls.clear();
+    g_sleeps.clear();
     URLFetcher::setRandomStateForTesting(1);
     ASSERT_TRUE(get(*f, "/long"));
     std::vector<long> seconds;
-    for (const struct timespec& t : FakeSleep::s_vCalls) {
+    for (const struct timespec& t : g_sleeps) {
         seconds.push_back(t.tv_sec);
     }
     EXPECT_EQ(seconds, (std::vector<long>{60, 60, 10, 24}));
-    EXPECT_EQ(FakeSleep::s_vCalls[1].tv_nsec, 0);
-    EXPECT_EQ(FakeSleep::s_vCalls[3].tv_nsec, 492471828);
-    EXPECT_TRUE(log->has("INFO: waiting 130 seconds before retry"));
-    EXPECT_TRUE(log->has("INFO: still waiting 70 seconds before retry"));
-    EXPECT_TRUE(log->has("INFO: still waiting 10 seconds before retry"));
-    EXPECT_TRUE(log->has("INFO: waiting 24 seconds before retry"));
-    EXPECT_TRUE(log->has("TRACE: base wait is 130 seconds"));
+    EXPECT_EQ(g_sleeps[1].tv_nsec, 0);
+    EXPECT_EQ(g_sleeps[3].tv_nsec, 492471828);
+    for (const char* line :
+         {"INFO: waiting 130 seconds before retry", "INFO: still waiting 70 seconds before retry",
+          "INFO: still waiting 10 seconds before retry", "INFO: waiting 24 seconds before retry"}) {
+        EXPECT_TRUE(log->has(line)) << line;
+    }
 }
 
 void onAlarm(int) {}
@@ -206,8 +293,8 @@ TEST_F(FetcherTest, AnInterruptedWaitEndsTheRetries) {
     EXPECT_TRUE(log->has("ERROR: failed fetching 'item' (503 Service Unavailable)"));
     EXPECT_EQ(server.requestsFor("/busy").size(), 1u);
 
-    URLFetcher::setSleepForTesting(FakeSleep::sleep);
-    FakeSleep::s_nFailErrno = EINVAL;
+    URLFetcher::setSleepForTesting(fakeSleep);
+    g_sleepErrno = EINVAL;
     server.script("/busy", {Response::withStatus(503), Response::ok("never")});
     EXPECT_FALSE(get(*f, "/busy"));
     EXPECT_TRUE(log->has("ERROR: retry wait failed: Invalid argument"));
@@ -240,11 +327,9 @@ TEST_F(FetcherTest, NotifierSeesTheBodyStreamedToTheFile) {
     ASSERT_TRUE(get(*f, "/slow"));
     ASSERT_FALSE(recorder.progress.empty());
     EXPECT_EQ(recorder.progress.back(), 256 * 1024);
-    bool partial = false;
-    for (long long size : recorder.sizes) {
-        partial = partial || (size > 0 && size < 256 * 1024);
-    }
-    EXPECT_TRUE(partial) << "the body was not written while it arrived";
+    EXPECT_TRUE(std::any_of(recorder.sizes.begin(), recorder.sizes.end(), [](long long size) {
+        return size > 0 && size < 256 * 1024;
+    })) << "the body was not written while it arrived";
 
     f->setNotifier(nullptr);
     int events = recorder.events;
@@ -254,7 +339,7 @@ TEST_F(FetcherTest, NotifierSeesTheBodyStreamedToTheFile) {
 
 // Proxy routing. tinyproxy forwards the requests for the two made-up hosts
 // to the test server, as an upstream proxy, so they arrive there in absolute form.
-TEST_F(FetcherTest, ProxyIsBypassedOnlyForLocalAddresses) {
+TEST_F(FetcherTest, ProxyIsBypassedOnlyForLocalAddressesAndAttachedNetworks) {
     RestoredFile restoredHosts("/etc/hosts");
     std::string hosts = readHostFile("/etc/hosts");
     writeHostFile("/etc/hosts", hosts +
@@ -305,6 +390,41 @@ TEST_F(FetcherTest, ProxyIsBypassedOnlyForLocalAddresses) {
     EXPECT_TRUE(
         log->has("WARNING: could not check if addresses for host 'no-such-host.invalid' "
                  "are in local net, using proxy"));
+
+    // A host in a directly attached network is local too. This process moves
+    // into a network namespace of its own, joined by a veth pair to a second
+    // one that holds the server; nothing outside them and loopback is contacted.
+    ASSERT_EQ(unshare(CLONE_NEWNET), 0);
+    const std::string ns = "upd15-" + std::to_string(getpid());
+    ASSERT_EQ(runCommand({"ip", "netns", "add", ns}).status, 0);
+    struct Remove {
+        std::string ns;
+        ~Remove() { runCommand({"ip", "netns", "del", ns}); }
+    } remove{ns};
+    const std::string command =
+        "ip link set lo up && ip link add upd15c type veth peer name upd15s netns " + ns +
+        " && ip addr add 10.215.0.1/24 dev upd15c && ip link set upd15c up && ip -n " + ns +
+        " addr add 10.215.0.2/24 dev upd15s && ip -n " + ns + " link set upd15s up && ip -n " + ns +
+        " link set lo up";
+    CommandResult r = runShell(command);
+    ASSERT_EQ(r.status, 0) << command << ": " << r.output;
+    HttpServer::Options options;
+    options.address = "10.215.0.2";
+    options.launcher = {"/usr/sbin/ip", "netns", "exec", ns};
+    HttpServer remote(options);
+    TinyProxy attached;
+    settings.m_nProxyPort = attached.port();
+    for (bool bypass : {false, true}) {
+        settings.m_bProxyBypassLocal = bypass;
+        reinitialize(settings);
+        remote.clear();
+        remote.script("/x", Response::ok("remote"));
+        ASSERT_TRUE(get(*fetcher(remote.url()), "/x")) << bypass;
+        EXPECT_EQ(readHostFile(target), "remote");
+        EXPECT_EQ(viaProxy(remote, "/x"), !bypass);
+    }
+    EXPECT_TRUE(log->has("DEBUG: using proxy for 10.215.0.2"));
+    EXPECT_TRUE(log->has("DEBUG: bypassing proxy since 10.215.0.2 is local"));
 }
 
 // Only a server whose certificate the sandbox's store trusts is accepted;
@@ -366,6 +486,501 @@ TEST_F(FetcherTest, FullFileSystemKeepsThePreviousDownload) {
               1)
         << log->text();
     EXPECT_EQ(server.requestsFor("/big").size(), 3u);
+}
+
+TEST_F(FetcherTest, ProxyFileFillsTheProxySettingsAndNeverFails) {
+    // Inside <proxyconf>; "server port bypass user"; a log line it must produce, or "".
+    const std::array<const char*, 3> cases[] = {
+        {"<proxy server='p' port='3128' username='u' password='pw'/>", "p 3128 1 u",
+         "DEBUG: configured proxy 'p' port 3128 bypass 1"},
+        {"<proxy server='p' port='65534'/>", "p 65534 1 ", ""},
+        {"<proxy server='p' port='65535'/>", " 0 1 ", "ERROR: invalid port number '65535'"},
+        {"<proxy server='p' port='80x'/>", " 0 1 ", "ERROR: invalid port number '80x'"},
+        {"<proxy server='p' port='-1'/>", " 0 1 ", "ERROR: invalid port number '-1'"},
+        {"<proxy server='p' port=' +0'/>", "p 0 1 ", ""},
+        {"<proxy server='p' port='1' bypassLocalNetwork='no'/>", "p 1 1 ", ""},
+        {"<proxy server='p' port='1' bypassLocalNetwork='off'/>", "p 1 0 ", ""},
+        {"<proxy server='p' port='1' bypassLocalNetwork='false'/>", "p 1 0 ", ""},
+        {"<proxy server='p' port='1' bypassLocalNetwork='FALSE'/>", "p 1 1 ", ""},
+        {"<proxy port='1'/>", " 0 1 ", "ERROR: no 'server' attribute in 'proxy' element"},
+        {"<proxy server='p' port=''/>", " 0 1 ", "ERROR: no 'port' attribute in 'proxy' element"},
+        // The second element replaces the first, credentials included.
+        {"<proxy server='a' port='1' username='u' password='pw' bypassLocalNetwork='off'/>"
+         "<x><proxy server='b' port='2'/></x>",
+         "b 2 1 ", "WARNING: multiple proxy servers in configuration file, using last occurence"},
+        // A refused second element leaves the first one's values.
+        {"<proxy server='a' port='1' username='u'/><proxy server='b' port='99999'/>", "a 1 1 u",
+         "ERROR: invalid port number '99999'"},
+    };
+    std::string path = scratch.file("vtxproxy.conf");
+    for (const auto& c : cases) {
+        log->clear();
+        writeHostFile(path, std::string("<proxyconf>") + c[0] + "</proxyconf>\n");
+        NetworkSettings n;
+        loadProxyFile(path, n);
+        EXPECT_EQ(n.m_sProxyServer + " " + std::to_string(n.m_nProxyPort) + " " +
+                      std::to_string(n.m_bProxyBypassLocal) + " " + n.m_sProxyUser,
+                  c[1])
+            << c[0];
+        EXPECT_TRUE(*c[2] == '\0' || log->has(c[2])) << c[0] << "\n" << log->text();
+        EXPECT_FALSE(log->contains("pw'") || log->contains("'pw"));
+    }
+    NetworkSettings network;
+    loadProxyFile(scratch.file("missing"), network);
+    EXPECT_TRUE(log->has("DEBUG: no proxy configuration file '" + scratch.file("missing") + "'"));
+}
+
+TEST_F(FetcherTest, CredentialsFileKeepsOnlyTheEntriesOfTheServer) {
+    writeHostFile(
+        kCredentials,
+        credentialsFile(
+            entry("https://h.test/", "a", "x") + entry("https://h.test:8443/", "b", "x") +
+            entry("http://h.test/", "c", "x") + entry("http://h.test:8080/dir/", "d", "x", "R") +
+            entry("http://H.TEST:8080/", "upper", "x") + entry("//h.test:8080/", "noscheme", "x") +
+            entry("http://[bad", "bad", "x") +
+            "  <creditentials username='nohref'/>\n"
+            "  <x><creditentials xlink:href='http://h.test:8080/' "
+            "username='deep'/></x>\n"));
+    const std::pair<const char*, Names> cases[] = {
+        {"https://h.test/", {"a"}}, {"https://h.test:443/", {"a"}}, {"https://h.test:8443/", {"b"}},
+        {"http://h.test/", {"c"}},  {"http://h.test:8080/", {"d"}}, {"http://other.test:8080/", {}},
+    };
+    for (const auto& c : cases) {
+        ParsedUri uri;
+        ASSERT_TRUE(uri.parse(c.first));
+        CredentialStore store(uri.get());
+        ASSERT_TRUE(store.loadFile(kCredentials));
+        EXPECT_EQ(matches(store, "R", "/dir/x/y"), c.second) << c.first;
+    }
+    EXPECT_TRUE(log->has("WARNING: ignoring network credential with no URI"));
+    EXPECT_TRUE(log->has("WARNING: invalid syntax for URI 'http://[bad' in network credentials"));
+
+    ParsedUri uri;
+    ASSERT_TRUE(uri.parse("http://h.test/"));
+    CredentialStore store(uri.get());
+    writeHostFile(kCredentials, credentialsFile(entry("http://h.test/", "c", "x"), "creds"));
+    EXPECT_FALSE(store.loadFile(kCredentials));
+    EXPECT_EQ(store.size(), 0u);
+    EXPECT_TRUE(log->has("ERROR: bad top-level element, 'creds' instead of 'credits'"));
+}
+
+TEST_F(FetcherTest, EntriesMatchByRealmAndPathBelowTheirOwn) {
+    CredentialStore store;
+    store.add({"/dir/", "R", "dir-R", ""});
+    store.add({"/", "", "root", ""});
+    const struct {
+        const char* realm;
+        const char* path;
+        Names users;
+    } cases[] = {
+        {"R", "/dir/file", {"dir-R", "root"}},
+        {"r", "/dir/file", {"root"}},  // realms compare case-sensitively
+        {"R", "/dir/", {"root"}},      // not the entry's own path
+        {"R", "/dir", {"root"}},
+        {"R", "/dirx/file", {"root"}},
+        {"", "/other", {"root"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(matches(store, c.realm, c.path), c.users) << c.realm << " " << c.path;
+    }
+}
+
+// Configured entries are tried in order; the device's default credentials
+// come last, and only for Digest.
+TEST_F(FetcherTest, ServersGetTheConfiguredEntriesAndForDigestTheDefaultOnes) {
+    std::string base = server.url("/");
+    writeHostFile(kCredentials, credentialsFile(entry(base, "first", "pw-1") +
+                                                entry(base + "repo/", "second", "pw-2", "upd") +
+                                                entry(base, "third", "pw-3", "elsewhere")));
+    URLFetcher::defaultCredentials().add({"/", "", "device-user", "device-pw"});
+    const struct {
+        const char* scheme;
+        const char* user;  // that the server accepts
+        bool ok;
+        Names users;
+    } cases[] = {
+        {"Basic", "nobody", false, {"", "first", "second"}},
+        {"Basic", "second", true, {"", "first", "second"}},
+        {"Digest", "nobody", false, {"", "first", "second", "device-user"}},
+        {"Digest", "device-user", true, {"", "first", "second", "device-user"}},
+    };
+    for (const auto& c : cases) {
+        server.clear();
+        server.script("/repo/x", Response::ok("x"));
+        server.requireAuth("/repo/", c.scheme, "upd",
+                           {{c.user, std::string(c.user) == "second" ? "pw-2" : "device-pw"}});
+        EXPECT_EQ(get(*fetcher(base), "/repo/x"), c.ok) << c.scheme << " " << c.user;
+        EXPECT_EQ(usersSeen("/repo/x"), c.users) << c.scheme << " " << c.user;
+        EXPECT_EQ(readHostFile(target), c.ok ? "x" : "");
+    }
+    EXPECT_EQ(log->count("ERROR: failed fetching 'item' (authentication failed on server)"), 2);
+
+    // A user name neon cannot hold is refused and nothing is sent.
+    for (size_t length : {256, 255}) {
+        writeHostFile(kCredentials, credentialsFile(entry(base, std::string(length, 'u'), "p")));
+        server.clear();
+        server.script("/repo/x", Response::ok("x"));
+        server.requireAuth("/repo/", "Basic", "upd", {{std::string(255, 'u'), "p"}});
+        EXPECT_EQ(get(*fetcher(base), "/repo/x"), length == 255) << length;
+        EXPECT_EQ(usersSeen("/repo/x").size(), length == 255 ? 2u : 1u) << length;
+    }
+    EXPECT_TRUE(log->has("ERROR: http username length (256) exceeds maximum supported (256)"));
+    EXPECT_FALSE(log->contains("pw-") || log->contains("device-pw"))
+        << "a password reached the log";
+}
+
+class DeviceTest : public FetcherTest {
+protected:
+    void SetUp() override {
+        FetcherTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        cpuinfo = scratch.file("cpuinfo");
+        writeHostFile(cpuinfo, "");
+        ASSERT_EQ(mount(cpuinfo.c_str(), "/proc/cpuinfo", nullptr, MS_BIND, nullptr), 0);
+        ASSERT_EQ(mount("tmpfs", "/sys/bus", "tmpfs", 0, "mode=0755"), 0);
+    }
+    void TearDown() override {
+        if (!cpuinfo.empty()) {
+            umount("/proc/cpuinfo");
+            umount("/sys/bus");
+        }
+        FetcherTest::TearDown();
+    }
+
+    void eeprom(int index, const std::string& data) {
+        std::string path = paths::kEepromDataFiles[index];
+        makeDirs(path.substr(0, path.rfind('/')));
+        writeHostFile(path, data);
+    }
+    void removeEeproms() {
+        for (const char* path : paths::kEepromDataFiles) {
+            unlink(path);
+        }
+    }
+
+    std::string cpuinfo;
+};
+
+TEST_F(DeviceTest, SerialRevisionAndModelFromCpuInfoWithIdentifiersFallback) {
+    struct Case {
+        const char* cpuinfo;
+        const char* identifiers;  // null: no file
+        const char* serial;
+        const char* revision;
+        HwType type;
+    } cases[] = {
+        {"processor\t: 0\nSerial\t\t: 00000000c0ffee42\nRevision\t: 2.12\nHardware\t: Halvec\n",
+         "VTX_SN=\"ignored\"\n", "00000000c0ffee42", "2.12", HwType::HALVEC},
+        {"Hardware\t: Miravo\nRevision : 3.1\n",
+         "# device data\n\n  VTX_SN = \"blank\"\nVTX_SNX=x\nVTX_SN=\nVTX_SN=\"SN-0042\"  \n"
+         "VTX_SN=later\n",
+         "SN-0042", "3.1", HwType::MIRAVO},
+        {"Hardware : ostrela\n", "VTX_SN='SN-single'\n", "SN-single", "", HwType::OSTRELA},
+        {"Hardware : Zebra\nSerial :\n", "VTX_SN=\"open\nVTX_SN=late\n", "", "", HwType::OTHER},
+        {"Revision : 123456789\n", nullptr, "", "12345678", HwType::UNKNOWN},
+    };
+    for (const Case& c : cases) {
+        log->clear();
+        writeHostFile(cpuinfo, c.cpuinfo);
+        unlink(kIdentifiers);
+        if (c.identifiers != nullptr) {
+            writeHostFile(kIdentifiers, c.identifiers);
+        }
+        DeviceIdentity identity;
+        device::readHardwareInfo(identity);
+        EXPECT_EQ(identity.m_sSerial, c.serial) << c.cpuinfo;
+        EXPECT_EQ(identity.m_sHwRevision, c.revision) << c.cpuinfo;
+        EXPECT_EQ(identity.m_hwType, c.type) << c.cpuinfo;
+    }
+    EXPECT_TRUE(
+        log->has("WARNING: could not open /etc/vantorix/identifiers: No such file or "
+                 "directory"));
+    EXPECT_TRUE(log->has("DEBUG: no Hardware in '/proc/cpuinfo'"));
+}
+
+// Miravo and Ostrela hash one block of EEPROM data, from the first readable
+// candidate file; Halvec hashes two, the core's and the carrier's.
+TEST_F(DeviceTest, DefaultPasswordComesFromTheEepromData) {
+    const char* core = "HLVCORE:C2.11xyzVTXCB!";  // 22 bytes: 21 are read
+    const char* carrier = "HLVCARR:B1.03...VTXCB";
+    const char* other = "MRVMAIN:M1.00...12345";
+    const struct {
+        std::vector<std::pair<int, const char*>> files;  // candidate index, content
+        HwType type;
+        const char* password;
+    } cases[] = {
+        {{{0, other}}, HwType::MIRAVO, "iP33KtGOCNQX"},
+        {{{1, other}}, HwType::OSTRELA, "iP33KtGOCNQX"},
+        {{{0, "short"}, {1, "MRVMAIN:M1.00...12346"}}, HwType::MIRAVO, "fMhmncpQOhDU"},
+        {{{4, core}}, HwType::HALVEC, ""},
+        {{{0, core}, {2, carrier}}, HwType::HALVEC, "3Aco6EsUv1P7"},
+        // The carrier board without its fixed string hashes as if it had it.
+        {{{0, core}, {2, "HLVCARR:B1.03...ABCDE"}}, HwType::HALVEC, "3Aco6EsUv1P7"},
+        // The known-bad revision pair is corrected to the board's real revision.
+        {{{0, "HLVCORE:C2.12xyzVTXCB"}, {2, carrier}}, HwType::HALVEC, "-miRJMmzZoiv"},
+        {{{0, "HLVCORE:C2.10xyzVTXCB"}, {2, carrier}}, HwType::HALVEC, "-miRJMmzZoiv"},
+        {{{0, other}}, HwType::OTHER, ""},
+        {{{0, other}}, static_cast<HwType>(7), ""},
+    };
+    for (const auto& c : cases) {
+        removeEeproms();
+        for (const auto& f : c.files) {
+            eeprom(f.first, f.second);
+        }
+        EXPECT_EQ(device::defaultPassword(c.type), c.password) << static_cast<int>(c.type);
+        EXPECT_TRUE(*c.password == '\0' || !log->contains(c.password));
+    }
+    EXPECT_TRUE(log->has("DEBUG: no secret data"));
+    EXPECT_TRUE(log->has("ERROR: invalid hardware type 7"));
+}
+
+TEST_F(DeviceTest, DefaultCredentialsNeedBothUserNameAndPassword) {
+    eeprom(3, "MRVMAIN:M1.00...12345");
+    struct Case {
+        const char* revision;
+        HwType type;
+        bool result;
+        size_t entries;
+        const char* message;
+    } cases[] = {
+        {"", HwType::UNKNOWN, true, 0, "DEBUG: no default credentials"},
+        {"3.1", HwType::OTHER, false, 0,
+         "ERROR: cannot recover default password for authentication"},
+        {"", HwType::MIRAVO, false, 0,
+         "ERROR: cannot recover default user name for authentication"},
+        {"3.1", HwType::MIRAVO, true, 1, "TRACE: default user 'player-4k-3.1'"},
+    };
+    for (const Case& c : cases) {
+        DeviceIdentity identity;
+        identity.m_sHwRevision = c.revision;
+        identity.m_hwType = c.type;
+        CredentialStore store;
+        store.add({"/", "", "stale", "stale"});
+        EXPECT_EQ(device::setupDefaultCredentials(identity, "player-4k", store), c.result);
+        EXPECT_EQ(store.size(), c.entries);
+        EXPECT_TRUE(log->has(c.message)) << c.message;
+    }
+}
+
+TEST_F(DownloaderTest, OpenBindsTheBasePathOnce) {
+    server.script("/repo/repodata/repomd.xml", Response::ok("<repomd/>"));
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(server.url("/repo")));
+    EXPECT_FALSE(downloader.open("http://127.0.0.2:1/other"));  // keeps the first binding
+    std::string path = "/abs";
+    downloader.resolvePath(path);
+    EXPECT_EQ(path, "/repo//abs");  // a leading slash stays below the base
+    ASSERT_TRUE(downloader.download("repodata/repomd.xml", dest(), true));
+    EXPECT_EQ(readHostFile(dest()), "<repomd/>");
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].target, "/repo/repodata/repomd.xml");
+
+    // A large body, chunked or not, arrives byte for byte.
+    Response large;
+    large.bodySize = (1 << 20) + 7;
+    server.script("/repo/large", large);
+    large.chunked = true;
+    server.script("/repo/chunked", large);
+    std::string expected;
+    for (long long i = 0; i < large.bodySize; ++i) {
+        expected += static_cast<char>(i % 256);
+    }
+    for (const char* name : {"large", "chunked"}) {
+        ASSERT_TRUE(downloader.download(name, dest(name), false));
+        EXPECT_TRUE(readHostFile(dest(name)) == expected) << name;
+    }
+    downloader.close();
+    EXPECT_FALSE(downloader.download("repodata/repomd.xml", dest("closed"), false));
+    EXPECT_TRUE(nothingLeft("closed"));
+    EXPECT_TRUE(downloader.open(server.url("/")));
+}
+
+TEST_F(DownloaderTest, BadRepositoryUrisAreRefused) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"http:/repo", "ERROR: repository URI 'http:/repo' missing host, path or scheme"},
+        {"http://host/a b", "ERROR: failed parsing repository URI 'http://host/a b'"},
+        {"ftp://host/repo", "ERROR: scheme 'ftp' not supported"},
+        {"file://usbstick/repo", "ERROR: only local file: URIs supported"},
+    };
+    for (const auto& c : cases) {
+        Downloader downloader;
+        EXPECT_FALSE(downloader.open(c.first)) << c.first;
+        EXPECT_TRUE(log->has(c.second)) << log->text();
+        EXPECT_FALSE(downloader.download("x", dest(), false));
+        EXPECT_TRUE(nothingLeft());
+    }
+    EXPECT_TRUE(log->has("ERROR: cannot create fetcher for 'ftp://host/repo'"));
+}
+
+TEST_F(DownloaderTest, FileRepositoryCopiesLocalFilesAndNothingOutsideIt) {
+    writeHostFile(scratch.file("repo/repodata/repomd.xml"), std::string(10000, 'r'));
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open("file://" + scratch.file("repo")));
+    ASSERT_TRUE(downloader.download("repodata/repomd.xml", dest(), false));
+    EXPECT_EQ(readHostFile(dest()), std::string(10000, 'r'));
+
+    writeHostFile(dest(), "previous");
+    EXPECT_FALSE(downloader.download("repodata/missing.xml", dest(), false));
+    EXPECT_TRUE(log->has("ERROR: failed copying file (No such file or directory)"));
+    writeHostFile(scratch.file("secret"), "secret");
+    for (const char* path : {"../secret", "repodata/../../secret", ".."}) {
+        EXPECT_FALSE(downloader.download(path, dest(), false)) << path;
+        EXPECT_TRUE(
+            log->has("ERROR: refusing path '" + std::string(path) + "' outside the repository"));
+    }
+    EXPECT_EQ(readHostFile(dest()), "previous");
+    EXPECT_FALSE(fileExists(dest() + ".tmp"));
+    EXPECT_TRUE(g_sleeps.empty());
+    writeHostFile(scratch.file("repo/a..b"), "dots in a name are fine");
+    EXPECT_TRUE(downloader.download("a..b", dest(), false));
+}
+
+// Transient failures are tried twice more, with a wait before each retry but
+// none after the last; error bodies and cut bodies never reach the file, and a
+// failure keeps the earlier copy and leaves no temporary file.
+TEST_F(DownloaderTest, RetriesAndFailures) {
+    Response cut = Response::ok(std::string(50000, 'c'));
+    cut.closeAfter = 20000;
+    Response chunkedCut = cut;
+    chunkedCut.chunked = true;
+    Response lying = Response::ok("only this");
+    lying.contentLength = 100;
+    const Response busy = Response::withStatus(503);
+    const struct {
+        const char* path;
+        std::vector<Response> responses;
+        size_t attempts;
+        const char* line;  // "": succeeds with the last body; else the one error line
+    } cases[] = {
+        {"twice", {busy, busy, Response::ok("third time lucky")}, 3, ""},
+        {"broken", {cut, chunkedCut, Response::ok("whole")}, 3, ""},
+        {"missing",
+         {Response::withStatus(404)},
+         1,
+         "ERROR: failed fetching 'missing' (404 Not Found)"},
+        {"error",
+         {Response::withStatus(500)},
+         1,
+         "ERROR: failed fetching 'error' (500 Internal Server Error)"},
+        {"cut", {cut}, 3, "ERROR: failed fetching 'cut' (Could not read response body"},
+        {"chunkedcut", {chunkedCut}, 3, "ERROR: failed fetching 'chunkedcut' (Could not read"},
+        {"lying", {lying}, 3, "ERROR: failed fetching 'lying' (Could not read response body"},
+        {"busy", {busy}, 3, "ERROR: failed fetching 'busy' (503 Service Unavailable)"},
+    };
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(server.url("/r/")));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        server.script(std::string("/r/") + c.path, c.responses);
+        writeHostFile(dest(), "previous");
+        g_sleeps.clear();
+        log->clear();
+        EXPECT_EQ(downloader.download(c.path, dest(), false), *c.line == '\0');
+        EXPECT_EQ(readHostFile(dest()), *c.line == '\0' ? c.responses.back().body : "previous");
+        EXPECT_FALSE(fileExists(dest() + ".tmp"));
+        EXPECT_EQ(server.requestsFor(std::string("/r/") + c.path).size(), c.attempts);
+        EXPECT_EQ(g_sleeps.size(), c.attempts - 1);
+        EXPECT_EQ(log->countContaining("; retrying"), static_cast<int>(c.attempts) - 1);
+        if (*c.line == '\0') {
+            EXPECT_TRUE(log->has("INFO: fetched '" + std::string(c.path) + "' in retry 2"));
+        } else {
+            EXPECT_EQ(log->countContaining(c.line), 1) << log->text();
+            EXPECT_EQ(log->countContaining("ERROR: "), 1) << log->text();
+        }
+    }
+    EXPECT_EQ(log->count("WARNING: failed fetching 'busy' (503 Service Unavailable); retrying"), 2);
+    EXPECT_EQ(log->count("ERROR: failed fetching 'busy' (503 Service Unavailable)"), 1);
+}
+
+TEST_F(DownloaderTest, RedirectsToAnotherHostReuseItsFetcher) {
+    HttpServer::Options options;
+    options.address = "127.0.0.2";
+    HttpServer other(options);
+    server.script("/repo/a", Response::redirect(other.url("/mirror/a")));
+    // The query goes along, the fragment does not.
+    server.script("/repo/b", Response::redirect(other.url("/mirror/b?a=1&b=two#section")));
+    server.script("/repo/c", Response::redirect(other.url("/mirror/c")));
+    server.script("/repo/back", Response::ok("home again"));
+    other.script("/mirror/a", Response::ok("from the mirror"));
+    other.script("/mirror/b?a=1&b=two", Response::ok("b from the mirror"));
+    other.script("/mirror/c", Response::redirect(server.url("/repo/back")));
+
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(server.url("/repo/")));
+    const std::pair<const char*, const char*> files[] = {
+        {"a", "from the mirror"}, {"b", "b from the mirror"}, {"c", "home again"}};
+    for (const auto& f : files) {
+        ASSERT_TRUE(downloader.download(f.first, dest(f.first), false));
+        EXPECT_EQ(readHostFile(dest(f.first)), f.second);
+    }
+    EXPECT_TRUE(log->has("DEBUG: 'a' redirected to 'http://127.0.0.2:" +
+                         std::to_string(other.port()) + "/mirror/a"));
+    EXPECT_EQ(downloader.fetcherCount(), 2u);
+    // Every download starts at the repository's own server.
+    EXPECT_EQ(server.requestsFor("/repo/b").size(), 1u);
+    EXPECT_EQ(log->countContaining("DEBUG: URI fetcher "), 2);
+}
+
+TEST_F(DownloaderTest, RedirectLimitAndUnusableTargets) {
+    for (int i = 0; i < 6; ++i) {
+        server.script("/hop" + std::to_string(i),
+                      Response::redirect("/hop" + std::to_string(i + 1), 301 + (i % 2)));
+    }
+    server.script("/hop5", Response::ok("after five"));
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(server.url("/")));
+    ASSERT_TRUE(downloader.download("hop0", dest(), false));
+    EXPECT_EQ(readHostFile(dest()), "after five");
+
+    server.script("/hop5", Response::redirect("/hop6"));
+    server.script("/loop", Response::redirect(server.url("/loop")));
+    server.script("/ftp", Response::redirect("ftp://127.0.0.1/pub/file"));
+    server.script("/noscheme", Response::redirect("127.0.0.2:8080/x"));
+    server.script("/nolocation", Response::withStatus(302));
+    server.script("/local", Response::redirect("file:///etc/passwd"));
+    const std::pair<const char*, const char*> cases[] = {
+        {"hop0", "ERROR: maximum number of redirects (5) exceeded"},
+        {"loop", "ERROR: maximum number of redirects (5) exceeded"},
+        {"ftp", "ERROR: cannot create fetcher for redirection to 'ftp://127.0.0.1/pub/file'"},
+        // Without a scheme the location is a path on the same server.
+        {"noscheme", "ERROR: failed fetching 'noscheme' (404 Not Found)"},
+        {"nolocation", "ERROR: failed fetching 'nolocation' (302 Found)"},
+        {"local", "ERROR: refusing redirection to local file 'file:///etc/passwd'"},
+    };
+    for (const auto& c : cases) {
+        writeHostFile(dest(), "previous");
+        EXPECT_FALSE(downloader.download(c.first, dest(), false)) << c.first;
+        EXPECT_TRUE(log->has(c.second)) << c.first << "\n" << log->text();
+        EXPECT_EQ(readHostFile(dest()), "previous");
+        EXPECT_FALSE(fileExists(dest() + ".tmp"));
+    }
+    EXPECT_TRUE(server.requestsFor("/hop6").empty());
+    EXPECT_EQ(server.requestsFor("/loop").size(), 6u);
+    EXPECT_EQ(server.requestsFor("/127.0.0.2:8080/x").size(), 1u);
+    EXPECT_TRUE(g_sleeps.empty());
+    EXPECT_EQ(downloader.fetcherCount(), 1u);
+}
+
+// The one test that waits for real between two attempts, as the server asks:
+// one second plus a spread of up to 5 s.
+TEST_F(DownloaderTest, RetryAfterIsWaitedForReal) {
+    URLFetcher::setSleepForTesting(nullptr);
+    server.script("/busy",
+                  {Response::withStatus(503).header("Retry-After", "1"), Response::ok("finally")});
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(server.url("/")));
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(downloader.download("busy", dest(), false));
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(readHostFile(dest()), "finally");
+    std::smatch match;
+    std::string text = log->text();
+    ASSERT_TRUE(
+        std::regex_search(text, match, std::regex("INFO: waiting ([1-6]) seconds before retry")))
+        << text;
+    EXPECT_GE(waited, std::chrono::seconds(std::stoi(match[1])));
 }
 
 // What goes into a request line and what a URI's port may be.

@@ -4,54 +4,43 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 
 #include <cstring>
 #include <string>
 
-#include "harness/log_capture.h"
-
 namespace {
 
 // A socket address from its text form (IPv4 or IPv6).
-struct sockaddr_storage addressOf(const char* text) {
-    struct sockaddr_storage storage;
-    memset(&storage, 0, sizeof(storage));
+struct sockaddr_storage addressOf(const std::string& text) {
+    struct sockaddr_storage storage = {};
     auto* in = reinterpret_cast<struct sockaddr_in*>(&storage);
     auto* in6 = reinterpret_cast<struct sockaddr_in6*>(&storage);
-    if (inet_pton(AF_INET, text, &in->sin_addr) == 1) {
+    if (inet_pton(AF_INET, text.c_str(), &in->sin_addr) == 1) {
         in->sin_family = AF_INET;
-    } else if (inet_pton(AF_INET6, text, &in6->sin6_addr) == 1) {
+    } else if (inet_pton(AF_INET6, text.c_str(), &in6->sin6_addr) == 1) {
         in6->sin6_family = AF_INET6;
-    } else {
-        ADD_FAILURE() << "bad address " << text;
     }
     return storage;
 }
 
-std::string textOf(const struct sockaddr_storage& address) {
+std::string textOf(const struct sockaddr_storage& a) {
     char buffer[INET6_ADDRSTRLEN] = {};
-    if (address.ss_family == AF_INET) {
-        inet_ntop(AF_INET, &reinterpret_cast<const struct sockaddr_in*>(&address)->sin_addr, buffer,
-                  sizeof(buffer));
-    } else {
-        inet_ntop(AF_INET6, &reinterpret_cast<const struct sockaddr_in6*>(&address)->sin6_addr,
-                  buffer, sizeof(buffer));
-    }
+    const bool v4 = a.ss_family == AF_INET;
+    inet_ntop(a.ss_family,
+              v4 ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(&a)->sin_addr)
+                 : &reinterpret_cast<const sockaddr_in6*>(&a)->sin6_addr,
+              buffer, sizeof(buffer));
     return buffer;
 }
 
-// One interface: its address and netmask.
+// One interface with its address and netmask ("" for none).
 struct Interface {
-    struct sockaddr_storage address;
-    struct sockaddr_storage mask;
-    struct ifaddrs entry;
-
-    Interface(const char* addressText, const char* maskText)
+    struct sockaddr_storage address, mask;
+    struct ifaddrs entry = {};
+    Interface(const std::string& addressText, const std::string& maskText)
         : address(addressOf(addressText)), mask(addressOf(maskText)) {
-        memset(&entry, 0, sizeof(entry));
-        entry.ifa_addr = reinterpret_cast<struct sockaddr*>(&address);
-        entry.ifa_netmask = reinterpret_cast<struct sockaddr*>(&mask);
+        entry.ifa_addr = addressText.empty() ? nullptr : reinterpret_cast<sockaddr*>(&address);
+        entry.ifa_netmask = maskText.empty() ? nullptr : reinterpret_cast<sockaddr*>(&mask);
     }
 };
 
@@ -73,6 +62,9 @@ TEST(LocalNetwork, AnAddressIsInTheNetworkOfAnInterfaceWhenItsMaskedBitsAgree) {
         {"::1", "::1", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", true},
         {"192.168.7.20", "fd00:1::1", "ffff:ffff:ffff:ffff::", false},
         {"fd00:1::5", "192.168.7.1", "255.255.255.0", false},
+        // An interface without an address or netmask holds no network.
+        {"192.168.7.20", "192.168.7.1", "", false},
+        {"192.168.7.20", "", "255.255.255.0", false},
     };
     for (const auto& c : cases) {
         Interface interface(c.interface, c.mask);
@@ -80,51 +72,26 @@ TEST(LocalNetwork, AnAddressIsInTheNetworkOfAnInterfaceWhenItsMaskedBitsAgree) {
         EXPECT_EQ(inNetwork(reinterpret_cast<struct sockaddr*>(&address), &interface.entry), c.in)
             << c.address << " in " << c.interface << "/" << c.mask;
     }
-    // An interface without an address or netmask holds no network.
-    Interface bare("192.168.7.1", "255.255.255.0");
-    struct sockaddr_storage address = addressOf("192.168.7.20");
-    bare.entry.ifa_netmask = nullptr;
-    EXPECT_FALSE(inNetwork(reinterpret_cast<struct sockaddr*>(&address), &bare.entry));
-    bare.entry.ifa_netmask = bare.entry.ifa_addr;
-    bare.entry.ifa_addr = nullptr;
-    EXPECT_FALSE(inNetwork(reinterpret_cast<struct sockaddr*>(&address), &bare.entry));
 }
 
 TEST(LocalNetwork, OnlyTheLocalAddressesOfAHostAreKeptInTheirOrder) {
     Interface lan("192.168.7.1", "255.255.255.0");
     Interface ula("fd00:1::1", "ffff:ffff:ffff:ffff::");
     lan.entry.ifa_next = &ula.entry;
-
     const char* texts[] = {"203.0.113.9", "192.168.7.20", "fd00:9::1", "fd00:1::7", "192.168.7.21"};
     struct sockaddr_storage addresses[5];
-    struct addrinfo infos[6];
-    memset(infos, 0, sizeof(infos));
+    struct addrinfo infos[6] = {};  // the last one has no address and is passed over
     for (int i = 0; i < 5; ++i) {
         addresses[i] = addressOf(texts[i]);
         infos[i].ai_addr = reinterpret_cast<struct sockaddr*>(&addresses[i]);
         infos[i].ai_next = &infos[i + 1];
     }
-    // An entry without an address is passed over.
-    infos[5].ai_next = nullptr;
-    std::vector<struct sockaddr_storage> local = addressesInNetworks(infos, &lan.entry);
     std::vector<std::string> found;
-    for (const auto& address : local) {
+    for (const auto& address : addressesInNetworks(infos, &lan.entry)) {
         found.push_back(textOf(address));
     }
     EXPECT_EQ(found, (std::vector<std::string>{"192.168.7.20", "fd00:1::7", "192.168.7.21"}));
     EXPECT_TRUE(addressesInNetworks(infos, nullptr).empty());
-}
-
-TEST(LocalNetwork, TheLoopbackHostIsLocalAndAnUnresolvableOneFails) {
-    std::vector<struct sockaddr_storage> local;
-    ASSERT_TRUE(findLocalAddresses("127.0.0.1", local));
-    ASSERT_EQ(local.size(), 1u);
-    EXPECT_EQ(textOf(local[0]), "127.0.0.1");
-
-    LogCapture log;
-    EXPECT_FALSE(findLocalAddresses("[not-a-number]", local));
-    EXPECT_TRUE(local.empty());
-    EXPECT_TRUE(log.contains("ERROR: failed resolving address 'not-a-number' (")) << log.text();
 }
 
 }  // namespace

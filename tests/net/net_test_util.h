@@ -1,76 +1,14 @@
-// Shared pieces of the network tests: a recording
-// stand-in for the retry sleep, a fixture that sets up the fetcher's class
-// state, and a tinyproxy instance.
+// Debian's tinyproxy on a free loopback port, for the network tests; extra
+// lines go into its configuration file.
 #pragma once
 
-#include <gtest/gtest.h>
-#include <time.h>
+#include <sys/types.h>
 
-#include <memory>
+#include <cstdint>
 #include <string>
-#include <vector>
 
-#include "config/config.h"
-#include "harness/http_server.h"
-#include "harness/log_capture.h"
 #include "harness/sandbox.h"
-#include "net/downloader.h"
-#include "support/fd.h"
 
-// Records the retry sleeps instead of sleeping; a set errno makes them fail.
-struct FakeSleep {
-    static std::vector<struct timespec> s_vCalls;
-    static int s_nFailErrno;
-    static int sleep(const struct timespec* request, struct timespec* remaining);
-};
-
-class NetTest : public ::testing::Test {
-protected:
-    void SetUp() override;
-    void TearDown() override;
-    // Runs the class initialisation again with these settings.
-    void reinitialize(const NetworkSettings& settings);
-    // A fetcher for the URI (which must parse).
-    std::unique_ptr<URLFetcher> fetcher(const std::string& uri);
-
-    std::unique_ptr<LogCapture> log;
-    ScratchDir scratch{"net"};
-};
-
-// Tests of the fixed paths (/etc, mounts) run only inside the sandbox that
-// ctest starts for the whole binary; elsewhere they are skipped.
-bool insideSandbox();
-
-// A fetcher test with a server on loopback and a target file.
-class ServedTest : public NetTest {
-protected:
-    void SetUp() override;
-    void TearDown() override;
-    // One get of the path into the target file, which starts empty.
-    bool get(URLFetcher& f, const std::string& path, bool bypassCache = false);
-
-    HttpServer server;
-    std::string target;
-    UniqueFd fd;
-};
-
-// Puts a file of the sandbox back as it was (the sandbox outlives the run).
-class RestoredFile {
-public:
-    explicit RestoredFile(const std::string& path)
-        : m_sPath(path), m_sContent(readHostFile(path)) {}
-    ~RestoredFile() { writeHostFile(m_sPath, m_sContent); }
-
-private:
-    std::string m_sPath;
-    std::string m_sContent;
-};
-
-// Whether anything is at the path.
-bool fileExists(const std::string& path);
-
-// Debian's tinyproxy on a free loopback port with its own configuration;
-// extra lines go into the configuration file.
 class TinyProxy {
 public:
     explicit TinyProxy(const std::string& extraConfig = "");
@@ -82,6 +20,3 @@ private:
     pid_t m_nPid = -1;
     uint16_t m_nPort = 0;
 };
-
-// A port nobody listens on right now.
-uint16_t freePort();
