@@ -100,61 +100,6 @@ protected:
     ScratchDir scratch{"pkglist"};
 };
 
-TEST_F(PackageListTest, CreaterepoListsBecomePackages) {
-    RepoBuilder repo(scratch.file("repo"));
-    repo.add(TestPackage("foo", "3:2.0-5")
-                 .group("Applications/Test")
-                 .require("bar >= 2.0")
-                 .require("libc.so.6")
-                 .recommend("baz")
-                 .provide("foo-cap = 1.0")
-                 .obsolete("oldfoo < 1.0")
-                 .payload(4096));
-    repo.add(TestPackage("bar", "2.1-1", "x86_64"));
-    repo.add(TestPackage("armpkg", "1.0-1", "armv7hl"));
-    repo.addDevicePackage(DevicePackage("player-app", "2.1-3")
-                              .group("Player")
-                              .provide("player-api = 2")
-                              .require("player-fw >= 4.2")
-                              .installedSize(1234));
-    repo.addDevicePackage(DevicePackage("player-fw", "4.2-1", "flashedfw").noFile());
-    ASSERT_TRUE(repo.build());
-
-    PackageList list;
-    ASSERT_TRUE(parse(repo.listFile("primary"), MetadataType::PRIMARY, list)) << log.text();
-    ASSERT_TRUE(parse(repo.listFile("vtxdata"), MetadataType::VTXDATA, list)) << log.text();
-    EXPECT_TRUE(
-        log.has("WARNING: skipping rpm package 'armpkg-1.0-1.armv7hl.rpm' of "
-                "non-compatible arch 'armv7hl'"));
-    const std::string bar = RepoBuilder::rpmLocation(TestPackage("bar", "2.1-1", "x86_64"));
-    const std::string foo = RepoBuilder::rpmLocation(TestPackage("foo", "3:2.0-5"));
-    const std::string app = "vtxpkg/player-app-2.1-3.noarch.vtx";
-    auto sum = [&](const std::string& location) {
-        return "|sha256|" + sha256OfFile(repo.dir() + "/" + location) + "|";
-    };
-    // A firmware image may come without location and checksum.
-    EXPECT_EQ(fieldTexts(list),
-              (std::vector<std::string>{
-                  "bar|Unspecified|1|0|2.1|1|" + bar + "|/cache/packages/bar-2.1-1.x86_64.rpm" +
-                      sum(bar) +
-                      "0| requires recommends provides [bar|0|2.1|1|8] [bar(x86-64)|0|2.1|1|8] "
-                      "obsoletes",
-                  "foo|Applications/Test|1|3|2.0|5|" + foo +
-                      "|/cache/packages/foo-2.0-5.noarch.rpm" + sum(foo) +
-                      "4096| requires [bar|0|2.0||12] [libc.so.6|0|||0] recommends [baz|0|||0] "
-                      "provides [foo|3|2.0|5|8] [foo-cap|0|1.0||8] obsoletes [oldfoo|0|1.0||2]",
-                  "player-app|Player|2|0|2.1|3|" + app +
-                      "|/cache/packages/player-app-2.1-3.noarch.vtx" + sum(app) +
-                      "1234| requires [player-fw|0|4.2||12] recommends provides "
-                      "[player-api|0|2||8] obsoletes",
-                  "player-fw||3|0|4.2|1|||||0| requires recommends provides obsoletes"}));
-
-    // Without a cache directory no cache path is made.
-    PackageList plain;
-    ASSERT_TRUE(parse(repo.listFile("primary"), MetadataType::PRIMARY, plain, ""));
-    EXPECT_TRUE(plain.find("foo")->m_sCacheFile.empty());
-}
-
 TEST_F(PackageListTest, LayoutRulesOfHandwrittenLists) {
     const std::string packages =
         // Kinds the program does not know, and architectures it cannot install.
@@ -180,10 +125,10 @@ TEST_F(PackageListTest, LayoutRulesOfHandwrittenLists) {
                    "</format>") +
         // Two versions of one name stay in file order; packages may sit deeper.
         rpmPackage("twice", "", "noarch", "2.0") + "<wrapper>" +
-        rpmPackage("twice", "", "noarch", "1.0") + "</wrapper>" +
+        rpmPackage("twice", "", "x86_64", "1.0") + "</wrapper>" +
         // Children in other namespaces and unknown children are passed over.
         "<package type=\"rpm\" xmlns:x=\"urn:other\"><x:name>ignored</x:name><name>ns</name>"
-        "<arch>noarch</arch><x:arch>armv7hl</x:arch><version epoch=\"0\" ver=\"1\"/>"
+        "<arch>noarch</arch><x:arch>armv7hl</x:arch><version epoch=\"3\" ver=\"1\"/>"
         "<checksum type=\"sha\">0</checksum><location href=\"../../../etc/ns.rpm/\"/><x:size/>"
         "<unknown/><size package=\"1\" installed=\"-5\" archive=\"2\"/></package>\n";
     PackageList list;
@@ -197,7 +142,7 @@ TEST_F(PackageListTest, LayoutRulesOfHandwrittenLists) {
                   "deps||1|0|1.0|1|p/deps-1.0.rpm|/cache/packages/deps-1.0.rpm|sha256|abc|0| "
                   "requires [kept|0|||0] [libc.so.6|0|||0] [ranged|1|2|3|2] recommends provides "
                   "[p|0|1||8] obsoletes",
-                  "ns||1|0|1||../../../etc/ns.rpm/|/cache/packages/ns.rpm|sha|0|-5| requires "
+                  "ns||1|3|1||../../../etc/ns.rpm/|/cache/packages/ns.rpm|sha|0|-5| requires "
                   "recommends provides obsoletes",
                   plain("twice", "2.0"), plain("twice", "1.0")}));
     EXPECT_TRUE(log.has("WARNING: ignoring package of unknown type 'src'"));
@@ -206,6 +151,12 @@ TEST_F(PackageListTest, LayoutRulesOfHandwrittenLists) {
         log.has("WARNING: skipping rpm package 'arm-1.0.rpm' of non-compatible arch 'armv7hl'"));
     EXPECT_TRUE(
         log.has("WARNING: skipping rpm package 'noarch-missing.rpm' of non-compatible arch ''"));
+
+    // Without a cache directory no cache path is made.
+    PackageList noCache;
+    ASSERT_TRUE(
+        parse(write("p.xml", primaryListXml(packages)), MetadataType::PRIMARY, noCache, ""));
+    EXPECT_TRUE(noCache.find("deps")->m_sCacheFile.empty());
 
     // Without a declaration of the rpm namespace a package has no RPM data.
     PackageList bare;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <ne_socket.h>
 #include <rpm/rpmlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -21,6 +22,7 @@
 #include "harness/sandbox.h"
 #include "net/url_fetcher.h"
 #include "repo/item_notify.h"
+#include "support/paths.h"
 
 namespace {
 
@@ -378,6 +380,61 @@ TEST_F(PackageRepoTest, LocalDirectoryAndCacheOnly) {
     EXPECT_FALSE(cached->load());
     EXPECT_TRUE(log->has("ERROR: failed parsing repository metadata from 'repodata/repomd.xml'"));
     EXPECT_TRUE(server->requests().empty());
+}
+
+// The firmware version comes from the fixed os-release path (this binary runs
+// in a sandbox); the higher of two requirements packages counts.
+TEST_F(PackageRepoTest, UpdateRequirementsAgainstTheFirmwareVersion) {
+    repo = std::make_unique<RepoBuilder>(scratch.file("repo"));
+    repo->add(TestPackage("app", "1.0-1"));
+    ASSERT_TRUE(repo->build());
+    auto pkgRepo = makeRepo(repo->dir());
+    ASSERT_TRUE(pkgRepo->update(""));
+    writeHostFile(paths::kOsRelease, "VERSION_ID=1.0\n");
+    log->clear();
+    EXPECT_TRUE(pkgRepo->updateRequirements().empty());
+    EXPECT_EQ(log->text(),
+              "INFO: package os-update-requirements not found in repository, no update "
+              "requirements to check\n");
+
+    repo->add({TestPackage("os-update-requirements", "2.0-1")
+                   .require("os-update-requirement/firmware >= 9.0")
+                   .require("os-update-requirement/firmware < 12")
+                   .require("os-update-requirement/firmware")
+                   .require("os-update-requirement/bootloader >= 2"),
+               TestPackage("os-update-requirements", "1.0-1")
+                   .require("os-update-requirement/firmware >= 20")});
+    ASSERT_TRUE(repo->build());
+    ASSERT_TRUE(pkgRepo->update(""));
+    const std::string boot = "os-update-requirement/bootloader >= 2;";
+    const struct {
+        const char* osRelease;
+        std::string unmet;
+        bool warning;
+    } cases[] = {
+        {"VERSION_ID=9.0\n", boot, false},
+        {"VERSION_ID=8.9\n", boot + "os-update-requirement/firmware >= 9.0;", false},
+        {"VERSION_ID=12\n", boot + "os-update-requirement/firmware < 12;", false},
+        // Only a second "-" cuts.
+        {"VERSION_ID=11.99-1-g0-dirty\n", boot, false},
+        // An unknown firmware version meets every firmware requirement.
+        {"NAME=Player\n", boot, true},
+        {"VERSION_ID=\n", boot, true},
+    };
+    for (const auto& c : cases) {
+        writeHostFile(paths::kOsRelease, c.osRelease);
+        log->clear();
+        std::string unmet;
+        for (const Dependency& dep : pkgRepo->updateRequirements()) {
+            unmet += depToString(dep) + ";";
+        }
+        EXPECT_EQ(unmet, c.unmet) << c.osRelease << log->text();
+        EXPECT_EQ(log->has("WARNING: cannot read current firmware version to check update "
+                           "requirements"),
+                  c.warning)
+            << c.osRelease;
+    }
+    unlink(paths::kOsRelease);
 }
 
 TEST_F(PackageRepoTest, ProgressLines) {
