@@ -398,7 +398,7 @@ TEST_F(PackageRepoTest, UpdateRequirementsAgainstTheFirmwareVersion) {
               "requirements to check\n");
 
     repo->add({TestPackage("os-update-requirements", "2.0-1")
-                   .require("os-update-requirement/firmware >= 9.0")
+                   .require("os-update-requirement/firmware >= 9.0-5")
                    .require("os-update-requirement/firmware < 12")
                    .require("os-update-requirement/firmware")
                    .require("os-update-requirement/bootloader >= 2"),
@@ -413,10 +413,11 @@ TEST_F(PackageRepoTest, UpdateRequirementsAgainstTheFirmwareVersion) {
         bool warning;
     } cases[] = {
         {"VERSION_ID=9.0\n", boot, false},
-        {"VERSION_ID=8.9\n", boot + "os-update-requirement/firmware >= 9.0;", false},
+        {"VERSION_ID=8.9\n", boot + "os-update-requirement/firmware >= 9.0-5;", false},
         {"VERSION_ID=12\n", boot + "os-update-requirement/firmware < 12;", false},
-        // Only a second "-" cuts.
+        // Only a second "-" cuts: the release is compared.
         {"VERSION_ID=11.99-1-g0-dirty\n", boot, false},
+        {"VERSION_ID=9.0-3-gabc\n", boot + "os-update-requirement/firmware >= 9.0-5;", false},
         // An unknown firmware version meets every firmware requirement.
         {"NAME=Player\n", boot, true},
         {"VERSION_ID=\n", boot, true},
