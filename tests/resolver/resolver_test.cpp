@@ -460,26 +460,21 @@ TEST_F(ResolverTest, Resolution) {
 }
 
 TEST_F(ResolverTest, InitNeedsTheDatabaseAndHappensOnce) {
-    PackageList available;
-    Config config;
-    std::string dbPath = m_scratch.file("missing");
-    rpmPushMacro(nullptr, "_dbpath", nullptr, dbPath.c_str(), RMIL_CMDLINE);
-    {
+    const PackageList available;
+    const Config config;
+    for (bool missing : {true, false}) {
+        const std::string dbPath =
+            missing ? m_scratch.file("missing") : makeDatabase("", m_scratch.file("db"));
+        rpmPushMacro(nullptr, "_dbpath", nullptr, dbPath.c_str(), RMIL_CMDLINE);
         LogCapture log;
         Resolver resolver(config, 0, available);
-        EXPECT_FALSE(resolver.init({}, {}, {}, {}, {}));
-        EXPECT_TRUE(log.has("ERROR: failed opening rpm database"));
-        EXPECT_FALSE(resolver.resolve());
+        EXPECT_EQ(resolver.init({}, {}, {}, {}, {}), !missing);
+        EXPECT_FALSE(missing ? resolver.resolve() : resolver.init({}, {}, {}, {}, {}));
+        EXPECT_TRUE(log.has(missing ? "ERROR: failed opening rpm database"
+                                    : "ERROR: attempted to reinitilize a resolver"))
+            << log.text();
+        rpmPopMacro(nullptr, "_dbpath");
     }
-    makeDatabase("", dbPath);
-    rpmPopMacro(nullptr, "_dbpath");
-    rpmPushMacro(nullptr, "_dbpath", nullptr, (dbPath + "/rpmdb").c_str(), RMIL_CMDLINE);
-    LogCapture log;
-    Resolver resolver(config, 0, available);
-    EXPECT_TRUE(resolver.init({}, {}, {}, {}, {}));
-    EXPECT_FALSE(resolver.init({}, {}, {}, {}, {}));
-    EXPECT_TRUE(log.has("ERROR: attempted to reinitilize a resolver"));
-    rpmPopMacro(nullptr, "_dbpath");
 }
 
 TEST_F(ResolverTest, TerminationSignalEndsTheLoopWithoutReport) {
