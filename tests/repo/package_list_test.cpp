@@ -184,101 +184,71 @@ TEST_F(PackageListTest, LayoutRulesOfHandwrittenLists) {
         "WARNING: skipping flashedfw package 'foreign-fw-1.0-1' of non-compatible arch 'armv7hl'"));
 }
 
-// The children of a well-formed package, each of which a case may replace.
-struct PackageParts {
-    std::string type = "rpm";
-    std::string name = "<name>a</name>";
-    std::string version = "<version epoch=\"0\" ver=\"1\"/>";
-    std::string checksum = "<checksum type=\"sha\">0</checksum>";
-    std::string location = "<location href=\"p/a.rpm\"/>";
-    std::string extra;
-
-    std::string xml() const {
-        return "<package type=\"" + type + "\">" + name + "<arch>noarch</arch>" + version +
-               checksum + location + extra + "</package>";
-    }
-};
-
-std::string with(std::string PackageParts::*part, const std::string& value) {
-    PackageParts parts;
-    parts.*part = value;
-    return parts.xml();
-}
-
-std::string withFormat(const std::string& format) {
-    return with(&PackageParts::extra, "<format>" + format + "</format>");
-}
-
 TEST_F(PackageListTest, MalformedPackagesFailTheWholeList) {
-    using P = PackageParts;
-    const std::string good = rpmPackage("good", "");
-    struct Case {
-        std::string package;
-        std::string message;  // a debug line expected, if any
+    // A well-formed package; each case replaces one part of it ("": all of it).
+    const std::string N = "<name>a</name>", V = "<version epoch=\"0\" ver=\"1\"/>",
+                      C = "<checksum type=\"sha\">0</checksum>", L = "<location href=\"p/a.rpm\"/>",
+                      E = "</package>";
+    const std::string package =
+        "<package type=\"rpm\">" + N + "<arch>noarch</arch>" + V + C + L + E;
+    auto format = [&](const std::string& text) { return "<format>" + text + "</format>" + E; };
+    const struct {
+        std::string part;
+        std::string replacement;
+        std::string message;  // debug lines expected, if any
     } cases[] = {
-        {"<package type=\"rpm\"> </package>", ""},
-        {with(&P::extra, "<name>b</name>"), ""},
-        {with(&P::extra, "<size installed=\"1\"/><size installed=\"1\"/>"), ""},
-        {with(&P::name, "<name/>"), "DEBUG: no string list for node 'name'"},
-        {with(&P::name, ""), ""},
-        {with(&P::version, ""), ""},
-        {with(&P::checksum, ""), ""},
-        {[] {
-             P device;
-             device.type = "vtxpkg";
-             device.location.clear();
-             return device.xml();
-         }(),
-         ""},
-        {with(&P::version, "<version ver=\"1\"/>"), "DEBUG: failed parsing 'version' element"},
-        {with(&P::version, "<version epoch=\"4294967296\" ver=\"1\"/>"), ""},
-        {with(&P::version, "<version epoch=\"\" ver=\"1\"/>"), ""},
-        {with(&P::location, "<location/>"), "DEBUG: no attribute 'href' for node 'location'"},
-        {with(&P::checksum, "<checksum>0</checksum>"), "DEBUG: failed parsing 'checksum' element"},
-        {with(&P::extra, "<size package=\"1\"/>"), ""},
-        {with(&P::extra, "<size installed=\"12k\"/>"),
-         "DEBUG: failed parsing 'installed' property '12k'"},
-        {with(&P::extra, "<size installed=\"99999999999999999999\"/>"),
+        {"", "<package type=\"rpm\"> </package>", ""},
+        {"", "<package type=\"vtxpkg\">" + N + "<arch>noarch</arch>" + V + C + E, ""},
+        {E, "<name>b</name>" + E, ""},
+        {E, "<size installed=\"1\"/><size installed=\"1\"/>" + E, ""},
+        {N, "<name/>", "DEBUG: no string list for node 'name'"},
+        {N, "", ""},
+        {V, "", ""},
+        {C, "", ""},
+        {V, "<version ver=\"1\"/>", "DEBUG: failed parsing 'version' element"},
+        {V, "<version epoch=\"4294967296\" ver=\"1\"/>", ""},
+        {V, "<version epoch=\"\" ver=\"1\"/>", ""},
+        {L, "<location/>", "DEBUG: no attribute 'href' for node 'location'"},
+        {C, "<checksum>0</checksum>", "DEBUG: failed parsing 'checksum' element"},
+        {E, "<size package=\"1\"/>" + E, ""},
+        {E, "<size installed=\"12k\"/>" + E, "DEBUG: failed parsing 'installed' property '12k'"},
+        {E, "<size installed=\"99999999999999999999\"/>" + E,
          "DEBUG: failed parsing 'installed' property '99999999999999999999'"},
-        {withFormat("<rpm:group>A</rpm:group></format><format><rpm:group>B</rpm:group>"), ""},
-        {withFormat("<rpm:requires><rpm:entry/></rpm:requires>"),
+        {E, format("<rpm:group>A</rpm:group></format><format><rpm:group>B</rpm:group>"), ""},
+        {E, format("<rpm:requires><rpm:entry/></rpm:requires>"),
          "DEBUG: failed getting 'name' from 'entry'"},
-        {withFormat("<rpm:requires><rpm:entry name=\"x\" missingok=\"yes\"/></rpm:requires>"),
+        {E, format("<rpm:requires><rpm:entry name=\"x\" missingok=\"yes\"/></rpm:requires>"),
          "DEBUG: failed parsing 'missingok' property 'yes'"},
-        {withFormat("<rpm:requires><rpm:entry name=\"x\" missingok=\"4294967296\"/>"
-                    "</rpm:requires>"),
+        {E, format("<rpm:requires><rpm:entry name=\"x\" missingok=\"4294967296\"/></rpm:requires>"),
          "DEBUG: failed parsing 'missingok' property '4294967296'"},
-        {withFormat("<rpm:obsoletes><rpm:entry name=\"x\" epoch=\"0\" ver=\"1\"/></rpm:obsoletes>"),
+        {E, format("<rpm:obsoletes><rpm:entry name=\"x\" epoch=\"0\" ver=\"1\"/></rpm:obsoletes>"),
          "DEBUG: failed parsing 'flags' in 'entry'"},
-        {withFormat("<rpm:recommends><rpm:entry name=\"x\" flags=\"ge\" epoch=\"0\" ver=\"1\"/>"
-                    "</rpm:recommends>"),
+        {E,
+         format("<rpm:recommends><rpm:entry name=\"x\" flags=\"ge\" epoch=\"0\" ver=\"1\"/>"
+                "</rpm:recommends>"),
          "DEBUG: invalid flags 'ge' in 'entry'"},
+        // An entry with a version but no epoch names both steps that failed, in order.
+        {E, format("<rpm:requires><rpm:entry name=\"x\" flags=\"EQ\" ver=\"1\"/></rpm:requires>"),
+         "DEBUG: failed parsing 'version' element\nDEBUG: failed parsing EVR in entry"},
         // Locations whose last component cannot name a cache file.
-        {with(&P::location, "<location href=\"a/..\"/>"),
-         "DEBUG: invalid location 'a/..' of package 'a'"},
-        {with(&P::location, "<location href=\"\"/>"), "DEBUG: invalid location '' of package 'a'"},
+        {L, "<location href=\"a/..\"/>", "DEBUG: invalid location 'a/..' of package 'a'"},
+        {L, "<location href=\"\"/>", "DEBUG: invalid location '' of package 'a'"},
     };
-    for (const Case& c : cases) {
-        log.clear();
-        PackageList list;
-        EXPECT_FALSE(parsePrimary(good + c.package + good, list)) << c.package;
-        if (!c.message.empty()) {
-            EXPECT_TRUE(log.has(c.message)) << c.package << "\n" << log.text();
-        }
-    }
-    // An entry with a version but no epoch names both steps that failed, in order.
-    log.clear();
+    const std::string good = rpmPackage("good", "");
     PackageList list;
-    EXPECT_FALSE(parsePrimary(
-        withFormat("<rpm:requires><rpm:entry name=\"x\" flags=\"EQ\" ver=\"1\"/></rpm:requires>"),
-        list));
-    std::vector<std::string> lines = log.lines();
-    auto version = std::find(lines.begin(), lines.end(), "DEBUG: failed parsing 'version' element");
-    ASSERT_NE(version, lines.end()) << log.text();
-    ASSERT_NE(version + 1, lines.end());
-    EXPECT_EQ(version[1], "DEBUG: failed parsing EVR in entry");
+    for (const auto& c : cases) {
+        const std::string broken =
+            c.part.empty()
+                ? c.replacement
+                : std::string(package).replace(package.find(c.part), c.part.size(), c.replacement);
+        log.clear();
+        EXPECT_FALSE(parsePrimary(good + broken + good, list)) << broken;
+        EXPECT_NE(log.text().find(c.message), std::string::npos) << broken << "\n" << log.text();
+    }
     // The parts of the cases make a valid package on their own.
-    EXPECT_TRUE(parsePrimary(P().xml() + withFormat("<rpm:group>A</rpm:group>"), list));
+    EXPECT_TRUE(parsePrimary(
+        package + package.substr(0, package.size() - E.size()) + format("<rpm:group>A</rpm:group>"),
+        list));
 }
 
 TEST_F(PackageListTest, WrongFilesAndTopElements) {
