@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include "config/config.h"
@@ -295,16 +296,23 @@ TEST_F(PackageRepoTest, IndexEntries) {
               (std::vector<std::string>{"other o other   0",
                                         "primary repodata/a-primary.xml.gz primary.xml.gz c1 sha 1",
                                         "vtxdata ../../../../etc/v.xml vtxdata.xml   987"}));
-    // The seed corpora of the fuzz target, and a list in place of the index.
-    for (const auto& [file, ok] : {std::make_pair("repo_index/createrepo.xml", true),
-                                   std::make_pair("repo_index/modifyrepo-vtxdata.xml", true),
-                                   std::make_pair("package_list/createrepo-primary.xml", false)}) {
-        writeHostFile(cacheDir() + "repomd.xml",
-                      readHostFile(std::string(PROJECT_DIR) + "/fuzz/corpus/" + file));
+    // The seed corpora of the fuzz target, a list in place of the index, and
+    // the inputs kept from fuzzing (tests/repo/data), none of them an index.
+    std::map<std::string, bool> files = {
+        {"fuzz/corpus/repo_index/createrepo.xml", true},
+        {"fuzz/corpus/repo_index/modifyrepo-vtxdata.xml", true},
+        {"fuzz/corpus/package_list/createrepo-primary.xml", false}};
+    for (const std::string& name :
+         splitLines(runShell("ls '" PROJECT_DIR "/tests/repo/data'").output)) {
+        files["tests/repo/data/" + name] = false;
+    }
+    for (const auto& [file, ok] : files) {
+        writeHostFile(cacheDir() + "repomd.xml", readHostFile(PROJECT_DIR "/" + file));
         RepoMdIndex result;
         EXPECT_EQ(pkgRepo->parseIndex(result), ok) << file;
         EXPECT_EQ(result.empty(), !ok) << file;
     }
+    EXPECT_GE(files.size(), 4u);
 
     struct Case {
         std::string data;
