@@ -232,6 +232,8 @@ TEST(DependencySet, OrderedLikeAStdSetAndSearchableByName) {
     EXPECT_EQ(range.second - range.first, 5);
     EXPECT_EQ(set.rangeOfName("fooo").first, set.rangeOfName("fooo").second);
     EXPECT_EQ(set.count(makeDep("foo = 1.0-0")), 0u);
+    EXPECT_NE(set.find(makeDep("foo < 0.5")), set.end());
+    EXPECT_EQ(set.find(makeDep("foo < 0.6")), set.end());
     // Erasing while walking one name, as the resolver does; the copy is independent.
     DependencySet copy = set;
     for (auto it = copy.firstOfName("foo"); it != copy.end() && it->m_sName == "foo";) {
@@ -311,6 +313,7 @@ TEST(PackageSet, UniqueByNameAndErasableWhileWalked) {
     snapshot = set;
     set.clear();
     EXPECT_EQ(snapshot.size(), 2u);
+    EXPECT_EQ(snapshot.begin()->m_sName, "bar");
     EXPECT_EQ(snapshot.count(PooledString("bar")), 1u);
     EXPECT_EQ(snapshot.find(std::string("baz")), snapshot.end());
 }
