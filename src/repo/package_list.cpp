@@ -70,6 +70,13 @@ struct ParserCtxtFree {
 };
 using ParserCtxt = std::unique_ptr<xmlParserCtxt, ParserCtxtFree>;
 
+// zlib reports a stream cut short only through its error state.
+bool gzStreamFailed(gzFile file) {
+    int error = Z_OK;
+    gzerror(file, &error);
+    return error != Z_OK;
+}
+
 // Decompresses the file in a thread of its own while the parser reads, as
 // `zcat FILE | parser` would: the two share a few blocks, and each side works
 // on a block of its own without holding the lock. The thread handles no
@@ -117,6 +124,16 @@ public:
         // The GzFile owner closes the file.
         return 0;
     }
+    // Reads what the parser left to the end of the stream: false when the
+    // stream is damaged, also where the parser had already seen the end of
+    // the document (a damaged trailer, data lost with the last read).
+    bool drain() {
+        char rest[4096];
+        int n;
+        while ((n = take(rest, sizeof(rest))) > 0) {
+        }
+        return n == 0;
+    }
 
 private:
     struct Block {
@@ -139,7 +156,7 @@ private:
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 if (n <= 0) {
-                    m_bFailed = n < 0;
+                    m_bFailed = n < 0 || gzStreamFailed(m_file);
                     m_bEnd = true;
                 } else {
                     block.m_nSize = static_cast<size_t>(n);
@@ -157,7 +174,7 @@ private:
     int take(char* buffer, size_t length) {
         if (!m_thread.joinable()) {
             const int n = gzread(m_file, buffer, static_cast<unsigned>(length));
-            return n < 0 ? -1 : n;
+            return n < 0 || (n == 0 && gzStreamFailed(m_file)) ? -1 : n;
         }
         if (m_pCurrent == nullptr) {
             std::unique_lock<std::mutex> lock(m_mutex);
@@ -1194,9 +1211,13 @@ bool parsePackageList(const std::string& path, MetadataType type, PackageList& t
     const size_t before = target.size();
     ListReader reader(path, type, target, cacheDir);
     GzPipe pipe(file.get());
-    if (!reader.read(pipe)) {
-        target.truncate(before);
-        return false;
+    bool ok = reader.read(pipe);
+    if (ok && !pipe.drain()) {
+        LOGE("failed while reading from '%s'", path.c_str());
+        ok = false;
     }
-    return true;
+    if (!ok) {
+        target.truncate(before);
+    }
+    return ok;
 }

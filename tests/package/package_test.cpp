@@ -1,3 +1,7 @@
+// The package model: versions and dependencies judged by rpm itself, the
+// containers against the standard ones, and how the data is kept (pool
+// entries, paths, the dependency blocks of a list; the CI runs this under
+// ASan, which catches a block freed while a set still points into it).
 #include "package/package.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +16,7 @@
 #include "harness/command.h"
 #include "harness/log_capture.h"
 #include "harness/package_values.h"
+#include "harness/sandbox.h"
 
 namespace {
 
@@ -19,37 +24,24 @@ int sign(int value) {
     return (value > 0) - (value < 0);
 }
 
-// Version texts built from the pieces rpmvercmp treats specially: numbers with
+// Texts built from the pieces rpmvercmp treats specially: numbers with
 // leading zeros, letters, separators, tilde and caret.
-std::string randomVersion(std::mt19937& rng) {
+std::string randomEvrText(std::mt19937& rng, bool withRelease) {
     static const char* const kPieces[] = {"0",  "1", "2", "10", "01", "9", "a", "b",
                                           "rc", ".", ".", "_",  "+",  "~", "^", "alpha"};
-    std::uniform_int_distribution<int> length(1, 5);
-    std::uniform_int_distribution<size_t> piece(0, sizeof(kPieces) / sizeof(kPieces[0]) - 1);
-    std::string text;
-    int n = length(rng);
-    for (int i = 0; i < n; ++i) {
-        text += kPieces[piece(rng)];
-    }
-    return text;
+    auto version = [&] {
+        std::string text;
+        for (unsigned n = 1 + rng() % 5; n > 0; --n) {
+            text += kPieces[rng() % 16];
+        }
+        return text;
+    };
+    unsigned epoch = rng() % 4;
+    std::string text = epoch > 1 ? std::to_string(epoch - 2) + ":" + version() : version();
+    return withRelease ? text + "-" + version() : text;
 }
 
-std::string randomEvrText(std::mt19937& rng, bool withRelease) {
-    std::uniform_int_distribution<int> coin(0, 3);
-    std::string text;
-    int epoch = coin(rng);
-    if (epoch > 1) {
-        text = std::to_string(epoch - 2) + ":";
-    }
-    text += randomVersion(rng);
-    if (withRelease) {
-        text += "-" + randomVersion(rng);
-    }
-    return text;
-}
-
-// Signs of rpm's own comparison (rpm.vercmp of the rpm program's Lua) for
-// each pair, in one run of the rpm program.
+// Signs of rpm's own comparison (rpm.vercmp in the rpm program's Lua), in one run.
 std::vector<int> rpmVercmp(const std::vector<std::pair<std::string, std::string>>& pairs) {
     std::ostringstream lua;
     lua << "%{lua: local pairs = {";
@@ -60,9 +52,7 @@ std::vector<int> rpmVercmp(const std::vector<std::pair<std::string, std::string>
     CommandResult r = runCommand({"rpm", "--eval", lua.str()});
     EXPECT_EQ(r.status, 0) << r.output;
     std::vector<int> results;
-    std::istringstream in(r.output);
-    std::string line;
-    while (std::getline(in, line)) {
+    for (const std::string& line : splitLines(r.output)) {
         if (!line.empty()) {
             results.push_back(sign(std::stoi(line)));
         }
@@ -70,26 +60,28 @@ std::vector<int> rpmVercmp(const std::vector<std::pair<std::string, std::string>
     return results;
 }
 
-struct RpmdsFree {
-    void operator()(rpmds ds) const { rpmdsFree(ds); }
-};
-using Rpmds = std::unique_ptr<rpmds_s, RpmdsFree>;
-
 // The RPM library's own overlap test of two dependencies.
 bool rpmOverlap(const Dependency& a, const Dependency& b) {
-    Rpmds da(rpmdsSingle(RPMTAG_PROVIDENAME, a.m_sName.c_str(), evrToString(a.m_evr).c_str(),
-                         static_cast<rpmsenseFlags>(a.m_nFlags)));
-    Rpmds db(rpmdsSingle(RPMTAG_REQUIRENAME, b.m_sName.c_str(), evrToString(b.m_evr).c_str(),
-                         static_cast<rpmsenseFlags>(b.m_nFlags)));
-    return rpmdsCompare(da.get(), db.get()) != 0;
+    auto single = [](rpmTagVal tag, const Dependency& d) {
+        return std::unique_ptr<rpmds_s, rpmds (*)(rpmds)>(
+            rpmdsSingle(tag, d.m_sName.c_str(), evrToString(d.m_evr).c_str(),
+                        static_cast<rpmsenseFlags>(d.m_nFlags)),
+            rpmdsFree);
+    };
+    return rpmdsCompare(single(RPMTAG_PROVIDENAME, a).get(), single(RPMTAG_REQUIRENAME, b).get());
+}
+
+template <typename A, typename B>
+bool sameNames(const A& a, const B& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
+        return x.m_sName == y.m_sName && x.m_evr.m_sVersion == y.m_evr.m_sVersion;
+    });
 }
 
 }  // namespace
 
-// ---- parseEvr and text forms ----
-
 TEST(ParseEvr, ReadsEpochVersionAndReleaseAndLogsEachProblem) {
-    struct Case {
+    const struct {
         const char* text;
         uint32_t epoch;
         const char* version;
@@ -110,70 +102,44 @@ TEST(ParseEvr, ReadsEpochVersionAndReleaseAndLogsEachProblem) {
         {"4294967297:1", 1, "1", "", ""},
         {"1:2:3-4", 1, "2:3", "4", ""},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         LogCapture log;
         Evr evr = parseEvr(c.text);
         EXPECT_EQ(evr.m_nEpoch, c.epoch) << c.text;
         EXPECT_EQ(evr.m_sVersion, c.version) << c.text;
         EXPECT_EQ(evr.m_sRelease, c.release) << c.text;
-        std::vector<std::string> lines = log.lines();
-        if (*c.message == '\0') {
-            EXPECT_TRUE(lines.empty()) << c.text << ": " << log.text();
-        } else {
-            EXPECT_EQ(lines, std::vector<std::string>{c.message}) << c.text;
-        }
+        EXPECT_EQ(log.text(), *c.message ? std::string(c.message) + "\n" : "") << c.text;
     }
-}
-
-// Any byte string is read without harm, and the text form reads back unchanged.
-TEST(ParseEvr, AnyByteStringIsReadWithoutHarmAndTextFormsReadBack) {
+    // Any byte string is read without harm, and what is read is part of it.
     std::mt19937 rng(7);
-    std::uniform_int_distribution<int> byte(0, 255);
-    std::uniform_int_distribution<int> length(0, 40);
     const std::string alphabet = ":-0123456789.~ ";
-    LogCapture log(LogLevel::Fatal);
+    LogCapture quiet(LogLevel::Fatal);
     for (int i = 0; i < 20000; ++i) {
         std::string text;
-        int n = length(rng);
-        for (int j = 0; j < n; ++j) {
-            int b = byte(rng);
-            // Mostly the characters that matter, some arbitrary bytes (NUL included).
-            text +=
-                b < 200 ? alphabet[static_cast<size_t>(b) % alphabet.size()] : static_cast<char>(b);
+        for (unsigned n = rng() % 41; n > 0; --n) {
+            unsigned b = rng() % 256;  // mostly the characters that matter, NUL included
+            text += b < 200 ? alphabet[b % alphabet.size()] : static_cast<char>(b);
         }
         Evr evr = parseEvr(text);
-        // Whatever was read is a part of the input.
         EXPECT_NE(text.find(evr.m_sVersion.view()), std::string::npos);
         EXPECT_NE(text.find(evr.m_sRelease.view()), std::string::npos);
     }
-    for (int i = 0; i < 500; ++i) {
-        std::string text = randomEvrText(rng, i % 2 == 0);
-        if (text.compare(0, 2, "0:") == 0) {
-            text = text.substr(2);  // a zero epoch is not shown
-        }
-        EXPECT_EQ(evrToString(parseEvr(text)), text);
-    }
 }
 
-TEST(EvrText, TextFormsOfVersionsPackagesAndDependencies) {
-    EXPECT_EQ(evrToString(parseEvr("0:4.1-3")), "4.1-3");
-    Evr noVersion;
-    noVersion.m_nEpoch = 3;
-    noVersion.m_sRelease = "5";
+TEST(EvrText, TextFormsReadBackAndShowTheSense) {
+    std::mt19937 rng(8);
+    for (int i = 0; i < 500; ++i) {
+        std::string text = randomEvrText(rng, i % 2 == 0);
+        text = text.compare(0, 2, "0:") == 0 ? text.substr(2) : text;  // a zero epoch is not shown
+        EXPECT_EQ(evrToString(parseEvr(text)), text);
+    }
+    Evr noVersion = parseEvr("3:-5");
     EXPECT_EQ(evrToString(noVersion), "");
-
-    Package p = makePackage("foo", "1:2.0-3");
-    EXPECT_EQ(packageToString(p), "foo-1:2.0-3");
-    p.m_evr = Evr();
-    EXPECT_EQ(packageToString(p), "foo-");
-
-    EXPECT_EQ(depToString(makeDep("libfoo >= 1:2.0-3")), "libfoo >= 1:2.0-3");
-    EXPECT_EQ(depToString(makeDep("foo < 2")), "foo < 2");
+    EXPECT_EQ(packageToString(makePackage("foo", "1:2.0-3")), "foo-1:2.0-3");
     EXPECT_EQ(depToString(makeDep("foo ?6 2")), "foo ? 2");
     Dependency flagsWithoutVersion = depFromName("bare");
     flagsWithoutVersion.m_nFlags = RPMSENSE_EQUAL;
     EXPECT_EQ(depToString(flagsWithoutVersion), "bare");
-
     const std::pair<uint32_t, const char*> senses[] = {{2, "<"},   {4, ">"},   {8, "="},
                                                        {10, "<="}, {12, ">="}, {0, "?"},
                                                        {6, "?"},   {14, "?"},  {1, "?"}};
@@ -182,18 +148,14 @@ TEST(EvrText, TextFormsOfVersionsPackagesAndDependencies) {
     }
 }
 
-// ---- compareEvr ----
-
 TEST(CompareEvr, AgreesWithTheRpmProgramOnGeneratedPairs) {
     std::mt19937 rng(12345);
     std::vector<std::pair<std::string, std::string>> pairs;
-    std::uniform_int_distribution<int> coin(0, 3);
     for (int i = 0; i < 400; ++i) {
         // Mostly both with releases; some with one or both releases missing.
-        int mode = coin(rng);
+        unsigned mode = rng() % 4;
         std::string a = randomEvrText(rng, mode != 1);
-        std::string b = i % 5 == 0 ? a : randomEvrText(rng, mode != 2);
-        pairs.emplace_back(a, b);
+        pairs.emplace_back(a, i % 5 == 0 ? a : randomEvrText(rng, mode != 2));
     }
     std::vector<int> expected = rpmVercmp(pairs);
     ASSERT_EQ(expected.size(), pairs.size());
@@ -206,75 +168,42 @@ TEST(CompareEvr, AgreesWithTheRpmProgramOnGeneratedPairs) {
         EXPECT_EQ(sign(compareEvr(b, a)), -ours) << pairs[i].first << " vs " << pairs[i].second;
         differences += ours != 0 ? 1 : 0;
     }
-    // The generated pairs exercise both outcomes.
-    EXPECT_GT(differences, 200);
-    // Epochs compare as unsigned numbers.
-    EXPECT_GT(compareEvr(parseEvr("4294967295:1"), parseEvr("1:1")), 0);
+    EXPECT_GT(differences, 200);  // both outcomes are exercised
+    EXPECT_GT(compareEvr(parseEvr("4294967295:1"), parseEvr("1:1")), 0);  // unsigned epochs
 }
 
-// ---- depMatches ----
-
-// A release on one side only (both or neither: the agreement with the RPM
-// library below).
+// A release on one side only, no version, no flags, a package's own
+// capability: the table. Releases on both sides or neither: the RPM library.
 TEST(DepMatches, RangesOverlapWhenSomeVersionSatisfiesBoth) {
-    struct Case {
+    const struct {
         const char* a;
         const char* b;
         bool matches;
     } cases[] = {
-        {"foo", "foo = 1.0", true},
-        {"foo = 1.0", "foo", true},
-        {"foo = 1.0", "foo = 1.0-5", true},
-        {"foo = 1.0-5", "foo = 1.0", true},
-        {"foo = 1.0-4", "foo = 1.0-5", false},
-        {"foo = 1.0", "bar = 1.0", false},
-        {"foo", "bar", false},
-        {"foo = 1.2-1", "foo >= 1.0", true},
-        {"foo = 1.2-1", "foo >= 1.2", true},
-        {"foo = 1.2-1", "foo < 1.2", false},
-        {"foo < 2.0", "foo = 1.5-3", true},
-        {"foo < 2.0", "foo = 2.0-1", false},
-        {"foo <= 2.0", "foo = 2.0-1", true},
+        {"foo = 1.0", "foo = 1.0-5", true},  {"foo = 1.0-5", "foo = 1.0", true},
+        {"foo = 1.2-1", "foo >= 1.2", true}, {"foo = 1.2-1", "foo < 1.2", false},
+        {"foo < 2.0", "foo = 1.5-3", true},  {"foo < 2.0", "foo = 2.0-1", false},
+        {"foo <= 2.0", "foo = 2.0-1", true}, {"foo ?8 ", "foo < 0.1", true},
+        {"foo ?0 1.0", "foo > 7", true},
     };
-    for (const Case& c : cases) {
-        Dependency a = makeDep(c.a);
-        Dependency b = makeDep(c.b);
-        EXPECT_EQ(depMatches(a, b), c.matches) << c.a << " with " << c.b;
-        EXPECT_EQ(depMatches(b, a), c.matches) << c.b << " with " << c.a;
+    for (const auto& c : cases) {
+        EXPECT_EQ(depMatches(makeDep(c.a), makeDep(c.b)), c.matches) << c.a << " with " << c.b;
+        EXPECT_EQ(depMatches(makeDep(c.b), makeDep(c.a)), c.matches) << c.b << " with " << c.a;
     }
-    // A flags value of 0 or an empty version accepts everything.
-    Dependency noVersion = makeDep("foo = 1.0");
-    noVersion.m_evr.m_sVersion.clear();
-    EXPECT_TRUE(depMatches(noVersion, makeDep("foo < 0.1")));
-    Dependency noFlags = makeDep("foo = 1.0");
-    noFlags.m_nFlags = 0;
-    EXPECT_TRUE(depMatches(noFlags, makeDep("foo > 7")));
-
     // Obsoletes are tested against a package as its exact capability.
-    Package installed = makePackage("foo", "1.5-3");
-    EXPECT_TRUE(depMatches(makeDep("foo < 2.0"), depFromPackage(installed)));
+    EXPECT_TRUE(depMatches(makeDep("foo < 2.0"), depFromPackage(makePackage("foo", "1.5-3"))));
     EXPECT_FALSE(depMatches(makeDep("foo < 2.0"), depFromPackage(makePackage("foo", "2.0-1"))));
-    EXPECT_EQ(depFromPackage(installed).m_nFlags, static_cast<uint32_t>(RPMSENSE_EQUAL));
-}
 
-TEST(DepMatches, AgreesWithTheRpmLibraryWhenReleasesArePresentOnBothSidesOrNeither) {
     std::mt19937 rng(99);
-    std::uniform_int_distribution<uint32_t> flags(0, 15);
-    std::uniform_int_distribution<int> pick(0, 5);
     const char* const versions[] = {"1.0", "1.0.1", "2.0", "1:1.0", "0.9~rc1", "10"};
     const char* const releases[] = {"1", "2", "10", "1.el8"};
-    int checked = 0;
     int overlapping = 0;
     for (int i = 0; i < 3000; ++i) {
-        bool withRelease = i % 2 == 0;
         auto make = [&](const char* name) {
-            std::string text = versions[pick(rng)];
-            if (withRelease) {
-                text += std::string("-") + releases[pick(rng) % 4];
-            }
             Dependency d = depFromName(name);
-            d.m_evr = parseEvr(text);
-            d.m_nFlags = flags(rng);
+            d.m_evr = parseEvr(versions[rng() % 6] +
+                               (i % 2 == 0 ? std::string("-") + releases[rng() % 4] : ""));
+            d.m_nFlags = rng() % 16;
             return d;
         };
         Dependency a = make("cap");
@@ -282,179 +211,116 @@ TEST(DepMatches, AgreesWithTheRpmLibraryWhenReleasesArePresentOnBothSidesOrNeith
         bool ours = depMatches(a, b);
         EXPECT_EQ(ours, rpmOverlap(a, b)) << depToString(a) << " / " << depToString(b);
         EXPECT_EQ(ours, depMatches(b, a));
-        ++checked;
         overlapping += ours ? 1 : 0;
     }
-    EXPECT_GT(overlapping, checked / 4);
-    EXPECT_LT(overlapping, checked);
+    EXPECT_GT(overlapping, 750);
+    EXPECT_LT(overlapping, 3000);
 }
 
-// ---- DependencySet ----
-
-TEST(DependencySet, OrderedWithoutDuplicatesAndSearchableByName) {
-    DependencySet set;
-    EXPECT_TRUE(set.insert(makeDep("foo >= 1.0")).second);
-    EXPECT_TRUE(set.insert(makeDep("foo = 1.0")).second);
-    auto again = set.insert(makeDep("foo >= 1.0"));
-    EXPECT_FALSE(again.second);
-    EXPECT_EQ(depToString(*again.first), "foo >= 1.0");
-    EXPECT_EQ(set.size(), 2u);
-    // Equal Evrs order by flags: "=" (8) before ">=" (12).
-    EXPECT_EQ(depToString(*set.begin()), "foo = 1.0");
-
-    set.insert(makeDep("bar"));
-    set.insert(makeDep("foo < 0.5"));
-    set.insert(makeDep("foo"));
-    set.insert(makeDep("foo = 0:1.0"));  // equal to "foo = 1.0"
-    set.insert(makeDep("fo"));
-    set.insert(makeDep("foo.x"));
-    set.insert(makeDep("foo = ~1"));  // a leading "~" orders before the empty version
+TEST(DependencySet, OrderedLikeAStdSetAndSearchableByName) {
+    DependencySet set = makeDeps({"foo >= 1.0", "foo = 1.0", "bar", "foo < 0.5", "foo",
+                                  "foo = 0:1.0", "fo", "foo.x", "foo = ~1", "foo >= 1.0"});
     std::vector<std::string> order;
     for (const Dependency& d : set) {
         order.push_back(depToString(d));
     }
+    // Equal Evrs order by flags; a leading "~" orders before the empty version.
     EXPECT_EQ(order, (std::vector<std::string>{"bar", "fo", "foo = ~1", "foo", "foo < 0.5",
                                                "foo = 1.0", "foo >= 1.0", "foo.x"}));
-
-    // The search from depFromName starts at the first entry of the name.
     EXPECT_EQ(depToString(*set.lower_bound(depFromName("foo"))), "foo = ~1");
     auto range = set.rangeOfName("foo");
     EXPECT_EQ(range.second - range.first, 5);
     EXPECT_EQ(set.rangeOfName("fooo").first, set.rangeOfName("fooo").second);
+    EXPECT_EQ(set.count(makeDep("foo = 1.0-0")), 0u);
     EXPECT_NE(set.find(makeDep("foo < 0.5")), set.end());
     EXPECT_EQ(set.find(makeDep("foo < 0.6")), set.end());
-    EXPECT_EQ(set.count(makeDep("foo = 1.0-0")), 0u);
-
-    // Erasing while walking one name, as the resolver does.
+    // Erasing while walking one name, as the resolver does; the copy is independent.
     DependencySet copy = set;
     for (auto it = copy.firstOfName("foo"); it != copy.end() && it->m_sName == "foo";) {
         it = copy.erase(it);
     }
-    EXPECT_EQ(copy.size(), 3u);
     EXPECT_EQ(copy, makeDeps({"bar", "fo", "foo.x"}));
-    EXPECT_EQ(set.size(), 8u);  // the copy is independent
-    EXPECT_EQ(copy.erase(makeDep("fo")), 1u);
-    EXPECT_EQ(copy.erase(makeDep("fo")), 0u);
-    copy.clear();
-    EXPECT_TRUE(copy.empty());
-    EXPECT_EQ(copy.begin(), copy.end());
-}
+    EXPECT_EQ(set.size(), 8u);
 
-TEST(DependencySet, BehavesLikeAnOrderedSetUnderRandomInsertionAndErasure) {
     std::mt19937 rng(4242);
     const char* const names[] = {"a", "b", "libc.so.6", "/bin/sh", "python3", "zz"};
     const char* const evrs[] = {"", "1.0", "1.0-1", "1:1.0", "2.0~rc1", "01.0", "1.0-1.1"};
     const uint32_t flagValues[] = {0, 2, 4, 8, 10, 12};
-    std::uniform_int_distribution<int> n(0, 5);
-    std::uniform_int_distribution<int> e(0, 6);
     for (int round = 0; round < 50; ++round) {
-        DependencySet set;
+        DependencySet random;
         std::set<Dependency, decltype(&depLess)> reference(&depLess);
         for (int i = 0; i < 60; ++i) {
-            Dependency d = depFromName(names[n(rng)]);
-            const char* evr = evrs[e(rng)];
-            if (*evr != '\0') {
+            Dependency d = depFromName(names[rng() % 6]);
+            if (const char* evr = evrs[rng() % 7]; *evr != '\0') {
                 d.m_evr = parseEvr(evr);
-                d.m_nFlags = flagValues[n(rng)];
+                d.m_nFlags = flagValues[rng() % 6];
             }
             if (i % 7 == 6) {
-                EXPECT_EQ(set.erase(d), reference.erase(d));
+                EXPECT_EQ(random.erase(d), reference.erase(d));
             } else {
-                EXPECT_EQ(set.insert(d).second, reference.insert(d).second);
+                EXPECT_EQ(random.insert(d).second, reference.insert(d).second);
             }
         }
-        ASSERT_EQ(set.size(), reference.size());
-        EXPECT_TRUE(std::equal(set.begin(), set.end(), reference.begin(), reference.end(),
+        random.shrinkToFit();
+        DependencySet moved = std::move(random);
+        EXPECT_TRUE(std::equal(moved.begin(), moved.end(), reference.begin(), reference.end(),
                                [](const Dependency& x, const Dependency& y) {
                                    return !depLess(x, y) && !depLess(y, x);
                                }));
-        set.shrinkToFit();
-        DependencySet moved = std::move(set);
-        EXPECT_EQ(moved.size(), reference.size());
     }
 }
 
-// ---- PackageList and PackageSet ----
-
 TEST(PackageList, MatchesAStableMultisetUnderRandomInsertion) {
     std::mt19937 rng(2024);
-    std::uniform_int_distribution<int> name(0, 40);
     PackageList list;
     std::multiset<Package, PackageNameLess> reference;
     for (int i = 0; i < 3000; ++i) {
         // Names with bytes above 0x7f order after ASCII (unsigned bytes).
-        int k = name(rng);
-        std::string n =
-            k < 30 ? "pkg" + std::to_string(k) : std::string("\xc3\xa9") + char('a' + k);
-        Package p = makePackage(n, std::to_string(i) + ".0");
+        unsigned k = rng() % 41;
+        Package p = makePackage(
+            k < 30 ? "pkg" + std::to_string(k) : std::string("\xc3\xa9") + char('a' + k),
+            std::to_string(i) + ".0");
         list.insert(p);
         reference.insert(p);  // after existing entries of the name
-        if (i % 500 == 0) {
-            // Reads in between inserts see a sorted list.
-            ASSERT_EQ(list.size(), reference.size());
-            EXPECT_TRUE(std::equal(list.begin(), list.end(), reference.begin(), reference.end(),
-                                   [](const Package& a, const Package& b) {
-                                       return a.m_sName == b.m_sName &&
-                                              a.m_evr.m_sVersion == b.m_evr.m_sVersion;
-                                   }));
+        if (i % 500 == 0) {   // reads in between inserts see a sorted list
+            ASSERT_TRUE(sameNames(list, reference));
         }
     }
-    EXPECT_TRUE(std::equal(list.begin(), list.end(), reference.begin(), reference.end(),
-                           [](const Package& a, const Package& b) {
-                               return a.m_sName == b.m_sName &&
-                                      a.m_evr.m_sVersion == b.m_evr.m_sVersion;
-                           }));
-    EXPECT_EQ(std::string(list.begin()->m_sName), "pkg0");
+    EXPECT_TRUE(sameNames(list, reference));
     auto range = list.equal_range("pkg0");
     EXPECT_EQ(static_cast<size_t>(range.second - range.first), list.count("pkg0"));
     EXPECT_EQ(&*list.find("pkg0"), &*range.first);
     EXPECT_EQ(list.find("pkg99"), list.end());
     EXPECT_EQ(std::prev(list.end())->m_sName.view().substr(0, 2), "\xc3\xa9");
-    list.clear();
-    EXPECT_TRUE(list.empty());
 }
 
-TEST(PackageSet, UniqueByNameWithLookupsByName) {
+TEST(PackageSet, UniqueByNameAndErasableWhileWalked) {
     PackageSet set;
-    EXPECT_TRUE(set.insert(makePackage("foo", "1.0-1")).second);
-    EXPECT_TRUE(set.insert(makePackage("bar", "2.0-1")).second);
+    for (const char* name : {"foo", "bar", "aaa", "zzz"}) {
+        EXPECT_TRUE(set.insert(makePackage(name, "1.0-1")).second);
+    }
     auto failed = set.insert(makePackage("foo", "9.9-9"));
     EXPECT_FALSE(failed.second);
     EXPECT_EQ(packageToString(*failed.first), "foo-1.0-1");
-    EXPECT_EQ(set.begin()->m_sName, "bar");
-
-    auto found = set.find("foo");
-    ASSERT_NE(found, set.end());
-    EXPECT_EQ(set.find(std::string("baz")), set.end());
-    EXPECT_EQ(set.count(PooledString("bar")), 1u);
-    Package key;
-    key.m_sName = "bar";
-    EXPECT_NE(set.find(key), set.end());
-
     // Erasing other entries while walking the set, as the obsoletes check does.
-    set.insert(makePackage("aaa", "1"));
-    set.insert(makePackage("zzz", "1"));
     for (auto it = set.begin(); it != set.end(); ++it) {
         if (it->m_sName == "bar") {
             set.erase(set.find("zzz"));
             set.erase(set.find("aaa"));
         }
     }
-    EXPECT_EQ(set.size(), 2u);
-
     PackageSet snapshot;
     snapshot = set;
     set.clear();
     EXPECT_EQ(snapshot.size(), 2u);
-    auto range = snapshot.equal_range("foo");
-    EXPECT_EQ(std::distance(range.first, range.second), 1);
+    EXPECT_EQ(snapshot.begin()->m_sName, "bar");
+    EXPECT_EQ(snapshot.count(PooledString("bar")), 1u);
+    EXPECT_EQ(snapshot.find(std::string("baz")), snapshot.end());
 }
 
 TEST(Package, CoreCopyDropsTheRepositoryPart) {
     Package p = makePackage("foo", "1:2.0-3", PackageType::VTXPKG);
     p.m_sGroup = "System";
-    p.m_setRequires = makeDeps({"bar >= 1"});
-    p.m_setRecommends = makeDeps({"baz"});
     p.m_setProvides = makeDeps({"foo = 1:2.0-3"});
     p.m_setObsoletes = makeDeps({"old < 2"});
     p.m_sLocation = "Packages/foo.rpm";
@@ -462,16 +328,133 @@ TEST(Package, CoreCopyDropsTheRepositoryPart) {
     p.m_checksum.m_sType = "sha256";
     p.m_checksum.m_sValue = "00";
     p.m_nInstalledSize = 42;
-
     Package core = packageCore(p);
-    EXPECT_EQ(packageToString(core), "foo-1:2.0-3");
+    EXPECT_EQ(packageToString(core) + "|" + core.m_sGroup + "|" + core.m_sLocation + "|" +
+                  core.m_sCacheFile + "|" + core.m_checksum.m_sType + "|" +
+                  core.m_checksum.m_sValue + "|" + std::to_string(core.m_nInstalledSize),
+              "foo-1:2.0-3|System|||||0");
     EXPECT_EQ(core.m_nType, PackageType::VTXPKG);
-    EXPECT_EQ(core.m_sGroup, "System");
     EXPECT_EQ(core.m_setObsoletes, p.m_setObsoletes);
     EXPECT_EQ(core.m_setProvides, p.m_setProvides);
-    EXPECT_TRUE(core.m_sLocation.empty());
-    EXPECT_TRUE(core.m_sCacheFile.empty());
-    EXPECT_TRUE(core.m_checksum.m_sValue.empty());
-    EXPECT_TRUE(core.m_checksum.m_sType.empty());
-    EXPECT_EQ(core.m_nInstalledSize, 0);
+}
+
+TEST(PooledString, EqualTextsShareOneEntryAndCompareAsUnsignedBytes) {
+    PooledString a("libfoo.so.1()(64bit)");
+    EXPECT_EQ(a.handle(), PooledString(std::string("libfoo.so.1()(64bit)")).handle());
+    EXPECT_LT(PooledString("libfoo.so.1"), a);  // prefixes first
+    EXPECT_LT(PooledString("z"), PooledString("\xc3\xa9"));
+    EXPECT_LT(PooledString(), PooledString("a"));
+    EXPECT_FALSE(PooledString("a") < PooledString("a"));
+    EXPECT_TRUE(a.startsWith("libfoo"));
+    EXPECT_FALSE(PooledString("abc").startsWith("abcd"));
+    // Embedded NUL, and larger than a pool chunk.
+    const std::string withNul("a\0b", 3);
+    EXPECT_EQ(PooledString(withNul).view(), withNul);
+    EXPECT_NE(PooledString(withNul), PooledString("a"));
+    std::string big(1 << 20, 'x');
+    big[12345] = 'y';
+    EXPECT_EQ(PooledString(big), PooledString(big));
+    EXPECT_EQ(PooledString(big).view(), big);
+    EXPECT_EQ(PooledString(big).c_str()[big.size()], '\0');
+}
+
+TEST(PooledString, TextsOfEveryLengthStayWholeWhileTheTableGrows) {
+    std::vector<std::string> texts;
+    std::vector<PooledString> pooled;
+    std::vector<const char*> pointers;
+    for (size_t n = 1; n < 600; ++n) {
+        texts.push_back(std::string(n, static_cast<char>('a' + n % 26)) + std::to_string(n));
+        pooled.emplace_back(texts.back());
+        pointers.push_back(pooled.back().c_str());
+    }
+    // Enough new texts to make the table grow, which walks every chunk.
+    for (int i = 0; i < 300000; ++i) {
+        PooledString("grow-" + std::to_string(i));
+    }
+    for (size_t i = 0; i < texts.size(); ++i) {
+        ASSERT_EQ(PooledString(texts[i]), pooled[i]) << texts[i].size();
+        ASSERT_EQ(pooled[i].view(), texts[i]);
+        ASSERT_EQ(pooled[i].c_str()[texts[i].size()], '\0');
+        ASSERT_EQ(pooled[i].c_str(), pointers[i]);  // never moved
+    }
+}
+
+TEST(PooledPath, SplitsAtTheLastSlashAndComparesAsText) {
+    const struct {
+        const char* text;
+        const char* dir;
+        const char* base;
+    } cases[] = {
+        {"", "", ""},         {"a.rpm", "", "a.rpm"},         {"/", "/", ""},
+        {"p/a/", "p/a/", ""}, {"p/a/b.rpm", "p/a/", "b.rpm"}, {"/cache/b.rpm", "/cache/", "b.rpm"}};
+    for (const auto& c : cases) {
+        PooledPath path(c.text);
+        EXPECT_EQ(path.dir(), c.dir) << c.text;
+        EXPECT_EQ(path.base(), c.base) << c.text;
+        EXPECT_TRUE(path == c.text);
+        EXPECT_EQ(path.size(), std::string(c.text).size());
+        EXPECT_EQ(path, PooledPath(PooledString(c.dir), PooledString(c.base)));
+        EXPECT_EQ("x/" + path, "x/" + std::string(c.text));
+    }
+    EXPECT_FALSE(PooledPath("p/a/b.rpm") == "p/a/b.rp");
+    EXPECT_FALSE(PooledPath("p/a/b.rpm") == "p/ab.rpm");
+    EXPECT_NE(PooledPath("p/b.rpm"), PooledPath("q/b.rpm"));
+}
+
+// Copies, moves, a package taken out, a failed read taken back and a clear
+// leave the dependency arrays of the list whole.
+TEST(PackageList, DependencyArraysOutliveCopiesMovesAndClears) {
+    auto fill = [](PackageList& list, int count, const std::string& prefix) {
+        for (int i = count; i-- > 0;) {  // backwards: the list sorts itself
+            Package p = makePackage(prefix + std::to_string(i), "1.0-" + std::to_string(i));
+            p.m_sLocation = "Packages/" + prefix + ".rpm";
+            p.m_sCacheFile = "/cache/" + prefix + ".rpm";
+            for (int d = 0; d < i % 7; ++d) {
+                p.m_setRequires.insert(depFromName("lib" + std::to_string(d * i)));
+            }
+            // Larger than a block of the list: stays on the heap.
+            for (int d = 0; d < (i == 3 ? 5000 : 1); ++d) {
+                p.m_setProvides.insert(depFromName("cap" + std::to_string(d)));
+            }
+            list.insert(p);
+        }
+    };
+    auto text = [](const PackageList& list) {
+        std::string text;
+        for (const Package& p : list) {
+            text += packageToString(p) + " " + p.m_sLocation.str() + " " + p.m_sCacheFile.str();
+            for (const DependencySet* set : {&p.m_setRequires, &p.m_setProvides}) {
+                for (const Dependency& d : *set) {
+                    text += " " + depToString(d);
+                }
+                text += ";";
+            }
+            text += "\n";
+        }
+        return text;
+    };
+    PackageList list;
+    fill(list, 3000, "a");
+    const std::string expected = text(list);
+    PackageList copy(list);
+    PackageList assigned;
+    fill(assigned, 10, "b");
+    assigned = list;
+    PackageList moved(std::move(copy));
+    PackageList moveAssigned;
+    fill(moveAssigned, 10, "c");
+    moveAssigned = std::move(assigned);
+    EXPECT_EQ(text(moved), expected);
+    EXPECT_EQ(text(moveAssigned), expected);
+    Package taken = *list.find("a6");
+    taken.m_setRequires.insert(depFromName("zzz"));
+    taken.m_setRequires.erase(taken.m_setRequires.begin());
+    EXPECT_EQ(text(list), expected);
+    const size_t before = list.size();
+    fill(list, 5, "d");
+    list.truncate(before);
+    EXPECT_EQ(text(list), expected);
+    list.clear();
+    fill(list, 3000, "a");
+    EXPECT_EQ(text(list), expected);
 }

@@ -5,13 +5,14 @@
 // cache alone.
 #include "repo/package_repo.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <ne_socket.h>
 #include <rpm/rpmlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include "config/config.h"
@@ -22,6 +23,7 @@
 #include "harness/sandbox.h"
 #include "net/url_fetcher.h"
 #include "repo/item_notify.h"
+#include "support/paths.h"
 
 namespace {
 
@@ -36,19 +38,10 @@ int noSleep(const struct timespec*, struct timespec*) {
 }
 
 std::vector<std::string> listDir(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (struct dirent* e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name != "." && name != "..") {
-                names.push_back(name);
-            }
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
+    return splitLines(runShell("LC_ALL=C ls -A '" + dir + "'").output);
 }
+
+const std::vector<std::string> kCached = {"primary.xml.gz", "repomd.xml", "vtxdata.xml.gz"};
 
 std::vector<std::string> names(const PackageList& list) {
     std::vector<std::string> result;
@@ -119,7 +112,7 @@ protected:
     std::unique_ptr<HttpServer> server;
 };
 
-TEST_F(PackageRepoTest, UpdateTransfersOnlyWhatChanged) {
+TEST_F(PackageRepoTest, UpdateTransfersOnlyWhatChangedAndRefusesWhatDoesNotMatch) {
     buildRepo();
     serve();
     auto pkgRepo = makeRepo(server->url("/"));
@@ -129,24 +122,23 @@ TEST_F(PackageRepoTest, UpdateTransfersOnlyWhatChanged) {
               (std::vector<std::string>{"bar-2.0-1", "foo-1.0-1", "player-app-2.1-3",
                                         "player-fw-4.2-1"}));
     const std::string primary = repo->location("primary");
-    const std::string vtxdata = repo->location("vtxdata");
-    EXPECT_EQ(targets(), (std::vector<std::string>{"repodata/repomd.xml", primary, vtxdata}));
+    EXPECT_EQ(targets(), (std::vector<std::string>{"repodata/repomd.xml", primary,
+                                                   repo->location("vtxdata")}));
     // The index always bypasses caches, lists fetched the first time do not.
     std::vector<HttpServer::Request> requests = server->requests();
     EXPECT_EQ(requests[0].header("Cache-Control"), "no-cache");
     EXPECT_EQ(requests[0].header("Pragma"), "no-cache");
     EXPECT_FALSE(requests[1].hasHeader("Cache-Control"));
-    EXPECT_EQ(listDir(cacheDir()),
-              (std::vector<std::string>{"primary.xml.gz", "repomd.xml", "vtxdata.xml.gz"}));
-    EXPECT_EQ(readHostFile(cacheDir() + "repomd.xml"), readHostFile(repo->indexFile()));
+    EXPECT_EQ(listDir(cacheDir()), kCached);
+    const std::string goodIndex = readHostFile(cacheDir() + "repomd.xml");
+    EXPECT_EQ(goodIndex, readHostFile(repo->indexFile()));
     const RepoMdEntry& entry = *pkgRepo->index().find(key("primary"));
     EXPECT_EQ(entry.m_sLocation, primary);
     EXPECT_EQ(entry.m_sCacheFile, cacheDir() + "primary.xml.gz");
     EXPECT_GT(entry.m_nTimestamp, 0u);
     EXPECT_EQ(pkgRepo->packages().find("foo")->m_sCacheFile,
               cacheDir() + "packages/foo-1.0-1.noarch.rpm");
-    // A quick fetch prints no progress lines.
-    EXPECT_FALSE(log->contains("INFO: download"));
+    EXPECT_FALSE(log->contains("INFO: download"));  // a quick fetch prints no progress lines
 
     // Unchanged lists: only the index is transferred.
     server->clear();
@@ -154,70 +146,42 @@ TEST_F(PackageRepoTest, UpdateTransfersOnlyWhatChanged) {
     EXPECT_EQ(targets(), (std::vector<std::string>{"repodata/repomd.xml"}));
     EXPECT_TRUE(log->has("DEBUG: cached copy '" + cacheDir() + "primary.xml.gz' of '" + primary +
                          "' is valid"));
-    EXPECT_EQ(pkgRepo->packages().size(), 4u);
 
-    // A new package changes the primary list, which is fetched again.
-    repo->add(TestPackage("baz", "0.1-1"));
-    ASSERT_TRUE(repo->build());
-    server->clear();
-    ASSERT_TRUE(pkgRepo->update(""));
-    std::vector<std::string> got = targets();
-    ASSERT_GE(got.size(), 2u);
-    EXPECT_EQ(got[0], "repodata/repomd.xml");
-    EXPECT_EQ(got[1], repo->location("primary"));
-    EXPECT_EQ(pkgRepo->packages().count("baz"), 1u);
-}
-
-TEST_F(PackageRepoTest, ChecksumMismatchIsFetchedTwiceThenRefused) {
-    buildRepo();
-    serve();
-    auto pkgRepo = makeRepo(server->url("/"));
-    ASSERT_TRUE(pkgRepo->update(""));
-    const std::string oldIndex = readHostFile(cacheDir() + "repomd.xml");
-
-    // The repository changes, and its new primary list arrives damaged.
+    // A changed primary list arrives damaged: fetched again bypassing caches,
+    // then refused; the cache keeps the previous, consistent copies.
     repo->add(TestPackage("baz", "0.1-1"));
     ASSERT_TRUE(repo->build());
     repo->corruptList("primary");
-    const std::string primary = repo->location("primary");
+    const std::string changed = repo->location("primary");
     server->clear();
-    log->clear();
     EXPECT_FALSE(pkgRepo->update(""));
-    std::vector<HttpServer::Request> fetches = server->requestsFor("/" + primary);
+    std::vector<HttpServer::Request> fetches = server->requestsFor("/" + changed);
     ASSERT_EQ(fetches.size(), 2u);
     EXPECT_FALSE(fetches[0].hasHeader("Cache-Control"));
     EXPECT_EQ(fetches[1].header("Cache-Control"), "no-cache");
     EXPECT_EQ(fetches[1].header("Pragma"), "no-cache");
-    EXPECT_TRUE(log->has("WARNING: invalid checksum on '" + primary +
+    EXPECT_TRUE(log->has("WARNING: invalid checksum on '" + changed +
                          "'; retrying with bypass of http caches"));
-    EXPECT_TRUE(log->has("ERROR: invalid checksum on '" + primary + "'"));
-    EXPECT_TRUE(log->has("ERROR: failed getting repository resource '" + primary + "'"));
+    EXPECT_TRUE(log->has("ERROR: invalid checksum on '" + changed + "'"));
+    EXPECT_TRUE(log->has("ERROR: failed getting repository resource '" + changed + "'"));
+    EXPECT_EQ(readHostFile(cacheDir() + "repomd.xml"), goodIndex);
+    EXPECT_EQ(listDir(cacheDir()), kCached);
 
-    // The cache still holds the previous, consistent copies.
-    EXPECT_EQ(readHostFile(cacheDir() + "repomd.xml"), oldIndex);
-    EXPECT_EQ(listDir(cacheDir()),
-              (std::vector<std::string>{"primary.xml.gz", "repomd.xml", "vtxdata.xml.gz"}));
-}
-
-TEST_F(PackageRepoTest, OpenChecksumsAloneAndNoChecksumAtAll) {
-    buildRepo();
-    serve();
+    // An open checksum alone will do; without any checksum a list is never accepted.
+    ASSERT_TRUE(repo->build());
     repo->dropChecksums("primary", true);
-    auto pkgRepo = makeRepo(server->url("/"));
     ASSERT_TRUE(pkgRepo->update("")) << log->text();
+    EXPECT_EQ(pkgRepo->packages().count("baz"), 1u);
     EXPECT_TRUE(pkgRepo->index().find(key("primary"))->m_checksum.m_sValue.empty());
     server->clear();
     ASSERT_TRUE(pkgRepo->update(""));
     EXPECT_EQ(targets(), (std::vector<std::string>{"repodata/repomd.xml"}));
-
-    // Without any checksum a list can never be accepted.
     repo->dropChecksums("primary", false);
     server->clear();
     log->clear();
     EXPECT_FALSE(pkgRepo->update(""));
-    const std::string primary = repo->location("primary");
-    EXPECT_EQ(server->requestsFor("/" + primary).size(), 2u);
-    EXPECT_TRUE(log->has("ERROR: invalid checksum on '" + primary + "'"));
+    EXPECT_EQ(server->requestsFor("/" + repo->location("primary")).size(), 2u);
+    EXPECT_TRUE(log->has("ERROR: invalid checksum on '" + repo->location("primary") + "'"));
     EXPECT_FALSE(log->contains("attempted to check an empty checksum"));
 }
 
@@ -279,9 +243,7 @@ TEST_F(PackageRepoTest, BrokenRepositoriesFailAndKeepTheCache) {
         EXPECT_TRUE(log->contains(message)) << c.what << "\n" << log->text();
         EXPECT_EQ(readHostFile(cacheDir() + "repomd.xml"), goodIndex) << c.what;
         EXPECT_EQ(listDir(config.m_sCacheDir), (std::vector<std::string>{"main"})) << c.what;
-        EXPECT_EQ(listDir(cacheDir()),
-                  (std::vector<std::string>{"primary.xml.gz", "repomd.xml", "vtxdata.xml.gz"}))
-            << c.what;
+        EXPECT_EQ(listDir(cacheDir()), kCached) << c.what;
         auto fromCache = makeRepo(repo->dir());
         EXPECT_TRUE(fromCache->load()) << c.what << "\n" << log->text();
         EXPECT_EQ(fromCache->packages().size(), 4u) << c.what;
@@ -324,17 +286,33 @@ TEST_F(PackageRepoTest, IndexEntries) {
         data("vtxdata", "<location href=\"../../../../etc/v.xml\"/><timestamp>987.25</timestamp>") +
         "</x:wrap>" + data("other", "<timestamp>.5</timestamp><location href=\"o\"/>"));
     ASSERT_TRUE(parsed.first) << log->text();
-    ASSERT_EQ(parsed.second.size(), 3u);
-    const RepoMdEntry& primary = *parsed.second.find(key("primary"));
-    EXPECT_EQ(primary.m_sLocation, "repodata/a-primary.xml.gz");
-    EXPECT_EQ(primary.m_sCacheFile, cacheDir() + "primary.xml.gz");
-    EXPECT_EQ(primary.m_checksum.m_sValue, "c1");
-    EXPECT_EQ(primary.m_openChecksum.m_sType, "sha");
-    EXPECT_EQ(primary.m_nTimestamp, 1u);
-    EXPECT_EQ(parsed.second.find(key("vtxdata"))->m_nTimestamp, 987u);
-    EXPECT_EQ(parsed.second.find(key("vtxdata"))->m_sCacheFile, cacheDir() + "vtxdata.xml");
-    EXPECT_EQ(parsed.second.find(key("other"))->m_nTimestamp, 0u);
-    EXPECT_EQ(parsed.second.find(key("other"))->m_sCacheFile, cacheDir() + "other");
+    std::vector<std::string> entries;
+    for (const RepoMdEntry& e : parsed.second) {
+        entries.push_back(e.m_sType + " " + e.m_sLocation + " " +
+                          e.m_sCacheFile.substr(cacheDir().size()) + " " + e.m_checksum.m_sValue +
+                          " " + e.m_openChecksum.m_sType + " " + std::to_string(e.m_nTimestamp));
+    }
+    EXPECT_EQ(entries,
+              (std::vector<std::string>{"other o other   0",
+                                        "primary repodata/a-primary.xml.gz primary.xml.gz c1 sha 1",
+                                        "vtxdata ../../../../etc/v.xml vtxdata.xml   987"}));
+    // The seed corpora of the fuzz target, a list in place of the index, and
+    // the inputs kept from fuzzing (tests/repo/data), none of them an index.
+    std::map<std::string, bool> files = {
+        {"fuzz/corpus/repo_index/createrepo.xml", true},
+        {"fuzz/corpus/repo_index/modifyrepo-vtxdata.xml", true},
+        {"fuzz/corpus/package_list/createrepo-primary.xml", false}};
+    for (const std::string& name :
+         splitLines(runShell("ls '" PROJECT_DIR "/tests/repo/data'").output)) {
+        files["tests/repo/data/" + name] = false;
+    }
+    for (const auto& [file, ok] : files) {
+        writeHostFile(cacheDir() + "repomd.xml", readHostFile(PROJECT_DIR "/" + file));
+        RepoMdIndex result;
+        EXPECT_EQ(pkgRepo->parseIndex(result), ok) << file;
+        EXPECT_EQ(result.empty(), !ok) << file;
+    }
+    EXPECT_GE(files.size(), 4u);
 
     struct Case {
         std::string data;
@@ -410,6 +388,62 @@ TEST_F(PackageRepoTest, LocalDirectoryAndCacheOnly) {
     EXPECT_FALSE(cached->load());
     EXPECT_TRUE(log->has("ERROR: failed parsing repository metadata from 'repodata/repomd.xml'"));
     EXPECT_TRUE(server->requests().empty());
+}
+
+// The firmware version comes from the fixed os-release path (this binary runs
+// in a sandbox); the higher of two requirements packages counts.
+TEST_F(PackageRepoTest, UpdateRequirementsAgainstTheFirmwareVersion) {
+    repo = std::make_unique<RepoBuilder>(scratch.file("repo"));
+    repo->add(TestPackage("app", "1.0-1"));
+    ASSERT_TRUE(repo->build());
+    auto pkgRepo = makeRepo(repo->dir());
+    ASSERT_TRUE(pkgRepo->update(""));
+    writeHostFile(paths::kOsRelease, "VERSION_ID=1.0\n");
+    log->clear();
+    EXPECT_TRUE(pkgRepo->updateRequirements().empty());
+    EXPECT_EQ(log->text(),
+              "INFO: package os-update-requirements not found in repository, no update "
+              "requirements to check\n");
+
+    repo->add({TestPackage("os-update-requirements", "2.0-1")
+                   .require("os-update-requirement/firmware >= 9.0-5")
+                   .require("os-update-requirement/firmware < 12")
+                   .require("os-update-requirement/firmware")
+                   .require("os-update-requirement/bootloader >= 2"),
+               TestPackage("os-update-requirements", "1.0-1")
+                   .require("os-update-requirement/firmware >= 20")});
+    ASSERT_TRUE(repo->build());
+    ASSERT_TRUE(pkgRepo->update(""));
+    const std::string boot = "os-update-requirement/bootloader >= 2;";
+    const struct {
+        const char* osRelease;
+        std::string unmet;
+        bool warning;
+    } cases[] = {
+        {"VERSION_ID=9.0\n", boot, false},
+        {"VERSION_ID=8.9\n", boot + "os-update-requirement/firmware >= 9.0-5;", false},
+        {"VERSION_ID=12\n", boot + "os-update-requirement/firmware < 12;", false},
+        // Only a second "-" cuts: the release is compared.
+        {"VERSION_ID=11.99-1-g0-dirty\n", boot, false},
+        {"VERSION_ID=9.0-3-gabc\n", boot + "os-update-requirement/firmware >= 9.0-5;", false},
+        // An unknown firmware version meets every firmware requirement.
+        {"NAME=Player\n", boot, true},
+        {"VERSION_ID=\n", boot, true},
+    };
+    for (const auto& c : cases) {
+        writeHostFile(paths::kOsRelease, c.osRelease);
+        log->clear();
+        std::string unmet;
+        for (const Dependency& dep : pkgRepo->updateRequirements()) {
+            unmet += depToString(dep) + ";";
+        }
+        EXPECT_EQ(unmet, c.unmet) << c.osRelease << log->text();
+        EXPECT_EQ(log->has("WARNING: cannot read current firmware version to check update "
+                           "requirements"),
+                  c.warning)
+            << c.osRelease;
+    }
+    unlink(paths::kOsRelease);
 }
 
 TEST_F(PackageRepoTest, ProgressLines) {

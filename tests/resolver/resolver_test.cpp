@@ -1,14 +1,242 @@
-// The resolver on real packages and databases, judged by rpm itself.
+// The resolver on real packages and databases, judged by rpm itself: the
+// installed packages are built with rpmbuild and recorded in a real RPM
+// database, the available ones are the same descriptions as repository
+// records pointing at the built files, and rpm --test -U judges the chosen
+// files against that database.
+#include "resolver/resolver.h"
+
+#include <gtest/gtest.h>
+#include <rpm/rpmlib.h>
 #include <rpm/rpmmacro.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <functional>
+#include <map>
+#include <sstream>
 
+#include "config/config.h"
 #include "driver/signals.h"
 #include "harness/log_capture.h"
-#include "resolver_fixture.h"
+#include "harness/package_builder.h"
+#include "harness/package_values.h"
+#include "harness/sandbox.h"
 
 namespace {
+
+// Packages in a compact form, separated by "|": a name, an optional EVR
+// (default "1.0-1") and tokens R: (requires), C: (recommends), P: (provides),
+// O: (obsoletes) with a dependency such as "lib>=1:2.0-1", G: (group),
+// A: (architecture), F: (a file path) and T: (type "vtxpkg" or "flashedfw").
+struct Scenario {
+    Scenario(std::string name, std::string installed, std::string available, bool resolves,
+             std::string chosen)
+        : m_sName(std::move(name)),
+          m_sInstalled(std::move(installed)),
+          m_sAvailable(std::move(available)),
+          m_bResolves(resolves),
+          m_sNew(std::move(chosen)) {}
+
+    Scenario& include(NameSet names) { return set(m_setInclude, std::move(names)); }
+    Scenario& exclude(NameSet names) { return set(m_setExclude, std::move(names)); }
+    Scenario& groups(NameSet names) { return set(m_setGroups, std::move(names)); }
+    Scenario& pull(NameSet names) { return set(m_setPull, std::move(names)); }
+    Scenario& external(std::string packages) { return set(m_sExternal, std::move(packages)); }
+    Scenario& mask(unsigned mask) { return set(m_nMask, mask); }
+    Scenario& ignoreRecommends() { return set(m_bIgnoreRecommends, true); }
+    Scenario& release(std::string name) { return set(m_sReleasePkg, std::move(name)); }
+    Scenario& bad(std::string chosen) { return set(m_sBad, std::move(chosen)); }
+    // Log lines ("LEVEL: text") that must appear in this order, among others.
+    Scenario& logs(std::vector<std::string> lines) { return set(m_vLogs, std::move(lines)); }
+    Scenario& check(std::function<void(const Resolver&)> fn) { return set(m_fnCheck, fn); }
+    template <typename T, typename V>
+    Scenario& set(T& field, V&& value) {
+        field = std::forward<V>(value);
+        return *this;
+    }
+
+    std::string m_sName, m_sInstalled, m_sAvailable;
+    bool m_bResolves;
+    std::string m_sNew;  // "name-evr" of the chosen packages, blank-separated, in name order
+    std::string m_sBad;
+    NameSet m_setInclude, m_setExclude, m_setGroups, m_setPull;
+    std::string m_sExternal;
+    unsigned m_nMask = 0;
+    bool m_bIgnoreRecommends = false;
+    std::string m_sReleasePkg;
+    std::vector<std::string> m_vLogs;
+    std::function<void(const Resolver&)> m_fnCheck;
+};
+
+// A description to build and the repository record of the same package.
+struct Described {
+    TestPackage m_spec;
+    Package m_record;
+};
+
+std::vector<Described> parsePackages(const std::string& text) {
+    using Add = TestPackage& (TestPackage::*)(std::string);
+    static const std::map<char, std::pair<Add, DependencySet Package::*>> kDeps = {
+        {'R', {&TestPackage::require, &Package::m_setRequires}},
+        {'C', {&TestPackage::recommend, &Package::m_setRecommends}},
+        {'P', {&TestPackage::provide, &Package::m_setProvides}},
+        {'O', {&TestPackage::obsolete, &Package::m_setObsoletes}}};
+    std::vector<Described> packages;
+    std::istringstream list(text);
+    for (std::string item; std::getline(list, item, '|');) {
+        std::istringstream in(item);
+        std::string name, token;
+        if (!(in >> name)) {
+            continue;
+        }
+        Described d{TestPackage(name), makePackage(name, "1.0-1")};
+        d.m_record.m_sGroup = "Unspecified";  // as rpmbuild records it
+        while (in >> token) {
+            // "lib>=1:2.0-1" as a spec writes it: "lib >= 1:2.0-1".
+            std::string value = token.size() > 2 ? token.substr(2) : "";
+            size_t op = value.find_first_of("<>="), evr = value.find_first_not_of("<>=", op);
+            std::string dep = op == std::string::npos
+                                  ? value
+                                  : value.substr(0, op) + " " + value.substr(op, evr - op) + " " +
+                                        value.substr(evr);
+            Package& r = d.m_record;
+            if (auto kind = kDeps.find(token[0]); kind != kDeps.end()) {
+                (d.m_spec.*kind->second.first)(dep);
+                (r.*kind->second.second).insert(makeDep(dep));
+            } else if (isdigit(static_cast<unsigned char>(token[0]))) {
+                d.m_spec = TestPackage(name, token, d.m_spec.m_sArch);
+                r.m_evr = parseEvr(token);
+            } else if (token[0] == 'G') {
+                d.m_spec.group(value);
+                r.m_sGroup = value;
+            } else if (token[0] == 'A') {
+                d.m_spec.m_sArch = value;
+            } else if (token[0] == 'F') {
+                d.m_spec.file(value, "");
+            } else {
+                EXPECT_EQ(token[0], 'T') << token;
+                r.m_nType = value == "vtxpkg" ? PackageType::VTXPKG : PackageType::FLASHEDFW;
+            }
+        }
+        d.m_record.m_setProvides.insert(depFromPackage(d.m_record));  // rpmbuild adds it
+        packages.push_back(d);
+    }
+    return packages;
+}
+
+class ResolverTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        static bool configured = rpmReadConfigFiles(nullptr, nullptr) == 0;
+        ASSERT_TRUE(configured);
+    }
+
+    std::vector<std::string> build(const std::vector<Described>& packages, const std::string& dir) {
+        std::vector<TestPackage> specs;
+        for (const Described& d : packages) {
+            specs.push_back(d.m_spec);
+        }
+        return specs.empty() ? std::vector<std::string>() : m_builder.build(specs, dir);
+    }
+    // Builds the packages; their records name the built files.
+    PackageList readPackages(const std::string& text, const std::string& dir) {
+        std::vector<Described> described = parsePackages(text);
+        std::vector<std::string> files = build(described, dir);
+        EXPECT_EQ(files.size(), described.size());
+        PackageList list;
+        for (size_t i = 0; i < files.size(); ++i) {
+            described[i].m_record.m_sLocation = files[i].substr(files[i].rfind('/') + 1);
+            described[i].m_record.m_sCacheFile = files[i];
+            list.insert(described[i].m_record);
+        }
+        return list;
+    }
+    // A database directory holding the packages.
+    std::string makeDatabase(const std::string& packages, const std::string& dir) {
+        std::string dbPath = dir + "/rpmdb";
+        EXPECT_TRUE(initRpmDb(dbPath));
+        std::vector<std::string> files = build(parsePackages(packages), dir + "/installed");
+        EXPECT_TRUE(files.empty() || installJustDb(dbPath, files));
+        return dbPath;
+    }
+
+    // Runs the scenario at trace and at debug level (the output above trace
+    // level must be the same) and checks its results, then runs rpm --test -U
+    // on the chosen RPM package files: it must succeed exactly when the
+    // resolution did, and miss every capability the resolver reports missing.
+    void runAll(const std::vector<Scenario>& scenarios) {
+        for (const Scenario& s : scenarios) {
+            SCOPED_TRACE(s.m_sName);
+            std::string dir = m_scratch.file("scenario-" + std::to_string(++m_nRuns));
+            std::string dbPath = makeDatabase(s.m_sInstalled, dir);
+            PackageList available = readPackages(s.m_sAvailable, dir + "/available");
+            PackageList external = readPackages(s.m_sExternal, dir + "/external");
+            Config config;
+            config.m_bIgnoreRecommends = s.m_bIgnoreRecommends;
+            config.m_sReleasePkg = s.m_sReleasePkg;
+            rpmPushMacro(nullptr, "_dbpath", nullptr, dbPath.c_str(), RMIL_CMDLINE);
+            run(s, config, available, external, dbPath);
+            rpmPopMacro(nullptr, "_dbpath");
+        }
+    }
+    void run(const Scenario& s, const Config& config, const PackageList& available,
+             const PackageList& external, const std::string& dbPath) {
+        std::vector<std::string> traced;
+        for (LogLevel level : {LogLevel::Trace, LogLevel::Debug}) {
+            LogCapture log(level);
+            Resolver resolver(config, s.m_nMask, available);
+            ASSERT_TRUE(resolver.init(external, s.m_setInclude, s.m_setExclude, s.m_setGroups,
+                                      s.m_setPull));
+            EXPECT_EQ(resolver.resolve(), s.m_bResolves);
+            std::string chosen[2];
+            for (int bad = 0; bad < 2; ++bad) {
+                for (const Package& p : bad ? resolver.badPackages() : resolver.newPackages()) {
+                    chosen[bad] += (chosen[bad].empty() ? "" : " ") + packageToString(p);
+                }
+            }
+            EXPECT_EQ(chosen[0], s.m_sNew);
+            EXPECT_EQ(chosen[1], s.m_sBad);
+            std::vector<std::string> lines = log.lines();
+            if (level == LogLevel::Trace) {
+                auto it = lines.begin();
+                for (const std::string& line : s.m_vLogs) {
+                    it = std::find(it, lines.end(), line);
+                    ASSERT_NE(it, lines.end()) << line << "\n" << log.text();
+                    ++it;
+                }
+                std::copy_if(lines.begin(), lines.end(), std::back_inserter(traced),
+                             [](const std::string& l) { return l.rfind("TRACE: ", 0) != 0; });
+                continue;
+            }
+            EXPECT_EQ(lines, traced);
+            if (s.m_fnCheck) {
+                s.m_fnCheck(resolver);
+            }
+            std::vector<std::string> args = {"--test", "-U"};
+            for (const Package& package : resolver.newPackages()) {
+                if (package.m_nType == PackageType::RPM) {
+                    args.push_back(package.m_sCacheFile.str());
+                }
+            }
+            if (args.size() == 2 || !s.m_sExternal.empty()) {
+                return;
+            }
+            CommandResult rpm = runRpm(dbPath, args);
+            EXPECT_EQ(rpm.status == 0, s.m_bResolves) << rpm.output;
+            for (const std::string& line : lines) {
+                if (line.rfind("ERROR: \t", 0) == 0) {
+                    EXPECT_NE(rpm.output.find(line.substr(8) + " is needed by"), std::string::npos)
+                        << line << "\n"
+                        << rpm.output;
+                }
+            }
+        }
+    }
+
+    ScratchDir m_scratch;
+    PackageBuilder m_builder{m_scratch.file("build")};
+    size_t m_nRuns = 0;
+};
 
 const unsigned kRpmOnly = typeBit(PackageType::NONE) | typeBit(PackageType::VTXPKG);
 
@@ -232,26 +460,21 @@ TEST_F(ResolverTest, Resolution) {
 }
 
 TEST_F(ResolverTest, InitNeedsTheDatabaseAndHappensOnce) {
-    PackageList available;
-    Config config;
-    std::string dbPath = m_scratch.file("missing");
-    rpmPushMacro(nullptr, "_dbpath", nullptr, dbPath.c_str(), RMIL_CMDLINE);
-    {
+    const PackageList available;
+    const Config config;
+    for (bool missing : {true, false}) {
+        const std::string dbPath =
+            missing ? m_scratch.file("missing") : makeDatabase("", m_scratch.file("db"));
+        rpmPushMacro(nullptr, "_dbpath", nullptr, dbPath.c_str(), RMIL_CMDLINE);
         LogCapture log;
         Resolver resolver(config, 0, available);
-        EXPECT_FALSE(resolver.init({}, {}, {}, {}, {}));
-        EXPECT_TRUE(log.has("ERROR: failed opening rpm database"));
-        EXPECT_FALSE(resolver.resolve());
+        EXPECT_EQ(resolver.init({}, {}, {}, {}, {}), !missing);
+        EXPECT_FALSE(missing ? resolver.resolve() : resolver.init({}, {}, {}, {}, {}));
+        EXPECT_TRUE(log.has(missing ? "ERROR: failed opening rpm database"
+                                    : "ERROR: attempted to reinitilize a resolver"))
+            << log.text();
+        rpmPopMacro(nullptr, "_dbpath");
     }
-    makeDatabase("", dbPath);
-    rpmPopMacro(nullptr, "_dbpath");
-    rpmPushMacro(nullptr, "_dbpath", nullptr, (dbPath + "/rpmdb").c_str(), RMIL_CMDLINE);
-    LogCapture log;
-    Resolver resolver(config, 0, available);
-    EXPECT_TRUE(resolver.init({}, {}, {}, {}, {}));
-    EXPECT_FALSE(resolver.init({}, {}, {}, {}, {}));
-    EXPECT_TRUE(log.has("ERROR: attempted to reinitilize a resolver"));
-    rpmPopMacro(nullptr, "_dbpath");
 }
 
 TEST_F(ResolverTest, TerminationSignalEndsTheLoopWithoutReport) {
