@@ -14,6 +14,7 @@ CommandResult runCommand(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& env = {},
                          const std::string& cwd = "");
 
-// Runs a shell command line with /bin/sh -c.
-CommandResult runShell(const std::string& command,
-                       const std::map<std::string, std::string>& env = {});
+inline CommandResult runShell(const std::string& command,
+                              const std::map<std::string, std::string>& env = {}) {
+    return runCommand({"/bin/sh", "-c", command}, env);
+}
