@@ -101,7 +101,10 @@ HttpServer::~HttpServer() {
     fclose(m_pToServer);
     fclose(m_pFromServer);
     // Closing its input ends the server; do not wait for slow handlers.
-    for (int i = 0; i < 100 && waitpid(m_nPid, nullptr, WNOHANG) != m_nPid; ++i) {
+    for (int i = 0; i < 100; ++i) {
+        if (waitpid(m_nPid, nullptr, WNOHANG) == m_nPid) {
+            return;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     kill(m_nPid, SIGKILL);

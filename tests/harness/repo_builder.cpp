@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -144,35 +145,33 @@ bool RepoBuilder::build() {
     try {
         if (!m_vPending.empty()) {
             std::vector<std::string> files = m_builder.build(m_vPending, m_sDir + "/packages");
-            for (const std::string& file : files) {
-                if (m_pPackageKey != nullptr && !m_pPackageKey->signPackage(file)) {
-                    return false;
-                }
-            }
-            if (files.empty()) {
+            if (files.empty() ||
+                !std::all_of(files.begin(), files.end(), [&](const std::string& file) {
+                    return m_pPackageKey == nullptr || m_pPackageKey->signPackage(file);
+                })) {
                 return false;
             }
             m_vPending.clear();
         }
         const std::string work = m_sDir + ".work";
         const std::string repodata = m_sDir + "/repodata";
+        const char* names = m_options.m_bSimpleNames ? "--simple-md-filenames" : "--compress";
+        auto add = [&](const char* type, const std::string& file) {
+            checked(runCommand({"modifyrepo_c", names,
+                                m_options.m_bCompress ? "--compress" : "--no-compress", "--mdtype",
+                                type, file, repodata}),
+                    "modifyrepo_c");
+        };
         removeTree(repodata);
-        std::vector<std::string> modify = {"modifyrepo_c"};
-        if (m_options.m_bSimpleNames) {
-            modify.push_back("--simple-md-filenames");
-        }
         checked(
             runCommand({"createrepo_c", "--quiet", "--no-database",
                         m_options.m_bSimpleNames ? "--simple-md-filenames" : "--quiet", m_sDir}),
             "createrepo_c");
         if (!m_options.m_bCompress) {
             // createrepo_c always compresses: put a plain copy in its place.
-            modify.push_back("--no-compress");
             writeHostFile(work + "/primary.xml",
                           checked(runCommand({"zcat", listFile("primary")}), "zcat"));
-            std::vector<std::string> argv = modify;
-            argv.insert(argv.end(), {"--mdtype", "primary", work + "/primary.xml", repodata});
-            checked(runCommand(argv), "modifyrepo_c");
+            add("primary", work + "/primary.xml");
         }
         for (const DevicePackage& p : m_vDevice) {
             if (p.m_bHasFile) {
@@ -180,8 +179,7 @@ bool RepoBuilder::build() {
             }
         }
         writeHostFile(work + "/vtxdata.xml", deviceListXml(m_vDevice));
-        modify.insert(modify.end(), {"--mdtype", "vtxdata", work + "/vtxdata.xml", repodata});
-        checked(runCommand(modify), "modifyrepo_c");
+        add("vtxdata", work + "/vtxdata.xml");
     } catch (const std::exception& e) {
         ADD_FAILURE() << e.what();
         return false;
