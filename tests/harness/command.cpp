@@ -19,15 +19,10 @@ CommandResult runCommand(const std::vector<std::string>& argv,
         for (const auto& kv : env) {
             setenv(kv.first.c_str(), kv.second.c_str(), 1);
         }
-        std::vector<char*> cargv;
-        for (const std::string& a : argv) {
-            cargv.push_back(const_cast<char*>(a.c_str()));
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
+            _exit(126);
         }
-        cargv.push_back(nullptr);
-        if (cwd.empty() || chdir(cwd.c_str()) == 0) {
-            execvp(cargv[0], cargv.data());
-        }
-        _exit(127);
+        execArgv(argv);
     }
     if (pid < 0) {
         return result;
@@ -46,4 +41,14 @@ CommandResult runCommand(const std::vector<std::string>& argv,
     }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+}
+
+void execArgv(const std::vector<std::string>& argv) {
+    std::vector<char*> cargv;
+    for (const std::string& a : argv) {
+        cargv.push_back(const_cast<char*>(a.c_str()));
+    }
+    cargv.push_back(nullptr);
+    execvp(cargv[0], cargv.data());
+    _exit(127);
 }

@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "harness/command.h"
+
 namespace {
 
 // Bytes above 0x7e as \u00XX: the server takes strings back as Latin-1.
@@ -80,13 +82,7 @@ HttpServer::HttpServer(const Options& options) : m_options(options) {
         dup2(toServer[0], 0);
         dup2(fromServer[1], 1);
         signal(SIGPIPE, SIG_DFL);
-        std::vector<char*> argv;
-        for (std::string& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        execArgv(args);
     }
     close(toServer[0]);
     close(fromServer[1]);

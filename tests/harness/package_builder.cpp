@@ -81,10 +81,7 @@ std::string specText(const std::vector<const TestPackage*>& packages, const std:
         }
         spec << "\n%description -n " << name << "\ntest package " << name << "\n\n"
              << (p->m_sPre.empty() ? ""
-                                   : "%pre -n " + name + "\n" + escapeMacros(p->m_sPre) + "\n\n")
-             << (p->m_sPost.empty()
-                     ? ""
-                     : "%post -n " + name + "\n" + escapeMacros(p->m_sPost) + "\n\n");
+                                   : "%pre -n " + name + "\n" + escapeMacros(p->m_sPre) + "\n\n");
         files << "%files -n " << name << "\n";
         for (const std::string& path : pathsOf(*p)) {
             files << escapeMacros(path) << "\n";

@@ -63,7 +63,7 @@ struct TestPackage : PackageDescription<TestPackage> {
     // Size of /opt/<name>/payload (zero bytes); 0: no such file.
     uint64_t m_nPayloadSize = 0;
     std::map<std::string, std::string> m_mapFiles;  // absolute path to content
-    std::string m_sPre, m_sPost;                    // scriptlets (/bin/sh); empty: none
+    std::string m_sPre;                             // %pre scriptlet (/bin/sh); empty: none
 
     TestPackage() = default;
     explicit TestPackage(std::string name, std::string_view evr = "1.0-1",
@@ -71,7 +71,6 @@ struct TestPackage : PackageDescription<TestPackage> {
         : PackageDescription(std::move(name), evr, std::move(arch)) {}
 
     TestPackage& pre(std::string script) { return set(m_sPre, std::move(script)); }
-    TestPackage& post(std::string script) { return set(m_sPost, std::move(script)); }
     TestPackage& payload(uint64_t size) {
         m_nPayloadSize = size;
         return *this;

@@ -202,14 +202,8 @@ SandboxProcess Sandbox::start(const std::vector<std::string>& args, const RunOpt
         throw std::runtime_error("fork failed");
     }
     if (pid == 0) {
-        std::vector<char*> cargv;
-        for (std::string& a : argv) {
-            cargv.push_back(a.data());
-        }
-        cargv.push_back(nullptr);
         dup2(open("/dev/null", O_RDWR), 0);
-        execv(cargv[0], cargv.data());
-        _exit(127);
+        execArgv(argv);
     }
     return SandboxProcess(this, pid);
 }

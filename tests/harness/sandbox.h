@@ -67,7 +67,6 @@ struct RunOptions {
 // A running sandboxed program started with Sandbox::start.
 class SandboxProcess {
 public:
-    SandboxProcess() = default;
     SandboxProcess(class Sandbox* sandbox, pid_t runner) : m_pSandbox(sandbox), m_nRunner(runner) {}
     // Process id of the program inside the sandbox (waits until it is known).
     pid_t programPid();
