@@ -14,6 +14,10 @@ CommandResult runCommand(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& env = {},
                          const std::string& cwd = "");
 
-// Runs a shell command line with /bin/sh -c.
-CommandResult runShell(const std::string& command,
-                       const std::map<std::string, std::string>& env = {});
+// Replaces a forked child by the program (found in PATH), or ends it with 127.
+[[noreturn]] void execArgv(const std::vector<std::string>& argv);
+
+inline CommandResult runShell(const std::string& command,
+                              const std::map<std::string, std::string>& env = {}) {
+    return runCommand({"/bin/sh", "-c", command}, env);
+}

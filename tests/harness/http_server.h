@@ -1,34 +1,34 @@
 // A scriptable HTTP/HTTPS server on loopback for tests (http_server.py): it
-// serves a directory and answers chosen paths with scripted responses
-// (statuses in sequence, redirects, broken or slow bodies...), and records
-// every request with its headers. Started on a free port by the constructor,
-// stopped by the destructor.
+// serves a directory, answers chosen paths with scripted responses and
+// records every request with its headers. It runs from construction to
+// destruction, on a free port.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
 
 class HttpServer {
 public:
+    using Pairs = std::vector<std::pair<std::string, std::string>>;
     struct Options {
         std::string address = "127.0.0.1";  // "::1" for IPv6
         std::string root;                   // directory served for unscripted paths
         std::string certFile;               // https when set
         std::string keyFile;
-        // Runs the server through this command (a full path first), for
-        // instance "/usr/sbin/ip netns exec NAME" to serve from another
-        // network namespace.
+        // Runs the server through this command (a full path first), e.g.
+        // "/usr/sbin/ip netns exec NAME" to serve from another network namespace.
         std::vector<std::string> launcher;
     };
 
     // One scripted answer.
     struct Response {
         int status = 200;
-        std::vector<std::pair<std::string, std::string>> headers;
+        Pairs headers;
         std::string body;
         long long bodySize = -1;  // that many bytes of a fixed pattern instead of body
         bool chunked = false;
@@ -39,9 +39,19 @@ public:
         bool retryAfterDate = false;   // "Retry-After" as an HTTP date...
         long retryAfterIn = 0;         // ...this many seconds from now
 
-        static Response ok(const std::string& body);
-        static Response withStatus(int code);
-        static Response redirect(const std::string& location, int code = 302);
+        static Response ok(const std::string& body) {
+            Response r;
+            r.body = body;
+            return r;
+        }
+        static Response withStatus(int code) {
+            Response r = ok("status " + std::to_string(code) + "\n");
+            r.status = code;
+            return r;
+        }
+        static Response redirect(const std::string& location, int code = 302) {
+            return withStatus(code).header("Location", location);
+        }
         Response& header(const std::string& name, const std::string& value) {
             headers.emplace_back(name, value);
             return *this;
@@ -52,15 +62,13 @@ public:
         std::string method;
         std::string target;  // as sent: path and query
         int clientPort = 0;  // tells connections apart
-        std::vector<std::pair<std::string, std::string>> headers;
+        Pairs headers;
+        std::string user;  // of the Authorization header (Basic or Digest)
 
         // The first header of that name (case-insensitive), or empty.
         std::string header(const std::string& name) const;
         bool hasHeader(const std::string& name) const;
-        // The user name of the Authorization header (Basic or Digest), or empty.
         std::string authUser() const { return user; }
-
-        std::string user;
     };
 
     HttpServer() : HttpServer(Options()) {}
@@ -70,7 +78,6 @@ public:
     HttpServer& operator=(const HttpServer&) = delete;
 
     uint16_t port() const { return m_nPort; }
-    const std::string& address() const { return m_options.address; }
     // "http://127.0.0.1:PORT" followed by the path ("https" with a certificate;
     // an IPv6 address in brackets).
     std::string url(const std::string& path = "/") const;
@@ -85,27 +92,24 @@ public:
     // ("name", "password"), with scheme "Basic" or "Digest" (MD5, qop "auth")
     // in the realm; others get 401 and a challenge. No users: no rule.
     void requireAuth(const std::string& prefix, const std::string& scheme, const std::string& realm,
-                     const std::vector<std::pair<std::string, std::string>>& users);
+                     const Pairs& users);
     // Acts as a proxy that needs one of these users with Basic credentials:
-    // requests without them get 407 and a challenge. No users: no rule.
-    void requireProxyAuth(const std::string& realm,
-                          const std::vector<std::pair<std::string, std::string>>& users);
+    // others get 407 and a challenge. No users: no rule.
+    void requireProxyAuth(const std::string& realm, const Pairs& users);
     // Forgets every script, authentication rule and the request log.
-    void clear();
+    void clear() { command("{\"cmd\":\"clear\"}"); }
 
     std::vector<Request> requests();
     // The requests whose target is exactly this.
     std::vector<Request> requestsFor(const std::string& target);
 
 private:
-    // Sends one command (none when empty) and returns the lines before its "ok"
-    // (with no command: up to the greeting "port N").
+    // Sends one JSON command and returns the lines before its "ok".
     std::vector<std::string> command(const std::string& json);
 
     Options m_options;
     pid_t m_nPid = -1;
-    int m_nToServer = -1;
-    int m_nFromServer = -1;
-    std::string m_sPending;  // read from the server, not yet consumed
+    FILE* m_pToServer = nullptr;
+    FILE* m_pFromServer = nullptr;
     uint16_t m_nPort = 0;
 };

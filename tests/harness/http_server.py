@@ -1,33 +1,15 @@
 #!/usr/bin/env python3
-"""Scriptable HTTP/HTTPS server for tests (standard library only).
+"""Scriptable HTTP/HTTPS server for tests: http_server.py ADDRESS ROOT [CERT KEY]
 
-    http_server.py ADDRESS ROOT [CERT KEY]      (ROOT may be "")
-
-Prints "port N" once it listens on a free port, then reads one JSON command per
-line from standard input and answers each with "ok" (or "error <text>"). It
-ends when standard input is closed.
-
-  {"cmd": "set", "path": P, "responses": [R, ...]}
-      Answers requests for P (the full target with its query, or else the path
-      without the query) with the responses in turn; the last one repeats.
-  {"cmd": "auth", "prefix": P, "scheme": "Basic"|"Digest", "realm": R, "users": [[name, pw], ...]}
-      Requests whose path starts with P (the longest such prefix decides) need
-      these credentials, else 401 with a challenge (Digest: MD5, qop "auth").
-  {"cmd": "proxy_auth", "realm": R, "users": [[name, pw], ...]}
-      Acts as a proxy that needs Basic credentials, else 407 with a challenge.
-  {"cmd": "clear"}       forgets every rule and the request log
-  {"cmd": "requests"}    one line per request so far, then "ok":
-      R <tab> method <tab> target <tab> client port <tab> user of Authorization
-      (<tab> header name <tab> value)..., with "%", tab, CR and LF as %25 %09 %0D %0A
-
-A response R has the optional keys: status (200), headers [[name, value], ...],
-body_hex (the body in hex) or body_size (that many bytes of a fixed pattern),
-chunked, content_length (announced whatever the body's size), close_after
-(drop the connection after that many body bytes), slow_chunk and slow_delay
-(pause after each piece of that size), retry_after_in ("Retry-After" as an
-HTTP date that many seconds from now).
-
-GET requests without a rule are served from ROOT (never outside it), else 404.
+Prints "port N", then answers each JSON command line on standard input with
+"ok" (or "error TEXT") and ends when standard input closes. The commands
+(http_server.h tells what they do): {"cmd": "set", "path", "responses"},
+{"cmd": "auth", "prefix", "scheme", "realm", "users"}, {"cmd": "proxy_auth",
+"realm", "users"}, {"cmd": "clear"} and {"cmd": "requests"}, which prints one
+line per request before its "ok". A response has the optional keys status,
+headers, body (Latin-1), body_size, chunked, content_length, close_after,
+slow_chunk, slow_delay and retry_after_in. GET requests without a rule are
+served from ROOT (never outside it), else 404.
 """
 
 import base64
@@ -84,11 +66,10 @@ class Handler(BaseHTTPRequestHandler):
         authorization = self.headers.get("Authorization", "")
         user = (basic_user(authorization) or [digest_fields(authorization).get("username", "")])[0]
         entry = [self.command, self.path, str(self.client_address[1]), user]
-        for name, value in self.headers.items():
-            entry += [name, value]
+        entry += [text for header in self.headers.items() for text in header]
         path = urllib.parse.urlsplit(self.path).path
         with LOCK:
-            STATE["log"].append("R\t" + "\t".join(escape(e) for e in entry))
+            STATE["log"].append("\t".join(escape(e) for e in entry))
             proxy = STATE["proxy"]
             rules = [(p, r) for p, r in STATE["auth"].items() if path.startswith(p)]
             rule = max(rules, key=lambda pr: len(pr[0]))[1] if rules else None
@@ -137,16 +118,14 @@ class Handler(BaseHTTPRequestHandler):
             return
         size = response.get("body_size")
         if size is None:
-            yield response.get("body", bytes.fromhex(response.get("body_hex", "")))
+            yield response.get("body", b"")
         while size:
             yield PATTERN[: min(size, len(PATTERN))]
             size -= min(size, len(PATTERN))
 
     def send(self, response):
-        if "file" in response:
-            size = os.path.getsize(response["file"])
-        else:
-            size = sum(len(p) for p in self.pieces(response)) if "body_size" not in response else response["body_size"]
+        size = response.get("body_size", len(response.get("body", b"")))
+        size = os.path.getsize(response["file"]) if "file" in response else size
         chunked = response.get("chunked")
         self.send_response(int(response.get("status", 200)))
         headers = response.get("headers", [])
@@ -220,6 +199,8 @@ def main():
             command = json.loads(line)
             cmd = command["cmd"]
             command["users"] = [tuple(u) for u in command.get("users", [])]
+            for response in command.get("responses", []):
+                response["body"] = response.get("body", "").encode("latin-1")
             with LOCK:
                 if cmd == "set":
                     STATE["rules"][command["path"]] = [command["responses"], 0]

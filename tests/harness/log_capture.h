@@ -1,37 +1,58 @@
-// Captures what the process-wide logger writes, for in-process tests.
+// Captures what the process-wide logger writes ("LEVEL: message" lines), for
+// in-process tests: the threshold is lowered to the given level and standard
+// error is off while the capture lives.
 #pragma once
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "harness/sandbox.h"
 #include "support/logger.h"
 
 class LogCapture {
 public:
-    // Adds a file output at the given level and lowers the global threshold to
-    // it; standard error is switched off while the capture lives.
-    explicit LogCapture(LogLevel level = LogLevel::Trace);
-    ~LogCapture();
+    explicit LogCapture(LogLevel level = LogLevel::Trace) : m_nOldLevel(theLogger().level()) {
+        makeDirs(sandboxRoot());
+        close(mkstemp(m_sPath.data()));
+        theLogger().setStderr(false);
+        theLogger().setLevel(level);
+        clear();
+    }
+    ~LogCapture() {
+        theLogger().removeFile(m_sPath);
+        theLogger().setLevel(m_nOldLevel);
+        theLogger().setStderr(true);
+        unlink(m_sPath.c_str());
+    }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    // Everything captured so far ("LEVEL: message" lines).
-    std::string text() const;
-    std::vector<std::string> lines() const;
-    // True when one captured line equals this one exactly.
+    std::string text() const { return readHostFile(m_sPath); }
+    std::vector<std::string> lines() const { return splitLines(text()); }
     bool has(const std::string& line) const { return count(line) > 0; }
-    // True when some captured line contains the text.
     bool contains(const std::string& text) const {
         return this->text().find(text) != std::string::npos;
     }
-    // Number of lines equal to this one / that contain the text.
-    int count(const std::string& line) const;
-    int countContaining(const std::string& text) const;
-    // Forgets what was captured so far, or replaces it by this text.
-    void clear() { reset(""); }
-    void reset(const std::string& text);
+    int count(const std::string& line) const {
+        std::vector<std::string> all = lines();
+        return static_cast<int>(std::count(all.begin(), all.end(), line));
+    }
+    int countContaining(const std::string& text) const {
+        std::vector<std::string> all = lines();
+        return static_cast<int>(std::count_if(all.begin(), all.end(), [&](const std::string& l) {
+            return l.find(text) != std::string::npos;
+        }));
+    }
+    // Forgets what was captured so far.
+    void clear() {
+        theLogger().removeFile(m_sPath);
+        theLogger().addFile(m_sPath, LogLevel::Trace, false);
+    }
 
 private:
-    std::string m_sPath;
+    std::string m_sPath = sandboxRoot() + "/log-capture-XXXXXX";
     LogLevel m_nOldLevel;
 };

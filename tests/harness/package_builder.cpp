@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -15,20 +16,15 @@
 namespace {
 
 // Spec text is macro-expanded by rpmbuild: keep a literal "%".
-std::string escapeMacros(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        out += c == '%' ? "%%" : std::string(1, c);
+std::string escapeMacros(std::string text) {
+    for (size_t at = 0; (at = text.find('%', at)) != std::string::npos; at += 2) {
+        text.insert(at, 1, '%');
     }
-    return out;
+    return text;
 }
 
 std::string absolute(const std::string& path) {
-    char cwd[4096];
-    if (path.empty() || path[0] == '/' || getcwd(cwd, sizeof(cwd)) == nullptr) {
-        return path;
-    }
-    return std::string(cwd) + "/" + path;
+    return path.empty() ? path : std::filesystem::absolute(path).string();
 }
 
 // The paths of the files a package puts into the build root.
@@ -69,11 +65,9 @@ std::string specText(const std::vector<const TestPackage*>& packages, const std:
          << "%description\ngenerated test packages\n\n";
     for (const TestPackage* p : packages) {
         const std::string name = escapeMacros(p->m_sName);
-        spec << "%package -n " << name << "\nSummary: test package " << name << "\n";
-        if (p->m_bHasEpoch) {
-            spec << "Epoch: " << p->m_nEpoch << "\n";
-        }
-        spec << "Version: " << escapeMacros(p->m_sVersion) << "\n"
+        spec << "%package -n " << name << "\nSummary: test package " << name << "\n"
+             << (p->m_bHasEpoch ? "Epoch: " + std::to_string(p->m_nEpoch) + "\n" : "")
+             << "Version: " << escapeMacros(p->m_sVersion) << "\n"
              << "Release: " << escapeMacros(p->m_sRelease) << "\n"
              << (p->m_sGroup.empty() ? "" : "Group: " + escapeMacros(p->m_sGroup) + "\n")
              << (arch == "noarch" ? "BuildArch: noarch\n" : "") << "AutoReqProv: no\n";
@@ -85,14 +79,9 @@ std::string specText(const std::vector<const TestPackage*>& packages, const std:
                 spec << kind.first << ": " << escapeMacros(dep) << "\n";
             }
         }
-        spec << "\n%description -n " << name << "\ntest package " << name << "\n\n";
-        for (const auto& script :
-             {std::make_pair("pre", &p->m_sPre), std::make_pair("post", &p->m_sPost)}) {
-            if (!script.second->empty()) {
-                spec << "%" << script.first << " -n " << name << "\n"
-                     << escapeMacros(*script.second) << "\n\n";
-            }
-        }
+        spec << "\n%description -n " << name << "\ntest package " << name << "\n\n"
+             << (p->m_sPre.empty() ? ""
+                                   : "%pre -n " + name + "\n" + escapeMacros(p->m_sPre) + "\n\n");
         files << "%files -n " << name << "\n";
         for (const std::string& path : pathsOf(*p)) {
             files << escapeMacros(path) << "\n";
@@ -119,15 +108,6 @@ std::vector<std::string> splitEvr(std::string_view evr) {
     size_t dash = evr.find('-');
     return {epoch, std::string(evr.substr(0, dash)),
             dash == std::string_view::npos ? "" : std::string(evr.substr(dash + 1))};
-}
-
-TestPackage::TestPackage(std::string name, std::string_view evr, std::string arch)
-    : m_sName(std::move(name)), m_sArch(std::move(arch)) {
-    std::vector<std::string> split = splitEvr(evr);
-    m_bHasEpoch = !split[0].empty();
-    m_nEpoch = m_bHasEpoch ? static_cast<uint32_t>(std::stoul(split[0])) : 0;
-    m_sVersion = split[1];
-    m_sRelease = split[2].empty() ? m_sRelease : split[2];
 }
 
 PackageBuilder::PackageBuilder(std::string workDir) : m_sWorkDir(absolute(workDir)) {
@@ -205,11 +185,6 @@ std::vector<std::string> PackageBuilder::build(const std::vector<TestPackage>& p
     return result;
 }
 
-std::string PackageBuilder::build(const TestPackage& package, const std::string& outDir) {
-    std::vector<std::string> files = build(std::vector<TestPackage>{package}, outDir);
-    return files.empty() ? std::string() : files.front();
-}
-
 CommandResult runRpm(const std::string& dbPath, const std::vector<std::string>& args) {
     std::vector<std::string> argv = {"rpm", "--dbpath", absolute(dbPath)};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -242,16 +217,9 @@ TestKey::TestKey(std::string name, const std::string& algorithm, const std::stri
     makeDirs(sandboxRoot() + "/keys");
     char pattern[] = "/tmp/updater-gpg.XXXXXX";
     int lock = open((cache + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lock < 0 || flock(lock, LOCK_EX) != 0 || mkdtemp(pattern) == nullptr) {
-        ADD_FAILURE() << "cannot lock " << cache << " or create a GnuPG home";
-        if (lock >= 0) {
-            close(lock);
-        }
-        return;
-    }
-    m_sHome = pattern;
-    bool ready = access((cache + "/ready").c_str(), F_OK) == 0;
-    if (!ready) {
+    bool ready = lock >= 0 && flock(lock, LOCK_EX) == 0 && mkdtemp(pattern) != nullptr;
+    m_sHome = ready ? pattern : "";
+    if (ready && access((cache + "/ready").c_str(), F_OK) != 0) {
         removeTree(cache);
         ready = gpg({"--pinentry-mode", "loopback", "--passphrase", "", "--quick-gen-key", m_sName,
                      algorithm, "sign", "never"}) &&
@@ -263,32 +231,32 @@ TestKey::TestKey(std::string name, const std::string& algorithm, const std::stri
                                    "|| exit 1; done && touch \"$C/ready\"",
                                    {{"H", m_sHome}, {"C", cache}}),
                           "caching the key");
-    } else {
-        ready = succeeded(runShell("cp -a '" + cache + "/gnupg/.' '" + m_sHome + "/'"),
+    } else if (ready) {
+        ready = succeeded(runCommand({"cp", "-a", cache + "/gnupg/.", m_sHome + "/"}),
                           "copying the key");
     }
-    close(lock);
+    if (lock >= 0) {
+        close(lock);
+    }
     makeDirs(exportDir);
     m_sPublicKeyFile = exportDir + "/" + fileNameOf(m_sName) + ".asc";
     if (!ready || !gpg({"--armor", "--output", m_sPublicKeyFile, "--yes", "--export", m_sName})) {
+        ADD_FAILURE() << "no key " << m_sName << " in " << cache;
         return;
     }
-    CommandResult r = runCommand(
-        {"gpg", "--batch", "--homedir", m_sHome, "--with-colons", "--list-keys", m_sName});
-    for (const std::string& line : splitLines(r.output)) {
-        std::vector<std::string> fields;
-        std::istringstream in(line);
-        for (std::string field; std::getline(in, field, ':');) {
-            fields.push_back(field);
+    // The fifth field of the "pub" line.
+    std::istringstream listing(runCommand({"gpg", "--batch", "--homedir", m_sHome, "--with-colons",
+                                           "--list-keys", m_sName})
+                                   .output);
+    for (std::string line; std::getline(listing, line) && m_sKeyId.empty();) {
+        std::istringstream fields(line);
+        std::string field;
+        for (int i = 0; i < 5 && std::getline(fields, field, ':'); ++i) {
         }
-        if (fields.size() > 4 && fields[0] == "pub") {
-            m_sKeyId = fields[4];
-            std::transform(m_sKeyId.begin(), m_sKeyId.end(), m_sKeyId.begin(), ::tolower);
-        }
+        m_sKeyId = line.rfind("pub:", 0) == 0 ? field : "";
     }
-    if (m_sKeyId.empty()) {
-        ADD_FAILURE() << "no key ID listed for " << m_sName << ":\n" << r.output;
-    }
+    std::transform(m_sKeyId.begin(), m_sKeyId.end(), m_sKeyId.begin(), ::tolower);
+    EXPECT_EQ(m_sKeyId.size(), 16u) << "key ID of " << m_sName;
 }
 
 TestKey::~TestKey() {
@@ -303,18 +271,9 @@ bool TestKey::gpg(std::vector<std::string> args) const {
     return succeeded(runCommand(args), args[4]);
 }
 
-bool TestKey::exportBinary(const std::string& file) const {
-    return gpg({"--yes", "--output", file, "--export", m_sName});
-}
-
 bool TestKey::signPackage(const std::string& rpmFile) const {
     return succeeded(
         runCommand({"rpmsign", "--define", "__gpg /usr/bin/gpg", "--define", "_gpg_name " + m_sName,
                     "--define", "_gpg_path " + m_sHome, "--addsign", rpmFile}),
         "rpmsign");
-}
-
-bool TestKey::detachSign(const std::string& file, const std::string& signatureFile) const {
-    return gpg({"--yes", "--local-user", m_sName, "--armor", "--output", signatureFile,
-                "--detach-sign", file});
 }

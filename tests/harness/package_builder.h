@@ -1,10 +1,6 @@
-// Real RPM packages and RPM databases for tests.
-//
-// A TestPackage is a compact description (name, EVR, arch, dependencies,
-// payload, scriptlets); PackageBuilder turns a list of them into package files
-// with rpmbuild, many at a time as subpackages of generated spec files. The
-// free functions below make per-test RPM databases with the real rpm program
-// and record packages and keys in them.
+// Real RPM packages, RPM databases and signing keys for tests. PackageBuilder
+// turns TestPackage descriptions into package files with rpmbuild, many at a
+// time as subpackages of generated spec files.
 #pragma once
 
 #include <cstdint>
@@ -15,35 +11,66 @@
 
 #include "harness/command.h"
 
-struct TestPackage {
+// "[epoch:]version[-release]" as epoch, version and release (empty when absent).
+std::vector<std::string> splitEvr(std::string_view evr);
+
+// What RPM and device packages share; dependencies are written as in a spec
+// file: "name" or "name op evr".
+template <class Self>
+struct PackageDescription {
     std::string m_sName;
-    bool m_bHasEpoch = false;  // without it the package has no epoch tag
+    bool m_bHasEpoch = false;  // without it an RPM has no epoch tag
     uint32_t m_nEpoch = 0;
     std::string m_sVersion = "1.0";
     std::string m_sRelease = "1";
     std::string m_sArch = "noarch";
     std::string m_sGroup;
-    // Dependencies as rpm writes them in a spec: "name" or "name op evr".
     std::vector<std::string> m_vRequires, m_vRecommends, m_vProvides, m_vObsoletes;
+
+    Self& require(std::string dep) { return add(m_vRequires, std::move(dep)); }
+    Self& recommend(std::string dep) { return add(m_vRecommends, std::move(dep)); }
+    Self& provide(std::string dep) { return add(m_vProvides, std::move(dep)); }
+    Self& obsolete(std::string dep) { return add(m_vObsoletes, std::move(dep)); }
+    Self& group(std::string group) { return set(m_sGroup, std::move(group)); }
+    Self& arch(std::string arch) { return set(m_sArch, std::move(arch)); }
+    std::string fileName() const {
+        return m_sName + "-" + m_sVersion + "-" + m_sRelease + "." + m_sArch + Self::kSuffix;
+    }
+
+protected:
+    PackageDescription() = default;
+    // evr: "[epoch:]version[-release]"; the release defaults to "1".
+    PackageDescription(std::string name, std::string_view evr, std::string arch)
+        : m_sName(std::move(name)), m_sArch(std::move(arch)) {
+        std::vector<std::string> split = splitEvr(evr);
+        m_bHasEpoch = !split[0].empty();
+        m_nEpoch = m_bHasEpoch ? static_cast<uint32_t>(std::stoul(split[0])) : 0;
+        m_sVersion = split[1];
+        m_sRelease = split[2].empty() ? m_sRelease : split[2];
+    }
+    Self& add(std::vector<std::string>& list, std::string dep) {
+        list.push_back(std::move(dep));
+        return static_cast<Self&>(*this);
+    }
+    Self& set(std::string& field, std::string value) {
+        field = std::move(value);
+        return static_cast<Self&>(*this);
+    }
+};
+
+struct TestPackage : PackageDescription<TestPackage> {
+    static constexpr const char* kSuffix = ".rpm";
     // Size of /opt/<name>/payload (zero bytes); 0: no such file.
     uint64_t m_nPayloadSize = 0;
-    // Further files: absolute path to content.
-    std::map<std::string, std::string> m_mapFiles;
-    // Scriptlet bodies (/bin/sh); empty: none.
-    std::string m_sPre, m_sPost;
+    std::map<std::string, std::string> m_mapFiles;  // absolute path to content
+    std::string m_sPre;                             // %pre scriptlet (/bin/sh); empty: none
 
     TestPackage() = default;
-    // evr: "[epoch:]version[-release]"; the release defaults to "1".
     explicit TestPackage(std::string name, std::string_view evr = "1.0-1",
-                         std::string arch = "noarch");
+                         std::string arch = "noarch")
+        : PackageDescription(std::move(name), evr, std::move(arch)) {}
 
-    TestPackage& require(std::string dep) { return add(m_vRequires, std::move(dep)); }
-    TestPackage& recommend(std::string dep) { return add(m_vRecommends, std::move(dep)); }
-    TestPackage& provide(std::string dep) { return add(m_vProvides, std::move(dep)); }
-    TestPackage& obsolete(std::string dep) { return add(m_vObsoletes, std::move(dep)); }
-    TestPackage& group(std::string group) { return set(m_sGroup, std::move(group)); }
     TestPackage& pre(std::string script) { return set(m_sPre, std::move(script)); }
-    TestPackage& post(std::string script) { return set(m_sPost, std::move(script)); }
     TestPackage& payload(uint64_t size) {
         m_nPayloadSize = size;
         return *this;
@@ -51,25 +78,7 @@ struct TestPackage {
     TestPackage& file(const std::string& path, std::string content) {
         return set(m_mapFiles[path], std::move(content));
     }
-
-    // "name-version-release.arch.rpm", the name of the built file.
-    std::string fileName() const {
-        return m_sName + "-" + m_sVersion + "-" + m_sRelease + "." + m_sArch + ".rpm";
-    }
-
-private:
-    TestPackage& add(std::vector<std::string>& list, std::string dep) {
-        list.push_back(std::move(dep));
-        return *this;
-    }
-    TestPackage& set(std::string& field, std::string value) {
-        field = std::move(value);
-        return *this;
-    }
 };
-
-// "[epoch:]version[-release]" as epoch, version and release (empty when absent).
-std::vector<std::string> splitEvr(std::string_view evr);
 
 class PackageBuilder {
 public:
@@ -81,30 +90,28 @@ public:
     // the build fails. Packages of one name may appear in several versions.
     std::vector<std::string> build(const std::vector<TestPackage>& packages,
                                    const std::string& outDir);
-    std::string build(const TestPackage& package, const std::string& outDir);
+    std::string build(const TestPackage& package, const std::string& outDir) {
+        std::vector<std::string> files = build(std::vector<TestPackage>{package}, outDir);
+        return files.empty() ? std::string() : files.front();
+    }
 
 private:
     std::string m_sWorkDir;
     size_t m_nSpecs = 0;
 };
 
-// rpm --dbpath DB ARGS...
 CommandResult runRpm(const std::string& dbPath, const std::vector<std::string>& args);
-// Creates the directory and an empty database in it.
 bool initRpmDb(const std::string& dbPath);
 // Records the packages in the database without their files, dependencies or
-// scriptlets (rpm -i --justdb --nodeps --noscripts, any architecture, older
-// versions next to newer ones, files of one path in several packages).
+// scriptlets (any architecture, older versions next to newer ones, files of
+// one path in several packages).
 bool installJustDb(const std::string& dbPath, const std::vector<std::string>& files);
-// rpm --import of an armored public key.
 bool importKey(const std::string& dbPath, const std::string& keyFile);
 
 // An OpenPGP key pair in its own GnuPG home, for signing test packages and
 // repository indexes. A key of one name and algorithm is generated once per
-// build tree (under the sandbox root, guarded against concurrent test
-// processes) and copied into a fresh home, a short temporary directory (the
-// agent's socket path must stay short); the home and the key's agent go away
-// on destruction.
+// build tree and copied into a fresh, short home directory (the agent's socket
+// path must stay short); the home and its agent go away on destruction.
 class TestKey {
 public:
     // An RSA 2048 signing key whose user ID is name; the armored public key
@@ -121,15 +128,16 @@ public:
     const std::string& home() const { return m_sHome; }
     const std::string& name() const { return m_sName; }
     const std::string& publicKeyFile() const { return m_sPublicKeyFile; }
-    // 16 lower-case hexadecimal digits.
-    const std::string& keyId() const { return m_sKeyId; }
+    const std::string& keyId() const { return m_sKeyId; }  // 16 lower-case hex digits
 
-    // Writes the binary public key (gpg --export) to the file.
-    bool exportBinary(const std::string& file) const;
-    // Signs an RPM file in place (rpmsign --addsign).
+    bool exportBinary(const std::string& file) const {
+        return gpg({"--yes", "--output", file, "--export", m_sName});
+    }
     bool signPackage(const std::string& rpmFile) const;
-    // Writes an armored detached signature of the file.
-    bool detachSign(const std::string& file, const std::string& signatureFile) const;
+    bool detachSign(const std::string& file, const std::string& signatureFile) const {
+        return gpg({"--yes", "--local-user", m_sName, "--armor", "--output", signatureFile,
+                    "--detach-sign", file});
+    }
 
 private:
     bool gpg(std::vector<std::string> args) const;

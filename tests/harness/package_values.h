@@ -1,9 +1,9 @@
 // Compact package-model values for tests: makeDep("foo >= 1:2.0-3"),
-// makeDeps({...}), makePackage("foo", "1.0-1"). Header-only; tests using it
-// link the resolver library.
+// makeDeps({...}), makePackage("foo", "1.0-1").
 #pragma once
 
 #include <initializer_list>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -13,34 +13,25 @@
 // "name" or "name op [epoch:]version[-release]" with op one of < > = <= >=
 // (or "?N" for the raw flags N).
 inline Dependency makeDep(std::string_view text) {
+    static const std::map<std::string_view, uint32_t> kFlags = {
+        {"<", RPMSENSE_LESS},
+        {">", RPMSENSE_GREATER},
+        {"=", RPMSENSE_EQUAL},
+        {"<=", RPMSENSE_LESS | RPMSENSE_EQUAL},
+        {">=", RPMSENSE_GREATER | RPMSENSE_EQUAL}};
     Dependency dep;
     size_t space = text.find(' ');
     dep.m_sName = text.substr(0, space);
     if (space == std::string_view::npos) {
         return dep;
     }
-    std::string_view rest = text.substr(space + 1);
-    size_t space2 = rest.find(' ');
-    if (space2 == std::string_view::npos) {
-        throw std::invalid_argument("dependency without version: " + std::string(text));
+    std::string_view op = text.substr(space + 1, text.find(' ', space + 1) - space - 1);
+    if (op.size() + space + 2 >= text.size() || (kFlags.count(op) == 0 && op[0] != '?')) {
+        throw std::invalid_argument("bad dependency: " + std::string(text));
     }
-    std::string_view op = rest.substr(0, space2);
-    if (op == "<") {
-        dep.m_nFlags = RPMSENSE_LESS;
-    } else if (op == ">") {
-        dep.m_nFlags = RPMSENSE_GREATER;
-    } else if (op == "=") {
-        dep.m_nFlags = RPMSENSE_EQUAL;
-    } else if (op == "<=") {
-        dep.m_nFlags = RPMSENSE_LESS | RPMSENSE_EQUAL;
-    } else if (op == ">=") {
-        dep.m_nFlags = RPMSENSE_GREATER | RPMSENSE_EQUAL;
-    } else if (op.size() > 1 && op[0] == '?') {
-        dep.m_nFlags = static_cast<uint32_t>(std::stoul(std::string(op.substr(1))));
-    } else {
-        throw std::invalid_argument("bad operator in " + std::string(text));
-    }
-    dep.m_evr = parseEvr(rest.substr(space2 + 1));
+    dep.m_nFlags =
+        op[0] == '?' ? static_cast<uint32_t>(std::stoul(std::string(op.substr(1)))) : kFlags.at(op);
+    dep.m_evr = parseEvr(text.substr(space + op.size() + 2));
     return dep;
 }
 

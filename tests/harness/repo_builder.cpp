@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -58,17 +60,14 @@ std::string checked(const CommandResult& r, const std::string& what) {
     return r.output;
 }
 
-// The <data type="..."> block of an index with its indentation and line end:
-// [begin, end) offsets, or npos.
-std::pair<size_t, size_t> dataBlock(const std::string& index, const std::string& type) {
-    size_t begin = index.find("<data type=\"" + type + "\"");
-    size_t end = index.find("</data>", begin);
-    if (begin == std::string::npos || end == std::string::npos) {
-        return {std::string::npos, std::string::npos};
-    }
-    begin = index.find_last_not_of(' ', begin - 1) + 1;
-    end += index.compare(end + 7, 1, "\n") == 0 ? 8 : 7;
-    return {begin, end};
+// The <data type="..."> entry of an index with its indentation and line end,
+// and the lines of elements in it: "(...entry start)(<element...> line)".
+std::regex entryOf(const std::string& type) {
+    return std::regex(" *<data type=\"" + type + "\">(?:(?!</data>)[\\s\\S])*</data>\n?");
+}
+std::regex lineIn(const std::string& type, const std::string& element) {
+    return std::regex("(<data type=\"" + type + "\">(?:(?!</data>)[\\s\\S])*?\n) *(<" + element +
+                      "[ >][^\n]*\n)");
 }
 
 // The output of a command run on a temporary file holding the text.
@@ -86,15 +85,6 @@ std::string onTempFile(const std::string& text, const std::string& command) {
 }
 
 }  // namespace
-
-DevicePackage::DevicePackage(std::string name, std::string_view evr, std::string type)
-    : m_sType(std::move(type)), m_sName(std::move(name)) {
-    std::vector<std::string> split = splitEvr(evr);
-    m_nEpoch = split[0].empty() ? 0 : static_cast<uint32_t>(std::stoul(split[0]));
-    m_sVersion = split[1];
-    m_sRelease = split[2].empty() ? "1" : split[2];
-    m_sContent = "device package " + m_sName + "-" + m_sVersion + "-" + m_sRelease + "\n";
-}
 
 std::string devicePackageXml(const DevicePackage& p) {
     std::ostringstream xml;
@@ -151,41 +141,37 @@ RepoBuilder::RepoBuilder(std::string dir, Options options)
     makeDirs(m_sDir + "/packages");
 }
 
-void RepoBuilder::run(const std::vector<std::string>& argv) const {
-    checked(runCommand(argv), argv[0]);
-}
-
 bool RepoBuilder::build() {
     try {
         if (!m_vPending.empty()) {
             std::vector<std::string> files = m_builder.build(m_vPending, m_sDir + "/packages");
-            for (const std::string& file : files) {
-                if (m_pPackageKey != nullptr && !m_pPackageKey->signPackage(file)) {
-                    return false;
-                }
-            }
-            if (files.empty()) {
+            if (files.empty() ||
+                !std::all_of(files.begin(), files.end(), [&](const std::string& file) {
+                    return m_pPackageKey == nullptr || m_pPackageKey->signPackage(file);
+                })) {
                 return false;
             }
             m_vPending.clear();
         }
         const std::string work = m_sDir + ".work";
         const std::string repodata = m_sDir + "/repodata";
+        const char* names = m_options.m_bSimpleNames ? "--simple-md-filenames" : "--compress";
+        auto add = [&](const char* type, const std::string& file) {
+            checked(runCommand({"modifyrepo_c", names,
+                                m_options.m_bCompress ? "--compress" : "--no-compress", "--mdtype",
+                                type, file, repodata}),
+                    "modifyrepo_c");
+        };
         removeTree(repodata);
-        std::vector<std::string> modify = {"modifyrepo_c"};
-        if (m_options.m_bSimpleNames) {
-            modify.push_back("--simple-md-filenames");
-        }
-        run({"createrepo_c", "--quiet", "--no-database",
-             m_options.m_bSimpleNames ? "--simple-md-filenames" : "--quiet", m_sDir});
+        checked(
+            runCommand({"createrepo_c", "--quiet", "--no-database",
+                        m_options.m_bSimpleNames ? "--simple-md-filenames" : "--quiet", m_sDir}),
+            "createrepo_c");
         if (!m_options.m_bCompress) {
             // createrepo_c always compresses: put a plain copy in its place.
-            modify.push_back("--no-compress");
             writeHostFile(work + "/primary.xml",
                           checked(runCommand({"zcat", listFile("primary")}), "zcat"));
-            std::vector<std::string> argv = modify;
-            argv.insert(argv.end(), {"--mdtype", "primary", work + "/primary.xml", repodata});
-            run(argv);
+            add("primary", work + "/primary.xml");
         }
         for (const DevicePackage& p : m_vDevice) {
             if (p.m_bHasFile) {
@@ -193,8 +179,7 @@ bool RepoBuilder::build() {
             }
         }
         writeHostFile(work + "/vtxdata.xml", deviceListXml(m_vDevice));
-        modify.insert(modify.end(), {"--mdtype", "vtxdata", work + "/vtxdata.xml", repodata});
-        run(modify);
+        add("vtxdata", work + "/vtxdata.xml");
     } catch (const std::exception& e) {
         ADD_FAILURE() << e.what();
         return false;
@@ -204,13 +189,12 @@ bool RepoBuilder::build() {
 
 std::string RepoBuilder::location(const std::string& type) const {
     std::string index = readHostFile(indexFile());
-    auto block = dataBlock(index, type);
-    size_t href =
-        block.first == std::string::npos ? block.first : index.find("href=\"", block.first);
-    if (href == std::string::npos || href >= block.second) {
-        return "";
-    }
-    return index.substr(href + 6, index.find('"', href + 6) - href - 6);
+    std::smatch match;
+    return std::regex_search(index, match, lineIn(type, "location")) &&
+                   std::regex_search(match[2].first, match[2].second, match,
+                                     std::regex("href=\"([^\"]*)\""))
+               ? match[1].str()
+               : "";
 }
 
 std::string RepoBuilder::listFile(const std::string& type) const {
@@ -238,11 +222,10 @@ void RepoBuilder::setEntry(const std::string& type, const std::string& file,
         "    <location href=\"repodata/" + file.substr(file.rfind('/') + 1) +
         "\"/>\n    <timestamp>" + std::to_string(time(nullptr)) + "</timestamp>\n  </data>\n";
     editIndex([&](std::string text) {
-        auto old = dataBlock(text, type);
-        if (old.first != std::string::npos) {
-            return text.replace(old.first, old.second - old.first, block);
-        }
-        return text.insert(text.rfind("</repomd>"), block);
+        std::smatch old;
+        return std::regex_search(text, old, entryOf(type))
+                   ? text.replace(old.position(0), old.length(0), block)
+                   : text.insert(text.rfind("</repomd>"), block);
     });
 }
 
@@ -264,7 +247,7 @@ void RepoBuilder::truncateList(const std::string& type) {
 }
 
 void RepoBuilder::removeEntry(const std::string& type) {
-    run({"modifyrepo_c", "--remove", type, m_sDir + "/repodata"});
+    checked(runCommand({"modifyrepo_c", "--remove", type, m_sDir + "/repodata"}), "modifyrepo_c");
 }
 
 void RepoBuilder::editIndex(const std::function<std::string(const std::string&)>& edit) {
@@ -273,17 +256,10 @@ void RepoBuilder::editIndex(const std::function<std::string(const std::string&)>
 
 void RepoBuilder::dropChecksums(const std::string& type, bool keepOpen) {
     editIndex([&](std::string text) {
-        for (std::string element : {"open-checksum", "checksum"}) {
-            auto block = dataBlock(text, type);
-            if (block.first == std::string::npos) {
-                throw std::runtime_error("no '" + type + "' entry to edit");
-            }
-            size_t at = text.find("<" + element + " ", block.first);
-            if ((element == "checksum" || !keepOpen) && at < block.second) {
-                size_t lineStart = text.rfind('\n', at) + 1;
-                text.erase(lineStart, text.find('\n', at) + 1 - lineStart);
-            }
+        if (!std::regex_search(text, entryOf(type))) {
+            throw std::runtime_error("no '" + type + "' entry to edit");
         }
-        return text;
+        text = std::regex_replace(text, lineIn(type, "checksum"), "$1");
+        return keepOpen ? text : std::regex_replace(text, lineIn(type, "open-checksum"), "$1");
     });
 }

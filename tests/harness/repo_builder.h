@@ -1,20 +1,8 @@
-// Real rpm-md repositories for tests.
-//
-// RepoBuilder builds RPM packages from TestPackage descriptions (package
-// builder), indexes them with createrepo_c, writes the device list of
-// "vtxpkg" and "flashedfw" packages and adds it to the index with
-// modifyrepo_c (type "vtxdata"). The result is a directory that the test HTTP
-// server can serve (HttpServer::Options::root) or that a repository reads
-// through a file: location:
-//
-//   RepoBuilder repo(scratch.file("repo"));
-//   repo.add(TestPackage("foo", "1.0-1").require("bar >= 2"));
-//   repo.addDevicePackage(DevicePackage("player-fw", "4.2-1", "flashedfw").noFile());
-//   ASSERT_TRUE(repo.build());
-//
-// It also breaks repositories on purpose: a list that no longer matches its
-// checksum, a list replaced by any content (with matching checksums), a
-// truncated list, a missing index entry, an index edited by hand.
+// Real rpm-md repositories for tests: RepoBuilder builds RPM packages from
+// TestPackage descriptions, indexes them with createrepo_c, and adds the
+// device list of "vtxpkg" and "flashedfw" packages (type "vtxdata") with
+// modifyrepo_c. The directory can be served by HttpServer or read through a
+// file: location. It also breaks repositories on purpose.
 #pragma once
 
 #include <cstdint>
@@ -25,32 +13,22 @@
 
 #include "harness/package_builder.h"
 
-// A device package ("vtxpkg") or firmware image ("flashedfw") of the device
-// list. Dependencies are written as in a spec file: "name" or "name op evr".
-struct DevicePackage {
+// A device package ("vtxpkg") or firmware image ("flashedfw") of the device list.
+struct DevicePackage : PackageDescription<DevicePackage> {
+    static constexpr const char* kSuffix = ".vtx";
     std::string m_sType = "vtxpkg";
-    std::string m_sName;
-    uint32_t m_nEpoch = 0;
-    std::string m_sVersion = "1.0";
-    std::string m_sRelease = "1";
-    std::string m_sArch = "noarch";
-    std::string m_sGroup;
-    std::vector<std::string> m_vRequires, m_vRecommends, m_vProvides, m_vObsoletes;
     std::string m_sContent;  // the package file's content
     bool m_bHasFile = true;  // false: no file, no location and no checksum
     int64_t m_nInstalledSize = 0;
 
     DevicePackage() = default;
-    // evr: "[epoch:]version[-release]"; type "vtxpkg" or "flashedfw".
+    // type "vtxpkg" or "flashedfw".
     explicit DevicePackage(std::string name, std::string_view evr = "1.0-1",
-                           std::string type = "vtxpkg");
+                           std::string type = "vtxpkg")
+        : PackageDescription(std::move(name), evr, "noarch"),
+          m_sType(std::move(type)),
+          m_sContent("device package " + m_sName + "-" + m_sVersion + "-" + m_sRelease + "\n") {}
 
-    DevicePackage& require(std::string dep) { return add(m_vRequires, std::move(dep)); }
-    DevicePackage& recommend(std::string dep) { return add(m_vRecommends, std::move(dep)); }
-    DevicePackage& provide(std::string dep) { return add(m_vProvides, std::move(dep)); }
-    DevicePackage& obsolete(std::string dep) { return add(m_vObsoletes, std::move(dep)); }
-    DevicePackage& group(std::string group) { return set(m_sGroup, std::move(group)); }
-    DevicePackage& arch(std::string arch) { return set(m_sArch, std::move(arch)); }
     DevicePackage& content(std::string content) { return set(m_sContent, std::move(content)); }
     DevicePackage& installedSize(int64_t size) {
         m_nInstalledSize = size;
@@ -61,23 +39,7 @@ struct DevicePackage {
         m_bHasFile = false;
         return *this;
     }
-
-    // "name-version-release.arch.vtx".
-    std::string fileName() const {
-        return m_sName + "-" + m_sVersion + "-" + m_sRelease + "." + m_sArch + ".vtx";
-    }
-    // "vtxpkg/" + fileName(): where the file lies in the repository.
     std::string location() const { return "vtxpkg/" + fileName(); }
-
-private:
-    DevicePackage& add(std::vector<std::string>& list, std::string dep) {
-        list.push_back(std::move(dep));
-        return *this;
-    }
-    DevicePackage& set(std::string& field, std::string value) {
-        field = std::move(value);
-        return *this;
-    }
 };
 
 // The <package> element of a device package, as the device list holds it.
@@ -88,7 +50,6 @@ std::string deviceListXml(const std::vector<DevicePackage>& packages,
 // A primary list (rpm-md common and rpm namespaces) around package elements.
 std::string primaryListXml(const std::string& packages);
 
-// The hexadecimal SHA-256 of a file or a text.
 std::string sha256OfFile(const std::string& path);
 std::string sha256OfText(const std::string& text);
 std::string gzipText(const std::string& text);
@@ -118,17 +79,14 @@ public:
     // a test failure) when a tool fails. May be called again after adding.
     bool build();
 
-    // Signing (none by default): packages built from now on are signed with
-    // packageKey; build() signs the index with indexKey into repomd.xml.asc.
-    // The keys must outlive the builder's builds.
-    // nullptr: not signed.
+    // Packages built from now on are signed with packageKey, and build() signs
+    // the index with indexKey (nullptr: not signed). The keys must outlive the
+    // builds.
     RepoBuilder& signWith(const TestKey* packageKey, const TestKey* indexKey) {
         m_pPackageKey = packageKey;
         m_pIndexKey = indexKey;
         return *this;
     }
-    // Signs the index as it is now (after the changes made on purpose, or
-    // with another key).
     bool signIndex(const TestKey& key) { return key.detachSign(indexFile(), signatureFile()); }
     std::string signatureFile() const { return indexFile() + ".asc"; }
 
@@ -137,9 +95,7 @@ public:
     std::string indexFile() const { return m_sDir + "/repodata/repomd.xml"; }
     // The index entry's href for a type ("primary", "vtxdata"); empty when absent.
     std::string location(const std::string& type) const;
-    // The list file of a type in the repository directory.
     std::string listFile(const std::string& type) const;
-    // "packages/" + the RPM file name: where an RPM lies in the repository.
     static std::string rpmLocation(const TestPackage& package) {
         return "packages/" + package.fileName();
     }
@@ -154,14 +110,12 @@ public:
     void truncateList(const std::string& type);
     // removes the type's entry from the index (modifyrepo_c --remove).
     void removeEntry(const std::string& type);
-    // rewrites the index text.
     void editIndex(const std::function<std::string(const std::string&)>& edit);
     // drops the <checksum> (and, unless keepOpen, the <open-checksum>) of an entry.
     void dropChecksums(const std::string& type, bool keepOpen);
 
 private:
     void setEntry(const std::string& type, const std::string& file, const std::string& openSum);
-    void run(const std::vector<std::string>& argv) const;
 
     std::string m_sDir;
     Options m_options;

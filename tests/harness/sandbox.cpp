@@ -1,6 +1,5 @@
 #include "harness/sandbox.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,10 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <fstream>
+#include <filesystem>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -45,8 +43,7 @@ void removeUnlessKept(const std::string& dir) {
 
 // <PRI>Mon DD HH:MM:SS ident[pid]: text
 SyslogRecord parseSyslogLine(const std::string& line) {
-    SyslogRecord record;
-    record.text = line;
+    SyslogRecord record{0, 0, "", 0, line};
     size_t close = line.find('>');
     size_t colon = line.find(": ", close + 17);
     if (line.empty() || line[0] != '<' || close == std::string::npos ||
@@ -54,15 +51,13 @@ SyslogRecord parseSyslogLine(const std::string& line) {
         return record;
     }
     int pri = atoi(line.c_str() + 1);
-    record.facility = pri / 8;
-    record.priority = pri % 8;
-    record.ident = line.substr(close + 17, colon - close - 17);
+    record = {pri / 8, pri % 8, line.substr(close + 17, colon - close - 17), 0,
+              line.substr(colon + 2)};
     size_t bracket = record.ident.find('[');
     if (bracket != std::string::npos) {
         record.pid = atoi(record.ident.c_str() + bracket + 1);
         record.ident.resize(bracket);
     }
-    record.text = line.substr(colon + 2);
     return record;
 }
 
@@ -83,28 +78,11 @@ std::string Sandbox::runnerBinary() {
 
 std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;
-    std::string line;
     std::istringstream in(text);
-    while (std::getline(in, line)) {
+    for (std::string line; std::getline(in, line);) {
         lines.push_back(line);
     }
     return lines;
-}
-
-std::vector<std::string> RunResult::errLines() const {
-    return splitLines(err);
-}
-
-int RunResult::errCount(const std::string& line) const {
-    std::vector<std::string> lines = errLines();
-    return static_cast<int>(std::count(lines.begin(), lines.end(), line));
-}
-
-std::string RunResult::describe() const {
-    return (timedOut   ? std::string("timed out")
-            : signaled ? "signal " + std::to_string(signal)
-                       : "exit " + std::to_string(exitCode)) +
-           "\n--- stdout ---\n" + out + "--- stderr ---\n" + err;
 }
 
 std::string readHostFile(const std::string& path) {
@@ -115,15 +93,14 @@ std::string readHostFile(const std::string& path) {
 }
 
 void writeHostFile(const std::string& path, const std::string& content, mode_t mode) {
-    size_t slash = path.rfind('/');
-    makeDirs(slash == std::string::npos ? "" : path.substr(0, slash));
+    makeDirs(path.substr(0, path.rfind('/') + 1));
     if (!sandbox_layout::writeFile(path, content, mode)) {
         throw std::runtime_error("cannot write " + path);
     }
 }
 
-void makeDirs(const std::string& path, mode_t mode) {
-    if (!path.empty() && !sandbox_layout::mkdirs(path, mode)) {
+void makeDirs(const std::string& path) {
+    if (!path.empty() && !sandbox_layout::mkdirs(path)) {
         throw std::runtime_error("cannot create " + path + ": " + strerror(errno));
     }
 }
@@ -141,9 +118,6 @@ ScratchDir::~ScratchDir() {
     removeUnlessKept(m_sPath);
 }
 
-Sandbox::Sandbox() : Sandbox(std::string()) {}
-
-// Without a name, the sandbox is named after the running test.
 Sandbox::Sandbox(const std::string& name) : m_sDir(makeTestDir("", name)) {
     if (!sandbox_layout::init(m_sDir)) {
         throw std::runtime_error("cannot lay out the sandbox " + m_sDir);
@@ -158,14 +132,6 @@ std::string Sandbox::hostPath(const std::string& path) const {
     return sandbox_layout::redirectedFolder(path).empty() ? path : m_sDir + "/root" + path;
 }
 
-void Sandbox::writeFile(const std::string& path, const std::string& content, mode_t mode) {
-    writeHostFile(hostPath(path), content, mode);
-}
-
-std::string Sandbox::readFile(const std::string& path) const {
-    return readHostFile(hostPath(path));
-}
-
 bool Sandbox::exists(const std::string& path) const {
     struct stat st;
     // A whiteout hides the host's file.
@@ -174,7 +140,7 @@ bool Sandbox::exists(const std::string& path) const {
 }
 
 void Sandbox::makeDir(const std::string& path, mode_t mode) {
-    makeDirs(hostPath(path), mode);
+    makeDirs(hostPath(path));
     chmod(hostPath(path).c_str(), mode);
 }
 
@@ -187,19 +153,11 @@ void Sandbox::hide(const std::string& path) {
     }
 }
 
-void Sandbox::remove(const std::string& path) {
-    removeTree(hostPath(path));
-}
-
 std::vector<std::string> Sandbox::listDir(const std::string& path) const {
     std::vector<std::string> names;
-    if (DIR* dir = opendir(hostPath(path).c_str())) {
-        while (struct dirent* entry = readdir(dir)) {
-            if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
-                names.push_back(entry->d_name);
-            }
-        }
-        closedir(dir);
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(hostPath(path), error)) {
+        names.push_back(entry.path().filename());
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -207,15 +165,12 @@ std::vector<std::string> Sandbox::listDir(const std::string& path) const {
 
 std::string Sandbox::simpleConfig(const std::string& location, const std::string& level,
                                   const std::string& extra) {
-    std::string repository = "  <repository id=\"main\"><name>Main</name><location href=\"" +
-                             location + "\"/></repository>\n";
     return "<?xml version=\"1.0\"?>\n<updater>\n  <log level=\"" + level +
-           "\"><logger type=\"stderr\"/></log>\n" + (location.empty() ? "" : repository) + extra +
-           "</updater>\n";
-}
-
-std::vector<std::string> Sandbox::stubCalls() const {
-    return splitLines(readHostFile(m_sDir + "/out/calls.log"));
+           "\"><logger type=\"stderr\"/></log>\n" +
+           (location.empty() ? ""
+                             : "  <repository id=\"main\"><name>Main</name><location href=\"" +
+                                   location + "\"/></repository>\n") +
+           extra + "</updater>\n";
 }
 
 SandboxProcess Sandbox::start(const std::vector<std::string>& args, const RunOptions& options) {
@@ -247,20 +202,10 @@ SandboxProcess Sandbox::start(const std::vector<std::string>& args, const RunOpt
         throw std::runtime_error("fork failed");
     }
     if (pid == 0) {
-        std::vector<char*> cargv;
-        for (std::string& a : argv) {
-            cargv.push_back(a.data());
-        }
-        cargv.push_back(nullptr);
         dup2(open("/dev/null", O_RDWR), 0);
-        execv(cargv[0], cargv.data());
-        _exit(127);
+        execArgv(argv);
     }
     return SandboxProcess(this, pid);
-}
-
-RunResult Sandbox::run(const std::vector<std::string>& args, const RunOptions& options) {
-    return start(args, options).wait();
 }
 
 pid_t SandboxProcess::programPid() {
@@ -275,11 +220,9 @@ pid_t SandboxProcess::programPid() {
 }
 
 RunResult SandboxProcess::wait() {
-    if (m_nRunner > 0) {
-        while (waitpid(m_nRunner, nullptr, 0) < 0 && errno == EINTR) {
-        }
-        m_nRunner = -1;
+    while (m_nRunner > 0 && waitpid(m_nRunner, nullptr, 0) < 0 && errno == EINTR) {
     }
+    m_nRunner = -1;
     const std::string out = m_pSandbox->dir() + "/out/";
     RunResult result;
     std::string end = readHostFile(out + "result");

@@ -5,9 +5,20 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
+
+// Where sandboxes and scratch directories are made (not under an overlaid path).
+std::string sandboxRoot();
+// A whole (small) file; empty when missing.
+std::string readHostFile(const std::string& path);
+// Creates the parent folders; throws when the file cannot be written.
+void writeHostFile(const std::string& path, const std::string& content, mode_t mode = 0644);
+void removeTree(const std::string& path);  // rm -rf
+void makeDirs(const std::string& path);
+std::vector<std::string> splitLines(const std::string& text);
 
 struct SyslogRecord {
     int facility = 0;  // LOG_DAEMON >> 3 etc.: the facility number, not shifted
@@ -27,13 +38,20 @@ struct RunResult {
     std::string err;  // standard error
     std::vector<SyslogRecord> syslog;
 
-    // Standard error split into lines.
-    std::vector<std::string> errLines() const;
+    std::vector<std::string> errLines() const { return splitLines(err); }
     bool errHas(const std::string& text) const { return err.find(text) != std::string::npos; }
     // Number of standard-error lines equal to the given one.
-    int errCount(const std::string& line) const;
+    int errCount(const std::string& line) const {
+        std::vector<std::string> lines = errLines();
+        return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+    }
     // A short description for assertion messages.
-    std::string describe() const;
+    std::string describe() const {
+        return (timedOut   ? std::string("timed out")
+                : signaled ? "signal " + std::to_string(signal)
+                           : "exit " + std::to_string(exitCode)) +
+               "\n--- stdout ---\n" + out + "--- stderr ---\n" + err;
+    }
 };
 
 struct RunOptions {
@@ -49,7 +67,6 @@ struct RunOptions {
 // A running sandboxed program started with Sandbox::start.
 class SandboxProcess {
 public:
-    SandboxProcess() = default;
     SandboxProcess(class Sandbox* sandbox, pid_t runner) : m_pSandbox(sandbox), m_nRunner(runner) {}
     // Process id of the program inside the sandbox (waits until it is known).
     pid_t programPid();
@@ -65,7 +82,7 @@ class Sandbox {
 public:
     // The directory is named after the running test and removed at the end,
     // unless UPDATER_KEEP_SANDBOXES is set in the environment.
-    Sandbox();
+    Sandbox() : Sandbox(std::string()) {}
     explicit Sandbox(const std::string& name);
     ~Sandbox();
     Sandbox(const Sandbox&) = delete;
@@ -75,34 +92,39 @@ public:
     std::string home() const { return m_sDir + "/home"; }
     std::string rpmDbPath() const { return m_sDir + "/rpmdb"; }
 
-    // Host path of a path as the sandboxed program sees it. Paths under
-    // /etc, /var, /usr, /opt, /dev, /media and /tmp map into the sandbox; any other
-    // path is returned unchanged.
+    // Host path of a path as the sandboxed program sees it: paths under /etc,
+    // /var, /usr, /opt, /dev, /media and /tmp map into the sandbox, others
+    // stay unchanged.
     std::string hostPath(const std::string& path) const;
 
-    void writeFile(const std::string& path, const std::string& content, mode_t mode = 0644);
-    std::string readFile(const std::string& path) const;
+    void writeFile(const std::string& path, const std::string& content, mode_t mode = 0644) {
+        writeHostFile(hostPath(path), content, mode);
+    }
+    std::string readFile(const std::string& path) const { return readHostFile(hostPath(path)); }
     bool exists(const std::string& path) const;
     void makeDir(const std::string& path, mode_t mode = 0755);
     // Makes a path that exists on the host invisible inside the sandbox.
     void hide(const std::string& path);
-    void remove(const std::string& path);
-    // Entries of a directory (sandbox view of the overlay's upper layer).
+    void remove(const std::string& path) { removeTree(hostPath(path)); }
+    // Sorted entries of a directory (the overlay's upper layer).
     std::vector<std::string> listDir(const std::string& path) const;
 
-    // Writes /etc/updater.conf.
     void writeConfig(const std::string& xml) { writeFile("/etc/updater.conf", xml); }
-    // A minimal configuration: stderr logger at the given level, one
-    // repository "main" at the location, if given.
+    // A stderr logger at the given level and one repository "main" at the
+    // location, if given.
     static std::string simpleConfig(const std::string& location = "",
                                     const std::string& level = "info",
                                     const std::string& extra = "");
 
     // The calls of the telinit and shutdown stubs, one line each ("telinit u").
-    std::vector<std::string> stubCalls() const;
+    std::vector<std::string> stubCalls() const {
+        return splitLines(readHostFile(m_sDir + "/out/calls.log"));
+    }
 
     // Runs the updater (or options.program) with the given arguments.
-    RunResult run(const std::vector<std::string>& args, const RunOptions& options = {});
+    RunResult run(const std::vector<std::string>& args, const RunOptions& options = {}) {
+        return start(args, options).wait();
+    }
     SandboxProcess start(const std::vector<std::string>& args, const RunOptions& options = {});
 
     // Peak resident memory in KiB of the last run made with RunOptions::rusage
@@ -129,14 +151,3 @@ public:
 private:
     std::string m_sPath;
 };
-
-// Where sandboxes and scratch directories are made (not under an overlaid path).
-std::string sandboxRoot();
-// Reads a whole (small) file; empty when missing.
-std::string readHostFile(const std::string& path);
-// Creates the parent folders; throws when the file cannot be written.
-void writeHostFile(const std::string& path, const std::string& content, mode_t mode = 0644);
-// rm -rf.
-void removeTree(const std::string& path);
-void makeDirs(const std::string& path, mode_t mode = 0755);
-std::vector<std::string> splitLines(const std::string& text);

@@ -1,13 +1,13 @@
 // The directory layout of a sandbox, shared by sandbox-run and the Sandbox
-// class (no test framework here: sandbox-run links nothing else). Inside the
-// namespace /etc, /var, /usr, /opt, /dev and /media are overlays whose upper
-// layers are SANDBOX/root/<folder>, and /tmp is SANDBOX/root/tmp.
+// class (sandbox-run links nothing else). Inside the namespace /etc, /var,
+// /usr, /opt, /dev and /media are overlays whose upper layers are
+// SANDBOX/root/<folder>, and /tmp is SANDBOX/root/tmp.
 #pragma once
 
 #include <sys/stat.h>
 
-#include <cerrno>
-#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace sandbox_layout {
@@ -26,23 +26,15 @@ inline std::string redirectedFolder(const std::string& path) {
     return "";
 }
 
-inline bool mkdirs(const std::string& path, mode_t mode = 0755) {
-    for (size_t pos = path.find('/', 1);; pos = path.find('/', pos + 1)) {
-        std::string partial = path.substr(0, pos);
-        if (mkdir(partial.c_str(), mode) != 0 && errno != EEXIST) {
-            return false;
-        }
-        if (pos == std::string::npos) {
-            return true;
-        }
-    }
+inline bool mkdirs(const std::string& path) {
+    std::error_code error;
+    std::filesystem::create_directories(path, error);
+    return std::filesystem::is_directory(path, error);
 }
 
 inline bool writeFile(const std::string& path, const std::string& content, mode_t mode = 0644) {
-    FILE* f = fopen(path.c_str(), "wb");
-    bool ok = f != nullptr && fwrite(content.data(), 1, content.size(), f) == content.size();
-    ok = f != nullptr && fclose(f) == 0 && ok;
-    return ok && chmod(path.c_str(), mode) == 0;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    return (out << content).flush() && chmod(path.c_str(), mode) == 0;
 }
 
 // Creates the layout; files that exist are kept, so tests may prepare them first.
@@ -63,17 +55,15 @@ inline bool init(const std::string& sandbox) {
     // exit with the code in SANDBOX/out/<name>.exit, if any.
     for (std::string stub : {"telinit", "shutdown"}) {
         std::string path = sandbox + "/root/usr/sbin/" + stub;
-        struct stat st;
-        ok = ok && (lstat(path.c_str(), &st) == 0 ||
+        ok = ok && (std::filesystem::exists(path) ||
                     writeFile(path,
-                              "#!/bin/sh\n# Stand-in for the real " + stub + "\necho \"" + stub +
-                                  " $*\" >> '" + sandbox + "/out/calls.log'\nexit $(cat '" +
-                                  sandbox + "/out/" + stub + ".exit' 2>/dev/null || echo 0)\n",
+                              "#!/bin/sh\necho \"" + stub + " $*\" >> '" + sandbox +
+                                  "/out/calls.log'\nexit $(cat '" + sandbox + "/out/" + stub +
+                                  ".exit' 2>/dev/null || echo 0)\n",
                               0755));
     }
-    struct stat st;
     std::string macros = sandbox + "/home/.rpmmacros";
-    return ok && (lstat(macros.c_str(), &st) == 0 ||
+    return ok && (std::filesystem::exists(macros) ||
                   writeFile(macros, "%_dbpath " + sandbox + "/rpmdb\n"));
 }
 

@@ -1,29 +1,16 @@
-// sandbox-run: runs a program, unchanged, in a private mount namespace in
-// which the system's fixed locations are redirected into a sandbox directory
-// (see sandbox_layout.h); the host's files stay untouched.
-//
-//   sandbox-run [options] SANDBOX [-- PROGRAM [ARGS...]]
-//
-// telinit and shutdown are stubs that append "NAME ARGS" to SANDBOX/out/calls.log.
-// A datagram socket at /dev/log captures syslog into SANDBOX/out/syslog. The
-// program's standard output and error go to SANDBOX/out/stdout and stderr, its
-// process id to SANDBOX/out/pid and its end ("exited N", "signaled N" or
-// "timeout") to SANDBOX/out/result. HOME is SANDBOX/home, whose .rpmmacros
-// points the RPM database at SANDBOX/rpmdb. The environment is clean but for
-// the sanitizer options and what --env sets.
-//
-// Options:
-//   --init              only create the sandbox layout, run nothing
-//   --timeout SECS      kill everything after SECS seconds (default 300)
-//   --env NAME=VALUE    set an environment variable; --unsetenv NAME removes one
-//   --bind SRC=DST      bind-mount SRC over DST inside the namespace
-//   --tmpfs DST[=SIZE]  mount a tmpfs (optionally of SIZE, e.g. 64k) over DST
-//   --inherit-stdio     keep this process's standard output and error
-//   --propagate         exit with the program's exit code (128 + N for signal N)
-//   --rusage            write "wall S", "user S", "system S" and "maxrss KIB" of the
-//                       program (and the children it waited for) to SANDBOX/out/rusage
-// sandbox-run waits for every descendant of the program, not only the program.
-#include <dirent.h>
+// sandbox-run [options] SANDBOX [-- PROGRAM [ARGS...]]: runs a program,
+// unchanged, in a private mount namespace in which the system's fixed
+// locations are redirected into the sandbox directory (sandbox_layout.h).
+// SANDBOX/out/ receives the program's stdout, stderr, pid, its end in
+// "result" ("exited N", "signaled N" or "timeout"), syslog (captured at
+// /dev/log) and calls.log (the telinit and shutdown stubs). HOME is
+// SANDBOX/home; the environment is clean but for the sanitizer options.
+// Options: --init (only lay out), --timeout SECS (kill everything after),
+// --env NAME=VALUE, --unsetenv NAME, --bind SRC=DST, --tmpfs DST[=SIZE],
+// --inherit-stdio, --propagate (exit with the program's code, 128 + N for
+// signal N), --rusage (wall, user, system seconds and maxrss KiB of the
+// program and the children it waited for, into SANDBOX/out/rusage).
+// sandbox-run waits for every descendant of the program.
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -35,9 +22,9 @@
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -52,22 +39,25 @@ namespace {
     exit(125);
 }
 
+void mountOrDie(const std::string& source, const std::string& target, const char* type,
+                unsigned long flags, const std::string& options) {
+    if (mount(source.c_str(), target.c_str(), type, flags, options.c_str()) != 0) {
+        die("mount " + target);
+    }
+}
+
 void enterNamespace(const std::string& sandbox, const std::vector<std::string>& binds,
                     const std::vector<std::string>& tmpfs) {
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)) {
+    if (unshare(CLONE_NEWNS) != 0) {
         die("private mount namespace");
     }
+    mountOrDie("none", "/", nullptr, MS_REC | MS_PRIVATE, "");
     for (const char* dir : sandbox_layout::kOverlaid) {
-        std::string target = std::string("/") + dir;
-        std::string options = "lowerdir=" + target + ",upperdir=" + sandbox + "/root/" + dir +
-                              ",workdir=" + sandbox + "/work/" + dir;
-        if (mount("overlay", target.c_str(), "overlay", 0, options.c_str()) != 0) {
-            die("overlay " + target);
-        }
+        mountOrDie("overlay", std::string("/") + dir, "overlay", 0,
+                   "lowerdir=/" + std::string(dir) + ",upperdir=" + sandbox + "/root/" + dir +
+                       ",workdir=" + sandbox + "/work/" + dir);
     }
-    if (mount((sandbox + "/root/tmp").c_str(), "/tmp", nullptr, MS_BIND, nullptr) != 0) {
-        die("bind /tmp");
-    }
+    mountOrDie(sandbox + "/root/tmp", "/tmp", nullptr, MS_BIND, "");
     // The overlay hides the mounts below the host's /dev; give back the ones
     // programs commonly use.
     mkdir("/dev/shm", 01777);
@@ -76,20 +66,14 @@ void enterNamespace(const std::string& sandbox, const std::vector<std::string>& 
     mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666");
     for (const std::string& bind : binds) {
         size_t eq = bind.find('=');
-        std::string dst = eq == std::string::npos ? bind : bind.substr(eq + 1);
-        if (mount(bind.substr(0, eq).c_str(), dst.c_str(), nullptr, MS_BIND | MS_REC, nullptr)) {
-            die("bind " + bind);
-        }
+        mountOrDie(bind.substr(0, eq), eq == std::string::npos ? bind : bind.substr(eq + 1),
+                   nullptr, MS_BIND | MS_REC, "");
     }
     for (const std::string& spec : tmpfs) {
         size_t eq = spec.find('=');
-        std::string dst = spec.substr(0, eq);
-        std::string options =
-            eq == std::string::npos ? "mode=0755" : "mode=0755,size=" + spec.substr(eq + 1);
-        if (!sandbox_layout::mkdirs(dst) ||
-            mount("tmpfs", dst.c_str(), "tmpfs", 0, options.c_str())) {
-            die("tmpfs " + dst);
-        }
+        sandbox_layout::mkdirs(spec.substr(0, eq));
+        mountOrDie("tmpfs", spec.substr(0, eq), "tmpfs", 0,
+                   eq == std::string::npos ? "mode=0755" : "mode=0755,size=" + spec.substr(eq + 1));
     }
 }
 
@@ -109,12 +93,9 @@ int bindSyslog() {
 // One line per message, its own line ends written as "\n".
 void drainSyslog(int fd, FILE* out) {
     char buffer[65536];
-    ssize_t n;
-    while ((n = recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0) {
+    for (ssize_t n; (n = recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0;) {
         std::string line(buffer, static_cast<size_t>(n));
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\0')) {
-            line.pop_back();
-        }
+        line.erase(line.find_last_not_of(std::string("\n\0", 2)) + 1);
         for (size_t at = 0; (at = line.find('\n', at)) != std::string::npos; at += 2) {
             line.replace(at, 1, "\\n");
         }
@@ -125,30 +106,24 @@ void drainSyslog(int fd, FILE* out) {
 
 // Kills every process whose parent is this one (adopted descendants included).
 void killChildren() {
-    DIR* proc = opendir("/proc");
-    while (struct dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
         int ppid = 0;
-        FILE* f = fopen((std::string("/proc/") + entry->d_name + "/stat").c_str(), "r");
-        if (f != nullptr && fscanf(f, "%*d (%*[^)]) %*c %d", &ppid) == 1 && ppid == getpid()) {
-            kill(atoi(entry->d_name), SIGKILL);
-        }
-        if (f != nullptr) {
-            fclose(f);
+        std::ifstream stat(entry.path() / "stat");
+        std::string line((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        if (sscanf(line.c_str() + line.rfind(')') + 1, " %*c %d", &ppid) == 1 && ppid == getpid()) {
+            kill(atoi(entry.path().filename().c_str()), SIGKILL);
         }
     }
-    if (proc != nullptr) {
-        closedir(proc);
-    }
+}
+
+double now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 double seconds(const struct timeval& tv) {
     return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
-}
-
-double now() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 }  // namespace
@@ -156,41 +131,29 @@ double now() {
 int main(int argc, char** argv) {
     bool initOnly = false, inheritStdio = false, propagate = false, rusage = false;
     double timeout = 300;
-    std::vector<std::string> binds, tmpfs, unsetEnv;
-    std::map<std::string, std::string> env;
+    std::vector<std::string> envs, unsetEnv, binds, tmpfs;
+    std::map<std::string, bool*> flags = {{"--init", &initOnly},
+                                          {"--inherit-stdio", &inheritStdio},
+                                          {"--propagate", &propagate},
+                                          {"--rusage", &rusage}};
+    std::map<std::string, std::vector<std::string>*> lists = {
+        {"--env", &envs}, {"--unsetenv", &unsetEnv}, {"--bind", &binds}, {"--tmpfs", &tmpfs}};
     std::string sandbox;
     int i = 1;
-    for (; i < argc && std::string(argv[i]) != "--"; ++i) {
+    for (; i < argc && strcmp(argv[i], "--") != 0; ++i) {
         std::string arg = argv[i];
-        std::string value = i + 1 < argc ? argv[i + 1] : "";
-        bool takesValue = true;
-        if (arg == "--timeout") {
-            timeout = atof(value.c_str());
-        } else if (arg == "--env" && value.find('=') != std::string::npos) {
-            env[value.substr(0, value.find('='))] = value.substr(value.find('=') + 1);
-        } else if (arg == "--unsetenv") {
-            unsetEnv.push_back(value);
-        } else if (arg == "--bind") {
-            binds.push_back(value);
-        } else if (arg == "--tmpfs") {
-            tmpfs.push_back(value);
+        if (flags.count(arg) != 0) {
+            *flags[arg] = true;
+        } else if (lists.count(arg) != 0 && i + 1 < argc) {
+            lists[arg]->push_back(argv[++i]);
+        } else if (arg == "--timeout" && i + 1 < argc) {
+            timeout = atof(argv[++i]);
+        } else if (sandbox.empty() && arg[0] == '/') {
+            sandbox = arg;
         } else {
-            takesValue = false;
-            bool* flag = arg == "--init"            ? &initOnly
-                         : arg == "--inherit-stdio" ? &inheritStdio
-                         : arg == "--propagate"     ? &propagate
-                         : arg == "--rusage"        ? &rusage
-                                                    : nullptr;
-            if (flag != nullptr) {
-                *flag = true;
-            } else if (sandbox.empty() && arg[0] == '/') {
-                sandbox = arg;
-            } else {
-                fprintf(stderr, "usage: sandbox-run [options] /SANDBOX [-- PROGRAM ARGS...]\n");
-                return 125;
-            }
+            fprintf(stderr, "usage: sandbox-run [options] /SANDBOX [-- PROGRAM ARGS...]\n");
+            return 125;
         }
-        i += takesValue ? 1 : 0;
     }
     if (sandbox.empty() || !sandbox_layout::redirectedFolder(sandbox).empty()) {
         fprintf(stderr,
@@ -217,14 +180,17 @@ int main(int argc, char** argv) {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
 
     // A clean environment: the defaults, the sanitizer options and what --env sets.
-    env.insert({{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"},
-                {"HOME", sandbox + "/home"},
-                {"LANG", "C"},
-                {"TMPDIR", "/tmp"}});
+    std::map<std::string, std::string> env = {{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"},
+                                              {"HOME", sandbox + "/home"},
+                                              {"LANG", "C"},
+                                              {"TMPDIR", "/tmp"}};
     for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"}) {
         if (getenv(name) != nullptr) {
-            env.emplace(name, getenv(name));
+            env[name] = getenv(name);
         }
+    }
+    for (const std::string& e : envs) {
+        env[e.substr(0, e.find('='))] = e.substr(std::min(e.find('='), e.size() - 1) + 1);
     }
     for (const std::string& name : unsetEnv) {
         env.erase(name);
@@ -249,12 +215,12 @@ int main(int argc, char** argv) {
             dup2(stdoutFd, 1);
             dup2(stderrFd, 2);
         }
-        close(in);
-        close(stdoutFd);
-        close(stderrFd);
         clearenv();
         for (const auto& kv : env) {
             setenv(kv.first.c_str(), kv.second.c_str(), 1);
+        }
+        for (int fd : {in, stdoutFd, stderrFd}) {
+            close(fd);
         }
         execv(argv[i], argv + i);
         perror(argv[i]);
@@ -284,11 +250,11 @@ int main(int argc, char** argv) {
             childDone = true;
             result = WIFEXITED(status) ? "exited " + std::to_string(WEXITSTATUS(status))
                                        : "signaled " + std::to_string(WTERMSIG(status));
+            char text[160];
+            snprintf(text, sizeof(text), "wall %.6f\nuser %.6f\nsystem %.6f\nmaxrss %ld\n",
+                     now() - started, seconds(usage.ru_utime), seconds(usage.ru_stime),
+                     usage.ru_maxrss);
             if (rusage) {
-                char text[160];
-                snprintf(text, sizeof(text), "wall %.6f\nuser %.6f\nsystem %.6f\nmaxrss %ld\n",
-                         now() - started, seconds(usage.ru_utime), seconds(usage.ru_stime),
-                         usage.ru_maxrss);
                 sandbox_layout::writeFile(out + "rusage", text);
             }
         }
@@ -307,9 +273,6 @@ int main(int argc, char** argv) {
     drainSyslog(syslogFd, syslogOut);
     fclose(syslogOut);
     sandbox_layout::writeFile(out + "result", result + "\n");
-    if (!propagate) {
-        return 0;
-    }
     int code = atoi(result.c_str() + result.find(' ') + 1);
-    return result[0] == 'e' ? code : result[0] == 's' ? 128 + code : 124;
+    return !propagate ? 0 : result[0] == 'e' ? code : result[0] == 's' ? 128 + code : 124;
 }
