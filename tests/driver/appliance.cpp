@@ -193,8 +193,8 @@ void checkStep(Appliance& a, const Step& step, const RunResult& r) {
     for (const std::string& path : step.absent) {
         EXPECT_FALSE(a.sandbox.exists(path)) << path;
     }
-    if (step.check) {
-        step.check(a, r);
+    for (const auto& check : step.checks) {
+        check(a, r);
     }
 }
 
@@ -305,8 +305,17 @@ SandboxProcess startScript(Sandbox& sandbox, const std::string& script, Lines ar
                            RunOptions options) {
     options.program = "/bin/sh";
     options.env["UPDATER"] = Sandbox::updaterBinary();
+    options.env["OUT"] = sandbox.dir() + "/out";
     unlink((sandbox.dir() + "/out/stderr").c_str());  // no earlier run's output
-    args.insert(args.begin(), {"-c", "ulimit -c 0\n" + script + "exec \"$UPDATER\" \"$@\"\n", "sh",
-                               "--max-wait-time", "-1"});
+    args.insert(
+        args.begin(),
+        {"-c", "ulimit -c 0\necho $$ > /tmp/updater.pid\n" + script + "exec \"$UPDATER\" \"$@\"\n",
+         "sh", "--max-wait-time", "-1"});
     return sandbox.start(args, options);
+}
+
+std::string whenLogged(const std::string& text, const std::string& command) {
+    return "(i=0; until grep -q '" + text +
+           "' \"$OUT/stderr\" || [ $i -ge 3000 ]; do sleep 0.01; i=$((i+1)); done; " + command +
+           ") &\n";
 }

@@ -71,7 +71,7 @@ struct Step {
     std::optional<Lines> rpms, hooks, stubs, installer;
     Lines rpmsHave, absent;
     std::map<std::string, std::string> files;  // expected contents
-    std::function<void(Appliance&, const RunResult&)> check;
+    std::vector<std::function<void(Appliance&, const RunResult&)>> checks;
 };
 
 // The standard appliance: an installed player (app needing libfoo, release
@@ -132,7 +132,7 @@ struct Scenario {
     Scenario& options(const RunOptions& o) { return last().options = o, *this; }
     Scenario& before(std::function<void(Appliance&)> f) { return last().before = f, *this; }
     Scenario& check(std::function<void(Appliance&, const RunResult&)> f) {
-        return last().check = f, *this;
+        return last().checks.push_back(f), *this;
     }
     Scenario& with(std::function<void(Scenario&)> f) { return f(*this), *this; }
 };
@@ -162,9 +162,13 @@ size_t requestsEnding(Appliance& a, const std::string& suffix);
 // The content the lock file has while the process holds the lock.
 std::string pidLine(pid_t pid);
 // Runs `sh -c SCRIPT` in the sandbox, the script followed by the updater's
-// exec with the arguments ("$UPDATER" is the updater).
+// exec with the arguments ("$UPDATER" is the updater, whose process id is
+// in /tmp/updater.pid; "$OUT" the folder of its outputs).
 SandboxProcess startScript(Sandbox& sandbox, const std::string& script, Lines args = {},
                            RunOptions options = {});
 // Script lines starting another process that holds the updater's lock for
 // the given seconds, and waiting until it has it.
 std::string holdLock(int seconds, bool detached = false);
+// Script lines running the command in the background once the updater's
+// standard error holds the text ($$ is the updater).
+std::string whenLogged(const std::string& text, const std::string& command);

@@ -169,16 +169,6 @@ std::vector<Scenario> rows() {
             .absent({"/etc/victim"})
             .check(noRequests),
         ports,
-        // The defaults file is optional: missing, it is a debug note only.
-        hostile("MissingDefaultsFileIsQuiet")
-            .run({"--check-only"})
-            .before([](Appliance& a) {
-                a.sandbox.remove("/usr/share/resources/default/updater/defaults.conf");
-            })
-            .lacks({"could not open configuration file"})
-            .run({"--check-only", "--log-level", "debug"})
-            .logs({"DEBUG: could not open configuration file "
-                   "'/usr/share/resources/default/updater/defaults.conf'"}),
     };
 }
 

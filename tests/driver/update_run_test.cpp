@@ -310,6 +310,28 @@ std::vector<Scenario> rows() {
                 const Lines rpms = a.installed();
                 EXPECT_EQ(std::find(rpms.begin(), rpms.end(), "player-release-4.0-1"), rpms.end());
             }),
+        // Status files are replaced whole or not at all: on a read-only or a
+        // full status folder the previous status stays, no temporary file
+        // remains, and rpm is not started without UPDATING on record.
+        Scenario("StatusThatCannotBeWrittenStopsBeforeRpm").with([](Scenario& s) {
+            RunOptions dir;
+            dir.tmpfs = {"/var/lib/updater=16k"};
+            for (const std::string spoil : {"mount -o remount,ro /var/lib/updater",
+                                            "dd if=/dev/zero of=/var/lib/updater/f bs=1k"}) {
+                s.run({"--no-reboot", "--no-md-sig-check"}, 1)
+                    .options(dir)
+                    .script("echo READY > /var/lib/updater/status\n" + spoil +
+                            " 2>/dev/null\n\"$UPDATER\" \"$@\"; code=$?\nls /var/lib/updater > "
+                            "/tmp/ls\ncp /var/lib/updater/status /tmp/status\nexit $code\n")
+                    .logs(
+                        {"WARNING: failed updating status file\n",
+                         "ERROR: failed setting status file for launching rpm, cannot continue\n"})
+                    .file("/tmp/status", "READY\n")
+                    .file("/tmp/ls", spoil[0] == 'd' ? "f\nstatus\nupdate-state\n" : "status\n")
+                    .rpms(kBefore)
+                    .installer({});
+            }
+        }),
         Scenario("FailingUpdateHookInstallsNothing")
             .with([](Scenario& s) {
                 s.hookExits = {{"update", 3}};
