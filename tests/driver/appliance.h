@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -25,6 +26,7 @@ public:
     Appliance();
     // Installs for real into the sandbox's RPM database, without dependency checks.
     void install(const std::vector<TestPackage>& packages);
+    void installFiles(Lines files);
     // Lists device packages as installed (the external package list).
     void installDevicePackages(const std::vector<DevicePackage>& packages);
     // Builds the repository and serves it over HTTP (once).
@@ -69,8 +71,11 @@ struct Step {
     std::vector<std::pair<std::string, int>> counts;      // whole lines and how often
     std::vector<std::pair<std::string, Lines>> prefixed;  // all lines with the prefix
     std::optional<Lines> rpms, hooks, stubs, installer;
-    Lines rpmsHave, absent;
-    std::map<std::string, std::string> files;  // expected contents
+    Lines rpmsHave, absent, present;  // rpmsHave: "!name" must not be installed
+    std::string lastHook;             // the start of the last hook call
+    std::vector<std::tuple<std::string, Lines, Lines>> texts;  // a file has, and lacks
+    std::map<std::string, std::string> files;                  // expected contents
+    std::map<std::string, size_t> requests;  // requests the server got, by the target's end
     std::vector<std::function<void(Appliance&, const RunResult&)>> checks;
 };
 
@@ -125,6 +130,12 @@ struct Scenario {
         return last().files[path] = content, *this;
     }
     Scenario& absent(Lines paths) { return last().absent = paths, *this; }
+    Scenario& present(Lines paths) { return last().present = paths, *this; }
+    Scenario& requests(const std::string& end, size_t n) { return last().requests[end] = n, *this; }
+    Scenario& lastHook(const std::string& start) { return last().lastHook = start, *this; }
+    Scenario& fileHas(const std::string& path, Lines has, Lines lacks = {}) {
+        return last().texts.emplace_back(path, has, lacks), *this;
+    }
     Scenario& put(const std::string& path, const std::string& content) {
         return last().put.push_back({path, content}), *this;
     }
@@ -135,6 +146,7 @@ struct Scenario {
         return last().checks.push_back(f), *this;
     }
     Scenario& with(std::function<void(Scenario&)> f) { return f(*this), *this; }
+    Scenario& prepared(std::function<void(Appliance&)> f) { return prepare = f, *this; }
 };
 
 void runScenario(const Scenario& s);
@@ -151,12 +163,6 @@ class Scenarios : public ::testing::TestWithParam<Scenario> {};
         [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; })
 
 extern const char* const kProduct;
-// The requirements package a site publishes ("os-update-requirement/firmware >= 9.0").
-TestPackage requirements(const std::string& evr, const Lines& needs);
-// Installed size of the repository's package file "name-...", and bytes in
-// KiB rounded up as the hook gets them.
-long long installedSize(const Appliance& a, const std::string& name);
-std::string kib(long long bytes);
 // Requests the server got whose target ends with the text.
 size_t requestsEnding(Appliance& a, const std::string& suffix);
 // The content the lock file has while the process holds the lock.

@@ -25,19 +25,6 @@ void pidInLock(Appliance& a, const RunResult&) {
     EXPECT_EQ(a.sandbox.readFile(kLock), pidLine(scriptPid(a)));
 }
 
-// The lines of the per-run log are all in the file, and none of the others.
-std::function<void(Appliance&, const RunResult&)> lastLog(Lines has, Lines lacks) {
-    return [=](Appliance& a, const RunResult&) {
-        const std::string text = a.sandbox.readFile(kLastLog);
-        for (const std::string& t : has) {
-            EXPECT_NE(text.find(t), std::string::npos) << t << " in:\n" << text;
-        }
-        for (const std::string& t : lacks) {
-            EXPECT_EQ(text.find(t), std::string::npos) << t << " in:\n" << text;
-        }
-    };
-}
-
 std::vector<Scenario> rows() {
     Scenario negative = Scenario("NegativeTimeoutMakesOneAttempt").bare();
     for (const char* timeout : {"-1", "-100"}) {
@@ -120,7 +107,7 @@ std::vector<Scenario> rows() {
             .count(kHeld + "30 secs", 1)
             .file("/tmp/during", "INFO: the previous run\n")
             .check(pidInLock)
-            .check(lastLog({"INFO: --- MODE update ---\n"}, {"the previous run", "cache lock"})),
+            .fileHas(kLastLog, {"INFO: --- MODE update ---\n"}, {"the previous run", "cache lock"}),
         // Programs the updater runs (the shutdown lives on for a minute) do
         // not keep the lock, and get SIGPIPE at its default action.
         Scenario("ChildProgramsGetNeitherTheLockNorAnIgnoredSigpipe")
@@ -165,7 +152,7 @@ std::vector<Scenario> rows() {
             .logs({"WARNING: failed writing PID to lock file '/var/lock/updater'.\n",
                    "INFO: --- MODE update ---\n"})
             .file("/tmp/lock-size", "0\n")
-            .check(lastLog({"--- MODE update ---"}, {})),
+            .fileHas(kLastLog, {"--- MODE update ---"}, {}),
         // Another process holds the lock for a moment: the child still waits
         // for it when the parent has ended.
         Scenario("BackgroundChildCarriesOnWithTheLockAfterTheParentEnded")
@@ -182,10 +169,10 @@ std::vector<Scenario> rows() {
                    "INFO: --- BACKGROUND PID "},
                   {"cache lock", "no active repository"})
             // The child writes the per-run log.
-            .check(lastLog(
-                {"INFO: --- MODE update ---\n", "ERROR: no active repository, nothing to do\n",
-                 "INFO: --- EXIT ERROR ---\n"},
-                {"BACKGROUND"}))
+            .fileHas(kLastLog,
+                     {"INFO: --- MODE update ---\n", "ERROR: no active repository, nothing to do\n",
+                      "INFO: --- EXIT ERROR ---\n"},
+                     {"BACKGROUND"})
             .check([](Appliance& a, const RunResult& r) {
                 const int parent = scriptPid(a);
                 const size_t at = r.err.find("INFO: --- BACKGROUND PID ");

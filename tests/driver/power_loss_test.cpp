@@ -32,13 +32,13 @@ struct Fixture {
     ScratchDir work{"power-loss"};
     RepoBuilder repo{work.file("repo")};
     std::unique_ptr<HttpServer> server;
-    std::vector<std::string> installed;
+    Lines installed;
     Fixture() {
         std::vector<TestPackage> offered, old;
         for (int i = 0; i < 8; ++i) {
-            offered.push_back(
-                TestPackage("component" + std::to_string(i), "2.0-1").payload(400000));
-            old.push_back(TestPackage("component" + std::to_string(i), "1.0-1").payload(1000));
+            const std::string name = "component" + std::to_string(i);
+            offered.push_back(TestPackage(name, "2.0-1").payload(400000));
+            old.push_back(TestPackage(name, "1.0-1").payload(1000));
         }
         offered.insert(offered.end(), {TestPackage("player-release", "5.0-1"),
                                        TestPackage("codec-addon", "2.0-1").payload(200000)});
@@ -52,24 +52,13 @@ struct Fixture {
         installed = PackageBuilder(work.file("installed-build")).build(old, work.file("installed"));
     }
     // A fresh appliance with the old packages installed.
-    void prepare(Sandbox& sandbox) const {
-        sandbox.writeFile("/usr/share/resources/default/updater/defaults.conf", "<updater/>\n");
-        ASSERT_TRUE(initRpmDb(sandbox.rpmDbPath()));
-        std::vector<std::string> args = {"-i", "--nodeps", "--noscripts"};
-        args.insert(args.end(), installed.begin(), installed.end());
-        RunOptions rpm;
-        rpm.program = "/usr/bin/rpm";
-        ASSERT_EQ(sandbox.run(args, rpm).exitCode, 0);
-        sandbox.writeConfig(
-            "<updater><log level=\"info\"><logger type=\"stderr\"/></log><repository id=\"base\">"
-            "<name>Updates</name><location href=\"" +
-            server->url("/") +
-            "\"/></repository>"
-            "<product><name>player</name><packages><release><package><name>player-release"
-            "</name></package></release><addons><package><name>codec-addon</name></package>"
-            "</addons></packages></product></updater>");
-        sandbox.writeFile("/usr/libexec/updater/hook", "#!/bin/sh\nexit 0\n", 0755);
-        sandbox.writeFile("/usr/libexec/vtxpkg/install", "#!/bin/sh\nsleep 0.1\nexit 0\n", 0755);
+    std::unique_ptr<Appliance> prepare() const {
+        auto a = std::make_unique<Appliance>();
+        a->installFiles(installed);
+        a->configure(kProduct, server->url("/"));
+        a->writeHook();
+        a->sandbox.writeFile("/usr/libexec/vtxpkg/install", "#!/bin/sh\nsleep 0.1\n", 0755);
+        return a;
     }
 };
 
@@ -92,13 +81,12 @@ TEST(PowerLoss, KilledAtAnyMomentTheNextStartKnowsWhatHappened) {
     // How long an undisturbed run takes.
     double duration;
     {
-        Sandbox sandbox("power-loss-reference");
-        f.prepare(sandbox);
+        auto a = f.prepare();
         auto start = Clock::now();
-        RunResult r = sandbox.run({"--no-md-sig-check", "--max-wait-time", "-1"});
+        RunResult r = a->update();
         duration = std::chrono::duration<double>(Clock::now() - start).count();
         ASSERT_EQ(r.exitCode, 0) << r.describe();
-        ASSERT_EQ(sandbox.readFile("/var/lib/updater/status"), "REBOOTING\n");
+        ASSERT_EQ(a->status(), "REBOOTING\n");
     }
 
     const char* kills = std::getenv("UPDATER_POWER_LOSS_KILLS");
@@ -106,14 +94,12 @@ TEST(PowerLoss, KilledAtAnyMomentTheNextStartKnowsWhatHappened) {
     std::set<std::string> seen;
     // What the soak counts: status files that are not whole, next starts that
     // did not react as the status says, allowed next runs that did not complete.
-    int badStatus = 0;
-    int wrongReaction = 0;
-    int incomplete = 0;
+    int badStatus = 0, wrongReaction = 0, incomplete = 0;
     for (int run = 0; run < kRuns; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
-        Sandbox sandbox("power-loss-" + std::to_string(run));
-        f.prepare(sandbox);
-        SandboxProcess process = sandbox.start({"--no-md-sig-check", "--max-wait-time", "-1"});
+        auto a = f.prepare();
+        Sandbox& sandbox = a->sandbox;
+        SandboxProcess process = a->start({});
         pid_t pid = process.programPid();
         ASSERT_GT(pid, 0);
         if (run % 2 == 0) {
@@ -146,24 +132,19 @@ TEST(PowerLoss, KilledAtAnyMomentTheNextStartKnowsWhatHappened) {
         }
         seen.insert(status.empty() ? "(none)" : status.substr(0, status.size() - 1));
 
-        RunResult next = sandbox.run({"--no-md-sig-check", "--max-wait-time", "-1", "--no-reboot"});
-        if (status == "UPDATING\n" || status == "CORRUPTED\n") {
-            const bool reacted = next.exitCode == 2 &&
-                                 sandbox.readFile("/var/lib/updater/status") == "CORRUPTED\n" &&
-                                 sandbox.readFile("/var/lib/updater/update-state") == "CORRUPTED\n";
+        RunResult next = a->update({"--no-reboot"});
+        if (status == "UPDATING\n" || status == "CORRUPTED\n" || status == "REBOOTING\n") {
+            const bool reacted =
+                status == "REBOOTING\n"
+                    ? next.exitCode == 1 &&
+                          next.errHas("INFO: machine is rebooting after update, cannot start\n")
+                    : next.exitCode == 2 && a->status() == "CORRUPTED\n" &&
+                          a->updateState() == "CORRUPTED\n";
             EXPECT_TRUE(reacted) << "after " << status << next.describe();
             wrongReaction += reacted ? 0 : 1;
-        } else if (status == "REBOOTING\n") {
-            const bool reacted =
-                next.exitCode == 1 &&
-                next.errHas("INFO: machine is rebooting after update, cannot start\n");
-            EXPECT_TRUE(reacted) << next.describe();
-            wrongReaction += reacted ? 0 : 1;
         } else {
-            RunResult check =
-                sandbox.run({"--no-md-sig-check", "--max-wait-time", "-1", "--check-only"});
-            const bool completed = next.exitCode == 0 &&
-                                   sandbox.readFile("/var/lib/updater/status") == "READY\n" &&
+            RunResult check = a->update({"--check-only"});
+            const bool completed = next.exitCode == 0 && a->status() == "READY\n" &&
                                    leftovers(sandbox).empty() && check.errHas("INFO: no updates\n");
             EXPECT_TRUE(completed) << "after " << status << next.describe() << check.describe();
             incomplete += completed ? 0 : 1;
