@@ -87,6 +87,9 @@ std::vector<Scenario> rows() {
                     "download 1.17", "update 1.17 2 0 0", "postupdate 1.17 2 0 0"})
             .check([](Appliance& a, const RunResult&) {
                 EXPECT_TRUE(a.sandbox.listDir(kCache).empty());
+                struct stat st;  // readable by all whatever the umask
+                ASSERT_EQ(stat(a.sandbox.hostPath("/var/lib/updater/status").c_str(), &st), 0);
+                EXPECT_EQ(st.st_mode & 0777, 0644u);
             })
             .run({"--check-only"}, 1)
             .logs({"INFO: machine is rebooting after update, cannot start\n"})
