@@ -149,6 +149,11 @@ struct Scenario {
     Scenario& prepared(std::function<void(Appliance&)> f) { return prepare = f, *this; }
 };
 
+// A scenario without packages or repository, with a minimal configuration.
+inline Scenario bare(const std::string& name) {
+    return Scenario(name).bare();
+}
+
 void runScenario(const Scenario& s);
 
 // gtest names a failing row by its name.

@@ -26,14 +26,14 @@ void pidInLock(Appliance& a, const RunResult&) {
 }
 
 std::vector<Scenario> rows() {
-    Scenario negative = Scenario("NegativeTimeoutMakesOneAttempt").bare();
+    Scenario negative = bare("NegativeTimeoutMakesOneAttempt");
     for (const char* timeout : {"-1", "-100"}) {
         negative.run({"--lock-timeout", timeout, "--log-level", "trace"}, 1)
             .script(holdLock(120))
             .logs({kGaveUp}, {"cache lock held", "--- MODE"})
             .logs({"TRACE: cache lock attempt 1 failed"}, {"attempt 2 failed"});
     }
-    Scenario stale = Scenario("StaleOrGarbageLockFileNeverBlocks").bare();
+    Scenario stale = bare("StaleOrGarbageLockFileNeverBlocks");
     // No file yet: created with 0666 less the umask.
     stale.run({"--lock-timeout", "5"}, 1).script(":\n").check([](Appliance& a, const RunResult& r) {
         pidInLock(a, r);
@@ -58,7 +58,7 @@ std::vector<Scenario> rows() {
         .lacks({"cache lock held", "other instance terminated"})
         .check(pidInLock);
     // A termination signal while waiting ends the run at once, with the signal.
-    Scenario signals = Scenario("TerminationSignalEndsTheWaitSilently").bare();
+    Scenario signals = bare("TerminationSignalEndsTheWaitSilently");
     for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
         const std::string n = std::to_string(signal);
         signals.run({"--lock-timeout", "100"})
@@ -82,8 +82,7 @@ std::vector<Scenario> rows() {
     }
     return {
         // Attempts 1 and 11 of a 12 second timeout announce 12 and 2 seconds; 13 is the last.
-        Scenario("TimeoutCountsDownEveryTenAttempts")
-            .bare()
+        bare("TimeoutCountsDownEveryTenAttempts")
             .run({"--lock-timeout", "12", "--log-level", "trace"}, 1)
             .script(holdLock(120))
             .lines("INFO: cache lock held", {kHeld + "12 secs", kHeld + "2 secs"})
@@ -96,8 +95,7 @@ std::vector<Scenario> rows() {
         stale,
         signals,
         // The waiting instance leaves the holder's per-run log alone.
-        Scenario("SecondInstanceWaitsAndProceedsWhenTheFirstEnds")
-            .bare()
+        bare("SecondInstanceWaitsAndProceedsWhenTheFirstEnds")
             .run({"--lock-timeout", "30"}, 1)  // nothing to update from
             .put(kLastLog, "INFO: the previous run\n")
             .script(holdLock(2) + whenLogged("will timeout in", "cp " + kLastLog + " /tmp/during"))
@@ -110,8 +108,7 @@ std::vector<Scenario> rows() {
             .fileHas(kLastLog, {"INFO: --- MODE update ---\n"}, {"the previous run", "cache lock"}),
         // Programs the updater runs (the shutdown lives on for a minute) do
         // not keep the lock, and get SIGPIPE at its default action.
-        Scenario("ChildProgramsGetNeitherTheLockNorAnIgnoredSigpipe")
-            .bare()
+        bare("ChildProgramsGetNeitherTheLockNorAnIgnoredSigpipe")
             .run({}, 1)
             .put("/usr/libexec/updater/hook",
                  hookOnly + "for f in /proc/$$/fd/*; do [ \"$(readlink $f)\" = " + kLock +
@@ -123,8 +120,7 @@ std::vector<Scenario> rows() {
             .logs({"ERROR: child '/usr/libexec/updater/hook' terminated by signal 13\nERROR: hook "
                    "was interrupted\nINFO: --- EXIT ERROR ---\n"},
                   {"terminated by signal #"}),
-        Scenario("UnusableLockDirectoryFailsCleanly")
-            .bare()
+        bare("UnusableLockDirectoryFailsCleanly")
             .run({}, 1)
             .options(readOnly)
             .script("mount -o remount,ro /var/lock\n")
@@ -142,8 +138,7 @@ std::vector<Scenario> rows() {
                    "symbolic links).\n"})
             .file("/etc/victim", "precious\n"),
         // The lock is held all the same and the run goes on.
-        Scenario("FullLockDirectoryStillGivesTheLock")
-            .bare()
+        bare("FullLockDirectoryStillGivesTheLock")
             .run({}, 1)
             .options(small)
             .script("dd if=/dev/zero of=/var/lock/filler bs=1k 2>/dev/null\n\"$UPDATER\" \"$@\"; "
@@ -155,8 +150,7 @@ std::vector<Scenario> rows() {
             .fileHas(kLastLog, {"--- MODE update ---"}, {}),
         // Another process holds the lock for a moment: the child still waits
         // for it when the parent has ended.
-        Scenario("BackgroundChildCarriesOnWithTheLockAfterTheParentEnded")
-            .bare()
+        bare("BackgroundChildCarriesOnWithTheLockAfterTheParentEnded")
             .with([](Scenario& s) {
                 s.config =
                     "<updater><log level=\"info\"><logger type=\"stderr\"/><logger "
@@ -206,8 +200,7 @@ std::vector<Scenario> rows() {
                     << parentExit << " " << childLock << " " << childExit;
             }),
         // The test machine has neither a Serial line nor an identifiers file.
-        Scenario("QuietBackgroundParentPrintsNothing")
-            .bare()
+        bare("QuietBackgroundParentPrintsNothing")
             .run({"--background", "--quiet"})
             .script(":\n")
             .before([](Appliance& a) { a.sandbox.remove("/usr/libexec/updater/hook"); })

@@ -32,7 +32,7 @@ void noKeyrings(Appliance& a, const RunResult&) {
 // the RSA key, the RSA and DSA keys trusted.
 Scenario signedRepo(const std::string& name, char package = 'R', char index = 'R',
                     const std::string& trusted = "RD") {
-    Scenario s = Scenario(name).bare();
+    Scenario s = bare(name);
     s.repository = true;
     s.config.clear();
     s.product.clear();

@@ -29,7 +29,7 @@ Scenario& proceeded(Scenario& s) {
 }
 
 std::vector<Scenario> rows() {
-    Scenario badOptions = Scenario("BadCommandLinesAreRefused").bare();
+    Scenario badOptions = bare("BadCommandLinesAreRefused");
     for (const auto& c : std::vector<std::pair<Lines, std::string>>{
              {{"--bogus"}, "updater: --bogus: unknown option"},
              {{"--repo"}, "updater: --repo: missing argument"},
@@ -37,21 +37,21 @@ std::vector<Scenario> rows() {
              {{"--lock-timeout", "12x"}, "updater: 12x: invalid numeric value"}}) {
         badOptions.run(c.first).exits(1).logs({c.second}).absent({kStatus});
     }
-    Scenario permitted = Scenario("PermittedStatusHandsOverToTheRun").bare();
+    Scenario permitted = bare("PermittedStatusHandsOverToTheRun");
     for (const char* stored :
          {"", "READY\n", "TESTING\n", "PKGSDONE\n", "DOWNLOADING\n", "  PKGSDONE more words\n"}) {
         proceeded(*stored != '\0' ? permitted.run().put(kStatus, stored) : permitted.run())
             .lacks({"cannot"})
             .status("READY\n");
     }
-    Scenario unreadable = Scenario("UnreadableStatusAborts").bare();
+    Scenario unreadable = bare("UnreadableStatusAborts");
     for (const char* stored : {"garbage\n", "", "\n\n", "updating\n", "READYX\n", "\x01\xff\n"}) {
         unreadable.run({}, 1)
             .put(kStatus, stored)
             .logs({"ERROR: cannot recover status, aborting\n"})
             .status(stored);
     }
-    Scenario repoOptions = Scenario("RepositoryOptionsAndTheirExitCodes").bare();
+    Scenario repoOptions = bare("RepositoryOptionsAndTheirExitCodes");
     repoOptions.config = R"(<updater><log><logger type="stderr"/></log>
   <repository id="main"><name>Main</name><location href="http://127.0.0.1:1/main"/></repository>
   <repository id="spare"><name>Spare</name><location href="file:///var/no-such-repo"/></repository>
@@ -71,7 +71,7 @@ std::vector<Scenario> rows() {
     repoOptions.run({"--repo", "spare", "--repo-url", "gone:file:/x"}, 1)
         .count("WARNING: ignoring URL override for non-existing repo 'gone'", 1)
         .logs({"INFO: --- MODE update ---", "/var/no-such-repo"}, {"127.0.0.1"});
-    Scenario brokenConfig = Scenario("BrokenConfigurationEndsTheRun").bare();
+    Scenario brokenConfig = bare("BrokenConfigurationEndsTheRun");
     for (const char* content : {"<updater><repository id=\"a\"/></updater>", "<<<", "<other/>"}) {
         brokenConfig.run({}, 1)
             .put("/etc/updater.conf", content)
@@ -87,7 +87,7 @@ std::vector<Scenario> rows() {
                   .put("/etc/updater.conf", Sandbox::simpleConfig()))
         .logs({"DEBUG: missing or incorrect defaults file '" + kDefaults + "'\n"});
     // A missing defaults file is a debug note only.
-    Scenario quiet = Scenario("QuietSuppressesOnlyBannerAndSummary").bare();
+    Scenario quiet = bare("QuietSuppressesOnlyBannerAndSummary");
     quiet.run({}, 1)
         .before([](Appliance& a) { a.sandbox.remove(kDefaults); })
         .lacks({"could not open configuration file"})
@@ -98,8 +98,7 @@ std::vector<Scenario> rows() {
         .lacks({"version 1.17", "--- MODE", "--- EXIT"});
 
     return {
-        Scenario("HelpListsEveryOptionWithItsText")
-            .bare()
+        bare("HelpListsEveryOptionWithItsText")
             .run({"--help"})
             .check([](Appliance&, const RunResult& r) {
                 const std::string help = std::regex_replace(r.out, std::regex("\\s+"), " ");
@@ -114,8 +113,7 @@ std::vector<Scenario> rows() {
         repoOptions,
         brokenConfig,
         quiet,
-        Scenario("NoRunFileStopsBeforeAnythingElse")
-            .bare()
+        bare("NoRunFileStopsBeforeAnythingElse")
             .run({"--test"}, 1)
             .put("/var/run/updater.norun", "")
             .logs({"ERROR: running is disabled by \"no run\" file '/var/run/updater.norun'\n"
@@ -123,8 +121,7 @@ std::vector<Scenario> rows() {
                   {"--- MODE"})
             .absent({"/var/log/updater/lastlog", "/var/lock/updater", kStatus}),
         // A refusing status is reported by the parent: no child was started.
-        Scenario("BackgroundRefusalsAreReportedInTheForeground")
-            .bare()
+        bare("BackgroundRefusalsAreReportedInTheForeground")
             .run({"--background"}, 2)
             .put(kStatus, "UPDATING\n")
             .logs({"FATAL: a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting\n",
@@ -138,9 +135,8 @@ std::vector<Scenario> rows() {
                   {"BACKGROUND", "--- MODE"})
             .absent({"/var/lock/updater", "/var/log/updater/lastlog"})
             .status("garbage\n"),
-        Scenario("CheckOnlyWinsOverTest").bare().run({"-n", "-N"}, 1).logs({"MODE check ---\n"}),
-        Scenario("LogToFileAppendsEverythingAboveTheThreshold")
-            .bare()
+        bare("CheckOnlyWinsOverTest").run({"-n", "-N"}, 1).logs({"MODE check ---\n"}),
+        bare("LogToFileAppendsEverythingAboveTheThreshold")
             .run({"--log-to", "/tmp/extra.log", "--log-level", "trace"}, 1)
             .put("/tmp/extra.log", "earlier run\n")
             .fileHas("/tmp/extra.log", {"earlier run\n", "DEBUG: initialized OK\n",
@@ -150,16 +146,14 @@ std::vector<Scenario> rows() {
             .before([](Appliance& a) { a.sandbox.remove(kDefaults); })
             .logs({"DEBUG: could not open configuration file '" + kDefaults + "'"})
             .fileHas("/tmp/extra.log", {"DEBUG: missing or incorrect defaults file"}),
-        Scenario("LastLogHoldsOnlyTheLastRunAtInfo")
-            .bare()
+        bare("LastLogHoldsOnlyTheLastRunAtInfo")
             .run({"--log-level", "debug"}, 1)
             .put("/var/log/updater/lastlog", "stale content\n")
             .run({"--log-level", "debug", "--check-only"}, 1)
             .fileHas("/var/log/updater/lastlog",
                      {"INFO: --- MODE check ---\n", "INFO: --- EXIT ERROR ---\n"},
                      {"stale content", "--- MODE update ---", "DEBUG:"}),
-        Scenario("SyslogGetsMessagesWithoutLevelPrefix")
-            .bare()
+        bare("SyslogGetsMessagesWithoutLevelPrefix")
             .with([](Scenario& s) {
                 s.config =
                     "<updater><log level=\"info\"><logger "
@@ -181,8 +175,7 @@ std::vector<Scenario> rows() {
                 EXPECT_TRUE(found) << r.syslog.size();
             }),
         // stderr from the defaults file stays on; level and syslog come from the file.
-        Scenario("LoggingFollowsTheConfigurationFile")
-            .bare()
+        bare("LoggingFollowsTheConfigurationFile")
             .with([](Scenario& s) {
                 s.config =
                     R"(<updater><log level="debug"><logger type="syslog"><facility>local6</facility></logger>
@@ -202,26 +195,22 @@ std::vector<Scenario> rows() {
             })
             .run({"--log-level", "debug"}, 1)
             .logs({"DEBUG: ignoring unknown 'carrier-pigeon' logger type\n"}),
-        Scenario("NoOutputConfiguredSwitchesStderrOn")
-            .bare()
+        bare("NoOutputConfiguredSwitchesStderrOn")
             .with([](Scenario& s) { s.config = "<updater/>"; })
             .run({"--log-to", "/tmp/x.log"}, 1)
             .logs({"ERROR: no log output! enabling stderr\n", "INFO: --- MODE update ---\n"})
             .fileHas("/tmp/x.log", {"no log output! enabling stderr"}),
-        Scenario("UnknownLogLevelFallsBackToInfo")
-            .bare()
+        bare("UnknownLogLevelFallsBackToInfo")
             .run({"--log-level", "verbose"}, 1)
             .logs({"ERROR: unrecognized logger level 'verbose' using 'info'\n",
                    "INFO: --- MODE update ---"},
                   {"DEBUG:"}),
-        Scenario("CacheDirOptionIsNormalised")
-            .bare()
+        bare("CacheDirOptionIsNormalised")
             .run({"--cache-dir", "var/cache"}, 1)
             .logs({"WARNING: cache dir 'var/cache' is not an absolute path\n"})
             .run({"--cache-dir", ""}, 1)
             .logs({"WARNING: cache dir empty, assuming './'\n"}),
-        Scenario("HomeIsTakenFromTheUserDatabaseWhenUnset")
-            .bare()
+        bare("HomeIsTakenFromTheUserDatabaseWhenUnset")
             .with([](Scenario& s) {
                 s.config = Sandbox::simpleConfig("", "debug");
                 RunOptions noHome;
@@ -230,8 +219,7 @@ std::vector<Scenario> rows() {
             })
             .run({}, 1)
             .lacks({"HOME set"}),
-        Scenario("OsReleaseCanDisableUpdates")
-            .bare()
+        bare("OsReleaseCanDisableUpdates")
             .run({"--check-only"}, 1)
             .put("/etc/os-release", "NAME=\"Player OS\"\nVTX_NO_UPDATE=\"service mode\"\n")
             .logs({"ERROR: firmware update is disabled: service mode\n"})
