@@ -53,7 +53,7 @@ void fwUpgrade(Scenario& s, const std::string& installed) {
 
 std::vector<Scenario> rows() {
     const std::string hookOnly = "#!/bin/sh\necho \"$*\" >> /var/log/hook.calls\n";
-    return {
+    std::vector<Scenario> rows = {
         Scenario("CheckOnlyReportsAndDownloadsNothing")
             .run({"--check-only"})
             .logs({"INFO: --- 6 UPDATE(S) ---\nINFO: --- FIRMWARE 4.1-1 ---\n", kNeed}, {"pass 1"})
@@ -440,27 +440,6 @@ std::vector<Scenario> rows() {
             .logs({"FATAL: failed to start reboot process\nINFO: --- EXIT FATAL ---\n"
                    "ERROR: terminated by signal #2: Interrupt\n"})
             .status("READY\n"),
-        // Problems of telinit are only warnings: the shutdown is scheduled all the same.
-        Scenario("FailingTelinitIsAWarning")
-            .run({"app"})
-            .before(
-                [](Appliance& a) { writeHostFile(a.sandbox.dir() + "/out/telinit.exit", "1\n"); })
-            .logs({"WARNING: failed re-execing init (exit code 1)\n"}, {"FATAL"})
-            .stubs(kReboot)
-            .status("REBOOTING\n"),
-        Scenario("KilledTelinitIsAWarning")
-            .run({"app"})
-            .put("/usr/sbin/telinit", "#!/bin/sh\nkill -9 $$\n")
-            .logs({"WARNING: telinit was interrupted\n"})
-            .stubs({kReboot[1]})
-            .status("REBOOTING\n"),
-        Scenario("TelinitThatCannotBeExecutedIsAWarning")
-            .run({"app"})
-            .before(
-                [](Appliance& a) { a.sandbox.writeFile("/usr/sbin/telinit", "#!/bin/sh\n", 0644); })
-            .logs({"WARNING: failed to call telinit\n"})
-            .stubs({kReboot[1]})
-            .status("REBOOTING\n"),
         // A termination signal during the random start delay ends the run before any network
         // access.
         Scenario("TerminationDuringTheStartDelay")
@@ -476,6 +455,23 @@ std::vector<Scenario> rows() {
             .hooks({"init 1.17"})
             .requests("", 0),
     };
+    // Problems of telinit are only warnings: the shutdown is scheduled all the same.
+    for (const auto& [name, telinit, line] :
+         std::vector<std::tuple<const char*, const char*, const char*>>{
+             {"FailingTelinitIsAWarning", "#!/bin/sh\nexit 1\n",
+              "WARNING: failed re-execing init (exit code 1)\n"},
+             {"KilledTelinitIsAWarning", "#!/bin/sh\nkill -9 $$\n",
+              "WARNING: telinit was interrupted\n"},
+             {"TelinitThatCannotBeExecutedIsAWarning", "exit 0\n",
+              "WARNING: failed to call telinit\n"}}) {
+        rows.push_back(Scenario(name)
+                           .run({"app"})
+                           .put("/usr/sbin/telinit", telinit)
+                           .logs({line}, {"FATAL"})
+                           .stubs({kReboot[1]})
+                           .status("REBOOTING\n"));
+    }
+    return rows;
 }
 
 }  // namespace
