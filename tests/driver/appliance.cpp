@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <regex>
 
 #include "harness/command.h"
 #include "repo/package_list.h"
@@ -21,12 +22,14 @@ Appliance::Appliance()
 }
 
 void Appliance::install(const std::vector<TestPackage>& packages) {
-    Lines args = {"-i", "--nodeps", "--noscripts"};
-    Lines files = builder.build(packages, work.file("installed"));
-    args.insert(args.end(), files.begin(), files.end());
+    installFiles(builder.build(packages, work.file("installed")));
+}
+
+void Appliance::installFiles(Lines files) {
+    files.insert(files.begin(), {"-i", "--nodeps", "--noscripts"});
     RunOptions options;
     options.program = "/usr/bin/rpm";
-    RunResult r = sandbox.run(args, options);
+    RunResult r = sandbox.run(files, options);
     ASSERT_EQ(r.exitCode, 0) << r.describe();
 }
 
@@ -138,12 +141,6 @@ Scenario& Scenario::logs(Lines texts, Lines absentTexts) {
 
 namespace {
 
-void replaceAll(std::string& text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
-        text.replace(at, from.size(), to);
-    }
-}
-
 void checkStep(Appliance& a, const Step& step, const RunResult& r) {
     if (step.signal != 0) {
         EXPECT_TRUE(r.signaled && r.signal == step.signal) << r.describe();
@@ -161,12 +158,9 @@ void checkStep(Appliance& a, const Step& step, const RunResult& r) {
         EXPECT_EQ(r.errCount(c.first), c.second) << c.first << "\n" << r.describe();
     }
     for (const auto& p : step.prefixed) {
-        Lines found;
-        for (const std::string& line : r.errLines()) {
-            if (line.compare(0, p.first.size(), p.first) == 0) {
-                found.push_back(line);
-            }
-        }
+        Lines found, all = r.errLines();
+        std::copy_if(all.begin(), all.end(), std::back_inserter(found),
+                     [&](const std::string& line) { return line.rfind(p.first, 0) == 0; });
         EXPECT_EQ(found, p.second) << r.describe();
     }
     if (step.rpms || !step.rpmsHave.empty()) {
@@ -175,7 +169,9 @@ void checkStep(Appliance& a, const Step& step, const RunResult& r) {
             EXPECT_EQ(rpms, *step.rpms);
         }
         for (const std::string& name : step.rpmsHave) {
-            EXPECT_NE(std::find(rpms.begin(), rpms.end(), name), rpms.end()) << name;
+            const bool want = name[0] != '!';
+            EXPECT_EQ(std::count(rpms.begin(), rpms.end(), name.substr(want ? 0 : 1)), want)
+                << name;
         }
     }
     if (step.hooks) {
@@ -193,8 +189,27 @@ void checkStep(Appliance& a, const Step& step, const RunResult& r) {
     for (const std::string& path : step.absent) {
         EXPECT_FALSE(a.sandbox.exists(path)) << path;
     }
-    if (step.check) {
-        step.check(a, r);
+    for (const std::string& path : step.present) {
+        EXPECT_TRUE(a.sandbox.exists(path)) << path;
+    }
+    if (!step.lastHook.empty()) {
+        const Lines hooks = a.hookCalls();
+        EXPECT_TRUE(!hooks.empty() && hooks.back().rfind(step.lastHook, 0) == 0) << r.describe();
+    }
+    for (const auto& [path, has, lacks] : step.texts) {
+        const std::string text = a.sandbox.readFile(path);
+        for (const std::string& t : has) {
+            EXPECT_NE(text.find(t), std::string::npos) << t << " in " << path << ":\n" << text;
+        }
+        for (const std::string& t : lacks) {
+            EXPECT_EQ(text.find(t), std::string::npos) << t << " in " << path << ":\n" << text;
+        }
+    }
+    for (const auto& [end, n] : step.requests) {
+        EXPECT_EQ(requestsEnding(a, end), n) << end;
+    }
+    for (const auto& check : step.checks) {
+        check(a, r);
     }
 }
 
@@ -226,8 +241,7 @@ void runScenario(const Scenario& s) {
         a.publish();
         location = a.repoUrl();
     }
-    std::string config = s.config;
-    replaceAll(config, "@URL@", location);
+    const std::string config = std::regex_replace(s.config, std::regex("@URL@"), location);
     if (config.empty()) {
         a.configure(s.product, location);
     } else {
@@ -250,37 +264,12 @@ void runScenario(const Scenario& s) {
     }
 }
 
-TestPackage requirements(const std::string& evr, const Lines& needs) {
-    TestPackage package("os-update-requirements", evr);
-    for (const std::string& need : needs) {
-        package.require(need);
-    }
-    return package;
-}
-
-long long installedSize(const Appliance& a, const std::string& name) {
-    for (const std::string& file :
-         splitLines(runShell("ls " + a.repo.dir() + "/packages").output)) {
-        if (file.rfind(name + "-", 0) == 0) {
-            return std::atoll(
-                runCommand({"rpm", "-qp", "--qf", "%{SIZE}", a.repo.dir() + "/packages/" + file})
-                    .output.c_str());
-        }
-    }
-    return -1;
-}
-
-std::string kib(long long bytes) {
-    return std::to_string((bytes + 1023) / 1024);
-}
-
 size_t requestsEnding(Appliance& a, const std::string& suffix) {
-    size_t n = 0;
-    for (const HttpServer::Request& r : a.server->requests()) {
-        n += r.target.size() >= suffix.size() &&
-             r.target.compare(r.target.size() - suffix.size(), suffix.size(), suffix) == 0;
-    }
-    return n;
+    const auto requests = a.server->requests();
+    return std::count_if(requests.begin(), requests.end(), [&](const HttpServer::Request& r) {
+        return r.target.size() >= suffix.size() &&
+               r.target.compare(r.target.size() - suffix.size(), suffix.size(), suffix) == 0;
+    });
 }
 
 std::string pidLine(pid_t pid) {
@@ -305,8 +294,17 @@ SandboxProcess startScript(Sandbox& sandbox, const std::string& script, Lines ar
                            RunOptions options) {
     options.program = "/bin/sh";
     options.env["UPDATER"] = Sandbox::updaterBinary();
+    options.env["OUT"] = sandbox.dir() + "/out";
     unlink((sandbox.dir() + "/out/stderr").c_str());  // no earlier run's output
-    args.insert(args.begin(), {"-c", "ulimit -c 0\n" + script + "exec \"$UPDATER\" \"$@\"\n", "sh",
-                               "--max-wait-time", "-1"});
+    args.insert(
+        args.begin(),
+        {"-c", "ulimit -c 0\necho $$ > /tmp/updater.pid\n" + script + "exec \"$UPDATER\" \"$@\"\n",
+         "sh", "--max-wait-time", "-1"});
     return sandbox.start(args, options);
+}
+
+std::string whenLogged(const std::string& text, const std::string& command) {
+    return "(i=0; until grep -q '" + text +
+           "' \"$OUT/stderr\" || [ $i -ge 3000 ]; do sleep 0.01; i=$((i+1)); done; " + command +
+           ") &\n";
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -25,6 +26,7 @@ public:
     Appliance();
     // Installs for real into the sandbox's RPM database, without dependency checks.
     void install(const std::vector<TestPackage>& packages);
+    void installFiles(Lines files);
     // Lists device packages as installed (the external package list).
     void installDevicePackages(const std::vector<DevicePackage>& packages);
     // Builds the repository and serves it over HTTP (once).
@@ -69,9 +71,12 @@ struct Step {
     std::vector<std::pair<std::string, int>> counts;      // whole lines and how often
     std::vector<std::pair<std::string, Lines>> prefixed;  // all lines with the prefix
     std::optional<Lines> rpms, hooks, stubs, installer;
-    Lines rpmsHave, absent;
-    std::map<std::string, std::string> files;  // expected contents
-    std::function<void(Appliance&, const RunResult&)> check;
+    Lines rpmsHave, absent, present;  // rpmsHave: "!name" must not be installed
+    std::string lastHook;             // the start of the last hook call
+    std::vector<std::tuple<std::string, Lines, Lines>> texts;  // a file has, and lacks
+    std::map<std::string, std::string> files;                  // expected contents
+    std::map<std::string, size_t> requests;  // requests the server got, by the target's end
+    std::vector<std::function<void(Appliance&, const RunResult&)>> checks;
 };
 
 // The standard appliance: an installed player (app needing libfoo, release
@@ -125,6 +130,12 @@ struct Scenario {
         return last().files[path] = content, *this;
     }
     Scenario& absent(Lines paths) { return last().absent = paths, *this; }
+    Scenario& present(Lines paths) { return last().present = paths, *this; }
+    Scenario& requests(const std::string& end, size_t n) { return last().requests[end] = n, *this; }
+    Scenario& lastHook(const std::string& start) { return last().lastHook = start, *this; }
+    Scenario& fileHas(const std::string& path, Lines has, Lines lacks = {}) {
+        return last().texts.emplace_back(path, has, lacks), *this;
+    }
     Scenario& put(const std::string& path, const std::string& content) {
         return last().put.push_back({path, content}), *this;
     }
@@ -132,10 +143,16 @@ struct Scenario {
     Scenario& options(const RunOptions& o) { return last().options = o, *this; }
     Scenario& before(std::function<void(Appliance&)> f) { return last().before = f, *this; }
     Scenario& check(std::function<void(Appliance&, const RunResult&)> f) {
-        return last().check = f, *this;
+        return last().checks.push_back(f), *this;
     }
     Scenario& with(std::function<void(Scenario&)> f) { return f(*this), *this; }
+    Scenario& prepared(std::function<void(Appliance&)> f) { return prepare = f, *this; }
 };
+
+// A scenario without packages or repository, with a minimal configuration.
+inline Scenario bare(const std::string& name) {
+    return Scenario(name).bare();
+}
 
 void runScenario(const Scenario& s);
 
@@ -151,20 +168,18 @@ class Scenarios : public ::testing::TestWithParam<Scenario> {};
         [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; })
 
 extern const char* const kProduct;
-// The requirements package a site publishes ("os-update-requirement/firmware >= 9.0").
-TestPackage requirements(const std::string& evr, const Lines& needs);
-// Installed size of the repository's package file "name-...", and bytes in
-// KiB rounded up as the hook gets them.
-long long installedSize(const Appliance& a, const std::string& name);
-std::string kib(long long bytes);
 // Requests the server got whose target ends with the text.
 size_t requestsEnding(Appliance& a, const std::string& suffix);
 // The content the lock file has while the process holds the lock.
 std::string pidLine(pid_t pid);
 // Runs `sh -c SCRIPT` in the sandbox, the script followed by the updater's
-// exec with the arguments ("$UPDATER" is the updater).
+// exec with the arguments ("$UPDATER" is the updater, whose process id is
+// in /tmp/updater.pid; "$OUT" the folder of its outputs).
 SandboxProcess startScript(Sandbox& sandbox, const std::string& script, Lines args = {},
                            RunOptions options = {});
 // Script lines starting another process that holds the updater's lock for
 // the given seconds, and waiting until it has it.
 std::string holdLock(int seconds, bool detached = false);
+// Script lines running the command in the background once the updater's
+// standard error holds the text ($$ is the updater).
+std::string whenLogged(const std::string& text, const std::string& command);

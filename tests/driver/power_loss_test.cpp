@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -21,8 +22,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const char* kStatusNames[] = {"READY",    "DELAYING", "ANALYZING", "DOWNLOADING", "TESTING",
-                              "UPDATING", "PKGSDONE", "CORRUPTED", "REBOOTING"};
+const std::set<std::string> kWhole = {
+    "",          "READY\n",    "DELAYING\n", "ANALYZING\n", "DOWNLOADING\n",
+    "TESTING\n", "UPDATING\n", "PKGSDONE\n", "CORRUPTED\n", "REBOOTING\n"};
 
 // One repository for all runs: eight components with large payloads, a
 // release, an add-on and a device package, newer than those installed.
@@ -30,13 +32,13 @@ struct Fixture {
     ScratchDir work{"power-loss"};
     RepoBuilder repo{work.file("repo")};
     std::unique_ptr<HttpServer> server;
-    std::vector<std::string> installed;
+    Lines installed;
     Fixture() {
         std::vector<TestPackage> offered, old;
         for (int i = 0; i < 8; ++i) {
-            offered.push_back(
-                TestPackage("component" + std::to_string(i), "2.0-1").payload(400000));
-            old.push_back(TestPackage("component" + std::to_string(i), "1.0-1").payload(1000));
+            const std::string name = "component" + std::to_string(i);
+            offered.push_back(TestPackage(name, "2.0-1").payload(400000));
+            old.push_back(TestPackage(name, "1.0-1").payload(1000));
         }
         offered.insert(offered.end(), {TestPackage("player-release", "5.0-1"),
                                        TestPackage("codec-addon", "2.0-1").payload(200000)});
@@ -50,35 +52,24 @@ struct Fixture {
         installed = PackageBuilder(work.file("installed-build")).build(old, work.file("installed"));
     }
     // A fresh appliance with the old packages installed.
-    void prepare(Sandbox& sandbox) const {
-        sandbox.writeFile("/usr/share/resources/default/updater/defaults.conf", "<updater/>\n");
-        ASSERT_TRUE(initRpmDb(sandbox.rpmDbPath()));
-        std::vector<std::string> args = {"-i", "--nodeps", "--noscripts"};
-        args.insert(args.end(), installed.begin(), installed.end());
-        RunOptions rpm;
-        rpm.program = "/usr/bin/rpm";
-        ASSERT_EQ(sandbox.run(args, rpm).exitCode, 0);
-        sandbox.writeConfig(
-            "<updater><log level=\"info\"><logger type=\"stderr\"/></log><repository id=\"base\">"
-            "<name>Updates</name><location href=\"" +
-            server->url("/") +
-            "\"/></repository>"
-            "<product><name>player</name><packages><release><package><name>player-release"
-            "</name></package></release><addons><package><name>codec-addon</name></package>"
-            "</addons></packages></product></updater>");
-        sandbox.writeFile("/usr/libexec/updater/hook", "#!/bin/sh\nexit 0\n", 0755);
-        sandbox.writeFile("/usr/libexec/vtxpkg/install", "#!/bin/sh\nsleep 0.1\nexit 0\n", 0755);
+    std::unique_ptr<Appliance> prepare() const {
+        auto a = std::make_unique<Appliance>();
+        a->installFiles(installed);
+        a->configure(kProduct, server->url("/"));
+        a->writeHook();
+        a->sandbox.writeFile("/usr/libexec/vtxpkg/install", "#!/bin/sh\nsleep 0.1\n", 0755);
+        return a;
     }
 };
 
 // Temporary files left in the cache.
 std::vector<std::string> leftovers(const Sandbox& sandbox) {
     std::vector<std::string> found;
-    for (const char* dir : {"/var/cache/updater/base", "/var/cache/updater/base/packages"}) {
+    for (const std::string dir :
+         {"/var/cache/updater/base/", "/var/cache/updater/base/packages/"}) {
         for (const std::string& name : sandbox.listDir(dir)) {
-            const std::string end = name.size() > 4 ? name.substr(name.size() - 4) : "";
-            if (end == ".tmp" || end == ".new") {
-                found.push_back(std::string(dir) + "/" + name);
+            if (std::regex_search(name, std::regex("\\.(tmp|new)$"))) {
+                found.push_back(dir + name);
             }
         }
     }
@@ -90,13 +81,12 @@ TEST(PowerLoss, KilledAtAnyMomentTheNextStartKnowsWhatHappened) {
     // How long an undisturbed run takes.
     double duration;
     {
-        Sandbox sandbox("power-loss-reference");
-        f.prepare(sandbox);
+        auto a = f.prepare();
         auto start = Clock::now();
-        RunResult r = sandbox.run({"--no-md-sig-check", "--max-wait-time", "-1"});
+        RunResult r = a->update();
         duration = std::chrono::duration<double>(Clock::now() - start).count();
         ASSERT_EQ(r.exitCode, 0) << r.describe();
-        ASSERT_EQ(sandbox.readFile("/var/lib/updater/status"), "REBOOTING\n");
+        ASSERT_EQ(a->status(), "REBOOTING\n");
     }
 
     const char* kills = std::getenv("UPDATER_POWER_LOSS_KILLS");
@@ -104,14 +94,12 @@ TEST(PowerLoss, KilledAtAnyMomentTheNextStartKnowsWhatHappened) {
     std::set<std::string> seen;
     // What the soak counts: status files that are not whole, next starts that
     // did not react as the status says, allowed next runs that did not complete.
-    int badStatus = 0;
-    int wrongReaction = 0;
-    int incomplete = 0;
+    int badStatus = 0, wrongReaction = 0, incomplete = 0;
     for (int run = 0; run < kRuns; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
-        Sandbox sandbox("power-loss-" + std::to_string(run));
-        f.prepare(sandbox);
-        SandboxProcess process = sandbox.start({"--no-md-sig-check", "--max-wait-time", "-1"});
+        auto a = f.prepare();
+        Sandbox& sandbox = a->sandbox;
+        SandboxProcess process = a->start({});
         pid_t pid = process.programPid();
         ASSERT_GT(pid, 0);
         if (run % 2 == 0) {
@@ -134,11 +122,9 @@ TEST(PowerLoss, KilledAtAnyMomentTheNextStartKnowsWhatHappened) {
         process.wait();
 
         // The status file is whole: absent, or one name and a line feed.
-        bool whole = !sandbox.exists("/var/lib/updater/status");
-        std::string status = sandbox.readFile("/var/lib/updater/status");
-        for (const char* name : kStatusNames) {
-            whole = whole || status == std::string(name) + "\n";
-        }
+        const std::string status = sandbox.readFile("/var/lib/updater/status");
+        const bool whole =
+            kWhole.count(status) && (status != "" || !sandbox.exists("/var/lib/updater/status"));
         EXPECT_TRUE(whole) << "status file holds '" << status << "'";
         if (!whole) {
             ++badStatus;
@@ -146,24 +132,19 @@ TEST(PowerLoss, KilledAtAnyMomentTheNextStartKnowsWhatHappened) {
         }
         seen.insert(status.empty() ? "(none)" : status.substr(0, status.size() - 1));
 
-        RunResult next = sandbox.run({"--no-md-sig-check", "--max-wait-time", "-1", "--no-reboot"});
-        if (status == "UPDATING\n" || status == "CORRUPTED\n") {
-            const bool reacted = next.exitCode == 2 &&
-                                 sandbox.readFile("/var/lib/updater/status") == "CORRUPTED\n" &&
-                                 sandbox.readFile("/var/lib/updater/update-state") == "CORRUPTED\n";
+        RunResult next = a->update({"--no-reboot"});
+        if (status == "UPDATING\n" || status == "CORRUPTED\n" || status == "REBOOTING\n") {
+            const bool reacted =
+                status == "REBOOTING\n"
+                    ? next.exitCode == 1 &&
+                          next.errHas("INFO: machine is rebooting after update, cannot start\n")
+                    : next.exitCode == 2 && a->status() == "CORRUPTED\n" &&
+                          a->updateState() == "CORRUPTED\n";
             EXPECT_TRUE(reacted) << "after " << status << next.describe();
             wrongReaction += reacted ? 0 : 1;
-        } else if (status == "REBOOTING\n") {
-            const bool reacted =
-                next.exitCode == 1 &&
-                next.errHas("INFO: machine is rebooting after update, cannot start\n");
-            EXPECT_TRUE(reacted) << next.describe();
-            wrongReaction += reacted ? 0 : 1;
         } else {
-            RunResult check =
-                sandbox.run({"--no-md-sig-check", "--max-wait-time", "-1", "--check-only"});
-            const bool completed = next.exitCode == 0 &&
-                                   sandbox.readFile("/var/lib/updater/status") == "READY\n" &&
+            RunResult check = a->update({"--check-only"});
+            const bool completed = next.exitCode == 0 && a->status() == "READY\n" &&
                                    leftovers(sandbox).empty() && check.errHas("INFO: no updates\n");
             EXPECT_TRUE(completed) << "after " << status << next.describe() << check.describe();
             incomplete += completed ? 0 : 1;

@@ -10,24 +10,16 @@ const std::string kFile = "foo-2.0-1.noarch.rpm";
 const Lines kOld = {"foo-1.0-1"};
 const Lines kNew = {"foo-2.0-1"};
 
-const TestKey* key(const char* name, const char* algorithm) {
+// The test keys by letter: RSA, DSA and a stranger's RSA key; '-' is none.
+const TestKey* key(char letter) {
     static ScratchDir exports("signature-keys");
-    static std::map<std::string, std::unique_ptr<TestKey>> keys;
-    auto& k = keys[name];
-    if (!k) {
-        k = std::make_unique<TestKey>(std::string("Updater Test ") + name, algorithm,
-                                      exports.path());
+    static std::map<char, std::unique_ptr<TestKey>> keys;
+    auto& k = keys[letter];
+    if (!k && letter != '-') {
+        k = std::make_unique<TestKey>(std::string("Updater Test ") + letter,
+                                      letter == 'D' ? "dsa2048" : "rsa2048", exports.path());
     }
     return k.get();
-}
-const TestKey* rsa() {
-    return key("RSA", "rsa2048");
-}
-const TestKey* dsa() {
-    return key("DSA", "dsa2048");
-}
-const TestKey* stranger() {
-    return key("Stranger", "rsa2048");
 }
 
 void noKeyrings(Appliance& a, const RunResult&) {
@@ -38,10 +30,9 @@ void noKeyrings(Appliance& a, const RunResult&) {
 
 // foo 1.0 installed, foo 2.0 offered; by default index and package signed by
 // the RSA key, the RSA and DSA keys trusted.
-Scenario signedRepo(const std::string& name, const TestKey* (*package)() = rsa,
-                    const TestKey* (*index)() = rsa,
-                    std::vector<const TestKey* (*)()> trusted = {rsa, dsa}) {
-    Scenario s = Scenario(name).bare();
+Scenario signedRepo(const std::string& name, char package = 'R', char index = 'R',
+                    const std::string& trusted = "RD") {
+    Scenario s = bare(name);
     s.repository = true;
     s.config.clear();
     s.product.clear();
@@ -49,10 +40,10 @@ Scenario signedRepo(const std::string& name, const TestKey* (*package)() = rsa,
     s.offered = {TestPackage("foo", "2.0-1").payload(2000)};
     s.prepare = [=](Appliance& a) {
         a.checkIndexSignature = true;
-        for (auto k : trusted) {
-            EXPECT_TRUE(importKey(a.sandbox.rpmDbPath(), k()->publicKeyFile()));
+        for (char k : trusted) {
+            EXPECT_TRUE(importKey(a.sandbox.rpmDbPath(), key(k)->publicKeyFile()));
         }
-        a.repo.signWith(package ? package() : nullptr, index ? index() : nullptr);
+        a.repo.signWith(key(package), key(index));
     };
     return s;
 }
@@ -70,7 +61,7 @@ std::function<void(Appliance&)> replacePackage(bool truncate) {
         const std::string oldSum = sha256OfText(old);
         xml.replace(xml.find(oldSum), oldSum.size(), sha256OfText(content));
         a.repo.replaceList("primary", xml, true);
-        ASSERT_TRUE(a.repo.signIndex(*rsa()));
+        ASSERT_TRUE(a.repo.signIndex(*key('R')));
     };
 }
 
@@ -92,7 +83,7 @@ const std::string kUnknown = "ERROR: failed verifying package '" + kFile + "'";
 
 // The signature switches, with a gpgv that records its calls first in the path.
 Scenario switches(const char* name, const char* option, bool index, bool packages) {
-    return signedRepo(name, packages ? rsa : nullptr, index ? rsa : nullptr)
+    return signedRepo(name, packages ? 'R' : '-', index ? 'R' : '-')
         .run({option})
         .put("/usr/sbin/gpgv",
              "#!/bin/sh\necho \"$@\" >> /var/log/gpgv.calls\nexec /usr/bin/gpgv \"$@\"\n")
@@ -128,15 +119,15 @@ std::vector<Scenario> rows() {
     return {
         accepted(signedRepo("SignedRepositoryUpdates"), true),
         accepted(fromFile, false),
-        accepted(signedRepo("PackagesSignedByTheSecondKeyUpdate", dsa), true),
+        accepted(signedRepo("PackagesSignedByTheSecondKeyUpdate", 'D'), true),
         refusedIndex(signedRepo("IndexChangedAfterSigning").run().before([](Appliance& a) {
             a.repo.editIndex([](const std::string& text) { return text + "<!-- -->\n"; });
         }),
                      {kInvalid}),
-        refusedIndex(signedRepo("IndexSignedByAnUntrustedKey", rsa, stranger), {kInvalid}),
-        refusedIndex(signedRepo("DatabaseWithoutKeys", rsa, rsa, {}),
+        refusedIndex(signedRepo("IndexSignedByAnUntrustedKey", 'R', 'S'), {kInvalid}),
+        refusedIndex(signedRepo("DatabaseWithoutKeys", 'R', 'R', ""),
                      {"WARNING: no trusted keys to verify file\n" + kInvalid}),
-        refusedIndex(signedRepo("NoSignatureFile", rsa, nullptr),
+        refusedIndex(signedRepo("NoSignatureFile", 'R', '-'),
                      {"ERROR: failed getting repository resource 'repodata/repomd.xml.asc'"}),
         refusedIndex(signedRepo("EmptySignatureFile").run().before([](Appliance& a) {
             writeHostFile(a.repo.signatureFile(), "");
@@ -150,9 +141,9 @@ std::vector<Scenario> rows() {
                          .run()
                          .put("/usr/sbin/gpgv", "#!/bin/sh\nkill -9 $$\n"),
                      {"ERROR: signature verifier was killed by signal 9\n" + kInvalid}),
-        refusedPackage(signedRepo("PackageSignedByAnUntrustedKey", stranger), kUnknown),
-        refusedPackage(signedRepo("PackageSignedByAKeyNotImported", dsa, rsa, {rsa}), kUnknown),
-        refusedPackage(signedRepo("PackageNotSigned", nullptr),
+        refusedPackage(signedRepo("PackageSignedByAnUntrustedKey", 'S'), kUnknown),
+        refusedPackage(signedRepo("PackageSignedByAKeyNotImported", 'D', 'R', "R"), kUnknown),
+        refusedPackage(signedRepo("PackageNotSigned", '-'),
                        "ERROR: no acceptable signature on package '" + kFile + "'"),
         refusedPackage(signedRepo("JunkInPlaceOfThePackage").run().before(replacePackage(false)),
                        kUnknown),

@@ -13,55 +13,15 @@ const std::string kStatus = "/var/lib/updater/status";
 const std::string kDefaults = "/usr/share/resources/default/updater/defaults.conf";
 const std::string kNoRepository = "ERROR: no active repository, nothing to do\n";
 
-std::function<void(Appliance&, const RunResult&)> fileHas(const std::string& path, Lines texts,
-                                                          Lines not_ = {}) {
-    return [=](Appliance& a, const RunResult&) {
-        const std::string text = a.sandbox.readFile(path);
-        for (const std::string& t : texts) {
-            EXPECT_NE(text.find(t), std::string::npos) << t << " in " << path << ":\n" << text;
-        }
-        for (const std::string& t : not_) {
-            EXPECT_EQ(text.find(t), std::string::npos) << t << " in " << path << ":\n" << text;
-        }
-    };
-}
-
-// Options are matched in the help with white space collapsed.
-const char* const kHelp[] = {
-    "-q, --quiet Do not output messages if nothing to be done.",
-    "-l, --log-level=STRING Set the log level to one of trace, debug, info, warn, error or fatal.",
-    "-r, --repo=repo-id Use the specified repo from the configuration file instead of the default.",
-    "--repo-url=repo-id:url Override the URL for a specific repository ID.",
-    "--log-to-stderr Output logs to stderr in addition to the outputs in the config file.",
-    "--log-to=file Output logs also to the given file (not truncated)",
-    "-n, --check-only Checks and reports if any updates are required, does not update any "
-    "packages.",
-    "-N, --test Tests the updates but does not install them.",
-    "--no-sig-check disables checking of metadata and package signatures.",
-    "--no-pkg-sig-check disables checking of package signatures.",
-    "--no-md-sig-check disables checking of metadata signatures.",
-    "--install install packages given in command line if not yet installed, by default any "
-    "packages "
-    "given in the command line instead restrict the updates to just those packages.",
-    "--ignore-recommends ignore package recommends while solving dependencies.",
-    "--no-reboot Prevent reboot after updates, even if program determines that a reboot is "
-    "necessary.",
-    "-b, --background Background and detach process after initialization.",
-    "-C, --cache-only runs from the cache, but required packages are still downloaded.",
-    "--no-cache-clean prevents the cleaning of cached packages at startup / exit, mostly intended "
-    "for debugging.",
-    "--check-db-headers Force checking of package headers in rpm database; these are not checked "
-    "by "
-    "default since it is fairly slow.",
-    "--max-wait-time=seconds Specifies a maximum wait time before processing starts; the actual "
-    "wait is a random duration between 0 and the specified value. Should be greater than zero or "
-    "negative to disable.",
-    "--lock-timeout=seconds Specifies the timeout when waiting to obtain the cache lock. Should be "
-    "greater than zero or negative to disable.",
-    "--cache-dir=<dir> Specify a cache directory other than the default.",
-    "--conf-file=<file> Specify a configuration file other than the default '/etc/updater.conf'.",
-    "Help options: -?, --help Show this help message --usage Display brief usage message",
-};
+// Every option in the help, the default configuration file named.
+const char* const kHelp =
+    "-q, --quiet\n-l, --log-level=STRING\n-r, --repo=repo-id\n--repo-url=repo-id:url\n"
+    "--log-to-stderr\n--log-to=file\n-n, --check-only\n-N, --test\n--no-sig-check\n"
+    "--no-pkg-sig-check\n--no-md-sig-check\n--install\n--ignore-recommends\n--no-reboot\n"
+    "-b, --background\n-C, --cache-only\n--no-cache-clean\n--check-db-headers\n"
+    "--max-wait-time=seconds\n--lock-timeout=seconds\n--cache-dir=<dir>\n"
+    "--conf-file=<file> Specify a configuration file other than the default '/etc/updater.conf'.\n"
+    "Help options: -?, --help Show this help message --usage Display brief usage message";
 
 // The run went past the start-up and found nothing to update from.
 Scenario& proceeded(Scenario& s) {
@@ -69,7 +29,7 @@ Scenario& proceeded(Scenario& s) {
 }
 
 std::vector<Scenario> rows() {
-    Scenario badOptions = Scenario("BadCommandLinesAreRefused").bare();
+    Scenario badOptions = bare("BadCommandLinesAreRefused");
     for (const auto& c : std::vector<std::pair<Lines, std::string>>{
              {{"--bogus"}, "updater: --bogus: unknown option"},
              {{"--repo"}, "updater: --repo: missing argument"},
@@ -77,21 +37,21 @@ std::vector<Scenario> rows() {
              {{"--lock-timeout", "12x"}, "updater: 12x: invalid numeric value"}}) {
         badOptions.run(c.first).exits(1).logs({c.second}).absent({kStatus});
     }
-    Scenario permitted = Scenario("PermittedStatusHandsOverToTheRun").bare();
+    Scenario permitted = bare("PermittedStatusHandsOverToTheRun");
     for (const char* stored :
          {"", "READY\n", "TESTING\n", "PKGSDONE\n", "DOWNLOADING\n", "  PKGSDONE more words\n"}) {
         proceeded(*stored != '\0' ? permitted.run().put(kStatus, stored) : permitted.run())
             .lacks({"cannot"})
             .status("READY\n");
     }
-    Scenario unreadable = Scenario("UnreadableStatusAborts").bare();
+    Scenario unreadable = bare("UnreadableStatusAborts");
     for (const char* stored : {"garbage\n", "", "\n\n", "updating\n", "READYX\n", "\x01\xff\n"}) {
         unreadable.run({}, 1)
             .put(kStatus, stored)
             .logs({"ERROR: cannot recover status, aborting\n"})
             .status(stored);
     }
-    Scenario repoOptions = Scenario("RepositoryOptionsAndTheirExitCodes").bare();
+    Scenario repoOptions = bare("RepositoryOptionsAndTheirExitCodes");
     repoOptions.config = R"(<updater><log><logger type="stderr"/></log>
   <repository id="main"><name>Main</name><location href="http://127.0.0.1:1/main"/></repository>
   <repository id="spare"><name>Spare</name><location href="file:///var/no-such-repo"/></repository>
@@ -111,31 +71,38 @@ std::vector<Scenario> rows() {
     repoOptions.run({"--repo", "spare", "--repo-url", "gone:file:/x"}, 1)
         .count("WARNING: ignoring URL override for non-existing repo 'gone'", 1)
         .logs({"INFO: --- MODE update ---", "/var/no-such-repo"}, {"127.0.0.1"});
-    Scenario brokenConfig = Scenario("BrokenConfigurationEndsTheRun").bare();
+    Scenario brokenConfig = bare("BrokenConfigurationEndsTheRun");
     for (const char* content : {"<updater><repository id=\"a\"/></updater>", "<<<", "<other/>"}) {
         brokenConfig.run({}, 1)
             .put("/etc/updater.conf", content)
             .logs({"ERROR: failed parsing configuration file '/etc/updater.conf'\n"}, {"--- MODE"});
     }
+    brokenConfig.run({"--conf-file", "/etc/none.conf"}, 1)
+        .logs({"ERROR: failed parsing configuration file '/etc/none.conf'\nINFO: --- EXIT ERROR "
+               "---\n"})
+        .absent({kStatus});
     // A broken defaults file is only a debug note.
     proceeded(brokenConfig.run({"--log-level", "debug"})
                   .put(kDefaults, "<broken")
                   .put("/etc/updater.conf", Sandbox::simpleConfig()))
         .logs({"DEBUG: missing or incorrect defaults file '" + kDefaults + "'\n"});
-    Scenario quiet = Scenario("QuietSuppressesOnlyBannerAndSummary").bare();
-    quiet.run({}, 1).logs({"INFO: updater version 1.17, product \n", "INFO: --- MODE update ---\n",
-                           "INFO: --- EXIT ERROR ---\n"});
+    // A missing defaults file is a debug note only.
+    Scenario quiet = bare("QuietSuppressesOnlyBannerAndSummary");
+    quiet.run({}, 1)
+        .before([](Appliance& a) { a.sandbox.remove(kDefaults); })
+        .lacks({"could not open configuration file"})
+        .logs({"INFO: updater version 1.17, product \n", "INFO: --- MODE update ---\n",
+               "INFO: --- EXIT ERROR ---\n"});
     quiet.run({"--quiet", "--check-only"}, 1)
         .logs({kNoRepository})  // errors always show
         .lacks({"version 1.17", "--- MODE", "--- EXIT"});
 
     return {
-        Scenario("HelpListsEveryOptionWithItsText")
-            .bare()
+        bare("HelpListsEveryOptionWithItsText")
             .run({"--help"})
             .check([](Appliance&, const RunResult& r) {
                 const std::string help = std::regex_replace(r.out, std::regex("\\s+"), " ");
-                for (const char* text : kHelp) {
+                for (const std::string& text : splitLines(kHelp)) {
                     EXPECT_NE(help.find(text), std::string::npos) << text << "\n" << r.out;
                 }
                 EXPECT_EQ(r.err, "");
@@ -146,68 +113,47 @@ std::vector<Scenario> rows() {
         repoOptions,
         brokenConfig,
         quiet,
-        Scenario("NoRunFileStopsBeforeAnythingElse").bare().with([](Scenario& s) {
-            for (const char* mode : {"--check-only", "--test"}) {
-                s.run({mode}, 1)
-                    .put("/var/run/updater.norun", "")
-                    .logs(
-                        {"ERROR: running is disabled by \"no run\" file '/var/run/updater.norun'\n",
-                         "INFO: --- EXIT ERROR ---"})
-                    .lacks({"--- MODE"})
-                    .absent({"/var/log/updater/lastlog", "/var/lock/updater", kStatus});
-            }
-        }),
-        Scenario("InterruptedInstallationMarksTheSystemCorrupted")
-            .bare()
-            .run({"--check-only"}, 2)
-            .put(kStatus, "UPDATING\n")
-            .logs({"FATAL: a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting\n",
-                   "INFO: --- EXIT FATAL ---"})
-            .ends("CORRUPTED\n", "CORRUPTED\n"),
+        bare("NoRunFileStopsBeforeAnythingElse")
+            .run({"--test"}, 1)
+            .put("/var/run/updater.norun", "")
+            .logs({"ERROR: running is disabled by \"no run\" file '/var/run/updater.norun'\n"
+                   "INFO: --- EXIT ERROR ---"},
+                  {"--- MODE"})
+            .absent({"/var/log/updater/lastlog", "/var/lock/updater", kStatus}),
         // A refusing status is reported by the parent: no child was started.
-        Scenario("BackgroundRefusalsAreReportedInTheForeground")
-            .bare()
+        bare("BackgroundRefusalsAreReportedInTheForeground")
             .run({"--background"}, 2)
             .put(kStatus, "UPDATING\n")
             .logs({"FATAL: a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting\n",
                    "INFO: --- EXIT FATAL ---\n"},
                   {"BACKGROUND", "--- MODE"})
             .absent({"/var/lock/updater", "/var/log/updater/lastlog"})
-            .status("CORRUPTED\n")
+            .ends("CORRUPTED\n", "CORRUPTED\n")
             .run({"--background"}, 1)
             .put(kStatus, "garbage\n")
             .logs({"ERROR: cannot recover status, aborting\nINFO: --- EXIT ERROR ---\n"},
                   {"BACKGROUND", "--- MODE"})
             .absent({"/var/lock/updater", "/var/log/updater/lastlog"})
             .status("garbage\n"),
-        Scenario("ModeNameFollowsTheOptions")
-            .bare()
-            .run({"-n"}, 1)
-            .logs({"INFO: --- MODE check ---\n"})
-            .run({"-N"}, 1)
-            .logs({"INFO: --- MODE test ---\n"})
-            .run({"-n", "-N"}, 1)
-            .logs({"INFO: --- MODE check ---\n"}),
-        Scenario("LogToFileAppendsEverythingAboveTheThreshold")
-            .bare()
+        bare("CheckOnlyWinsOverTest").run({"-n", "-N"}, 1).logs({"MODE check ---\n"}),
+        bare("LogToFileAppendsEverythingAboveTheThreshold")
             .run({"--log-to", "/tmp/extra.log", "--log-level", "trace"}, 1)
             .put("/tmp/extra.log", "earlier run\n")
-            .check(fileHas("/tmp/extra.log", {"earlier run\n", "DEBUG: initialized OK\n",
-                                              "TRACE: ", "INFO: --- EXIT ERROR ---\n"}))
+            .fileHas("/tmp/extra.log", {"earlier run\n", "DEBUG: initialized OK\n",
+                                        "TRACE: ", "INFO: --- EXIT ERROR ---\n"})
             // Messages of the configuration reading reach the file too.
             .run({"--log-to", "/tmp/extra.log", "--log-level", "debug"}, 1)
             .before([](Appliance& a) { a.sandbox.remove(kDefaults); })
-            .check(fileHas("/tmp/extra.log", {"DEBUG: missing or incorrect defaults file"})),
-        Scenario("LastLogHoldsOnlyTheLastRunAtInfo")
-            .bare()
+            .logs({"DEBUG: could not open configuration file '" + kDefaults + "'"})
+            .fileHas("/tmp/extra.log", {"DEBUG: missing or incorrect defaults file"}),
+        bare("LastLogHoldsOnlyTheLastRunAtInfo")
             .run({"--log-level", "debug"}, 1)
             .put("/var/log/updater/lastlog", "stale content\n")
             .run({"--log-level", "debug", "--check-only"}, 1)
-            .check(fileHas("/var/log/updater/lastlog",
-                           {"INFO: --- MODE check ---\n", "INFO: --- EXIT ERROR ---\n"},
-                           {"stale content", "--- MODE update ---", "DEBUG:"})),
-        Scenario("SyslogGetsMessagesWithoutLevelPrefix")
-            .bare()
+            .fileHas("/var/log/updater/lastlog",
+                     {"INFO: --- MODE check ---\n", "INFO: --- EXIT ERROR ---\n"},
+                     {"stale content", "--- MODE update ---", "DEBUG:"}),
+        bare("SyslogGetsMessagesWithoutLevelPrefix")
             .with([](Scenario& s) {
                 s.config =
                     "<updater><log level=\"info\"><logger "
@@ -229,8 +175,7 @@ std::vector<Scenario> rows() {
                 EXPECT_TRUE(found) << r.syslog.size();
             }),
         // stderr from the defaults file stays on; level and syslog come from the file.
-        Scenario("LoggingFollowsTheConfigurationFile")
-            .bare()
+        bare("LoggingFollowsTheConfigurationFile")
             .with([](Scenario& s) {
                 s.config =
                     R"(<updater><log level="debug"><logger type="syslog"><facility>local6</facility></logger>
@@ -250,32 +195,22 @@ std::vector<Scenario> rows() {
             })
             .run({"--log-level", "debug"}, 1)
             .logs({"DEBUG: ignoring unknown 'carrier-pigeon' logger type\n"}),
-        Scenario("NoOutputConfiguredSwitchesStderrOn")
-            .bare()
+        bare("NoOutputConfiguredSwitchesStderrOn")
             .with([](Scenario& s) { s.config = "<updater/>"; })
             .run({"--log-to", "/tmp/x.log"}, 1)
             .logs({"ERROR: no log output! enabling stderr\n", "INFO: --- MODE update ---\n"})
-            .check(fileHas("/tmp/x.log", {"no log output! enabling stderr"})),
-        Scenario("UnknownLogLevelFallsBackToInfo")
-            .bare()
+            .fileHas("/tmp/x.log", {"no log output! enabling stderr"}),
+        bare("UnknownLogLevelFallsBackToInfo")
             .run({"--log-level", "verbose"}, 1)
             .logs({"ERROR: unrecognized logger level 'verbose' using 'info'\n",
                    "INFO: --- MODE update ---"},
                   {"DEBUG:"}),
-        Scenario("MissingConfigurationFileEndsWithError")
-            .bare()
-            .run({"--conf-file", "/etc/none.conf"}, 1)
-            .logs({"ERROR: failed parsing configuration file '/etc/none.conf'\n",
-                   "INFO: --- EXIT ERROR ---\n"})
-            .absent({kStatus}),
-        Scenario("CacheDirOptionIsNormalised")
-            .bare()
+        bare("CacheDirOptionIsNormalised")
             .run({"--cache-dir", "var/cache"}, 1)
             .logs({"WARNING: cache dir 'var/cache' is not an absolute path\n"})
             .run({"--cache-dir", ""}, 1)
             .logs({"WARNING: cache dir empty, assuming './'\n"}),
-        Scenario("HomeIsTakenFromTheUserDatabaseWhenUnset")
-            .bare()
+        bare("HomeIsTakenFromTheUserDatabaseWhenUnset")
             .with([](Scenario& s) {
                 s.config = Sandbox::simpleConfig("", "debug");
                 RunOptions noHome;
@@ -284,8 +219,7 @@ std::vector<Scenario> rows() {
             })
             .run({}, 1)
             .lacks({"HOME set"}),
-        Scenario("OsReleaseCanDisableUpdates")
-            .bare()
+        bare("OsReleaseCanDisableUpdates")
             .run({"--check-only"}, 1)
             .put("/etc/os-release", "NAME=\"Player OS\"\nVTX_NO_UPDATE=\"service mode\"\n")
             .logs({"ERROR: firmware update is disabled: service mode\n"})
