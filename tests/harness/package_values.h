@@ -25,13 +25,14 @@ inline Dependency makeDep(std::string_view text) {
     if (space == std::string_view::npos) {
         return dep;
     }
-    std::string_view op = text.substr(space + 1, text.find(' ', space + 1) - space - 1);
-    if (op.size() + space + 2 >= text.size() || (kFlags.count(op) == 0 && op[0] != '?')) {
+    const size_t space2 = text.find(' ', space + 1);
+    std::string_view op = text.substr(space + 1, space2 - space - 1);
+    if (space2 == std::string_view::npos || op.empty() || (kFlags.count(op) == 0 && op[0] != '?')) {
         throw std::invalid_argument("bad dependency: " + std::string(text));
     }
     dep.m_nFlags =
         op[0] == '?' ? static_cast<uint32_t>(std::stoul(std::string(op.substr(1)))) : kFlags.at(op);
-    dep.m_evr = parseEvr(text.substr(space + op.size() + 2));
+    dep.m_evr = parseEvr(text.substr(space2 + 1));
     return dep;
 }
 
