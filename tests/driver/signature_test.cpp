@@ -108,9 +108,14 @@ std::vector<Scenario> rows() {
             .rpms(kNew)
             .check([=](Appliance& a, const RunResult& r) {
                 noKeyrings(a, r);
-                if (http) {  // every pass authenticates the index it reads
+                if (http) {  // every pass authenticates the index it reads, past any cache
                     EXPECT_EQ(requestsEnding(a, "/repodata/repomd.xml.asc"),
                               requestsEnding(a, "/repodata/repomd.xml"));
+                    for (const HttpServer::Request& q : a.server->requests()) {
+                        if (q.target.find("/repomd.xml") != std::string::npos) {
+                            EXPECT_EQ(q.header("Cache-Control"), "no-cache") << q.target;
+                        }
+                    }
                 }
             });
     };
