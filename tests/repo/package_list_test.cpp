@@ -304,6 +304,8 @@ TEST_F(PackageListTest, WrongFilesAndTopElements) {
         EXPECT_TRUE(list.empty()) << b.name;
         EXPECT_EQ(log.has("ERROR: failed while reading from '" + path + "'"), b.readError)
             << b.name;
+        // Otherwise the parser's own complaint names the file.
+        EXPECT_EQ(log.contains("DEBUG: xml: " + path + " line "), !b.readError) << log.text();
     }
     EXPECT_TRUE(parse(write("whole.xml.gz", gz), MetadataType::PRIMARY, list));
     EXPECT_EQ(list.size(), 2000u);
