@@ -130,7 +130,8 @@ TEST_F(PackageListTest, LayoutRulesOfHandwrittenLists) {
         "<package type=\"rpm\" xmlns:x=\"urn:other\"><x:name>ignored</x:name><name>ns</name>"
         "<arch>noarch</arch><x:arch>armv7hl</x:arch><version epoch=\"3\" ver=\"1\"/>"
         "<checksum type=\"sha\">0</checksum><location href=\"../../../etc/ns.rpm/\"/><x:size/>"
-        "<unknown/><size package=\"1\" installed=\"-5\" archive=\"2\"/></package>\n";
+        "<unknown/><size package=\"1\" installed=\"-5\" archive=\"2\"/>"
+        "<format><rpm:requires><rpm:entry name=\"r\"/></rpm:requires></format></package>\n";
     PackageList list;
     ASSERT_TRUE(parsePrimary(packages, list)) << log.text();
     auto plain = [](const std::string& name, const std::string& ver) {
@@ -143,7 +144,7 @@ TEST_F(PackageListTest, LayoutRulesOfHandwrittenLists) {
                   "requires [kept|0|||0] [libc.so.6|0|||0] [ranged|1|2|3|2] recommends provides "
                   "[p|0|1||8] obsoletes",
                   "ns||1|3|1||../../../etc/ns.rpm/|/cache/packages/ns.rpm|sha|0|-5| requires "
-                  "recommends provides obsoletes",
+                  "[r|0|||0] recommends provides obsoletes",
                   plain("twice", "2.0"), plain("twice", "1.0")}));
     EXPECT_TRUE(log.has("WARNING: ignoring package of unknown type 'src'"));
     EXPECT_TRUE(log.has("WARNING: ignoring package of unknown type ''"));
