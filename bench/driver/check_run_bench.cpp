@@ -142,13 +142,7 @@ ProcFigures runMeasured(const std::vector<std::string>& argv, const std::string&
         FILE* null = freopen("/dev/null", "w", stdout);
         null = freopen("/dev/null", "w", stderr);
         (void)null;
-        std::vector<char*> args;
-        for (const std::string& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
+        execArgv(argv);
     }
     int status = 0;
     struct rusage usage;
