@@ -17,6 +17,7 @@
 #include "repo/item_notify.h"
 #include "repo/metadata_signature.h"
 #include "repo/package_list.h"
+#include "repo/verified_fetch.h"
 #include "support/logger.h"
 #include "support/system.h"
 #include "xml/xml_util.h"
@@ -307,23 +308,16 @@ bool PackageRepo::fetchIndexEntry(const RepoMdEntry& entry, Downloader& download
              entry.m_sLocation.c_str());
         return true;
     }
+    const std::string& location = entry.m_sLocation;
     const std::string file = stage(entry.m_sCacheFile);
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const bool bypass = attempt > 0;
-        if (bypass) {
-            LOGW("invalid checksum on '%s'; retrying with bypass of http caches",
-                 entry.m_sLocation.c_str());
+    auto fetch = [&](bool bypassCaches) {
+        const bool fetched = downloader.download(location, file, bypassCaches);
+        if (!fetched) {
+            LOGE("failed getting repository resource '%s'", location.c_str());
         }
-        if (!downloader.download(entry.m_sLocation, file, bypass)) {
-            LOGE("failed getting repository resource '%s'", entry.m_sLocation.c_str());
-            return false;
-        }
-        if (isValidFile(entry, file)) {
-            return true;
-        }
-    }
-    LOGE("invalid checksum on '%s'", entry.m_sLocation.c_str());
-    return false;
+        return fetched;
+    };
+    return fetchVerified(location, fetch, [&] { return isValidFile(entry, file); });
 }
 
 bool PackageRepo::fetchMetadata(MetadataType type, bool required, Downloader& downloader) {
