@@ -19,7 +19,8 @@ bool seedRandom() {
         return false;
     }
     // The engine takes a seed of 0 (modulo its modulus) as 1.
-    generator().seed(static_cast<std::minstd_rand0::result_type>(seed % std::minstd_rand0::modulus));
+    generator().seed(
+        static_cast<std::minstd_rand0::result_type>(seed % std::minstd_rand0::modulus));
     return true;
 }
 
