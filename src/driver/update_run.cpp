@@ -32,7 +32,7 @@ bool randomStartDelay(int32_t maxWait) {
     intmax_t seconds = randomUniform(0, maxWait);
     long nanoseconds = static_cast<long>(randomUniform(0, 999999999));
     LOGI("waiting %ji secs before connection", seconds);
-    writeStatusOrWarn(Status::DELAYING, false);
+    writeStatusOrWarn(Status::DELAYING, DirectorySync::NO);
     struct timespec wait = {static_cast<time_t>(seconds), nanoseconds};
     if (nanosleep(&wait, nullptr) != 0) {
         LOGE("wait interrupted");
@@ -294,7 +294,7 @@ PassResult UpdateRun::finish() {
         LOGF(
             "failed passing all updates but update process succeeded, SYSTEM MAY BE "
             "CORRUPTED\n");
-        writeStatusOrWarn(Status::CORRUPTED, false);
+        writeStatusOrWarn(Status::CORRUPTED, DirectorySync::NO);
         return PassResult::FATAL;
     }
     return m_bReboot ? PassResult::REBOOT : m_lastResult;

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "net/downloader.h"
+#include "repo/checksum.h"
 #include "repo/item_notify.h"
 #include "repo/package_repo.h"
 #include "repo/verified_fetch.h"
