@@ -62,7 +62,9 @@ int clearRebootingStatus() {
         return 1;
     }
     if (status != Status::REBOOTING) {
-        LOGD("status %s left as it is", statusName(status));
+        if (status != Status::READY) {
+            LOGI("status %s left as it is", statusName(status));
+        }
         return 0;
     }
     if (!writeStatus(Status::READY, true)) {
