@@ -1,7 +1,8 @@
 // The updater's own RPM as scripts/package.sh builds it (the ctest fixture
 // packaging_build_rpms makes it once, and once more with a newer version):
-// what it installs, that systemd and rpmlint accept it, and that an
-// appliance updates itself to the newer package through the updater-only retry.
+// what it installs, that systemd and rpmlint accept it, that an appliance
+// updates itself to the newer package through the updater-only retry, and that
+// the installed units' own commands take it through update, reboot and boot.
 #include <gtest/gtest.h>
 
 #include <iterator>
