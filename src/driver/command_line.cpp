@@ -4,111 +4,135 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
+#include <variant>
 
 #include "config/config.h"
 #include "support/logger.h"
 
 namespace {
 
-// popt stores option values through pointers into a static table.
-struct poptOption g_optionsTable[] = {
-    {"quiet", 'q', POPT_ARG_NONE, nullptr, 0, "Do not output messages if nothing to be done.",
-     nullptr},
-    {"log-level", 'l', POPT_ARG_STRING, nullptr, 0,
-     "Set the log level to one of trace, debug, info, warn, error or fatal.", nullptr},
-    {"repo", 'r', POPT_ARG_STRING, nullptr, 0,
-     "Use the specified repo from the configuration file instead of the default.", "repo-id"},
-    {"repo-url", 0, POPT_ARG_STRING, nullptr, 0, "Override the URL for a specific repository ID.",
-     "repo-id:url"},
-    {"log-to-stderr", 0, POPT_ARG_NONE, nullptr, 0,
-     "Output logs to stderr in addition to the outputs in the config file.", nullptr},
-    {"log-to", 0, POPT_ARG_STRING, nullptr, 0, "Output logs also to the given file (not truncated)",
-     "file"},
-    {"check-only", 'n', POPT_ARG_NONE, nullptr, 0,
-     "Checks and reports if any updates are required, does not update any packages.", nullptr},
-    {"test", 'N', POPT_ARG_NONE, nullptr, 0, "Tests the updates but does not install them.",
-     nullptr},
-    {"no-sig-check", 0, POPT_ARG_NONE, nullptr, 0,
-     "disables checking of metadata and package signatures.", nullptr},
-    {"no-pkg-sig-check", 0, POPT_ARG_NONE, nullptr, 0, "disables checking of package signatures.",
-     nullptr},
-    {"no-md-sig-check", 0, POPT_ARG_NONE, nullptr, 0, "disables checking of metadata signatures.",
-     nullptr},
-    {"install", 0, POPT_ARG_NONE, nullptr, 0,
+// Where popt stores an option's value: a number (a switch or an integer) or
+// a text that popt allocates.
+using OptionTarget = std::variant<int CommandLine::*, char * CommandLine::*>;
+
+// One option: its names, its popt kind (POPT_ARG_NONE and POPT_ARG_INT for a
+// number, POPT_ARG_STRING for a text), the help texts and where its value goes.
+struct OptionRow {
+    const char* name;
+    char letter;
+    unsigned int kind;
+    const char* help;
+    const char* argDescription;
+    OptionTarget target;
+};
+
+constexpr OptionRow kOptions[] = {
+    {"quiet", 'q', POPT_ARG_NONE, "Do not output messages if nothing to be done.", nullptr,
+     &CommandLine::quiet},
+    {"log-level", 'l', POPT_ARG_STRING,
+     "Set the log level to one of trace, debug, info, warn, error or fatal.", nullptr,
+     &CommandLine::logLevel},
+    {"repo", 'r', POPT_ARG_STRING,
+     "Use the specified repo from the configuration file instead of the default.", "repo-id",
+     &CommandLine::repo},
+    {"repo-url", 0, POPT_ARG_STRING, "Override the URL for a specific repository ID.",
+     "repo-id:url", &CommandLine::repoUrl},
+    {"log-to-stderr", 0, POPT_ARG_NONE,
+     "Output logs to stderr in addition to the outputs in the config file.", nullptr,
+     &CommandLine::logToStderr},
+    {"log-to", 0, POPT_ARG_STRING, "Output logs also to the given file (not truncated)", "file",
+     &CommandLine::logTo},
+    {"check-only", 'n', POPT_ARG_NONE,
+     "Checks and reports if any updates are required, does not update any packages.", nullptr,
+     &CommandLine::checkOnly},
+    {"test", 'N', POPT_ARG_NONE, "Tests the updates but does not install them.", nullptr,
+     &CommandLine::test},
+    {"no-sig-check", 0, POPT_ARG_NONE, "disables checking of metadata and package signatures.",
+     nullptr, &CommandLine::noSigCheck},
+    {"no-pkg-sig-check", 0, POPT_ARG_NONE, "disables checking of package signatures.", nullptr,
+     &CommandLine::noPkgSigCheck},
+    {"no-md-sig-check", 0, POPT_ARG_NONE, "disables checking of metadata signatures.", nullptr,
+     &CommandLine::noMdSigCheck},
+    {"install", 0, POPT_ARG_NONE,
      "install packages given in command line if not yet installed, by default any packages "
      "given in the command line instead restrict the updates to just those packages.",
-     nullptr},
-    {"ignore-recommends", 0, POPT_ARG_NONE, nullptr, 0,
-     "ignore package recommends while solving dependencies.", nullptr},
-    {"no-reboot", 0, POPT_ARG_NONE, nullptr, 0,
+     nullptr, &CommandLine::install},
+    {"ignore-recommends", 0, POPT_ARG_NONE, "ignore package recommends while solving dependencies.",
+     nullptr, &CommandLine::ignoreRecommends},
+    {"no-reboot", 0, POPT_ARG_NONE,
      "Prevent reboot after updates, even if program determines that a reboot is necessary.",
-     nullptr},
-    {"background", 'b', POPT_ARG_NONE, nullptr, 0,
-     "Background and detach process after initialization.", nullptr},
-    {"cache-only", 'C', POPT_ARG_NONE, nullptr, 0,
-     "runs from the cache, but required packages are still downloaded.", nullptr},
-    {"no-cache-clean", 0, POPT_ARG_NONE, nullptr, 0,
+     nullptr, &CommandLine::noReboot},
+    {"background", 'b', POPT_ARG_NONE, "Background and detach process after initialization.",
+     nullptr, &CommandLine::background},
+    {"cache-only", 'C', POPT_ARG_NONE,
+     "runs from the cache, but required packages are still downloaded.", nullptr,
+     &CommandLine::cacheOnly},
+    {"no-cache-clean", 0, POPT_ARG_NONE,
      "prevents the cleaning of cached packages at startup / exit, mostly intended for "
      "debugging.",
-     nullptr},
-    {"check-db-headers", 0, POPT_ARG_NONE, nullptr, 0,
+     nullptr, &CommandLine::noCacheClean},
+    {"check-db-headers", 0, POPT_ARG_NONE,
      "Force checking of package headers in rpm database; these are not checked by default "
      "since it is fairly slow.",
-     nullptr},
-    {"max-wait-time", 0, POPT_ARG_INT, nullptr, 0,
+     nullptr, &CommandLine::checkDbHeaders},
+    {"max-wait-time", 0, POPT_ARG_INT,
      "Specifies a maximum wait time before processing starts; the actual wait is a random "
      "duration between 0 and the specified value. Should be greater than zero or negative to "
      "disable.",
-     "seconds"},
-    {"lock-timeout", 0, POPT_ARG_INT, nullptr, 0,
+     "seconds", &CommandLine::maxWaitTime},
+    {"lock-timeout", 0, POPT_ARG_INT,
      "Specifies the timeout when waiting to obtain the cache lock. Should be greater than zero "
      "or negative to disable.",
-     "seconds"},
-    {"cache-dir", 0, POPT_ARG_STRING, nullptr, 0,
-     "Specify a cache directory other than the default.", "<dir>"},
-    {"conf-file", 0, POPT_ARG_STRING, nullptr, 0,
-     "Specify a configuration file other than the default '/etc/updater.conf'.", "<file>"},
-    POPT_AUTOHELP POPT_TABLEEND};
+     "seconds", &CommandLine::lockTimeout},
+    {"cache-dir", 0, POPT_ARG_STRING, "Specify a cache directory other than the default.", "<dir>",
+     &CommandLine::cacheDir},
+    {"conf-file", 0, POPT_ARG_STRING,
+     "Specify a configuration file other than the default '/etc/updater.conf'.", "<file>",
+     &CommandLine::confFile},
+    {"clear-rebooting", 0, POPT_ARG_NONE,
+     "Run once at boot: turn a REBOOTING status into READY and exit; any other status is "
+     "left as it is.",
+     nullptr, &CommandLine::clearRebooting},
+    {"version", 0, POPT_ARG_NONE, "Print the program name and version and exit.", nullptr,
+     &CommandLine::version},
+};
+
+constexpr bool targetsFitKinds() {
+    for (const OptionRow& row : kOptions) {
+        if (std::holds_alternative<char * CommandLine::*>(row.target) !=
+            (row.kind == POPT_ARG_STRING)) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(targetsFitKinds(), "text options store into a text, the others into a number");
 
 void bindOptions(CommandLine& o) {
-    void* targets[] = {&o.quiet,
-                       &o.logLevel,
-                       &o.repo,
-                       &o.repoUrl,
-                       &o.logToStderr,
-                       &o.logTo,
-                       &o.checkOnly,
-                       &o.test,
-                       &o.noSigCheck,
-                       &o.noPkgSigCheck,
-                       &o.noMdSigCheck,
-                       &o.install,
-                       &o.ignoreRecommends,
-                       &o.noReboot,
-                       &o.background,
-                       &o.cacheOnly,
-                       &o.noCacheClean,
-                       &o.checkDbHeaders,
-                       &o.maxWaitTime,
-                       &o.lockTimeout,
-                       &o.cacheDir,
-                       &o.confFile};
-    for (size_t i = 0; i < sizeof(targets) / sizeof(targets[0]); ++i) {
-        g_optionsTable[i].arg = targets[i];
+    o.table.clear();
+    for (const OptionRow& row : kOptions) {
+        void* target = std::visit([&o](auto member) -> void* { return &(o.*member); }, row.target);
+        o.table.push_back(
+            {row.name, row.letter, row.kind, target, 0, row.help, row.argDescription});
     }
+    const struct poptOption help[] = {POPT_AUTOHELP POPT_TABLEEND};
+    o.table.insert(o.table.end(), std::begin(help), std::end(help));
 }
 
 }  // namespace
 
 CommandLine::~CommandLine() {
-    for (char* value : {logLevel, repo, repoUrl, logTo, cacheDir, confFile}) {
-        free(value);
+    for (const OptionRow& row : kOptions) {
+        if (const auto* text = std::get_if<char * CommandLine::*>(&row.target)) {
+            free(this->**text);
+        }
     }
 }
 
 poptContext parseCommandLine(int argc, char** argv, CommandLine& options) {
     bindOptions(options);
-    poptContext context = rpmcliInit(argc, argv, g_optionsTable);
+    poptContext context = rpmcliInit(argc, argv, options.table.data());
     if (context == nullptr) {
         return nullptr;
     }
@@ -164,9 +188,6 @@ void applyCommandLine(const CommandLine& o, Config& config) {
         if (o.*entry.option != 0) {
             config.*entry.setting = o.*entry.option;
         }
-    }
-    if (o.logLevel != nullptr) {
-        config.m_nLogLevel = parseLogLevel(o.logLevel);
     }
     if (o.cacheDir != nullptr) {
         config.m_sCacheDir = o.cacheDir;

@@ -5,6 +5,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 class Config;
 
@@ -38,8 +39,13 @@ struct CommandLine {
     int lockTimeout = 0;
     char* cacheDir = nullptr;
     char* confFile = nullptr;
+    int version = 0;
+    int clearRebooting = 0;
 
     std::set<std::string> packages;
+    // The option table handed to popt, bound to the values above; popt reads
+    // it for as long as the context lives.
+    std::vector<struct poptOption> table;
 };
 
 // Parses the command line through the RPM library's command-line
@@ -49,7 +55,8 @@ struct CommandLine {
 poptContext parseCommandLine(int argc, char** argv, CommandLine& options);
 
 // Applies the options that override the configuration files, once they are
-// read; repository selection and cache-directory checks come after.
+// read, but for --log-level, which the start-up reads before the files;
+// repository selection and cache-directory checks come after.
 void applyCommandLine(const CommandLine& options, Config& config);
 
 // Normalises the cache directory: "./" when empty, always ending in "/".

@@ -55,6 +55,26 @@ int rebootSystem() {
     return 0;
 }
 
+int clearRebootingStatus() {
+    Status status = Status::READY;
+    if (!readStatus(status)) {
+        LOGE("cannot recover status, aborting");
+        return 1;
+    }
+    if (status != Status::REBOOTING) {
+        if (status != Status::READY) {
+            LOGI("status %s left as it is", statusName(status));
+        }
+        return 0;
+    }
+    if (!writeStatus(Status::READY, true)) {
+        LOGE("failed updating status file");
+        return 1;
+    }
+    LOGI("status REBOOTING reset to READY after the reboot");
+    return 0;
+}
+
 int finishProcess(int exitCode, bool reboot, bool quiet) {
     if (reboot) {
         exitCode = rebootSystem();

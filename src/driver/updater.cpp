@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "config/config.h"
@@ -86,6 +87,15 @@ bool runningAllowed() {
     return true;
 }
 
+// "updater 1.17" on standard output. Returns the exit code.
+int printVersion() {
+    if (printf("%s %s\n", kProgramName, UPDATER_VERSION) < 0 || fflush(stdout) != 0) {
+        LOGE("failed writing the version to standard output (%s)", errnoString().c_str());
+        return 1;
+    }
+    return 0;
+}
+
 // Everything that runs under the cache lock, from the mode line to the end of
 // the update run. Returns the exit code; reboot tells whether the run asks for
 // a restart of the appliance.
@@ -145,12 +155,13 @@ bool configure(Config& config, const CommandLine& options) {
     if (options.logTo != nullptr) {
         theLogger().addFile(options.logTo, LogLevel::Trace, Logger::FileMode::APPEND);
     }
+    // --log-level is read here, once: trace and debug take effect at once, so
+    // that the reading of the configuration files can be followed.
+    std::optional<LogLevel> level;
     if (options.logLevel != nullptr) {
-        std::string level = options.logLevel;
-        if (level == "trace") {
-            theLogger().setLevel(LogLevel::Trace);
-        } else if (level == "debug") {
-            theLogger().setLevel(LogLevel::Debug);
+        level = parseLogLevel(options.logLevel);
+        if (*level <= LogLevel::Debug) {
+            theLogger().setLevel(*level);
         }
     }
     if (!config.load(paths::kDefaultsFile, true)) {
@@ -162,6 +173,9 @@ bool configure(Config& config, const CommandLine& options) {
         return false;
     }
     applyCommandLine(options, config);
+    if (level) {
+        config.m_nLogLevel = *level;
+    }
     normalizeCacheDir(config);
     if (!config.m_bLogStderr && !config.m_bLogSyslog) {
         config.m_bLogStderr = true;
@@ -207,9 +221,16 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // --version and --clear-rebooting do their one thing before anything else:
+    // no configuration, no lock, no log file, no exit line.
+    const bool oneThing = options.version != 0 || options.clearRebooting != 0;
     int iRet = 1;
     bool reboot = false;
-    if (configure(config, options)) {
+    if (options.version != 0) {
+        iRet = printVersion();
+    } else if (options.clearRebooting != 0) {
+        iRet = clearRebootingStatus();
+    } else if (configure(config, options)) {
         iRet = runLocked(config, options, reboot);
     }
 
@@ -218,6 +239,9 @@ int main(int argc, char** argv) {
     rpmlogSetFile(nullptr);
     rpmLogFile.reset();
     ne_sock_exit();
+    if (oneThing) {
+        return iRet;
+    }
     // Reboot when asked, the exit line, default signal actions, and a recorded
     // termination signal re-raised when the run did not succeed.
     return finishProcess(iRet, reboot, config.m_bQuiet);

@@ -142,7 +142,9 @@ Scenario& Scenario::logs(Lines texts, Lines absentTexts) {
 namespace {
 
 void checkStep(Appliance& a, const Step& step, const RunResult& r) {
-    if (step.signal != 0) {
+    if (step.timedOut) {
+        EXPECT_TRUE(r.timedOut) << r.describe();
+    } else if (step.signal != 0) {
         EXPECT_TRUE(r.signaled && r.signal == step.signal) << r.describe();
     } else {
         EXPECT_TRUE(r.exited) << r.describe();

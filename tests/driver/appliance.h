@@ -67,6 +67,7 @@ struct Step {
     std::function<void(Appliance&)> before;
     int exitCode = 0;
     int signal = 0;                                       // else killed by it
+    bool timedOut = false;                                // else ended by the runner's timeout
     Lines has, lacks;                                     // texts of standard error
     std::vector<std::pair<std::string, int>> counts;      // whole lines and how often
     std::vector<std::pair<std::string, Lines>> prefixed;  // all lines with the prefix
@@ -107,6 +108,7 @@ struct Scenario {
     Step& last() { return steps.empty() ? run().steps.back() : steps.back(); }
     Scenario& exits(int code) { return last().exitCode = code, *this; }
     Scenario& killedBy(int signal) { return last().signal = signal, *this; }
+    Scenario& timesOut() { return last().timedOut = true, *this; }
     // Texts standard error must hold, and texts it must not.
     Scenario& logs(Lines texts, Lines absentTexts = {});
     Scenario& lacks(Lines texts) { return logs({}, texts); }

@@ -94,6 +94,18 @@ std::vector<Scenario> rows() {
         negative,
         stale,
         signals,
+        // A run that hangs is ended, with every process it started, when the
+        // runner's time is up, and reported as such.
+        bare("HungRunEndsAtTheRunnersTimeout")
+            .run({"--lock-timeout", "100"})
+            .options([] {
+                RunOptions shortly;
+                shortly.timeoutSeconds = 3;
+                return shortly;
+            }())
+            .script(holdLock(120, true))
+            .timesOut()
+            .logs({kHeld + "100 secs"}, {"--- MODE"}),
         // The waiting instance leaves the holder's per-run log alone.
         bare("SecondInstanceWaitsAndProceedsWhenTheFirstEnds")
             .run({"--lock-timeout", "30"}, 1)  // nothing to update from

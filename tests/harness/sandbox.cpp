@@ -228,7 +228,7 @@ RunResult SandboxProcess::wait() {
     std::string end = readHostFile(out + "result");
     result.exited = end.rfind("exited ", 0) == 0;
     result.signaled = end.rfind("signaled ", 0) == 0;
-    result.timedOut = !result.exited && !result.signaled;
+    result.timedOut = end == "timeout\n";  // none of the three: sandbox-run itself failed
     (result.exited ? result.exitCode : result.signal) = atoi(end.c_str() + end.find(' ') + 1);
     result.out = readHostFile(out + "stdout");
     result.err = readHostFile(out + "stderr");

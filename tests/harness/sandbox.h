@@ -49,7 +49,8 @@ struct RunResult {
     std::string describe() const {
         return (timedOut   ? std::string("timed out")
                 : signaled ? "signal " + std::to_string(signal)
-                           : "exit " + std::to_string(exitCode)) +
+                : exited   ? "exit " + std::to_string(exitCode)
+                           : std::string("no result from sandbox-run")) +
                "\n--- stdout ---\n" + out + "--- stderr ---\n" + err;
     }
 };

@@ -11,6 +11,7 @@
 // signal N), --rusage (wall, user, system seconds and maxrss KiB of the
 // program and the children it waited for, into SANDBOX/out/rusage).
 // sandbox-run waits for every descendant of the program.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -105,16 +106,31 @@ void drainSyslog(int fd, FILE* out) {
 }
 
 // Kills every process whose parent is this one (adopted descendants included).
+// Only the numbered entries of /proc are processes; others hold folders named
+// "stat" (/proc/net/stat), which a stream cannot read.
 void killChildren() {
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) {
+        return;
+    }
+    while (const struct dirent* entry = readdir(proc)) {
+        const char* name = entry->d_name;
+        if (name[strspn(name, "0123456789")] != '\0') {
+            continue;
+        }
+        FILE* stat = fopen(("/proc/" + std::string(name) + "/stat").c_str(), "re");
+        char line[1024] = "";
+        const bool read = stat != nullptr && fgets(line, sizeof(line), stat) != nullptr;
+        if (stat != nullptr) {
+            fclose(stat);
+        }
+        const char* end = strrchr(line, ')');
         int ppid = 0;
-        std::ifstream stat(entry.path() / "stat");
-        std::string line((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        if (sscanf(line.c_str() + line.rfind(')') + 1, " %*c %d", &ppid) == 1 && ppid == getpid()) {
-            kill(atoi(entry.path().filename().c_str()), SIGKILL);
+        if (read && end != nullptr && sscanf(end + 1, " %*c %d", &ppid) == 1 && ppid == getpid()) {
+            kill(atoi(name), SIGKILL);
         }
     }
+    closedir(proc);
 }
 
 double now() {
