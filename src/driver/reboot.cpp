@@ -67,7 +67,7 @@ int clearRebootingStatus() {
         }
         return 0;
     }
-    if (!writeStatus(Status::READY, true)) {
+    if (!writeStatus(Status::READY, DirectorySync::YES)) {
         LOGE("failed updating status file");
         return 1;
     }

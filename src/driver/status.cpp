@@ -27,6 +27,11 @@ UpdateState g_updateState = UpdateState::NONE;
 
 }  // namespace
 
+const char* statusName(Status status) {
+    int value = static_cast<int>(status);
+    return value >= 0 && value < kStatusCount ? kStatusNames[value] : "UNKNOWN";
+}
+
 const char* updateStateName(UpdateState state) {
     int value = static_cast<int>(state);
     return value >= 0 && value < 4 ? kUpdateStateNames[value] : "NONE";

@@ -26,6 +26,7 @@ enum class UpdateState : int {
 // that the new status survives a power loss.
 enum class DirectorySync { NO, YES };
 
+const char* statusName(Status status);
 const char* updateStateName(UpdateState state);
 
 // A missing file counts as READY.
