@@ -23,20 +23,33 @@ bool isListed(const xmlChar* name, const char* const* list) {
     return false;
 }
 
+// Warnings about one file, before the rest go unreported.
+constexpr unsigned kMaxWarnings = 50;
+
 }  // namespace
 
 bool sameNamespace(xmlNodePtr a, xmlNodePtr b) {
     return xmlStrEqual(namespaceOf(a), namespaceOf(b)) != 0;
 }
 
+bool ConfigSource::mayWarn() const {
+    if (warnings == kMaxWarnings) {
+        LOGW("more unknown elements, attributes or values in '%s', not reported", path.c_str());
+    }
+    return warnings++ < kMaxWarnings;
+}
+
 void ConfigSource::unknownElement(xmlNodePtr element) const {
+    if (!mayWarn()) {
+        return;
+    }
     LOGW("unknown element '%s' in '%s' line %ld, ignored", nameOf(element), path.c_str(),
          xmlGetLineNo(element));
 }
 
 void ConfigSource::checkAttributes(xmlNodePtr element, const char* const* known) const {
     for (xmlAttrPtr attr = element->properties; attr != nullptr; attr = attr->next) {
-        if (attr->ns == nullptr && !isListed(attr->name, known)) {
+        if (attr->ns == nullptr && !isListed(attr->name, known) && mayWarn()) {
             LOGW("unknown attribute '%s' of element '%s' in '%s' line %ld, ignored",
                  reinterpret_cast<const char*>(attr->name), nameOf(element), path.c_str(),
                  xmlGetLineNo(element));
@@ -46,6 +59,9 @@ void ConfigSource::checkAttributes(xmlNodePtr element, const char* const* known)
 
 void ConfigSource::unknownValue(xmlNodePtr element, const char* attribute,
                                 const std::string& value, const char* effect) const {
+    if (!mayWarn()) {
+        return;
+    }
     LOGW("unknown value '%s' of attribute '%s' of element '%s' in '%s' line %ld, %s",
          value.c_str(), attribute, nameOf(element), path.c_str(), xmlGetLineNo(element), effect);
 }

@@ -15,6 +15,9 @@
 struct ConfigSource {
     std::string path;
     bool defaultsMode = false;  // repositories it defines may be replaced
+    // Warnings given so far: a file full of unknown elements does not flood
+    // the log.
+    mutable unsigned warnings = 0;
 
     void unknownElement(xmlNodePtr element) const;
     // Warns about every attribute without namespace that is not in the
@@ -27,6 +30,10 @@ struct ConfigSource {
     // Warns about every child element in the parent's namespace: the parent
     // has no children of its own.
     void unknownChildren(xmlNodePtr parent) const;
+
+private:
+    // False once enough was said about the file.
+    bool mayWarn() const;
 };
 
 bool sameNamespace(xmlNodePtr a, xmlNodePtr b);

@@ -346,6 +346,10 @@ TEST_F(ConfigFile, DeepLargeAndDtdDocuments) {
     Config large;
     EXPECT_TRUE(large.load(path, false));
     EXPECT_EQ(large.m_sProduct, "late");
+    // Warned about, but not 400,000 times.
+    EXPECT_EQ(log.countContaining("WARNING: unknown element 'other' in '" + path + "'"), 50);
+    EXPECT_TRUE(log.has("WARNING: more unknown elements, attributes or values in '" + path +
+                        "', not reported"));
 
     // An external DTD is never read: its default attribute does not apply.
     const std::string dtd = scratch.file("evil.dtd");
