@@ -64,14 +64,10 @@ bool isPlainRepositoryId(const std::string& id) {
     return true;
 }
 
-bool readText(xmlNodePtr element, std::string& out) {
-    return getElementText(element, out);
-}
-
 // repository: name and location.
 
 bool readRepositoryName(const ConfigSource&, Repository& repo, xmlNodePtr element) {
-    return readText(element, repo.m_sName);
+    return getElementText(element, repo.m_sName);
 }
 
 bool readLocation(const ConfigSource&, Repository& repo, xmlNodePtr element) {
@@ -138,7 +134,7 @@ struct LoggerElement {
 };
 
 bool readFacility(const ConfigSource&, LoggerElement& logger, xmlNodePtr element) {
-    return !logger.takesFacility || readText(element, logger.facility);
+    return !logger.takesFacility || getElementText(element, logger.facility);
 }
 
 const ElementTable<LoggerElement> kLoggerElements[] = {
@@ -190,7 +186,7 @@ struct NameList {
 
 bool readListName(const ConfigSource&, NameList& list, xmlNodePtr element) {
     std::string name;
-    if (!readText(element, name)) {
+    if (!getElementText(element, name)) {
         return false;
     }
     if (list.names != nullptr) {
@@ -274,7 +270,7 @@ const ElementTable<Config> kPackagesElements[] = {
 
 const ElementTable<Config> kProductElements[] = {
     {"name",
-     {[](const ConfigSource&, Config& c, xmlNodePtr e) { return readText(e, c.m_sProduct); },
+     {[](const ConfigSource&, Config& c, xmlNodePtr e) { return getElementText(e, c.m_sProduct); },
       {}}},
     {"packages",
      {[](const ConfigSource& s, Config& c, xmlNodePtr e) {
@@ -286,12 +282,12 @@ const ElementTable<Config> kProductElements[] = {
 const ElementTable<Config> kUserAgentElements[] = {
     {"base",
      {[](const ConfigSource&, Config& c, xmlNodePtr e) {
-          return readText(e, c.m_network.m_sUserAgentBase);
+          return getElementText(e, c.m_network.m_sUserAgentBase);
       },
       {}}},
     {"prodname",
      {[](const ConfigSource&, Config& c, xmlNodePtr e) {
-          return readText(e, c.m_network.m_sUserAgentProdname);
+          return getElementText(e, c.m_network.m_sUserAgentProdname);
       },
       {}}},
 };

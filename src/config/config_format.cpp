@@ -57,13 +57,13 @@ void ConfigSource::checkAttributes(xmlNodePtr element, const char* const* known)
     }
 }
 
-void ConfigSource::unknownValue(xmlNodePtr element, const char* attribute,
-                                const std::string& value, const char* effect) const {
+void ConfigSource::unknownValue(xmlNodePtr element, const char* attribute, const std::string& value,
+                                const char* effect) const {
     if (!mayWarn()) {
         return;
     }
-    LOGW("unknown value '%s' of attribute '%s' of element '%s' in '%s' line %ld, %s",
-         value.c_str(), attribute, nameOf(element), path.c_str(), xmlGetLineNo(element), effect);
+    LOGW("unknown value '%s' of attribute '%s' of element '%s' in '%s' line %ld, %s", value.c_str(),
+         attribute, nameOf(element), path.c_str(), xmlGetLineNo(element), effect);
 }
 
 void ConfigSource::unknownChildren(xmlNodePtr parent) const {

@@ -109,7 +109,8 @@ public:
 
     bool root(xmlNodePtr start) override {
         if (!isRepoElement(start, "repomd")) {
-            LOGD("bad top-level element, '%s' instead of 'rempomd'", xmlString(start->name).c_str());
+            LOGD("bad top-level element, '%s' instead of 'rempomd'",
+                 xmlString(start->name).c_str());
             return false;
         }
         return true;

@@ -46,7 +46,8 @@ std::string reasonOf(const xmlError* error) {
     while (word < text.size() && std::islower(static_cast<unsigned char>(text[word]))) {
         ++word;
     }
-    const bool capitalized = word > 1 && (word == text.size() || !std::isalpha(static_cast<unsigned char>(text[word])));
+    const bool capitalized =
+        word > 1 && (word == text.size() || !std::isalpha(static_cast<unsigned char>(text[word])));
     if (capitalized && std::isupper(static_cast<unsigned char>(text[0]))) {
         text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
     }

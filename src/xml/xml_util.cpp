@@ -1,5 +1,6 @@
 #include "xml/xml_util.h"
 
+#include <fcntl.h>
 #include <libxml/parserInternals.h>
 #include <sys/stat.h>
 
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "support/fd.h"
 #include "support/logger.h"
 
 namespace {
@@ -173,8 +175,13 @@ XmlReader openXmlReader(const std::string& path, bool optional) {
     if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         errno = EISDIR;
     } else {
-        errno = 0;
         reader.m_pReader.reset(xmlReaderForFile(path.c_str(), nullptr, kXmlReaderOptions));
+        if (!reader) {
+            // The library's reports of the failure went to the log, which
+            // may have changed errno: the system is asked once more.
+            errno = 0;
+            UniqueFd probe(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        }
     }
     if (!reader) {
         if (!optional || errno != ENOENT) {

@@ -139,7 +139,8 @@ TEST_F(ConfigFile, MistakesAreWarnedAboutWithFileAndLine) {
         std::string content;
         Names warnings;
     } cases[] = {
-        {0, R"(<updater xmlns:ext="urn:example:ext" ext:version="2">
+        {0,
+         R"(<updater xmlns:ext="urn:example:ext" ext:version="2">
   <repositry id="a"><location href="x"/></repositry>
   <repository id="b" enable="false" enabled="yes" ext:note="n" xml:lang="en">
     <name>B</name><location href="y" hreff="z"/><mirror href="m"/><ext:mirror/>
@@ -165,7 +166,8 @@ TEST_F(ConfigFile, MistakesAreWarnedAboutWithFileAndLine) {
           unknown + "adons' in '@' line 9, ignored", unknown + "nmae' in '@' line 10, ignored",
           unknown + "max-wait-time' in '@' line 12, ignored",
           unknown + "prodnme' in '@' line 14, ignored"}},
-        {1, R"(<updater size="1">
+        {1,
+         R"(<updater size="1">
   <repository id="base" enabled="TRUE"><location href="x"/></repository>
   <product><packages><preliminary><package><name>p</name></package><groupp/></preliminary></packages></product>
 </updater>)",
@@ -173,7 +175,8 @@ TEST_F(ConfigFile, MistakesAreWarnedAboutWithFileAndLine) {
           value + "TRUE' of attribute 'enabled' of element 'repository' in '@' line 2, taken as "
                   "'false'",
           unknown + "groupp' in '@' line 3, ignored"}},
-        {2, R"(<proxyconf>
+        {2,
+         R"(<proxyconf>
   <proxy server="p" port="3128" bypassLocalNetwork="no" user="u">
     <password>pw</password>
   </proxy>

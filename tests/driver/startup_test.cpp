@@ -223,9 +223,10 @@ std::vector<Scenario> rows() {
             .run({"--check-only"}, 1)
             .put(kDefaults, R"(<updater><log><logger type="stderr"/></log></updater>)")
             // Reading notes need the option; a logger type it does not know is a warning.
-            .logs({"WARNING: unknown value 'carrier-pigeon' of attribute 'type' of element "
-                   "'logger' in '/etc/updater.conf' line 2, logger ignored\nDEBUG: initialized OK\n"},
-                  {"DEBUG: ignoring unknown"})
+            .logs(
+                {"WARNING: unknown value 'carrier-pigeon' of attribute 'type' of element "
+                 "'logger' in '/etc/updater.conf' line 2, logger ignored\nDEBUG: initialized OK\n"},
+                {"DEBUG: ignoring unknown"})
             .check([](Appliance&, const RunResult& r) {
                 bool sawDebug = false;
                 for (const SyslogRecord& rec : r.syslog) {
