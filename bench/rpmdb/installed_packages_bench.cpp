@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
             t = std::chrono::steady_clock::now();
             RpmDB db;
             std::unique_ptr<PackageList> list;
-            if (db.open(check == 0)) {
+            if (db.open(check == 0 ? HeaderCheck::SKIP : HeaderCheck::VERIFY)) {
                 list = db.getInstalledPackages();
             }
             db.close();

@@ -68,7 +68,7 @@ bool installRpmPackages(const Config& config, const PackageSet& packages,
         result = PassResult::ERROR;
         return false;
     }
-    if (!writeStatus(target, true)) {
+    if (!writeStatus(target, DirectorySync::YES)) {
         LOGE("failed setting status file for launching rpm, cannot continue");
         runHook(failPhase, hookArgs);
         result = PassResult::ERROR;
@@ -81,7 +81,7 @@ bool installRpmPackages(const Config& config, const PackageSet& packages,
     if (!started) {
         LOGE("failed starting rpm to install packages, no packages upgraded");
         runHook(failPhase, hookArgs);
-        writeStatusOrWarn(Status::READY, true);
+        writeStatusOrWarn(Status::READY, DirectorySync::YES);
         result = PassResult::FAILED;
         return false;
     }
@@ -92,7 +92,7 @@ bool installRpmPackages(const Config& config, const PackageSet& packages,
             result = PassResult::ERROR;
         } else {
             LOGF("rpm was interrupted, installation may be incomplete; SYSTEM MAY BE CORRUPTED");
-            writeStatusOrWarn(Status::CORRUPTED, false);
+            writeStatusOrWarn(Status::CORRUPTED, DirectorySync::NO);
             runHook("failupdate", hookArgs);
             result = PassResult::FATAL;
         }
@@ -101,7 +101,7 @@ bool installRpmPackages(const Config& config, const PackageSet& packages,
     runHook(test ? "posttest" : "postupdate", hookArgs);
     if (rpm.status() != 0) {
         LOGE("package installation FAILED (exit code %i)", rpm.status());
-        writeStatusOrWarn(Status::PKGSDONE, true);
+        writeStatusOrWarn(Status::PKGSDONE, DirectorySync::YES);
         result = PassResult::FAILED;
         return false;
     }
@@ -165,6 +165,6 @@ PassResult installPackages(const Config& config, const PackageSet& packages,
             LOGI("%s of pkg file for %s succeeded", test ? "test" : "install", name.c_str());
         }
     }
-    writeStatusOrWarn(Status::PKGSDONE, true);
+    writeStatusOrWarn(Status::PKGSDONE, DirectorySync::YES);
     return allDeviceOk || haveRpm ? defaultResult : PassResult::FAILED;
 }

@@ -51,7 +51,7 @@ int rebootSystem() {
         return 2;
     }
 
-    writeStatusOrWarn(Status::REBOOTING, true);
+    writeStatusOrWarn(Status::REBOOTING, DirectorySync::YES);
     return 0;
 }
 
@@ -66,7 +66,7 @@ int finishProcess(int exitCode, bool reboot, bool quiet) {
     if (!quiet) {
         LOGI("--- EXIT %s ---", exitName(exitCode));
     }
-    setTerminationSignals(true);
+    setTerminationSignals(TerminationActions::DEFAULT);
     if (terminationPending() && exitCode != 0) {
         reraiseTermination();
     }

@@ -43,7 +43,8 @@ bool SignalRegistry::isIgnored(int signal) const {
     return it != m_mapEntries.end() && it->second.m_bIgnored;
 }
 
-bool SignalRegistry::install(int signal, bool ignore) {
+bool SignalRegistry::install(int signal, Disposition disposition) {
+    const bool ignore = disposition == Disposition::IGNORE;
     auto it = m_mapEntries.find(signal);
     if (it != m_mapEntries.end()) {
         if (it->second.m_bIgnored == ignore) {
@@ -118,20 +119,21 @@ bool initSignals() {
     SignalRegistry& registry = signalRegistry();
     bool ok = true;
     for (int signal : kTerminationSignals) {
-        if (!registry.install(signal, false)) {
+        if (!registry.install(signal, Disposition::RECORD)) {
             ok = false;
             break;
         }
     }
-    if (!ok || !registry.install(SIGPIPE, true)) {
+    if (!ok || !registry.install(SIGPIPE, Disposition::IGNORE)) {
         LOGE("failed intializing signal handlers");
         return false;
     }
     return true;
 }
 
-bool setTerminationSignals(bool enable) {
+bool setTerminationSignals(TerminationActions actions) {
     SignalRegistry& registry = signalRegistry();
+    const bool enable = actions == TerminationActions::DEFAULT;
     // Every signal is attempted, so that one failure leaves the others right.
     bool ok = true;
     for (int signal : kTerminationSignals) {
@@ -139,7 +141,11 @@ bool setTerminationSignals(bool enable) {
         if (signal == SIGHUP && registry.isIgnored(SIGHUP)) {
             continue;
         }
-        ok = (enable ? registry.uninstall(signal) : registry.install(signal, false)) && ok;
+        if (enable) {
+            ok = registry.uninstall(signal) && ok;
+        } else {
+            ok = registry.install(signal, Disposition::RECORD) && ok;
+        }
     }
     if (!ok) {
         if (enable) {
@@ -156,7 +162,7 @@ bool ignoreSighup() {
     if (registry.isIgnored(SIGHUP)) {
         return true;
     }
-    if (!registry.install(SIGHUP, true)) {
+    if (!registry.install(SIGHUP, Disposition::IGNORE)) {
         LOGE("failed setting SIGHUP to be ignored");
         return false;
     }

@@ -7,12 +7,15 @@
 #include <cstddef>
 #include <map>
 
+// What the program puts in place for a signal: the recorder, or ignoring it.
+enum class Disposition { RECORD, IGNORE };
+
 // The signal dispositions this program has put in place, each with the
 // action it replaced. An entry exists exactly while our disposition is set.
 class SignalRegistry {
 public:
     // Gives the signal the recorder, or the ignored disposition.
-    bool install(int signal, bool ignore);
+    bool install(int signal, Disposition disposition);
     // Puts back the action that install replaced.
     bool uninstall(int signal);
 
@@ -33,8 +36,10 @@ SignalRegistry& signalRegistry();
 
 // Installs the recorder for SIGHUP, SIGINT, SIGTERM, SIGQUIT and ignores SIGPIPE.
 bool initSignals();
-// true: previous (default) actions for the termination signals; false: recorded again.
-bool setTerminationSignals(bool enable);
+// The termination signals' actions: their previous (default) ones, around
+// network transfers and at the end; or the recorder.
+enum class TerminationActions { DEFAULT, RECORDED };
+bool setTerminationSignals(TerminationActions actions);
 // SIGHUP ignored for the rest of the process.
 bool ignoreSighup();
 // A termination signal was received.

@@ -25,14 +25,7 @@ const char* const kUpdateStateNames[] = {"AVAILABLE", "PENDING", "COMPLETE", "CO
 // The value last read or written.
 UpdateState g_updateState = UpdateState::NONE;
 
-constexpr size_t kMaxPath = 4096;
-
 }  // namespace
-
-const char* statusName(Status status) {
-    int value = static_cast<int>(status);
-    return value >= 0 && value < kStatusCount ? kStatusNames[value] : "UNKNOWN";
-}
 
 const char* updateStateName(UpdateState state) {
     int value = static_cast<int>(state);
@@ -65,9 +58,6 @@ bool readStatus(Status& status) {
 }
 
 bool syncStatusDir() {
-    if (strlen(paths::kStatusFile) >= kMaxPath) {
-        return false;
-    }
     std::string dir = paths::kStatusFile;
     size_t slash = dir.rfind('/');
     dir = slash == 0 ? "/" : dir.substr(0, slash);
@@ -85,7 +75,7 @@ bool syncStatusDir() {
     return true;
 }
 
-bool writeStatus(Status status, bool syncDirectory) {
+bool writeStatus(Status status, DirectorySync sync) {
     const int value = static_cast<int>(status);
     if (value < 0 || value >= kStatusCount) {
         LOGE("invalid status value %i", value);
@@ -93,41 +83,36 @@ bool writeStatus(Status status, bool syncDirectory) {
     }
     std::string tempName = std::string(paths::kStatusFile) + ".XXXXXX";
     bool ok = false;
-    if (tempName.size() >= kMaxPath) {
-        errno = ENAMETOOLONG;
+    UniqueFd fd(mkostemp(tempName.data(), O_CLOEXEC));
+    if (!fd) {
         LOGD("failed creating status temporary file: %s", errnoString().c_str());
     } else {
-        UniqueFd fd(mkostemp(tempName.data(), O_CLOEXEC));
-        if (!fd) {
-            LOGD("failed creating status temporary file: %s", errnoString().c_str());
+        std::string content = std::string(kStatusNames[value]) + "\n";
+        bool renamed = false;
+        ssize_t written = write(fd.get(), content.data(), content.size());
+        if (written < 0) {
+            LOGD("failed writing status to temp file: %s", errnoString().c_str());
+        } else if (static_cast<size_t>(written) != content.size()) {
+            LOGD("incomplete write to status temp file");
+        } else if (fchmod(fd.get(), 0644) != 0) {
+            LOGD("failed setting perms on status temporary file: %s", errnoString().c_str());
+        } else if (fsync(fd.get()) != 0) {
+            LOGE("failed to sync status file: %s", errnoString().c_str());
+        } else if (fd.close() != 0) {
+            LOGD("failed on closing status temporary file: %s", errnoString().c_str());
+        } else if (rename(tempName.c_str(), paths::kStatusFile) != 0) {
+            LOGD("failed saving status: %s", errnoString().c_str());
         } else {
-            std::string content = std::string(kStatusNames[value]) + "\n";
-            bool renamed = false;
-            ssize_t written = write(fd.get(), content.data(), content.size());
-            if (written < 0) {
-                LOGD("failed writing status to temp file: %s", errnoString().c_str());
-            } else if (static_cast<size_t>(written) != content.size()) {
-                LOGD("incomplete write to status temp file");
-            } else if (fchmod(fd.get(), 0644) != 0) {
-                LOGD("failed setting perms on status temporary file: %s", errnoString().c_str());
-            } else if (fsync(fd.get()) != 0) {
-                LOGE("failed to sync status file: %s", errnoString().c_str());
-            } else if (fd.close() != 0) {
-                LOGD("failed on closing status temporary file: %s", errnoString().c_str());
-            } else if (rename(tempName.c_str(), paths::kStatusFile) != 0) {
-                LOGD("failed saving status: %s", errnoString().c_str());
-            } else {
-                renamed = true;
-                ok = true;
-                if (syncDirectory && !syncStatusDir()) {
-                    LOGE("failed to sync status dir: %s", errnoString().c_str());
-                    ok = false;
-                }
+            renamed = true;
+            ok = true;
+            if (sync == DirectorySync::YES && !syncStatusDir()) {
+                LOGE("failed to sync status dir: %s", errnoString().c_str());
+                ok = false;
             }
-            if (!renamed) {
-                fd.reset();
-                unlink(tempName.c_str());
-            }
+        }
+        if (!renamed) {
+            fd.reset();
+            unlink(tempName.c_str());
         }
     }
     if (status == Status::CORRUPTED) {
@@ -136,8 +121,8 @@ bool writeStatus(Status status, bool syncDirectory) {
     return ok;
 }
 
-void writeStatusOrWarn(Status status, bool syncDirectory) {
-    if (!writeStatus(status, syncDirectory)) {
+void writeStatusOrWarn(Status status, DirectorySync sync) {
+    if (!writeStatus(status, sync)) {
         LOGW("failed updating status file");
     }
 }
@@ -150,7 +135,7 @@ bool checkStartStatus(Status status, int& exitCode) {
             return false;
         case Status::UPDATING:
             LOGF("a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting");
-            writeStatusOrWarn(Status::CORRUPTED, false);
+            writeStatusOrWarn(Status::CORRUPTED, DirectorySync::NO);
             exitCode = 2;
             return false;
         case Status::REBOOTING:

@@ -22,15 +22,18 @@ enum class UpdateState : int {
     CORRUPTED = 3,
 };
 
-const char* statusName(Status status);
+// Whether writing the status also flushes the directory that holds it, so
+// that the new status survives a power loss.
+enum class DirectorySync { NO, YES };
+
 const char* updateStateName(UpdateState state);
 
 // A missing file counts as READY.
 bool readStatus(Status& status);
-bool writeStatus(Status status, bool syncDirectory);
+bool writeStatus(Status status, DirectorySync sync);
 // writeStatus for callers that carry on when it fails: they only warn
 // "failed updating status file".
-void writeStatusOrWarn(Status status, bool syncDirectory);
+void writeStatusOrWarn(Status status, DirectorySync sync);
 bool syncStatusDir();
 // True when an update may start; otherwise exitCode holds 1 or 2.
 bool checkStartStatus(Status status, int& exitCode);

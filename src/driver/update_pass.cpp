@@ -27,11 +27,11 @@ bool refreshMetadata(PackageRepo& repo, const PassSettings& settings) {
         }
         return true;
     }
-    if (!setTerminationSignals(true)) {
+    if (!setTerminationSignals(TerminationActions::DEFAULT)) {
         return false;
     }
     if (terminationPending()) {
-        setTerminationSignals(false);
+        setTerminationSignals(TerminationActions::RECORDED);
         return false;
     }
     bool updated = repo.update("");
@@ -40,7 +40,7 @@ bool refreshMetadata(PackageRepo& repo, const PassSettings& settings) {
     }
     // Back to recorded signals on every path, so that nothing after the
     // transfer can be cut short.
-    return setTerminationSignals(false) && updated;
+    return setTerminationSignals(TerminationActions::RECORDED) && updated;
 }
 
 struct RpmFigures {
@@ -89,14 +89,15 @@ RpmFigures reportUpdateSet(const Config& config, const PassSettings& settings,
 
 // Verifies the package signatures of the downloaded RPM packages, in name
 // order; the first refusal ends the pass. A database without any public key
-// checks nothing.
+// checks nothing. The headers of the keys are always checked as they are
+// read, with or without --check-db-headers.
 PassResult checkSignatures(const Config& config, const PassSettings& settings,
                            const PackageSet& update) {
     if (config.m_bNoPkgSigCheck) {
         return PassResult::OK;
     }
     RpmDB db;
-    if (!db.open(config.m_bCheckDbHeaders)) {
+    if (!db.open(HeaderCheck::VERIFY)) {
         LOGE("failed opening rpm DB");
         return PassResult::ERROR;
     }
@@ -139,7 +140,7 @@ const PassOutcome kFailed = {PassResult::ERROR, 0};
 // requirements (left in unmet) and the firmware upgrade package they may call for.
 StageEnd checkRepository(const Config& config, PackageRepo& repo, const PassSettings& settings,
                          DependencySet& unmet) {
-    writeStatusOrWarn(Status::ANALYZING, false);
+    writeStatusOrWarn(Status::ANALYZING, DirectorySync::NO);
     for (const std::string& line : settings.m_vAnnounce) {
         LOGI("%s", line.c_str());
     }
@@ -242,17 +243,17 @@ PassOutcome downloadAndInstall(const Config& config, PackageRepo& repo,
     if (hook != HookResult::OK) {
         return {passResultOf(hook), n};
     }
-    if (!setTerminationSignals(true)) {
+    if (!setTerminationSignals(TerminationActions::DEFAULT)) {
         return {PassResult::ERROR, n};
     }
     if (terminationPending()) {
-        setTerminationSignals(false);
+        setTerminationSignals(TerminationActions::RECORDED);
         return {PassResult::ERROR, n};
     }
     LOG_AT(settings.m_bQuieter ? LogLevel::Debug : LogLevel::Info, "downloading %zu packages", n);
-    writeStatusOrWarn(Status::DOWNLOADING, false);
+    writeStatusOrWarn(Status::DOWNLOADING, DirectorySync::NO);
     bool downloaded = repo.getPackages(update);
-    if (!setTerminationSignals(false)) {
+    if (!setTerminationSignals(TerminationActions::RECORDED)) {
         return {PassResult::ERROR, n};
     }
     if (!downloaded) {

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <random>
 
 #include "config/config.h"
 #include "driver/installer.h"
@@ -16,6 +15,7 @@
 #include "repo/package_repo.h"
 #include "support/logger.h"
 #include "support/paths.h"
+#include "support/random.h"
 #include "support/system.h"
 
 namespace {
@@ -25,17 +25,14 @@ enum class IncludeKind { CommandLine, Preliminary, FwUpgrade, Updater };
 // Waits a random time before the first network access. False when no
 // random data could be gathered.
 bool randomStartDelay(int32_t maxWait) {
-    uint64_t seed = 0;
-    if (!getRandomBytes(&seed, sizeof(seed))) {
+    if (!seedRandom()) {
         LOGE("could not gather random data");
         return false;
     }
-    seed %= std::minstd_rand0::modulus;
-    std::minstd_rand0 generator(seed == 0 ? 1 : static_cast<std::minstd_rand0::result_type>(seed));
-    intmax_t seconds = std::uniform_int_distribution<intmax_t>(0, maxWait)(generator);
-    long nanoseconds = std::uniform_int_distribution<long>(0, 999999999L)(generator);
+    intmax_t seconds = randomUniform(0, maxWait);
+    long nanoseconds = static_cast<long>(randomUniform(0, 999999999));
     LOGI("waiting %ji secs before connection", seconds);
-    writeStatusOrWarn(Status::DELAYING, false);
+    writeStatusOrWarn(Status::DELAYING, DirectorySync::NO);
     struct timespec wait = {static_cast<time_t>(seconds), nanoseconds};
     if (nanosleep(&wait, nullptr) != 0) {
         LOGE("wait interrupted");
@@ -297,7 +294,7 @@ PassResult UpdateRun::finish() {
         LOGF(
             "failed passing all updates but update process succeeded, SYSTEM MAY BE "
             "CORRUPTED\n");
-        writeStatusOrWarn(Status::CORRUPTED, false);
+        writeStatusOrWarn(Status::CORRUPTED, DirectorySync::NO);
         return PassResult::FATAL;
     }
     return m_bReboot ? PassResult::REBOOT : m_lastResult;

@@ -103,7 +103,7 @@ int runLocked(Config& config, const CommandLine& options, bool& reboot) {
     if (!acquireCacheLock(config)) {
         return iRet;
     }
-    theLogger().addFile(paths::kLastLogFile, LogLevel::Info, false);
+    theLogger().addFile(paths::kLastLogFile, LogLevel::Info, Logger::FileMode::TRUNCATE);
 
     if (!config.m_bQuiet) {
         LOGI("%s version %s, product %s", kProgramName, UPDATER_VERSION, config.m_sProduct.c_str());
@@ -133,7 +133,7 @@ int runLocked(Config& config, const CommandLine& options, bool& reboot) {
     }
     PassResult result = runUpdate(config, options.packages);
     if (result != PassResult::FATAL) {
-        writeStatusOrWarn(Status::READY, false);
+        writeStatusOrWarn(Status::READY, DirectorySync::NO);
     }
     reboot = result == PassResult::REBOOT;
     return exitCodeOf(result);
@@ -143,7 +143,7 @@ int runLocked(Config& config, const CommandLine& options, bool& reboot) {
 // up logging. False means exit 1.
 bool configure(Config& config, const CommandLine& options) {
     if (options.logTo != nullptr) {
-        theLogger().addFile(options.logTo, LogLevel::Trace, true);
+        theLogger().addFile(options.logTo, LogLevel::Trace, Logger::FileMode::APPEND);
     }
     if (options.logLevel != nullptr) {
         std::string level = options.logLevel;

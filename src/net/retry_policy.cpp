@@ -4,13 +4,20 @@
 #include <ne_request.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 
 #include "support/logger.h"
+#include "support/random.h"
 
 namespace retry {
 
 namespace {
+
+constexpr int64_t kMaxSpreadNanos = 999999999;
+constexpr intmax_t kMaxSleepPiece = 60;
+
+SleepFunction g_sleep = nanosleep;
 
 // Reads a "Retry-After" value made only of digits; values beyond 32 bits are
 // taken as the largest one, which the wait caps anyway.
@@ -72,6 +79,45 @@ intmax_t baseWait(const std::string& retryAfter, time_t (*now)(time_t*)) {
     }
     LOGT("base wait is %ji seconds", requested);
     return requested < 1 ? kDefaultBaseWait : std::min(requested, kMaxBaseWait);
+}
+
+bool Attempts::another(int neonResult, int httpStatus) {
+    if (m_nRetries == kMaxRetries || !shouldRetry(neonResult, httpStatus)) {
+        return false;
+    }
+    ++m_nRetries;
+    return true;
+}
+
+bool waitBeforeRetry(const std::string& retryAfter) {
+    intmax_t remaining = baseWait(retryAfter, time) + randomUniform(0, kMaxSpread);
+    LOGI("waiting %ji seconds before retry", remaining);
+    long nanos = static_cast<long>(randomUniform(0, kMaxSpreadNanos));
+
+    for (;;) {
+        intmax_t piece = std::min(remaining, kMaxSleepPiece);
+        remaining -= piece;
+        struct timespec wait;
+        wait.tv_sec = static_cast<time_t>(piece);
+        wait.tv_nsec = nanos;
+        nanos = 0;
+        if (g_sleep(&wait, nullptr) != 0) {
+            if (errno == EINTR) {
+                LOGI("retry wait interrupted by signal");
+            } else {
+                LOGE("retry wait failed: %s", errnoString().c_str());
+            }
+            return false;
+        }
+        if (remaining < 1) {
+            return true;
+        }
+        LOGI("still waiting %ji seconds before retry", remaining);
+    }
+}
+
+void setSleepForTesting(SleepFunction sleep) {
+    g_sleep = sleep != nullptr ? sleep : nanosleep;
 }
 
 }  // namespace retry

@@ -16,21 +16,18 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 
 #include "net/local_network.h"
 #include "net/retry_policy.h"
 #include "support/fd.h"
 #include "support/logger.h"
-#include "support/system.h"
+#include "support/random.h"
 #include "support/version.h"
 
 namespace {
 
 constexpr int kReadTimeout = 120;
 constexpr int kConnectTimeout = 180;
-constexpr int64_t kMaxSpreadNanos = 999999999;
-constexpr intmax_t kMaxSleepPiece = 60;
 constexpr size_t kCopyBlock = 4096;
 constexpr size_t kWriteBuffer = 128 * 1024;
 
@@ -41,10 +38,6 @@ struct ClassState {
     std::string m_sUserAgent;
     URLFetcher::DeviceIdentity m_identity;
     CredentialStore m_defaultCredentials;
-    // Multiplier 16807, modulus 2^31 - 1, state initially 1.
-    std::minstd_rand0 m_random{1};
-    URLFetcher::SleepFunction m_pSleep = nanosleep;
-    URLFetcher::TimeFunction m_pTime = time;
 };
 
 ClassState& state() {
@@ -58,6 +51,16 @@ const char* orEmpty(const char* text) {
 
 bool sameText(const char* a, const std::string& b) {
     return a != nullptr && b == a;
+}
+
+struct RequestDeleter {
+    void operator()(ne_request* request) const { ne_request_destroy(request); }
+};
+using Request = std::unique_ptr<ne_request, RequestDeleter>;
+
+// Readies the file for another attempt, which writes the whole body again.
+bool emptyFile(int fd) {
+    return lseek(fd, 0, SEEK_SET) == 0 && ftruncate(fd, 0) == 0;
 }
 
 }  // namespace
@@ -211,11 +214,8 @@ void URLFetcher::initialize(const NetworkSettings& settings) {
     s.m_network = settings;
     s.m_bInitialized = true;
 
-    uint64_t seed = 0;
-    if (getRandomBytes(&seed, sizeof(seed))) {
-        // std::minstd_rand0 reduces the seed modulo 2^31 - 1 and takes 1 for 0.
-        s.m_random.seed(static_cast<std::minstd_rand0::result_type>(seed % 2147483647u));
-    }
+    // Without random data the retry waits get their spread from state 1.
+    seedRandom();
 
     readDeviceIdentity();
 
@@ -267,39 +267,8 @@ const std::string& URLFetcher::userAgent() {
     return state().m_sUserAgent;
 }
 
-void URLFetcher::setSleepForTesting(SleepFunction sleep) {
-    state().m_pSleep = sleep != nullptr ? sleep : nanosleep;
-}
-
-void URLFetcher::setTimeForTesting(TimeFunction now) {
-    state().m_pTime = now != nullptr ? now : time;
-}
-
-void URLFetcher::setRandomStateForTesting(uint32_t value) {
-    state().m_random.seed(value);
-}
-
 void URLFetcher::resetForTesting() {
-    ClassState& s = state();
-    SleepFunction sleep = s.m_pSleep;
-    TimeFunction now = s.m_pTime;
-    s = ClassState();
-    s.m_pSleep = sleep;
-    s.m_pTime = now;
-}
-
-// A uniform whole number from 0 to max from the class generator. Its outputs
-// run from 1 to 2^31 - 2; they are put into max + 1 buckets of equal size and
-// the outputs beyond the last full bucket are drawn again.
-int64_t URLFetcher::randomUniform(int64_t max) {
-    const uint64_t range = static_cast<uint64_t>(max) + 1;
-    const uint64_t bucket = 2147483645u / range;
-    const uint64_t limit = range * bucket;
-    uint64_t value;
-    do {
-        value = static_cast<uint64_t>(state().m_random()) - 1;
-    } while (value >= limit);
-    return static_cast<int64_t>(value / bucket);
+    state() = ClassState();
 }
 
 // ---------------------------------------------------------------------------
@@ -484,38 +453,39 @@ int URLFetcher::request(const std::string& path, int fd, bool bypassCache, int& 
 
     const DeviceIdentity& identity = state().m_identity;
     const std::string target = encodeRequestPath(path);
-    ne_request* req = ne_request_create(m_pSession, "GET", target.c_str());
-    ne_add_response_body_reader(req, ne_accept_2xx, writeBlock, this);
+    Request req(ne_request_create(m_pSession, "GET", target.c_str()));
+    ne_add_response_body_reader(req.get(), ne_accept_2xx, writeBlock, this);
     if (bypassCache) {
-        ne_add_request_header(req, "Cache-Control", "no-cache");
-        ne_add_request_header(req, "Pragma", "no-cache");
+        ne_add_request_header(req.get(), "Cache-Control", "no-cache");
+        ne_add_request_header(req.get(), "Pragma", "no-cache");
     }
     if (!identity.m_sSerial.empty()) {
-        ne_add_request_header(req, "X-vantorix-serial", identity.m_sSerial.c_str());
+        ne_add_request_header(req.get(), "X-vantorix-serial", identity.m_sSerial.c_str());
     }
     if (!identity.m_sFirmwareVersion.empty()) {
-        ne_add_request_header(req, "X-vantorix-firmware", identity.m_sFirmwareVersion.c_str());
+        ne_add_request_header(req.get(), "X-vantorix-firmware",
+                              identity.m_sFirmwareVersion.c_str());
     }
 
-    int result = ne_request_dispatch(req);
-    const ne_status* status = ne_get_status(req);
+    int result = ne_request_dispatch(req.get());
+    const ne_status* status = ne_get_status(req.get());
     if (result == NE_OK && !m_vWriteBuffer.empty() && !flushBody()) {
         result = NE_ERROR;
     }
     if (result == NE_OK) {
         httpStatus = status->code;
-        const char* retryAfter = ne_get_response_header(req, "Retry-After");
+        const char* retryAfter = ne_get_response_header(req.get(), "Retry-After");
         if (retryAfter != nullptr) {
             m_sRetryAfter = retryAfter;
         }
     } else if (result == NE_ERROR && status->klass == 3) {
         // neon fails a redirect whose location it cannot parse; that is a
         // redirect without a usable target, not a transient failure.
-        const char* location = ne_get_response_header(req, "Location");
+        const char* location = ne_get_response_header(req.get(), "Location");
         ParsedUri target;
         m_bBadRedirect = location != nullptr && !target.parse(location);
     }
-    ne_request_destroy(req);
+    req.reset();
     m_pRequestPath = nullptr;
     m_nWriteFd = -1;
     m_vWriteBuffer.clear();
@@ -590,7 +560,7 @@ bool URLFetcher::get(const std::string& path, int fd, bool bypassCache,
         return copyFileToFd(path, fd);
     }
 
-    int retries = 0;
+    retry::Attempts attempts;
     int result;
     int status = 0;
     for (;;) {
@@ -599,25 +569,24 @@ bool URLFetcher::get(const std::string& path, int fd, bool bypassCache,
             m_bRedirected = true;
             return false;
         }
-        if (retries == retry::kMaxRetries || !retry::shouldRetry(result, status)) {
+        if (!attempts.another(result, status)) {
             break;
         }
-        ++retries;
         LOGW("failed fetching '%s' (%s); retrying", displayName.c_str(),
              errorText(result, m_pSession).c_str());
-        if (lseek(fd, 0, SEEK_SET) != 0 || ftruncate(fd, 0) != 0) {
+        if (!emptyFile(fd)) {
             LOGE("failed rewinding, cannot retry");
             break;
         }
-        if (!waitBeforeRetry()) {
+        if (!retry::waitBeforeRetry(m_sRetryAfter)) {
             LOGE("failed wait, cannot retry");
             break;
         }
     }
 
     if (result == NE_OK && status >= 200 && status <= 299) {
-        if (retries != 0) {
-            LOGI("fetched '%s' in retry %i", displayName.c_str(), retries);
+        if (attempts.retries() != 0) {
+            LOGI("fetched '%s' in retry %i", displayName.c_str(), attempts.retries());
         }
         return true;
     }
@@ -630,35 +599,6 @@ bool URLFetcher::get(const std::string& path, int fd, bool bypassCache,
         LOGE("make sure the proper username and password are configured in the proxy settings");
     }
     return false;
-}
-
-bool URLFetcher::waitBeforeRetry() {
-    ClassState& s = state();
-    intmax_t remaining =
-        retry::baseWait(m_sRetryAfter, s.m_pTime) + randomUniform(retry::kMaxSpread);
-    LOGI("waiting %ji seconds before retry", remaining);
-    long nanos = static_cast<long>(randomUniform(kMaxSpreadNanos));
-
-    for (;;) {
-        intmax_t piece = std::min(remaining, kMaxSleepPiece);
-        remaining -= piece;
-        struct timespec wait;
-        wait.tv_sec = static_cast<time_t>(piece);
-        wait.tv_nsec = nanos;
-        nanos = 0;
-        if (s.m_pSleep(&wait, nullptr) != 0) {
-            if (errno == EINTR) {
-                LOGI("retry wait interrupted by signal");
-            } else {
-                LOGE("retry wait failed: %s", errnoString().c_str());
-            }
-            return false;
-        }
-        if (remaining < 1) {
-            return true;
-        }
-        LOGI("still waiting %ji seconds before retry", remaining);
-    }
 }
 
 bool URLFetcher::copyFileToFd(const std::string& path, int fd) {

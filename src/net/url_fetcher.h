@@ -1,14 +1,15 @@
 // One connection to one server (scheme, host, port), over which resources are
 // fetched into open files with GET requests: neon for http and https, a plain
 // file copy for local file URIs. What is the same for every server (proxy,
-// user agent, device identity, the random generator of the retry waits) is
-// class state, set once by URLFetcher::initialize.
+// user agent, device identity, default credentials) is class state, set once
+// by URLFetcher::initialize, which also seeds the program's random generator.
+// When a failed request is tried again is the retry policy's
+// (net/retry_policy.h).
 #pragma once
 
 #include <ne_session.h>
 #include <ne_socket.h>
 #include <ne_uri.h>
-#include <time.h>
 
 #include <cstdint>
 #include <memory>
@@ -97,9 +98,6 @@ public:
     void closeConnection();
     void setNotifier(Notifier* notifier);
 
-    // Sleeps before the next attempt; false when the wait was cut short.
-    bool waitBeforeRetry();
-
     static std::string errorText(int code, ne_session* session);
     // The fetch of a local file.
     static bool copyFileToFd(const std::string& path, int fd);
@@ -110,14 +108,7 @@ public:
     static const std::string& userAgent();
     static const NetworkSettings& networkSettings();
 
-    // Seams for tests: the sleep and the clock of the retry waits (null
-    // restores nanosleep and time), the generator state, and a way to run
-    // the class initialisation again.
-    using SleepFunction = int (*)(const struct timespec* request, struct timespec* remaining);
-    using TimeFunction = time_t (*)(time_t* out);
-    static void setSleepForTesting(SleepFunction sleep);
-    static void setTimeForTesting(TimeFunction now);
-    static void setRandomStateForTesting(uint32_t state);
+    // Test seam: lets the class initialisation run again.
     static void resetForTesting();
 
 private:
@@ -130,8 +121,6 @@ private:
     static void readDeviceIdentity();
     static std::string readFirmwareVersion();
     static bool setupDefaultCredentials();
-
-    static int64_t randomUniform(int64_t max);
 
     // neon's authentication callbacks (fetcher_auth.cpp): configured
     // credentials for every protocol, then the default credentials for

@@ -48,7 +48,7 @@ bool writeAll(int fd, const char* data, size_t size) {
 
 bool loadMetadataKeys(KeyList& keys) {
     RpmDB db;
-    if (!db.open(false)) {
+    if (!db.open(HeaderCheck::VERIFY)) {
         LOGE("failed opening rpm DB");
         return false;
     }

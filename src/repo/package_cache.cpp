@@ -7,8 +7,10 @@
 #include <memory>
 
 #include "net/downloader.h"
+#include "repo/checksum.h"
 #include "repo/item_notify.h"
 #include "repo/package_repo.h"
+#include "repo/verified_fetch.h"
 #include "support/logger.h"
 #include "support/system.h"
 
@@ -42,21 +44,15 @@ bool PackageRepo::getPackages(const PackageSet& packages) {
         }
         const std::string location = package.m_sLocation.str();
         const std::string cacheFile = package.m_sCacheFile.str();
-        bool valid = false;
-        for (int attempt = 0; attempt < 2 && !valid; ++attempt) {
-            const bool bypass = attempt > 0;
-            if (bypass) {
-                LOGW("invalid checksum on '%s'; retrying with bypass of http caches",
-                     cacheFile.c_str());
-            }
-            if (!downloader.download(location, cacheFile, bypass)) {
+        auto fetch = [&](bool bypassCaches) {
+            const bool fetched = downloader.download(location, cacheFile, bypassCaches);
+            if (!fetched) {
                 LOGE("failed getting package '%s' from repository", location.c_str());
-                return false;
             }
-            valid = checkFile(package.m_checksum, cacheFile);
-        }
-        if (!valid) {
-            LOGE("invalid checksum on '%s'", cacheFile.c_str());
+            return fetched;
+        };
+        if (!fetchVerified(cacheFile, fetch,
+                           [&] { return checkFile(package.m_checksum, cacheFile); })) {
             return false;
         }
         notify.itemDone();

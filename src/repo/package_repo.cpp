@@ -13,9 +13,11 @@
 
 #include "config/config.h"
 #include "net/downloader.h"
+#include "repo/checksum.h"
 #include "repo/item_notify.h"
 #include "repo/metadata_signature.h"
 #include "repo/package_list.h"
+#include "repo/verified_fetch.h"
 #include "support/logger.h"
 #include "support/system.h"
 #include "xml/xml_stream.h"
@@ -211,18 +213,18 @@ bool PackageRepo::update(const std::string& overrideUri) {
         dropStaged();
         return false;
     }
-    if (!fetchMetadata(MetadataType::PRIMARY, true, downloader)) {
+    if (!fetchMetadata(MetadataType::PRIMARY, Presence::REQUIRED, downloader)) {
         dropStaged();
         return false;
     }
     notify.itemDone();
-    if (!fetchMetadata(MetadataType::VTXDATA, false, downloader)) {
+    if (!fetchMetadata(MetadataType::VTXDATA, Presence::OPTIONAL, downloader)) {
         dropStaged();
         return false;
     }
     notify.itemDone();
     // The lists were validated as they were fetched.
-    if (!loadAllMetadata(false) || !commitStaged()) {
+    if (!loadAllMetadata(ChecksumCheck::SKIP) || !commitStaged()) {
         dropStaged();
         return false;
     }
@@ -236,7 +238,7 @@ bool PackageRepo::load() {
         LOGE("failed parsing repository metadata from '%s'", kIndexPath);
         return false;
     }
-    return loadAllMetadata(true);
+    return loadAllMetadata(ChecksumCheck::VERIFY);
 }
 
 bool PackageRepo::parseIndex(RepoMdIndex& index) {
@@ -293,7 +295,7 @@ bool PackageRepo::isValidFile(const RepoMdEntry& entry, const std::string& path)
            checkUncompressedFile(entry.m_openChecksum, path);
 }
 
-const RepoMdEntry* PackageRepo::findEntry(MetadataType type, bool required) const {
+const RepoMdEntry* PackageRepo::findEntry(MetadataType type, Presence presence) const {
     const char* name = metadataTypeName(type);
     if (name == nullptr) {
         return nullptr;
@@ -302,7 +304,7 @@ const RepoMdEntry* PackageRepo::findEntry(MetadataType type, bool required) cons
     key.m_sType = name;
     auto it = m_setIndex.find(key);
     if (it == m_setIndex.end()) {
-        if (required) {
+        if (presence == Presence::REQUIRED) {
             LOGE("no '%s' entry in repository metadata", name);
         }
         return nullptr;
@@ -316,33 +318,26 @@ bool PackageRepo::fetchIndexEntry(const RepoMdEntry& entry, Downloader& download
              entry.m_sLocation.c_str());
         return true;
     }
+    const std::string& location = entry.m_sLocation;
     const std::string file = stage(entry.m_sCacheFile);
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const bool bypass = attempt > 0;
-        if (bypass) {
-            LOGW("invalid checksum on '%s'; retrying with bypass of http caches",
-                 entry.m_sLocation.c_str());
+    auto fetch = [&](bool bypassCaches) {
+        const bool fetched = downloader.download(location, file, bypassCaches);
+        if (!fetched) {
+            LOGE("failed getting repository resource '%s'", location.c_str());
         }
-        if (!downloader.download(entry.m_sLocation, file, bypass)) {
-            LOGE("failed getting repository resource '%s'", entry.m_sLocation.c_str());
-            return false;
-        }
-        if (isValidFile(entry, file)) {
-            return true;
-        }
-    }
-    LOGE("invalid checksum on '%s'", entry.m_sLocation.c_str());
-    return false;
+        return fetched;
+    };
+    return fetchVerified(location, fetch, [&] { return isValidFile(entry, file); });
 }
 
-bool PackageRepo::fetchMetadata(MetadataType type, bool required, Downloader& downloader) {
+bool PackageRepo::fetchMetadata(MetadataType type, Presence presence, Downloader& downloader) {
     const char* name = metadataTypeName(type);
     if (name == nullptr) {
         return false;
     }
-    const RepoMdEntry* entry = findEntry(type, required);
+    const RepoMdEntry* entry = findEntry(type, presence);
     if (entry == nullptr) {
-        if (required) {
+        if (presence == Presence::REQUIRED) {
             return false;
         }
         LOGD("no '%s' in repository metadata, ignored", name);
@@ -355,16 +350,16 @@ bool PackageRepo::fetchMetadata(MetadataType type, bool required, Downloader& do
     return true;
 }
 
-bool PackageRepo::loadMetadata(bool checksum, MetadataType type, bool required) {
+bool PackageRepo::loadMetadata(ChecksumCheck check, MetadataType type, Presence presence) {
     if (metadataTypeName(type) == nullptr) {
         return false;
     }
-    const RepoMdEntry* entry = findEntry(type, required);
+    const RepoMdEntry* entry = findEntry(type, presence);
     if (entry == nullptr) {
-        return !required;
+        return presence == Presence::OPTIONAL;
     }
     const std::string& file = currentFile(entry->m_sCacheFile);
-    if (checksum && !isValidFile(*entry, file)) {
+    if (check == ChecksumCheck::VERIFY && !isValidFile(*entry, file)) {
         LOGE("invalid checksum on '%s'", entry->m_sLocation.c_str());
         return false;
     }
@@ -375,9 +370,9 @@ bool PackageRepo::loadMetadata(bool checksum, MetadataType type, bool required) 
     return true;
 }
 
-bool PackageRepo::loadAllMetadata(bool checksum) {
-    return loadMetadata(checksum, MetadataType::PRIMARY, true) &&
-           loadMetadata(checksum, MetadataType::VTXDATA, false);
+bool PackageRepo::loadAllMetadata(ChecksumCheck check) {
+    return loadMetadata(check, MetadataType::PRIMARY, Presence::REQUIRED) &&
+           loadMetadata(check, MetadataType::VTXDATA, Presence::OPTIONAL);
 }
 
 std::string PackageRepo::stage(const std::string& cacheFile) {

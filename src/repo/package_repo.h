@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "repo/checksum.h"
-#include "repo/metadata_type.h"
+#include "package/checksum_record.h"
 #include "package/package.h"
+#include "repo/metadata_type.h"
 
 class Config;
 struct Repository;
@@ -59,7 +59,6 @@ public:
     const RepoMdIndex& index() const { return m_setIndex; }
     const PackageList& packages() const { return m_lPackages; }
     const std::string& cacheDir() const { return m_sCacheDir; }
-    const std::string& packagesDir() const { return m_sPackagesDir; }
     const Repository& repository() const { return m_pRepository; }
 
     // Package list queries.
@@ -74,11 +73,16 @@ public:
     DependencySet updateRequirements() const;
 
 private:
-    bool fetchMetadata(MetadataType type, bool required, Downloader& downloader);
+    // Whether the index must list a package list of the type.
+    enum class Presence { REQUIRED, OPTIONAL };
+    // Whether a cached list is checked against its checksum before it is read.
+    enum class ChecksumCheck { VERIFY, SKIP };
+
+    bool fetchMetadata(MetadataType type, Presence presence, Downloader& downloader);
     bool fetchIndexEntry(const RepoMdEntry& entry, Downloader& downloader);
-    bool loadMetadata(bool checksum, MetadataType type, bool required);
-    bool loadAllMetadata(bool checksum);
-    const RepoMdEntry* findEntry(MetadataType type, bool required) const;
+    bool loadMetadata(ChecksumCheck check, MetadataType type, Presence presence);
+    bool loadAllMetadata(ChecksumCheck check);
+    const RepoMdEntry* findEntry(MetadataType type, Presence presence) const;
 
     // Whether the index is authenticated before it is read, and the check
     // itself (index file, detached signature file).

@@ -35,7 +35,7 @@ bool Resolver::init(const PackageList& external, const NameSet& include, const N
     std::unique_ptr<PackageList> installed;
     {
         RpmDB db;
-        if (!db.open(!m_bCheckDbHeaders)) {
+        if (!db.open(m_bCheckDbHeaders ? HeaderCheck::VERIFY : HeaderCheck::SKIP)) {
             LOGE("failed opening rpm database");
             return false;
         }

@@ -44,21 +44,6 @@ bool parseNewLength(const uint8_t* data, uint64_t n, uint64_t& length, uint64_t&
     return length <= n - fieldSize;
 }
 
-template <typename Parse>
-bool appendAll(std::vector<PGPPacket>& out, const uint8_t* data, size_t size, Parse parse) {
-    uint64_t remaining = size;
-    while (remaining > 0) {
-        PGPPacket packet;
-        if (!parse(packet, data, remaining) || packet.size == 0 || packet.size > remaining) {
-            return false;
-        }
-        out.push_back(packet);
-        data += packet.size;
-        remaining -= packet.size;
-    }
-    return true;
-}
-
 }  // namespace
 
 bool PGPPacket::parse(const uint8_t* data, uint64_t n) {
@@ -116,16 +101,23 @@ bool PGPPacket::parseSubPacket(const uint8_t* data, uint64_t n) {
     return true;
 }
 
-bool PGPPacketSeq::append(const uint8_t* data, size_t size) {
-    return appendAll(m_vPackets, data, size,
-                     [](PGPPacket& p, const uint8_t* d, uint64_t n) { return p.parse(d, n); });
+template <bool (PGPPacket::*Parse)(const uint8_t*, uint64_t)>
+bool PGPSequence<Parse>::append(const uint8_t* data, size_t size) {
+    uint64_t remaining = size;
+    while (remaining > 0) {
+        PGPPacket packet;
+        if (!(packet.*Parse)(data, remaining) || packet.size == 0 || packet.size > remaining) {
+            return false;
+        }
+        m_vPackets.push_back(packet);
+        data += packet.size;
+        remaining -= packet.size;
+    }
+    return true;
 }
 
-bool PGPSubPacketSeq::append(const uint8_t* data, size_t size) {
-    return appendAll(m_vPackets, data, size, [](PGPPacket& p, const uint8_t* d, uint64_t n) {
-        return p.parseSubPacket(d, n);
-    });
-}
+template class PGPSequence<&PGPPacket::parse>;
+template class PGPSequence<&PGPPacket::parseSubPacket>;
 
 bool PGPSigData::parse(const PGPPacket& packet) {
     if (packet.blen < 1 || packet.body == nullptr) {
@@ -224,14 +216,10 @@ bool PGPSigData::parseFirst(const PGPPacketSeq& packets) {
     return false;
 }
 
-std::string keyIdToHex(const uint8_t* keyId) {
+std::string keyIdToHex(const PGPKeyId& keyId) {
     char text[17];
-    for (size_t i = 0; i < 8; ++i) {
+    for (size_t i = 0; i < keyId.size(); ++i) {
         snprintf(text + 2 * i, 3, "%02x", keyId[i]);
     }
     return std::string(text, 16);
-}
-
-std::string keyIdToHex(const PGPKeyId& keyId) {
-    return keyIdToHex(keyId.data());
 }

@@ -30,10 +30,13 @@ struct PGPPacket {
     bool parseSubPacket(const uint8_t* data, uint64_t n);
 };
 
-class PGPPacketSeq {
+// An ordered sequence of packets, or of the subpackets of a signature,
+// split from a byte string by the packet reader given.
+template <bool (PGPPacket::*Parse)(const uint8_t*, uint64_t)>
+class PGPSequence {
 public:
-    // Splits the whole byte string into packets and appends them; false at
-    // the first malformed one (those read before it stay).
+    // Splits the whole byte string and appends what it holds; false at the
+    // first malformed entry (those read before it stay).
     bool append(const uint8_t* data, size_t size);
 
     const std::vector<PGPPacket>& packets() const { return m_vPackets; }
@@ -44,19 +47,11 @@ private:
     std::vector<PGPPacket> m_vPackets;
 };
 
-class PGPSubPacketSeq {
-public:
-    // The same for a subpacket area of a version 4 signature.
-    bool append(const uint8_t* data, size_t size);
+using PGPPacketSeq = PGPSequence<&PGPPacket::parse>;
+// The subpackets of the hashed and unhashed areas of a version 4 signature.
+using PGPSubPacketSeq = PGPSequence<&PGPPacket::parseSubPacket>;
 
-    const std::vector<PGPPacket>& packets() const { return m_vPackets; }
-    size_t size() const { return m_vPackets.size(); }
-    const PGPPacket& operator[](size_t i) const { return m_vPackets[i]; }
-
-private:
-    std::vector<PGPPacket> m_vPackets;
-};
-
+// An OpenPGP key ID, in the byte order of the packet.
 using PGPKeyId = std::array<uint8_t, 8>;
 
 // The facts of one signature packet.
@@ -80,4 +75,3 @@ struct PGPSigData {
 
 // 16 lower-case hexadecimal digits, in stored byte order.
 std::string keyIdToHex(const PGPKeyId& keyId);
-std::string keyIdToHex(const uint8_t* keyId);

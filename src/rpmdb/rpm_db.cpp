@@ -64,7 +64,7 @@ rpmTagType RpmTagData::type() const {
     return rpmtdType(m_td);
 }
 
-bool RpmDB::open(bool noHeaderCheck) {
+bool RpmDB::open(HeaderCheck check) {
     if (m_ts) {
         LOGE("attempted to reopen an opened RpmDB");
         return false;
@@ -78,10 +78,11 @@ bool RpmDB::open(bool noHeaderCheck) {
         LOGE("failed opening rpm DB");
         return false;
     }
-    if (noHeaderCheck) {
+    const bool skip = check == HeaderCheck::SKIP;
+    if (skip) {
         rpmtsSetVSFlags(ts.get(), RPMVSF_NOHDRCHK);
     }
-    LOGD("opened rpm transaction (%schecking headers)", noHeaderCheck ? "NOT " : "");
+    LOGD("opened rpm transaction (%schecking headers)", skip ? "NOT " : "");
     m_ts = std::move(ts);
     return true;
 }

@@ -7,13 +7,13 @@
 #include <rpm/rpmtd.h>
 #include <rpm/rpmtypes.h>
 
-#include <array>
 #include <list>
 #include <memory>
 #include <set>
 #include <string>
 
 #include "package/package.h"
+#include "rpmdb/pgp_packet.h"
 
 // Owners of the RPM library's handles.
 struct RpmTsDeleter {
@@ -50,7 +50,9 @@ private:
     rpmtd m_td;
 };
 
-using KeyId = std::array<unsigned char, 8>;
+// Whether the RPM library verifies the digests of the headers it reads from
+// the database. Skipping it makes reading much faster.
+enum class HeaderCheck { VERIFY, SKIP };
 
 class RpmDB {
 public:
@@ -59,9 +61,8 @@ public:
     RpmDB(const RpmDB&) = delete;
     RpmDB& operator=(const RpmDB&) = delete;
 
-    // Opens the database read-only. With noHeaderCheck the digests of headers
-    // read from the database are not verified (much faster).
-    bool open(bool noHeaderCheck);
+    // Opens the database read-only.
+    bool open(HeaderCheck check);
     // Frees the transaction set and the key data.
     void close();
     bool isOpen() const { return m_ts != nullptr; }
@@ -86,7 +87,7 @@ public:
     // The decoded keys, in database order; read on the first call only.
     const std::list<std::string>& loadKeys();
     // The key ID belongs to one of the keys (loads them first if needed).
-    bool isTrustedKey(const KeyId& id);
+    bool isTrustedKey(const PGPKeyId& id);
 
 private:
     bool readPackage(Header header, Package& package);
@@ -94,5 +95,5 @@ private:
     RpmTsPtr m_ts;
     std::list<std::string> m_lKeys;  // decoded public keys, in reading order
     bool m_bKeysLoaded = false;
-    std::set<KeyId> m_setTrustedKeyIds;
+    std::set<PGPKeyId> m_setTrustedKeyIds;
 };

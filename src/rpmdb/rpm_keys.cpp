@@ -110,7 +110,7 @@ const std::list<std::string>& RpmDB::loadKeys() {
                 pgpKeyID_t id;
                 if (pgpPubkeyKeyID(reinterpret_cast<const uint8_t*>(key.data()), key.size(), id) ==
                     0) {
-                    KeyId keyId;
+                    PGPKeyId keyId;
                     std::copy(id, id + sizeof(id), keyId.begin());
                     m_setTrustedKeyIds.insert(keyId);
                     LOGD("added key ID %s found in RPM DB to trusted set",
@@ -126,7 +126,7 @@ const std::list<std::string>& RpmDB::loadKeys() {
     return m_lKeys;
 }
 
-bool RpmDB::isTrustedKey(const KeyId& id) {
+bool RpmDB::isTrustedKey(const PGPKeyId& id) {
     if (!m_bKeysLoaded) {
         loadKeys();
     }

@@ -14,6 +14,21 @@
 #include "support/logger.h"
 #include "support/paths.h"
 
+namespace {
+
+// Makes a close-on-exec pipe.
+bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        return false;
+    }
+    readEnd.reset(fds[0]);
+    writeEnd.reset(fds[1]);
+    return true;
+}
+
+}  // namespace
+
 ChildProcess::ChildProcess(const std::string& path) : m_sPath(path) {
     size_t slash = path.rfind('/');
     m_vArgs.push_back(slash == std::string::npos ? path : path.substr(slash + 1));
@@ -59,13 +74,13 @@ void ChildProcess::failChild(int reportFd, const char* what) {
     _exit(1);
 }
 
-bool ChildProcess::childStarted(int reportFd) {
+bool ChildProcess::childStarted(UniqueFd reportFd) {
     int error = 0;
     ssize_t n;
     do {
-        n = read(reportFd, &error, sizeof(error));
+        n = read(reportFd.get(), &error, sizeof(error));
     } while (n < 0 && errno == EINTR);
-    close(reportFd);
+    reportFd.reset();
     if (n == static_cast<ssize_t>(sizeof(error))) {
         errno = error;
         LOGE("failed executing '%s' (%s)", m_sPath.c_str(), errnoString().c_str());
@@ -93,8 +108,8 @@ void ChildProcess::execChild(int reportFd) {
     _exit(1);
 }
 
-bool ChildProcess::forkWithPipe(int fds[2]) {
-    if (pipe2(fds, O_CLOEXEC) != 0) {
+bool ChildProcess::forkWithPipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
+    if (!makePipe(readEnd, writeEnd)) {
         LOGE("failed creating pipe to run '%s' (%s)", m_sPath.c_str(), errnoString().c_str());
         return false;
     }
@@ -103,8 +118,8 @@ bool ChildProcess::forkWithPipe(int fds[2]) {
     m_nPid = fork();
     if (m_nPid < 0) {
         LOGE("failed forking to run '%s' (%s)", m_sPath.c_str(), errnoString().c_str());
-        close(fds[0]);
-        close(fds[1]);
+        readEnd.reset();
+        writeEnd.reset();
         m_nPid = 0;
         return false;
     }
@@ -116,21 +131,23 @@ bool ChildProcess::run() {
     // The child reports a failure to execute the program through this pipe,
     // which closes unused when the program starts; the output pipe cannot
     // tell, as the program's own output and exit code 1 look the same.
-    int execPipe[2];
-    if (pipe2(execPipe, O_CLOEXEC) != 0) {
+    UniqueFd reportRead;
+    UniqueFd reportWrite;
+    if (!makePipe(reportRead, reportWrite)) {
         LOGE("failed creating pipe to run '%s' (%s)", m_sPath.c_str(), errnoString().c_str());
         return false;
     }
-    int pipeFds[2];
-    if (!forkWithPipe(pipeFds)) {
-        close(execPipe[0]);
-        close(execPipe[1]);
+    UniqueFd outputRead;
+    UniqueFd outputWrite;
+    if (!forkWithPipe(outputRead, outputWrite)) {
         return false;
     }
     if (m_nPid == 0) {
-        close(execPipe[0]);
-        close(pipeFds[0]);
-        int report = keepAboveStdio(execPipe[1]);
+        // The child leaves through execvp or _exit: no destructor runs here.
+        reportRead.reset();
+        outputRead.reset();
+        int report = keepAboveStdio(reportWrite.get());
+        const int output = outputWrite.get();
         resetSigpipe();
         int null = open(paths::kDevNull, O_RDONLY);
         if (null < 0) {
@@ -142,33 +159,34 @@ bool ChildProcess::run() {
         if (null != STDIN_FILENO) {
             close(null);
         }
-        if (dup2(pipeFds[1], STDOUT_FILENO) < 0 || dup2(pipeFds[1], STDERR_FILENO) < 0) {
+        if (dup2(output, STDOUT_FILENO) < 0 || dup2(output, STDERR_FILENO) < 0) {
             failChild(report, "failed redirecting stdout/stderr to pipe");
         }
-        if (pipeFds[1] != STDOUT_FILENO && pipeFds[1] != STDERR_FILENO) {
-            close(pipeFds[1]);
+        if (output != STDOUT_FILENO && output != STDERR_FILENO) {
+            outputWrite.reset();
         }
         execChild(report);
     }
-    close(execPipe[1]);
-    close(pipeFds[1]);
-    if (!childStarted(execPipe[0])) {
-        close(pipeFds[0]);
+    reportWrite.reset();
+    outputWrite.reset();
+    if (!childStarted(std::move(reportRead))) {
         return false;
     }
     LOGD("started child '%s' with PID %i", m_sPath.c_str(), static_cast<int>(m_nPid));
-    copyOutputToLog(pipeFds[0]);
+    copyOutputToLog(std::move(outputRead));
     wait();
     return true;
 }
 
-void ChildProcess::copyOutputToLog(int fd) {
-    UniqueFile stream(fdopen(fd, "r"));
-    if (!stream) {
+void ChildProcess::copyOutputToLog(UniqueFd fd) {
+    UniqueFile stream(fdopen(fd.get(), "r"));
+    if (stream) {
+        fd.release();  // the stream owns it now
+    } else {
         LOGE("cannot read output from child: %s", errnoString().c_str());
         char block[1024];
         for (;;) {
-            ssize_t n = read(fd, block, sizeof(block));
+            ssize_t n = read(fd.get(), block, sizeof(block));
             if (n < 0 && errno == EINTR) {
                 continue;
             }
@@ -179,7 +197,6 @@ void ChildProcess::copyOutputToLog(int fd) {
                 break;
             }
         }
-        close(fd);
         return;
     }
     bool headerShown = false;
@@ -215,13 +232,14 @@ bool ChildProcess::spawn() {
     resetFields();
     // The child reports a failed execvp through this pipe, so that a program
     // that cannot be executed is not taken for one that was started.
-    int execPipe[2];
-    if (!forkWithPipe(execPipe)) {
+    UniqueFd reportRead;
+    UniqueFd reportWrite;
+    if (!forkWithPipe(reportRead, reportWrite)) {
         return false;
     }
     if (m_nPid == 0) {
-        close(execPipe[0]);
-        int report = keepAboveStdio(execPipe[1]);
+        reportRead.reset();
+        int report = keepAboveStdio(reportWrite.get());
         if (setsid() < 0) {
             perror("setting a new session");
         }
@@ -239,8 +257,8 @@ bool ChildProcess::spawn() {
         }
         execChild(report);
     }
-    close(execPipe[1]);
-    if (!childStarted(execPipe[0])) {
+    reportWrite.reset();
+    if (!childStarted(std::move(reportRead))) {
         return false;
     }
     LOGD("started background child '%s' with PID %i", m_sPath.c_str(), static_cast<int>(m_nPid));

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+class UniqueFd;
+
 class ChildProcess {
 public:
     explicit ChildProcess(const std::string& path);
@@ -26,7 +28,6 @@ public:
     bool signaled() const { return m_bSignaled; }
     int status() const { return m_nStatus; }
     pid_t pid() const { return m_nPid; }
-    const std::vector<std::string>& args() const { return m_vArgs; }
 
     // Restores the default disposition of SIGPIPE; used in every child.
     static bool resetSigpipe();
@@ -34,7 +35,7 @@ public:
 private:
     void resetFields();
     // Creates a close-on-exec pipe and forks; false (after logging) on failure.
-    bool forkWithPipe(int fds[2]);
+    bool forkWithPipe(UniqueFd& readEnd, UniqueFd& writeEnd);
     // In the child: executes the program; a failure is reported through
     // reportFd (close-on-exec) as its errno. Never returns.
     [[noreturn]] void execChild(int reportFd);
@@ -45,8 +46,8 @@ private:
     // In the parent: false (after logging and reaping the child, with the
     // fields as before the start) when the child reported a failure to
     // execute the program; closes reportFd.
-    bool childStarted(int reportFd);
-    void copyOutputToLog(int fd);
+    bool childStarted(UniqueFd reportFd);
+    void copyOutputToLog(UniqueFd fd);
 
     std::string m_sPath;
     std::vector<std::string> m_vArgs;

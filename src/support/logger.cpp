@@ -28,14 +28,14 @@ void Logger::setSyslog(bool on, int options, int facility) {
     }
 }
 
-bool Logger::addFile(const std::string& path, LogLevel level, bool append) {
+bool Logger::addFile(const std::string& path, LogLevel level, FileMode mode) {
     for (FileOutput& f : m_lFiles) {
         if (f.m_sPath == path) {
             f.m_nLevel = level;
             return true;
         }
     }
-    UniqueFile stream(fopen(path.c_str(), append ? "a" : "w"));
+    UniqueFile stream(fopen(path.c_str(), mode == FileMode::APPEND ? "a" : "w"));
     if (!stream) {
         LOGE("cannot open log file %s: %s", path.c_str(), errnoString().c_str());
         return false;

@@ -23,7 +23,9 @@ public:
     void setStderr(bool on) { m_bStderr = on; }
     void setSyslog(bool on, int options, int facility);
 
-    bool addFile(const std::string& path, LogLevel level, bool append);
+    // Whether a log file is emptied when it is added, or written on at its end.
+    enum class FileMode { TRUNCATE, APPEND };
+    bool addFile(const std::string& path, LogLevel level, FileMode mode);
     bool removeFile(const std::string& path);
 
     bool isEnabled(LogLevel level) const {

@@ -85,13 +85,13 @@ TEST(Signals, TransfersGetThePreviousActionsBack) {
             REQUIRE((action.sa_flags & (SA_SIGINFO | SA_RESTART)) == (SA_SIGINFO | SA_RESTART));
             raise(SIGINT);
             REQUIRE(g_foreign == 0 && pendingSignal() == SIGINT);
-            REQUIRE(setTerminationSignals(true));
+            REQUIRE(setTerminationSignals(TerminationActions::DEFAULT));
             REQUIRE(handlerOf(SIGINT) == foreignHandler && handlerOf(SIGTERM) == SIG_DFL);
             REQUIRE(signalRegistry().size() == 1);
             REQUIRE(rpmsqSetAction(SIGTERM, RPMSQ_DFL) == RPMSQ_DFL);  // the library's too
             raise(SIGINT);
             REQUIRE(g_foreign == SIGINT);
-            REQUIRE(setTerminationSignals(false));
+            REQUIRE(setTerminationSignals(TerminationActions::RECORDED));
             raise(SIGTERM);
             REQUIRE(pendingSignal() == SIGINT);
             _exit(0);
@@ -120,7 +120,8 @@ TEST(Signals, TheRpmLibraryAndItsActions) {
             REQUIRE(!initSignals());
             REQUIRE(rpmsqSetAction(SIGINT, RPMSQ_DFL) == foreignAction);
             REQUIRE(!signalRegistry().isInstalled(SIGINT) && handlerOf(SIGINT) == SIG_DFL);
-            REQUIRE(!signalRegistry().install(SIGUSR1, false));  // unknown to the library
+            REQUIRE(
+                !signalRegistry().install(SIGUSR1, Disposition::RECORD));  // unknown to the library
             REQUIRE(!signalRegistry().isInstalled(SIGUSR1) && handlerOf(SIGUSR1) == SIG_DFL);
             _exit(0);
         },

@@ -156,6 +156,20 @@ std::vector<Scenario> rows() {
         switches("SwitchOffIndexCheck", "--no-md-sig-check", false, true),
         switches("SwitchOffPackageCheck", "--no-pkg-sig-check", true, false),
         switches("SwitchOffBothChecks", "--no-sig-check", false, false),
+        // The keys are read with the database headers checked; the installed
+        // packages only with --check-db-headers.
+        signedRepo("DatabaseHeadersCheckedForTheKeys")
+            .run({"--no-md-sig-check", "--log-level", "debug"})
+            .count("INFO: verifying package signatures", 1)
+            .logs({"DEBUG: opened rpm transaction (NOT checking headers)",
+                   "DEBUG: opened rpm transaction (checking headers)"})
+            .rpms(kNew),
+        signedRepo("CheckDbHeadersChecksEveryRead")
+            .run({"--check-db-headers", "--log-level", "debug"})
+            .count("INFO: verifying package signatures", 1)
+            .logs({"DEBUG: opened rpm transaction (checking headers)"},
+                  {"opened rpm transaction (NOT checking headers)"})
+            .rpms(kNew),
         // --cache-only authenticates the cached index again.
         signedRepo("CachedIndexIsCheckedAgain")
             .run({"--check-only"})

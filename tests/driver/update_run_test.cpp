@@ -233,7 +233,9 @@ std::vector<Scenario> rows() {
                 a.server->script("/packages/newdep-1.0-1.noarch.rpm",
                                  HttpServer::Response::ok("not it"));
             })
-            .logs({"ERROR: invalid checksum on '" + kCache + "newdep-1.0-1.noarch.rpm'\n",
+            .logs({"WARNING: invalid checksum on '" + kCache +
+                       "newdep-1.0-1.noarch.rpm'; retrying with bypass of http caches\n",
+                   "ERROR: invalid checksum on '" + kCache + "newdep-1.0-1.noarch.rpm'\n",
                    "ERROR: failed downloading packages\n" + kRetry})
             .rpmsHave({"updater-1.18-1", "app-1.0-1"})
             .state("PENDING\n")
@@ -245,6 +247,18 @@ std::vector<Scenario> rows() {
                 EXPECT_EQ(std::count(hooks.begin(), hooks.end(), "update 1.17 1 0 0 no-stop"), 1)
                     << r.describe();
             }),
+        Scenario("MissingPackageFileRetriesTheUpdaterAlone")
+            .with([](Scenario& s) { s.offered.push_back(TestPackage("updater", "1.18-1")); })
+            .run({"--no-reboot"})
+            .before([](Appliance& a) {
+                a.server->script("/packages/newdep-1.0-1.noarch.rpm",
+                                 HttpServer::Response::withStatus(404));
+            })
+            .logs({"ERROR: failed getting package 'packages/newdep-1.0-1.noarch.rpm' from "
+                   "repository\nERROR: failed downloading packages\n" +
+                   kRetry},
+                  {"invalid checksum"})
+            .rpmsHave({"updater-1.18-1", "app-1.0-1"}),
         Scenario("FailingScriptletFailsTheInstallation")
             .with([](Scenario& s) { s.offered[0].pre("echo refusing; exit 1"); })
             .run({"--no-reboot"}, 1)  // the updater-only pass finds nothing

@@ -49,7 +49,7 @@ public:
     // Forgets what was captured so far.
     void clear() {
         theLogger().removeFile(m_sPath);
-        theLogger().addFile(m_sPath, LogLevel::Trace, false);
+        theLogger().addFile(m_sPath, LogLevel::Trace, Logger::FileMode::TRUNCATE);
     }
 
 private:

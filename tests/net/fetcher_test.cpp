@@ -27,9 +27,11 @@
 #include "net/device_identity.h"
 #include "net/downloader.h"
 #include "net/net_test_util.h"
+#include "net/retry_policy.h"
 #include "net/url_fetcher.h"
 #include "support/fd.h"
 #include "support/paths.h"
+#include "support/random.h"
 
 namespace {
 
@@ -90,7 +92,7 @@ protected:
         ne_sock_init();
         g_sleeps.clear();
         g_sleepErrno = 0;
-        URLFetcher::setSleepForTesting(fakeSleep);
+        retry::setSleepForTesting(fakeSleep);
         reinitialize(NetworkSettings());
         log = std::make_unique<LogCapture>();
         fd = UniqueFd(open(target.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
@@ -99,7 +101,7 @@ protected:
         unlink(kCredentials);
         unlink(kIdentifiers);
         log.reset();
-        URLFetcher::setSleepForTesting(nullptr);
+        retry::setSleepForTesting(nullptr);
         URLFetcher::resetForTesting();
         ne_sock_exit();
     }
@@ -222,7 +224,7 @@ TEST_F(FetcherTest, RetryAfterSetsTheBaseWait) {
     dated.retryAfterDate = true;
     dated.retryAfterIn = 100;
     server.script("/dated", {dated, Response::ok("done")});
-    URLFetcher::setRandomStateForTesting(1);
+    setRandomStateForTesting(1);
     ASSERT_TRUE(get(*f, "/dated"));
     ASSERT_EQ(g_sleeps.size(), 2u);
     long total = g_sleeps[0].tv_sec + g_sleeps[1].tv_sec;
@@ -235,7 +237,7 @@ TEST_F(FetcherTest, RetryAfterSetsTheBaseWait) {
                   {Response::withStatus(503).header("Retry-After", "130"),
                    Response::withStatus(503).header("Retry-After", "20"), Response::ok("done")});
     g_sleeps.clear();
-    URLFetcher::setRandomStateForTesting(1);
+    setRandomStateForTesting(1);
     ASSERT_TRUE(get(*f, "/long"));
     std::vector<long> seconds;
     for (const struct timespec& t : g_sleeps) {
@@ -269,7 +271,7 @@ TEST_F(FetcherTest, AnInterruptedWaitEndsTheRetries) {
     action.sa_handler = onAlarm;  // no SA_RESTART
     struct sigaction previous;
     sigaction(SIGALRM, &action, &previous);
-    URLFetcher::setSleepForTesting(sleepUntilAlarm);
+    retry::setSleepForTesting(sleepUntilAlarm);
     EXPECT_FALSE(get(*f, "/busy"));
     sigaction(SIGALRM, &previous, nullptr);
     EXPECT_TRUE(log->has("INFO: retry wait interrupted by signal"));
@@ -277,7 +279,7 @@ TEST_F(FetcherTest, AnInterruptedWaitEndsTheRetries) {
     EXPECT_TRUE(log->has("ERROR: failed fetching 'item' (503 Service Unavailable)"));
     EXPECT_EQ(server.requestsFor("/busy").size(), 1u);
 
-    URLFetcher::setSleepForTesting(fakeSleep);
+    retry::setSleepForTesting(fakeSleep);
     g_sleepErrno = EINVAL;
     server.script("/busy", {Response::withStatus(503), Response::ok("never")});
     EXPECT_FALSE(get(*f, "/busy"));
@@ -947,7 +949,7 @@ TEST_F(DownloaderTest, RedirectLimitAndUnusableTargets) {
 // The one test that waits for real between two attempts, as the server asks:
 // one second plus a spread of up to 5 s.
 TEST_F(DownloaderTest, RetryAfterIsWaitedForReal) {
-    URLFetcher::setSleepForTesting(nullptr);
+    retry::setSleepForTesting(nullptr);
     server.script("/busy",
                   {Response::withStatus(503).header("Retry-After", "1"), Response::ok("finally")});
     Downloader downloader;

@@ -21,6 +21,7 @@
 #include "harness/log_capture.h"
 #include "harness/repo_builder.h"
 #include "harness/sandbox.h"
+#include "net/retry_policy.h"
 #include "net/url_fetcher.h"
 #include "repo/item_notify.h"
 #include "support/paths.h"
@@ -59,7 +60,7 @@ protected:
         ne_sock_init();
         URLFetcher::resetForTesting();
         URLFetcher::initialize(NetworkSettings());
-        URLFetcher::setSleepForTesting(noSleep);
+        retry::setSleepForTesting(noSleep);
         log = std::make_unique<LogCapture>(LogLevel::Debug);
         config.m_sCacheDir = scratch.file("cache/");
         // The test repositories are not signed (signed ones: driver_signature_test).
@@ -70,7 +71,7 @@ protected:
     }
     void TearDown() override {
         log.reset();
-        URLFetcher::setSleepForTesting(nullptr);
+        retry::setSleepForTesting(nullptr);
         URLFetcher::resetForTesting();
         ne_sock_exit();
     }

@@ -46,8 +46,8 @@ std::string depText(const std::set<std::string>& texts) {
     return text;
 }
 
-KeyId keyIdFromHex(const std::string& hex) {
-    KeyId id{};
+PGPKeyId keyIdFromHex(const std::string& hex) {
+    PGPKeyId id{};
     for (size_t i = 0; i < id.size(); ++i) {
         id[i] = static_cast<unsigned char>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
     }
@@ -118,9 +118,9 @@ protected:
         RpmDbFixture::SetUp();
         ASSERT_TRUE(initRpmDb(dbPath_));
     }
-    std::unique_ptr<PackageList> listInstalled(bool noHeaderCheck = true) {
+    std::unique_ptr<PackageList> listInstalled(HeaderCheck check = HeaderCheck::SKIP) {
         RpmDB db;
-        return db.open(noHeaderCheck) ? db.getInstalledPackages() : nullptr;
+        return db.open(check) ? db.getInstalledPackages() : nullptr;
     }
 };
 
@@ -153,9 +153,9 @@ TEST_F(RpmDbTest, InstalledPackagesKeysAndSignaturesLeaveTheDatabaseUntouched) {
     const auto before = snapshot(dbPath_);
     ASSERT_FALSE(before.empty());
 
-    for (bool noHeaderCheck : {true, false}) {
+    for (HeaderCheck check : {HeaderCheck::SKIP, HeaderCheck::VERIFY}) {
         LogCapture log;
-        std::unique_ptr<PackageList> list = listInstalled(noHeaderCheck);
+        std::unique_ptr<PackageList> list = listInstalled(check);
         ASSERT_NE(list, nullptr) << log.text();
         const Package& pubkey = *list->find("gpg-pubkey");
         const std::string keyEvr = key.keyId().substr(8) + "-" + pubkey.m_evr.m_sRelease.str();
@@ -183,7 +183,7 @@ TEST_F(RpmDbTest, InstalledPackagesKeysAndSignaturesLeaveTheDatabaseUntouched) {
     }
 
     RpmDB db;
-    ASSERT_TRUE(db.open(false));
+    ASSERT_TRUE(db.open(HeaderCheck::VERIFY));
     EXPECT_TRUE(db.hasPublicKeys());
     EXPECT_EQ(db.loadKeys().size(), 1u);
     EXPECT_TRUE(db.isTrustedKey(keyIdFromHex(key.keyId())));
@@ -217,8 +217,8 @@ TEST_F(RpmDbTest, OpenFailsOnAMissingOrBrokenDatabaseAndOnReopening) {
     {
         LogCapture log;
         RpmDB db;
-        ASSERT_TRUE(db.open(true));
-        EXPECT_FALSE(db.open(false));
+        ASSERT_TRUE(db.open(HeaderCheck::SKIP));
+        EXPECT_FALSE(db.open(HeaderCheck::VERIFY));
         EXPECT_EQ(log.count("ERROR: attempted to reopen an opened RpmDB"), 1);
         EXPECT_TRUE(db.isOpen());
         std::unique_ptr<PackageList> empty = db.getInstalledPackages();
@@ -235,7 +235,7 @@ TEST_F(RpmDbTest, OpenFailsOnAMissingOrBrokenDatabaseAndOnReopening) {
         }
         LogCapture log;
         RpmDB db;
-        EXPECT_FALSE(db.open(true));
+        EXPECT_FALSE(db.open(HeaderCheck::SKIP));
         EXPECT_FALSE(db.isOpen());
         EXPECT_EQ(log.count("ERROR: failed opening rpm DB"), 1) << log.text();
         EXPECT_EQ(db.getInstalledPackages(), nullptr);
@@ -246,10 +246,40 @@ TEST_F(RpmDbTest, OpenFailsOnAMissingOrBrokenDatabaseAndOnReopening) {
     LogCapture log;
     RpmDB db;
     // The library may notice the damage at opening or at the first read.
-    EXPECT_EQ(db.open(true) ? db.getInstalledPackages() : nullptr, nullptr);
+    EXPECT_EQ(db.open(HeaderCheck::SKIP) ? db.getInstalledPackages() : nullptr, nullptr);
     EXPECT_TRUE(log.contains("ERROR: failed opening rpm DB") ||
                 log.contains("ERROR: failed initializing rpm DB iterator"))
         << log.text();
+}
+
+// With the header check, the RPM library leaves out a header whose digests no
+// longer match its content; without it, the header is read as it is.
+TEST_F(RpmDbTest, HeaderCheckLeavesOutADamagedHeader) {
+    PackageBuilder builder(scratch_.file("build"));
+    ASSERT_TRUE(installJustDb(
+        dbPath_, builder.build({TestPackage("foo", "1.0-1"), TestPackage("bar", "1.0-1")},
+                               scratch_.file("rpms"))));
+    writeHostFile(scratch_.file("damage.py"),
+                  "import sqlite3, sys\n"
+                  "db = sqlite3.connect(sys.argv[1])\n"
+                  "for n, blob in db.execute('select hnum, blob from Packages').fetchall():\n"
+                  "    at = blob.find(b'test package foo')\n"
+                  "    if at >= 0:\n"
+                  "        blob = blob[:at] + b'T' + blob[at + 1:]\n"
+                  "        db.execute('update Packages set blob = ? where hnum = ?', (blob, n))\n"
+                  "db.commit()\n");
+    ASSERT_EQ(runCommand({"python3", scratch_.file("damage.py"), dbPath_ + "/rpmdb.sqlite"}).status,
+              0);
+    for (auto [check, names] :
+         {std::pair{HeaderCheck::SKIP, "bar foo "}, std::pair{HeaderCheck::VERIFY, "bar "}}) {
+        std::unique_ptr<PackageList> list = listInstalled(check);
+        ASSERT_NE(list, nullptr);
+        std::string listed;
+        for (const Package& p : *list) {
+            listed += std::string(p.m_sName.c_str()) + " ";
+        }
+        EXPECT_EQ(listed, names);
+    }
 }
 
 TEST_F(RpmDbTest, HandMadeHeadersShowEpochTypesAndDroppedDependencies) {
@@ -336,18 +366,18 @@ TEST_F(RpmDbTest, HeaderSignaturesRowByRow) {
     TestKey rsa("Updater Test RSA", "rsa2048", scratch_.file("keys"));
     ASSERT_TRUE(rsa.valid());
     ASSERT_TRUE(importKey(dbPath_, rsa.publicKeyFile()));
-    const KeyId trusted = keyIdFromHex(rsa.keyId());
-    const KeyId unknown = keyIdFromHex("0011223344556677");
+    const PGPKeyId trusted = keyIdFromHex(rsa.keyId());
+    const PGPKeyId unknown = keyIdFromHex("0011223344556677");
     using Bytes = std::vector<uint8_t>;
-    auto sig = [](Bytes head, const KeyId& id, Bytes tail) {
+    auto sig = [](Bytes head, const PGPKeyId& id, Bytes tail) {
         head.insert(head.end(), id.begin(), id.end());
         head.insert(head.end(), tail.begin(), tail.end());
         return head;
     };
-    auto v3 = [&](const KeyId& id) {
+    auto v3 = [&](const PGPKeyId& id) {
         return sig({0x88, 19, 3, 5, 0, 0x5f, 0, 0, 1}, id, {1, 8, 0xaa, 0xbb});
     };
-    auto v4 = [&](const KeyId& id) {
+    auto v4 = [&](const PGPKeyId& id) {
         return sig({0x88, 20, 4, 0, 1, 8, 0, 0, 0, 10, 9, 16}, id, {0xaa, 0xbb});
     };
     const struct {
@@ -382,7 +412,7 @@ TEST_F(RpmDbTest, HeaderSignaturesRowByRow) {
          "ERROR: could not find key ID from RSA header from package 'p.rpm'"},
     };
     RpmDB db;
-    ASSERT_TRUE(db.open(false));
+    ASSERT_TRUE(db.open(HeaderCheck::VERIFY));
     for (const auto& c : cases) {
         RpmHeaderPtr header(headerNew());
         for (auto [tag, data] : {std::make_pair(RPMTAG_RSAHEADER, &c.rsaSig),
@@ -420,7 +450,7 @@ TEST_F(RpmDbTest, KeysOfOneEntryAndUndecodableValues) {
     header.importInto();
 
     RpmDB db;
-    ASSERT_TRUE(db.open(true));
+    ASSERT_TRUE(db.open(HeaderCheck::SKIP));
     EXPECT_TRUE(db.hasPublicKeys());
     LogCapture log;
     EXPECT_EQ(db.loadKeys(), (std::list<std::string>{keys[0], keys[1]}));

@@ -18,15 +18,15 @@ protected:
 TEST_F(LoggerTest, LevelsPathsAndModesOfFileOutputs) {
     Logger logger;
     logger.setStderr(false);
-    ASSERT_TRUE(logger.addFile(file("all"), LogLevel::Trace, false));
-    ASSERT_TRUE(logger.addFile(file("info"), LogLevel::Info, true));
+    ASSERT_TRUE(logger.addFile(file("all"), LogLevel::Trace, Logger::FileMode::TRUNCATE));
+    ASSERT_TRUE(logger.addFile(file("info"), LogLevel::Info, Logger::FileMode::APPEND));
     logger.setLevel(LogLevel::Warning);
     logger.log(LogLevel::Info, "suppressed %d", 1);  // the global threshold gates every file
     logger.log(LogLevel::Error, "kept %s", "error");
     logger.setLevel(LogLevel::Trace);
     logger.log(LogLevel::Debug, "debug");
     // The same path again: one stream, not truncated, with the new level.
-    ASSERT_TRUE(logger.addFile(file("info"), LogLevel::Error, false));
+    ASSERT_TRUE(logger.addFile(file("info"), LogLevel::Error, Logger::FileMode::TRUNCATE));
     logger.log(LogLevel::Warning, "filtered");
     logger.log(static_cast<LogLevel>(9), "odd level");
     EXPECT_TRUE(logger.removeFile(file("info")));
@@ -39,7 +39,7 @@ TEST_F(LoggerTest, LevelsPathsAndModesOfFileOutputs) {
     EXPECT_EQ(readHostFile(file("info")), "ERROR: kept error\nUNKNOWN: odd level\n");
 
     LogCapture log;
-    EXPECT_FALSE(logger.addFile(file("missing/log"), LogLevel::Info, true));
+    EXPECT_FALSE(logger.addFile(file("missing/log"), LogLevel::Info, Logger::FileMode::APPEND));
     EXPECT_TRUE(log.has("ERROR: cannot open log file " + file("missing/log") +
                         ": No such file or directory"))
         << log.text();
@@ -72,7 +72,7 @@ TEST(LogLevelNames, InputNamesAreExactAndLowerCase) {
 TEST_F(LoggerTest, RpmMessagesAndControlCharacters) {
     Logger& logger = theLogger();
     logger.setStderr(false);
-    ASSERT_TRUE(logger.addFile(file("log"), LogLevel::Trace, false));
+    ASSERT_TRUE(logger.addFile(file("log"), LogLevel::Trace, Logger::FileMode::TRUNCATE));
     rpmlogSetCallback(rpmLogCallback, nullptr);
     FILE* null = fopen("/dev/null", "w");
     rpmlogSetFile(null);
