@@ -5,24 +5,11 @@
 
 #include <cerrno>
 
+#include "config/config_format.h"
 #include "support/paths.h"
 #include "xml/xml_util.h"
 
 namespace {
-
-bool sameNamespace(xmlNodePtr a, xmlNodePtr b) {
-    const xmlChar* nsA = a->ns != nullptr ? a->ns->href : nullptr;
-    const xmlChar* nsB = b->ns != nullptr ? b->ns->href : nullptr;
-    if (nsA == nullptr || nsB == nullptr) {
-        return nsA == nsB;
-    }
-    return xmlStrcmp(nsA, nsB) == 0;
-}
-
-// A child element of parent with that name, in the parent's namespace.
-bool isChild(xmlNodePtr parent, xmlNodePtr child, const char* name) {
-    return isElement(child, name) && sameNamespace(parent, child);
-}
 
 std::string usbLocation() {
     struct stat st;
@@ -34,16 +21,6 @@ std::string usbLocation() {
         return paths::kLegacyUsbUpdatesDir;
     }
     return paths::kUsbUpdatesDir;
-}
-
-// Reads a list that must name exactly one package.
-bool readSinglePackage(xmlNodePtr node, std::string& out) {
-    std::vector<std::string> names;
-    if (!readPackageList(node, names, nullptr) || names.size() != 1) {
-        return false;
-    }
-    out = names.front();
-    return true;
 }
 
 }  // namespace
@@ -71,61 +48,6 @@ const Repository* Config::findRepository(const std::string& id) const {
     return const_cast<Config*>(this)->findRepository(id);
 }
 
-bool Config::load(const std::string& path, bool defaultsMode) {
-    XmlReader reader = openXmlReader(path);
-    if (!reader) {
-        // The defaults file is optional: its absence is no error.
-        LOG_AT(defaultsMode ? LogLevel::Debug : LogLevel::Error,
-               "could not open configuration file '%s'", path.c_str());
-        return false;
-    }
-    int ret = readXmlNode(reader.get());
-    while (ret == 1) {
-        if (xmlTextReaderNodeType(reader.get()) != XML_READER_TYPE_ELEMENT) {
-            ret = readXmlNode(reader.get());
-            continue;
-        }
-        std::string name = xmlString(xmlTextReaderConstLocalName(reader.get()));
-        if (xmlTextReaderDepth(reader.get()) == 0) {
-            if (name != "updater") {
-                LOGE("bad top-level element, '%s' instead of 'updater'", name.c_str());
-                return false;
-            }
-            ret = readXmlNode(reader.get());
-            continue;
-        }
-        if (name != "repository" && name != "log" && name != "product" && name != "user-agent") {
-            ret = readXmlNode(reader.get());
-            continue;
-        }
-        xmlNodePtr node = xmlTextReaderExpand(reader.get());
-        if (node == nullptr) {
-            return false;
-        }
-        bool ok = true;
-        if (name == "repository") {
-            ok = readRepository(node, defaultsMode);
-        } else if (name == "log") {
-            ok = readLog(node);
-        } else if (name == "product") {
-            ok = readProduct(node);
-        } else {
-            ok = readUserAgent(node);
-        }
-        if (!ok) {
-            return false;
-        }
-        ret = skipXmlSubtree(reader.get());
-    }
-    if (ret != 0) {
-        return false;
-    }
-    if (!defaultsMode) {
-        loadProxyFile(paths::kProxyFile, m_network);
-    }
-    return true;
-}
-
 namespace {
 
 // The ID names the repository's folder in the cache: a plain file name.
@@ -142,9 +64,26 @@ bool isPlainRepositoryId(const std::string& id) {
     return true;
 }
 
-}  // namespace
+// repository: name and location.
 
-bool Config::readRepository(xmlNodePtr node, bool defaultsMode) {
+bool readRepositoryName(const ConfigSource&, Repository& repo, xmlNodePtr element) {
+    return getElementText(element, repo.m_sName);
+}
+
+bool readLocation(const ConfigSource&, Repository& repo, xmlNodePtr element) {
+    if (!getAttribute(element, "href", repo.m_sLocation)) {
+        LOGE("no 'href' attribute in 'location' element");
+        return false;
+    }
+    return true;
+}
+
+const ElementTable<Repository> kRepositoryElements[] = {
+    {"name", {readRepositoryName, {}}},
+    {"location", {readLocation, {"href"}}},
+};
+
+bool readRepository(const ConfigSource& source, Config& config, xmlNodePtr node) {
     Repository repo;
     if (!getAttribute(node, "id", repo.m_sId)) {
         LOGE("no 'id' attribute in 'repository' element");
@@ -160,24 +99,18 @@ bool Config::readRepository(xmlNodePtr node, bool defaultsMode) {
     }
     std::string enabled;
     repo.m_bEnabled = getAttribute(node, "enabled", enabled) ? enabled == "true" : true;
-    for (xmlNodePtr child = node->children; child != nullptr; child = child->next) {
-        if (isChild(node, child, "name")) {
-            if (!getElementText(child, repo.m_sName)) {
-                return false;
-            }
-        } else if (isChild(node, child, "location")) {
-            if (!getAttribute(child, "href", repo.m_sLocation)) {
-                LOGE("no 'href' attribute in 'location' element");
-                return false;
-            }
-        }
+    if (!repo.m_bEnabled && enabled != "false") {
+        source.unknownValue(node, "enabled", enabled, "taken as 'false'");
+    }
+    if (!readChildren(source, node, kRepositoryElements, repo)) {
+        return false;
     }
     if (repo.m_sLocation.empty()) {
         LOGE("no URI for repository '%s'", repo.m_sId.c_str());
         return false;
     }
-    repo.m_bFromDefaults = defaultsMode;
-    for (auto it = m_lRepositories.begin(); it != m_lRepositories.end(); ++it) {
+    repo.m_bFromDefaults = source.defaultsMode;
+    for (auto it = config.m_lRepositories.begin(); it != config.m_lRepositories.end(); ++it) {
         if (it->m_sId != repo.m_sId) {
             continue;
         }
@@ -186,123 +119,212 @@ bool Config::readRepository(xmlNodePtr node, bool defaultsMode) {
             return false;
         }
         LOGD("replacing default definition of repo '%s'", repo.m_sId.c_str());
-        m_lRepositories.erase(it);
+        config.m_lRepositories.erase(it);
         break;
     }
-    m_lRepositories.push_back(repo);
+    config.m_lRepositories.push_back(repo);
     return true;
 }
 
-bool Config::readLog(xmlNodePtr node) {
+// log: loggers and their facility.
+
+struct LoggerElement {
+    bool takesFacility;
+    std::string facility;  // the last one
+};
+
+bool readFacility(const ConfigSource&, LoggerElement& logger, xmlNodePtr element) {
+    return !logger.takesFacility || getElementText(element, logger.facility);
+}
+
+const ElementTable<LoggerElement> kLoggerElements[] = {
+    {"facility", {readFacility, {}}},
+};
+
+bool readLogger(const ConfigSource& source, Config& config, xmlNodePtr node) {
+    std::string type;
+    if (!getAttribute(node, "type", type)) {
+        return false;
+    }
+    LoggerElement logger{type == "syslog", {}};
+    if (!readChildren(source, node, kLoggerElements, logger, true)) {
+        return false;
+    }
+    if (type == "stderr") {
+        config.m_bLogStderr = true;
+    } else if (type == "syslog") {
+        if (logger.facility.empty()) {
+            return false;
+        }
+        config.m_nSyslogFacility = parseSyslogFacility(logger.facility);
+        config.m_bLogSyslog = true;
+    } else {
+        source.unknownValue(node, "type", type, "logger ignored");
+        LOGD("ignoring unknown '%s' logger type", type.c_str());
+    }
+    return true;
+}
+
+const ElementTable<Config> kLogElements[] = {
+    {"logger", {readLogger, {"type"}}},
+};
+
+bool readLog(const ConfigSource& source, Config& config, xmlNodePtr node) {
     std::string level;
     if (getAttribute(node, "level", level) && !level.empty()) {
-        m_nLogLevel = parseLogLevel(level);
+        config.m_nLogLevel = parseLogLevel(level);
     }
-    for (xmlNodePtr child = node->children; child != nullptr; child = child->next) {
-        if (!isChild(node, child, "logger")) {
-            continue;
-        }
-        std::string type;
-        if (!getAttribute(child, "type", type)) {
-            return false;
-        }
-        if (type == "stderr") {
-            m_bLogStderr = true;
-        } else if (type == "syslog") {
-            std::string facility;
-            for (xmlNodePtr f = child->children; f != nullptr; f = f->next) {
-                if (isElement(f, "facility") && !getElementText(f, facility)) {
-                    return false;
-                }
-            }
-            if (facility.empty()) {
-                return false;
-            }
-            m_nSyslogFacility = parseSyslogFacility(facility);
-            m_bLogSyslog = true;
-        } else {
-            LOGD("ignoring unknown '%s' logger type", type.c_str());
-        }
+    return readChildren(source, node, kLogElements, config);
+}
+
+// Package lists: package and group elements, each with one or more names.
+
+struct NameList {
+    std::vector<std::string>* names;  // null: a group where groups are not taken
+    long line;                        // of the group element
+};
+
+bool readListName(const ConfigSource&, NameList& list, xmlNodePtr element) {
+    std::string name;
+    if (!getElementText(element, name)) {
+        return false;
+    }
+    if (list.names != nullptr) {
+        list.names->push_back(name);
+    } else {
+        LOGD("ignoring package group named '%s' in config file line %hu", name.c_str(),
+             static_cast<unsigned short>(list.line));
     }
     return true;
 }
 
-bool Config::readProduct(xmlNodePtr node) {
-    for (xmlNodePtr child = node->children; child != nullptr; child = child->next) {
-        if (isChild(node, child, "name")) {
-            if (!getElementText(child, m_sProduct)) {
-                return false;
-            }
-        } else if (isChild(node, child, "packages")) {
-            if (!readPackages(child)) {
-                return false;
-            }
-        }
+const ElementTable<NameList> kNameElements[] = {
+    {"name", {readListName, {}}},
+};
+
+struct ListElement {
+    std::vector<std::string>* packages;
+    std::vector<std::string>* groups;  // null: groups are not taken
+};
+
+bool readPackageEntry(const ConfigSource& source, ListElement& list, xmlNodePtr element) {
+    NameList names{list.packages, 0};
+    return readChildren(source, element, kNameElements, names, true);
+}
+
+bool readGroupEntry(const ConfigSource& source, ListElement& list, xmlNodePtr element) {
+    NameList names{list.groups, xmlGetLineNo(element)};
+    return readChildren(source, element, kNameElements, names, true);
+}
+
+const ElementTable<ListElement> kPackageListElements[] = {
+    {"package", {readPackageEntry, {}}},
+    {"group", {readGroupEntry, {}}},
+};
+
+bool readPackageList(const ConfigSource& source, xmlNodePtr element,
+                     std::vector<std::string>& packages, std::vector<std::string>* groups) {
+    ListElement list{&packages, groups};
+    return readChildren(source, element, kPackageListElements, list, true);
+}
+
+// A list that must name exactly one package.
+bool readSinglePackage(const ConfigSource& source, xmlNodePtr element, std::string& out) {
+    std::vector<std::string> names;
+    if (!readPackageList(source, element, names, nullptr) || names.size() != 1) {
+        return false;
     }
+    out = names.front();
     return true;
 }
 
-bool Config::readPackages(xmlNodePtr node) {
-    for (xmlNodePtr child = node->children; child != nullptr; child = child->next) {
-        bool ok = true;
-        if (isChild(node, child, "release")) {
-            ok = readSinglePackage(child, m_sReleasePkg);
-        } else if (isChild(node, child, "fw-upgrade-pkg")) {
-            ok = readSinglePackage(child, m_sFwUpgradePkg);
-        } else if (isChild(node, child, "addons")) {
-            ok = readPackageList(child, m_vAddons, &m_vAddonGroups);
-        } else if (isChild(node, child, "preliminary")) {
-            ok = readPackageList(child, m_vPreliminary, nullptr);
-        } else if (isChild(node, child, "repo-required")) {
-            ok = readPackageList(child, m_vRepoRequired, nullptr);
-        }
-        if (!ok) {
-            return false;
-        }
-    }
-    return true;
-}
+const ElementTable<Config> kPackagesElements[] = {
+    {"release",
+     {[](const ConfigSource& s, Config& c, xmlNodePtr e) {
+          return readSinglePackage(s, e, c.m_sReleasePkg);
+      },
+      {}}},
+    {"fw-upgrade-pkg",
+     {[](const ConfigSource& s, Config& c, xmlNodePtr e) {
+          return readSinglePackage(s, e, c.m_sFwUpgradePkg);
+      },
+      {}}},
+    {"addons",
+     {[](const ConfigSource& s, Config& c, xmlNodePtr e) {
+          return readPackageList(s, e, c.m_vAddons, &c.m_vAddonGroups);
+      },
+      {}}},
+    {"preliminary",
+     {[](const ConfigSource& s, Config& c, xmlNodePtr e) {
+          return readPackageList(s, e, c.m_vPreliminary, nullptr);
+      },
+      {}}},
+    {"repo-required",
+     {[](const ConfigSource& s, Config& c, xmlNodePtr e) {
+          return readPackageList(s, e, c.m_vRepoRequired, nullptr);
+      },
+      {}}},
+};
 
-bool Config::readUserAgent(xmlNodePtr node) {
-    for (xmlNodePtr child = node->children; child != nullptr; child = child->next) {
-        if (isChild(node, child, "base")) {
-            if (!getElementText(child, m_network.m_sUserAgentBase)) {
-                return false;
-            }
-        } else if (isChild(node, child, "prodname")) {
-            if (!getElementText(child, m_network.m_sUserAgentProdname)) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
+// product and user-agent.
 
-bool readPackageList(xmlNodePtr listNode, std::vector<std::string>& packages,
-                     std::vector<std::string>* groups) {
-    for (xmlNodePtr entry = listNode->children; entry != nullptr; entry = entry->next) {
-        bool isPackage = isElement(entry, "package");
-        if (!isPackage && !isElement(entry, "group")) {
-            continue;
-        }
-        for (xmlNodePtr nameNode = entry->children; nameNode != nullptr;
-             nameNode = nameNode->next) {
-            if (!isElement(nameNode, "name")) {
-                continue;
-            }
-            std::string name;
-            if (!getElementText(nameNode, name)) {
-                return false;
-            }
-            if (isPackage) {
-                packages.push_back(name);
-            } else if (groups != nullptr) {
-                groups->push_back(name);
-            } else {
-                LOGD("ignoring package group named '%s' in config file line %hu", name.c_str(),
-                     static_cast<unsigned short>(xmlGetLineNo(entry)));
-            }
-        }
+const ElementTable<Config> kProductElements[] = {
+    {"name",
+     {[](const ConfigSource&, Config& c, xmlNodePtr e) { return getElementText(e, c.m_sProduct); },
+      {}}},
+    {"packages",
+     {[](const ConfigSource& s, Config& c, xmlNodePtr e) {
+          return readChildren(s, e, kPackagesElements, c);
+      },
+      {}}},
+};
+
+const ElementTable<Config> kUserAgentElements[] = {
+    {"base",
+     {[](const ConfigSource&, Config& c, xmlNodePtr e) {
+          return getElementText(e, c.m_network.m_sUserAgentBase);
+      },
+      {}}},
+    {"prodname",
+     {[](const ConfigSource&, Config& c, xmlNodePtr e) {
+          return getElementText(e, c.m_network.m_sUserAgentProdname);
+      },
+      {}}},
+};
+
+// The elements below the root, wherever they stand.
+const ElementTable<Config> kConfigElements[] = {
+    {"repository", {readRepository, {"id", "enabled"}}},
+    {"log", {readLog, {"level"}}},
+    {"product",
+     {[](const ConfigSource& s, Config& c, xmlNodePtr e) {
+          return readChildren(s, e, kProductElements, c);
+      },
+      {}}},
+    {"user-agent",
+     {[](const ConfigSource& s, Config& c, xmlNodePtr e) {
+          return readChildren(s, e, kUserAgentElements, c);
+      },
+      {}}},
+};
+
+}  // namespace
+
+bool Config::load(const std::string& path, bool defaultsMode) {
+    // The defaults file is optional: its absence is no error.
+    XmlReader reader = openXmlReader(path, defaultsMode);
+    if (!reader) {
+        LOG_AT(defaultsMode ? LogLevel::Debug : LogLevel::Error,
+               "could not open configuration file '%s'", path.c_str());
+        return false;
+    }
+    const ConfigSource source{path, defaultsMode};
+    ConfigTableVisitor visitor(source, "updater", kConfigElements, *this);
+    if (!visitXmlElements(reader, visitor)) {
+        return false;
+    }
+    if (!defaultsMode) {
+        loadProxyFile(paths::kProxyFile, m_network);
     }
     return true;
 }

@@ -2,8 +2,6 @@
 // files, the proxy file and the command line, in that order of layers.
 #pragma once
 
-#include <libxml/tree.h>
-
 #include <cstdint>
 #include <list>
 #include <string>
@@ -70,19 +68,7 @@ public:
     std::vector<std::string> m_vAddonGroups;
     std::list<Repository> m_lRepositories;
     NetworkSettings m_network;
-
-private:
-    bool readRepository(xmlNodePtr node, bool defaultsMode);
-    bool readLog(xmlNodePtr node);
-    bool readProduct(xmlNodePtr node);
-    bool readPackages(xmlNodePtr node);
-    bool readUserAgent(xmlNodePtr node);
 };
-
-// Reads the package and group names of a package list element of the
-// configuration. Groups go to the group list when one is given.
-bool readPackageList(xmlNodePtr listNode, std::vector<std::string>& packages,
-                     std::vector<std::string>* groups);
 
 // Reads the proxy file into the network settings; never fails the load.
 void loadProxyFile(const std::string& path, NetworkSettings& network);

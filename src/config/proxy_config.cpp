@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "config/config.h"
+#include "config/config_format.h"
 #include "support/logger.h"
 #include "xml/xml_util.h"
 
@@ -28,7 +29,7 @@ bool parsePort(const std::string& text, uint32_t& port) {
 }
 
 // One proxy element; false stops the reading of the file.
-bool readProxy(xmlNodePtr node, NetworkSettings& network) {
+bool readProxy(const ConfigSource& source, NetworkSettings& network, xmlNodePtr node) {
     if (!network.m_sProxyServer.empty()) {
         LOGW("multiple proxy servers in configuration file, using last occurence");
     }
@@ -51,6 +52,9 @@ bool readProxy(xmlNodePtr node, NetworkSettings& network) {
     bool bypassLocal = true;
     if (getAttribute(node, "bypassLocalNetwork", bypass)) {
         bypassLocal = bypass != "off" && bypass != "false";
+        if (bypassLocal && bypass != "on" && bypass != "true") {
+            source.unknownValue(node, "bypassLocalNetwork", bypass, "taken as 'on'");
+        }
     }
     network.m_sProxyServer = server;
     network.m_nProxyPort = port;
@@ -64,36 +68,24 @@ bool readProxy(xmlNodePtr node, NetworkSettings& network) {
     // The password itself never goes to the log.
     LOGD("proxy user '%s', password %s", network.m_sProxyUser.c_str(),
          network.m_sProxyPassword.empty() ? "not set" : "set");
+    // The content of a proxy element is not looked at.
+    source.unknownChildren(node);
     return true;
 }
+
+const ElementTable<NetworkSettings> kProxyElements[] = {
+    {"proxy", {readProxy, {"server", "port", "bypassLocalNetwork", "username", "password"}}},
+};
 
 }  // namespace
 
 void loadProxyFile(const std::string& path, NetworkSettings& network) {
-    XmlReader reader = openXmlReader(path);
+    XmlReader reader = openXmlReader(path, true);
     if (!reader) {
         LOGD("no proxy configuration file '%s'", path.c_str());
         return;
     }
-    int ret = readXmlNode(reader.get());
-    while (ret == 1) {
-        if (xmlTextReaderNodeType(reader.get()) != XML_READER_TYPE_ELEMENT) {
-            ret = readXmlNode(reader.get());
-            continue;
-        }
-        std::string name = xmlString(xmlTextReaderConstLocalName(reader.get()));
-        if (xmlTextReaderDepth(reader.get()) == 0 && name != "proxyconf") {
-            LOGE("bad top-level element, '%s' instead of 'proxyconf'", name.c_str());
-            return;
-        }
-        if (name != "proxy") {
-            ret = readXmlNode(reader.get());
-            continue;
-        }
-        xmlNodePtr node = xmlTextReaderExpand(reader.get());
-        if (node == nullptr || !readProxy(node, network)) {
-            return;
-        }
-        ret = skipXmlSubtree(reader.get());
-    }
+    const ConfigSource source{path};
+    ConfigTableVisitor visitor(source, "proxyconf", kProxyElements, network);
+    visitXmlElements(reader, visitor);
 }

@@ -6,6 +6,7 @@
 
 #include "net/url_fetcher.h"
 #include "support/logger.h"
+#include "xml/xml_stream.h"
 #include "xml/xml_util.h"
 
 namespace {
@@ -33,6 +34,77 @@ bool getPlainAttribute(xmlNodePtr node, const char* name, std::string& out) {
     xmlFree(value);
     return acceptXmlValueLength(node, out.size());
 }
+
+// One creditentials element: added to the store when it is for the store's server.
+void evaluateCredential(CredentialStore& store, xmlNodePtr node) {
+    std::string href;
+    if (!getXLinkAttribute(node, "href", href)) {
+        LOGW("ignoring network credential with no URI");
+        return;
+    }
+    std::string realm, user, password;
+    bool hasRealm = getPlainAttribute(node, "realm", realm);
+    bool hasUser = getPlainAttribute(node, "username", user);
+    bool hasPassword = getPlainAttribute(node, "password", password);
+    // Trace output reaches every log: the password is only said to be there.
+    LOGT("evaluating credentials URI = '%s', Realm = '%s', User = '%s', Password = %s",
+         href.c_str(), hasRealm ? realm.c_str() : "<null>", hasUser ? user.c_str() : "<null>",
+         hasPassword ? "<set>" : "<null>");
+
+    ParsedUri uri;
+    if (!uri.parse(href)) {
+        LOGW("invalid syntax for URI '%s' in network credentials", href.c_str());
+        return;
+    }
+    const ne_uri& u = uri.get();
+    unsigned int port = u.port;
+    if (port == 0 && u.scheme != nullptr) {
+        port = ne_uri_defaultport(u.scheme);
+    }
+    bool matches = u.scheme != nullptr && u.host != nullptr && store.scheme() == u.scheme &&
+                   store.host() == u.host && port == store.port();
+    if (!matches) {
+        LOGT("server does not match, discarded");
+        return;
+    }
+    LOGT("server matches, loaded");
+    Credential entry;
+    entry.m_sPath = u.path != nullptr && u.path[0] != '\0' ? u.path : "/";
+    entry.m_sRealm = realm;
+    entry.m_sUser = user;
+    entry.m_sPassword = password;
+    store.add(entry);
+}
+
+using CredentialHandler = void (*)(CredentialStore& store, xmlNodePtr element);
+
+// The elements of the file, directly below the root.
+const XmlElementEntry<CredentialHandler> kCredentialElements[] = {
+    {"creditentials", evaluateCredential},
+};
+
+class CredentialsVisitor final : public XmlElementVisitor {
+public:
+    explicit CredentialsVisitor(CredentialStore& store) : m_store(store) {}
+
+    bool root(xmlNodePtr start) override { return isXmlRoot(start, "credits"); }
+    bool takes(xmlNodePtr start, int depth) override {
+        m_pEntry = depth == 1 ? findXmlElement(kCredentialElements, start) : nullptr;
+        return m_pEntry != nullptr;
+    }
+    bool read(xmlNodePtr element) override {
+        if (element == nullptr) {
+            LOGE("failed to expand node in network credentials file");
+            return false;
+        }
+        m_pEntry->handler(m_store, element);
+        return true;
+    }
+
+private:
+    CredentialStore& m_store;
+    const XmlElementEntry<CredentialHandler>* m_pEntry = nullptr;
+};
 
 }  // namespace
 
@@ -76,71 +148,8 @@ bool CredentialStore::loadFile(const std::string& path) {
     }
     LOGT("loading network credentials for scheme '%s', host '%s', port '%u'", m_sScheme.c_str(),
          m_sHost.c_str(), m_nPort);
-    int ret = readXmlNode(reader.get());
-    while (ret == 1) {
-        if (xmlTextReaderNodeType(reader.get()) != XML_READER_TYPE_ELEMENT) {
-            ret = readXmlNode(reader.get());
-            continue;
-        }
-        int depth = xmlTextReaderDepth(reader.get());
-        std::string name = xmlString(xmlTextReaderConstLocalName(reader.get()));
-        if (depth == 0 && name != "credits") {
-            LOGE("bad top-level element, '%s' instead of 'credits'", name.c_str());
-            return false;
-        }
-        if (depth != 1 || name != "creditentials") {
-            ret = readXmlNode(reader.get());
-            continue;
-        }
-        xmlNodePtr node = xmlTextReaderExpand(reader.get());
-        if (node == nullptr) {
-            LOGE("failed to expand node in network credentials file");
-            return false;
-        }
-        evaluate(node);
-        ret = skipXmlSubtree(reader.get());
-    }
-    return ret == 0;
-}
-
-void CredentialStore::evaluate(xmlNodePtr node) {
-    std::string href;
-    if (!getXLinkAttribute(node, "href", href)) {
-        LOGW("ignoring network credential with no URI");
-        return;
-    }
-    std::string realm, user, password;
-    bool hasRealm = getPlainAttribute(node, "realm", realm);
-    bool hasUser = getPlainAttribute(node, "username", user);
-    bool hasPassword = getPlainAttribute(node, "password", password);
-    // Trace output reaches every log: the password is only said to be there.
-    LOGT("evaluating credentials URI = '%s', Realm = '%s', User = '%s', Password = %s",
-         href.c_str(), hasRealm ? realm.c_str() : "<null>", hasUser ? user.c_str() : "<null>",
-         hasPassword ? "<set>" : "<null>");
-
-    ParsedUri uri;
-    if (!uri.parse(href)) {
-        LOGW("invalid syntax for URI '%s' in network credentials", href.c_str());
-        return;
-    }
-    const ne_uri& u = uri.get();
-    unsigned int port = u.port;
-    if (port == 0 && u.scheme != nullptr) {
-        port = ne_uri_defaultport(u.scheme);
-    }
-    bool matches = u.scheme != nullptr && u.host != nullptr && m_sScheme == u.scheme &&
-                   m_sHost == u.host && port == m_nPort;
-    if (!matches) {
-        LOGT("server does not match, discarded");
-        return;
-    }
-    LOGT("server matches, loaded");
-    Credential entry;
-    entry.m_sPath = u.path != nullptr && u.path[0] != '\0' ? u.path : "/";
-    entry.m_sRealm = realm;
-    entry.m_sUser = user;
-    entry.m_sPassword = password;
-    add(entry);
+    CredentialsVisitor visitor(*this);
+    return visitXmlElements(reader, visitor);
 }
 
 int fillCredentials(const std::string& user, const std::string& password, const char* label,

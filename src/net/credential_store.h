@@ -9,8 +9,6 @@
 #include <string>
 #include <vector>
 
-#include <libxml/tree.h>
-
 struct Credential {
     std::string m_sPath;   // applies to requests below this path
     std::string m_sRealm;  // empty: any realm
@@ -41,9 +39,11 @@ public:
 
     size_t size() const { return m_lEntries.size(); }
 
-private:
-    void evaluate(xmlNodePtr node);
+    const std::string& scheme() const { return m_sScheme; }
+    const std::string& host() const { return m_sHost; }
+    uint32_t port() const { return m_nPort; }
 
+private:
     std::string m_sScheme;
     std::string m_sHost;
     uint32_t m_nPort = 0;

@@ -395,7 +395,11 @@ class ListReader {
 public:
     ListReader(const std::string& path, MetadataType type, PackageList& target,
                const std::string& cacheDir)
-        : m_sPath(path), m_target(target), m_sCacheDir(cacheDir), m_cacheDir(cacheDir) {
+        : m_sPath(path),
+          m_target(target),
+          m_sCacheDir(cacheDir),
+          m_errors(path),
+          m_cacheDir(cacheDir) {
         m_pTopName = type == MetadataType::PRIMARY ? "metadata" : "vtxdata";
         m_pTopUri = type == MetadataType::PRIMARY ? kCommonNamespace : kVtxdataNamespace;
     }
@@ -420,6 +424,7 @@ private:
                                      const xmlChar* systemId, const xmlChar* notation);
     static xmlEntityPtr onGetEntity(void* context, const xmlChar* name);
     static void onReference(void* context, const xmlChar* name);
+    static void onError(void* context, xmlErrorPtr error);
 
     void startElement(const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri,
                       int namespaceCount, const xmlChar** namespaces, int attributeCount,
@@ -453,6 +458,7 @@ private:
     const std::string& m_sCacheDir;
     const char* m_pTopName;
     const char* m_pTopUri;
+    XmlErrorLog m_errors;
 
     xmlParserCtxtPtr m_pCtxt = nullptr;
     std::unique_ptr<Names> m_pNames;
@@ -537,6 +543,10 @@ xmlEntityPtr ListReader::onGetEntity(void* context, const xmlChar* /*name*/) {
 
 void ListReader::onReference(void* context, const xmlChar* /*name*/) {
     static_cast<ListReader*>(context)->refuseEntities();
+}
+
+void ListReader::onError(void* context, xmlErrorPtr error) {
+    static_cast<ListReader*>(context)->m_errors.report(error);
 }
 
 void ListReader::stop() {
@@ -1173,9 +1183,9 @@ bool ListReader::read(GzPipe& pipe) {
     sax.getEntity = onGetEntity;
     sax.getParameterEntity = onGetEntity;
     sax.reference = onReference;
-    sax.serror = logXmlError;
+    sax.serror = onError;
 
-    installSafeXmlEntityLoader();
+    prepareXmlLibrary();
     ParserCtxt ctxt(xmlCreateIOParserCtxt(&sax, this, GzPipe::read, GzPipe::close, &pipe,
                                           XML_CHAR_ENCODING_NONE));
     if (!ctxt) {

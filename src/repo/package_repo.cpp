@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <libxml/xmlreader.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +20,7 @@
 #include "repo/verified_fetch.h"
 #include "support/logger.h"
 #include "support/system.h"
+#include "xml/xml_stream.h"
 #include "xml/xml_util.h"
 
 namespace {
@@ -64,6 +64,79 @@ bool parseTimestamp(xmlNodePtr node, uint64_t& timestamp) {
     timestamp = value;
     return true;
 }
+
+// One data element of the index.
+bool parseIndexEntry(xmlNodePtr element, const std::string& cacheDir, RepoMdEntry& entry) {
+    if (!getAttribute(element, "type", entry.m_sType)) {
+        LOGD("no 'type' attribute in 'data' element");
+        return false;
+    }
+    if (!isSafeType(entry.m_sType)) {
+        LOGD("invalid 'type' attribute '%s' in 'data' element", entry.m_sType.c_str());
+        return false;
+    }
+    const xmlChar* href = element->ns != nullptr ? element->ns->href : nullptr;
+    for (xmlNodePtr node = element->children; node != nullptr; node = node->next) {
+        if (node->type != XML_ELEMENT_NODE || node->ns == nullptr ||
+            !xmlStrEqual(node->ns->href, href)) {
+            continue;
+        }
+        if (sameText(node->name, "location")) {
+            if (!getAttribute(node, "href", entry.m_sLocation)) {
+                return false;
+            }
+        } else if (sameText(node->name, "checksum")) {
+            if (!parseChecksum(node, entry.m_checksum)) {
+                return false;
+            }
+        } else if (sameText(node->name, "open-checksum")) {
+            if (!parseChecksum(node, entry.m_openChecksum)) {
+                return false;
+            }
+        } else if (sameText(node->name, "timestamp")) {
+            if (!parseTimestamp(node, entry.m_nTimestamp)) {
+                return false;
+            }
+        }
+    }
+    entry.m_sCacheFile = cacheDir + entry.m_sType + extensionOf(entry.m_sLocation);
+    return true;
+}
+
+// The data elements of the index, wherever they stand below its root.
+class IndexVisitor final : public XmlElementVisitor {
+public:
+    IndexVisitor(const std::string& cacheDir, RepoMdIndex& index)
+        : m_sCacheDir(cacheDir), m_index(index) {}
+
+    bool root(xmlNodePtr start) override {
+        if (!isRepoElement(start, "repomd")) {
+            LOGD("bad top-level element, '%s' instead of 'rempomd'",
+                 xmlString(start->name).c_str());
+            return false;
+        }
+        return true;
+    }
+    bool takes(xmlNodePtr start, int /*depth*/) override { return isRepoElement(start, "data"); }
+    bool read(xmlNodePtr element) override {
+        RepoMdEntry entry;
+        if (element == nullptr || !parseIndexEntry(element, m_sCacheDir, entry)) {
+            LOGD("failed parsing 'data' element");
+            return false;
+        }
+        m_index.insert(entry);
+        return true;
+    }
+
+private:
+    static bool isRepoElement(xmlNodePtr node, const char* name) {
+        return isElement(node, name) && node->ns != nullptr &&
+               sameText(node->ns->href, kRepoNamespace);
+    }
+
+    const std::string& m_sCacheDir;
+    RepoMdIndex& m_index;
+};
 
 }  // namespace
 
@@ -206,72 +279,8 @@ bool PackageRepo::parseIndexFile(RepoMdIndex& index, const std::string& indexFil
     if (!reader) {
         return false;
     }
-    xmlTextReaderPtr r = reader.get();
-    int result = readXmlNode(r);
-    while (result == 1) {
-        if (xmlTextReaderNodeType(r) != XML_READER_TYPE_ELEMENT) {
-            result = readXmlNode(r);
-            continue;
-        }
-        const xmlChar* localName = xmlTextReaderConstLocalName(r);
-        const xmlChar* uri = xmlTextReaderConstNamespaceUri(r);
-        if (xmlTextReaderDepth(r) == 0) {
-            if (!sameText(localName, "repomd") || !sameText(uri, kRepoNamespace)) {
-                LOGD("bad top-level element, '%s' instead of 'rempomd'",
-                     localName != nullptr ? reinterpret_cast<const char*>(localName) : "");
-                return false;
-            }
-        } else if (sameText(localName, "data") && sameText(uri, kRepoNamespace)) {
-            xmlNodePtr node = xmlTextReaderExpand(r);
-            RepoMdEntry entry;
-            if (node == nullptr || !parseIndexEntry(node, entry)) {
-                LOGD("failed parsing 'data' element");
-                return false;
-            }
-            index.insert(entry);
-            result = skipXmlSubtree(r);
-            continue;
-        }
-        result = readXmlNode(r);
-    }
-    return result == 0;
-}
-
-bool PackageRepo::parseIndexEntry(xmlNodePtr element, RepoMdEntry& entry) const {
-    if (!getAttribute(element, "type", entry.m_sType)) {
-        LOGD("no 'type' attribute in 'data' element");
-        return false;
-    }
-    if (!isSafeType(entry.m_sType)) {
-        LOGD("invalid 'type' attribute '%s' in 'data' element", entry.m_sType.c_str());
-        return false;
-    }
-    const xmlChar* href = element->ns != nullptr ? element->ns->href : nullptr;
-    for (xmlNodePtr node = element->children; node != nullptr; node = node->next) {
-        if (node->type != XML_ELEMENT_NODE || node->ns == nullptr ||
-            !xmlStrEqual(node->ns->href, href)) {
-            continue;
-        }
-        if (sameText(node->name, "location")) {
-            if (!getAttribute(node, "href", entry.m_sLocation)) {
-                return false;
-            }
-        } else if (sameText(node->name, "checksum")) {
-            if (!parseChecksum(node, entry.m_checksum)) {
-                return false;
-            }
-        } else if (sameText(node->name, "open-checksum")) {
-            if (!parseChecksum(node, entry.m_openChecksum)) {
-                return false;
-            }
-        } else if (sameText(node->name, "timestamp")) {
-            if (!parseTimestamp(node, entry.m_nTimestamp)) {
-                return false;
-            }
-        }
-    }
-    entry.m_sCacheFile = m_sCacheDir + entry.m_sType + extensionOf(entry.m_sLocation);
-    return true;
+    IndexVisitor visitor(m_sCacheDir, index);
+    return visitXmlElements(reader, visitor);
 }
 
 bool PackageRepo::isValidCopy(const RepoMdEntry& entry) const {

@@ -15,7 +15,6 @@
 class Config;
 struct Repository;
 class Downloader;
-struct _xmlNode;
 
 // One `data` element of the index.
 struct RepoMdEntry {
@@ -91,7 +90,6 @@ private:
     bool verifyIndexSignature(const std::string& indexFile, const std::string& signatureFile);
     bool parseIndexFile(RepoMdIndex& index, const std::string& indexFile,
                         const std::string& signatureFile);
-    bool parseIndexEntry(struct _xmlNode* element, RepoMdEntry& entry) const;
     bool isValidFile(const RepoMdEntry& entry, const std::string& path) const;
 
     // During update, new files go to a staging name next to their place in

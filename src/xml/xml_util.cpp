@@ -1,10 +1,14 @@
 #include "xml/xml_util.h"
 
+#include <fcntl.h>
 #include <libxml/parserInternals.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
+#include "support/fd.h"
 #include "support/logger.h"
 
 namespace {
@@ -150,22 +154,45 @@ bool acceptXmlValueLength(xmlNodePtr node, size_t length) {
     return true;
 }
 
-void installSafeXmlEntityLoader() {
+void prepareXmlLibrary() {
     static bool installed = false;
     if (!installed) {
         xmlSetExternalEntityLoader(refuseExternalEntity);
         installed = true;
     }
+    routeXmlLibraryErrors();
 }
 
-XmlReader openXmlReader(const std::string& path) {
-    installSafeXmlEntityLoader();
+XmlReader openXmlReader(const std::string& path, bool optional) {
+    prepareXmlLibrary();
     lastReader = nullptr;
     lastDoc = nullptr;
-    XmlReader reader(xmlReaderForFile(path.c_str(), nullptr, kXmlReaderOptions));
-    if (reader) {
-        xmlTextReaderSetStructuredErrorHandler(reader.get(), logXmlError, nullptr);
+    XmlReader reader;
+    reader.m_sPath = path;
+    // The library would open a directory and take the failed read for an
+    // empty document.
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+    } else {
+        reader.m_pReader.reset(xmlReaderForFile(path.c_str(), nullptr, kXmlReaderOptions));
+        if (!reader) {
+            // The library's reports of the failure went to the log, which
+            // may have changed errno: the system is asked once more.
+            errno = 0;
+            UniqueFd probe(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        }
     }
+    if (!reader) {
+        if (!optional || errno != ENOENT) {
+            LOGE("cannot read XML file '%s' (%s)", path.c_str(),
+                 errno != 0 ? errnoString().c_str() : "unknown error");
+        }
+        return reader;
+    }
+    reader.m_pErrors = std::make_unique<XmlErrorLog>(path);
+    xmlTextReaderSetStructuredErrorHandler(reader.get(), XmlErrorLog::handler,
+                                           reader.m_pErrors.get());
     return reader;
 }
 
@@ -207,18 +234,6 @@ bool getAttribute(xmlNodePtr node, const char* name, std::string& out) {
 bool isElement(xmlNodePtr node, const char* name) {
     return node != nullptr && node->type == XML_ELEMENT_NODE &&
            xmlStrcmp(node->name, toXml(name)) == 0;
-}
-
-void logXmlError(void* /*arg*/, xmlErrorPtr error) {
-    if (error == nullptr || !theLogger().isEnabled(LogLevel::Debug)) {
-        return;
-    }
-    std::string message = error->message != nullptr ? error->message : "";
-    while (!message.empty() && message.back() == '\n') {
-        message.pop_back();
-    }
-    LOGD("xml: %s line %d: %s", error->file != nullptr ? error->file : "", error->line,
-         message.c_str());
 }
 
 void logEntitiesRefused(const char* file) {

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "xml/xml_errors.h"
+
 // Longest text or attribute value any of the XML readers accepts.
 constexpr size_t kMaxXmlValueLength = 64 * 1024;
 
@@ -19,16 +21,34 @@ struct XmlReaderDeleter {
         }
     }
 };
-using XmlReader = std::unique_ptr<xmlTextReader, XmlReaderDeleter>;
 
 // No CDATA nodes, no network, no blank nodes, no warnings, default DTD attributes.
 constexpr int kXmlReaderOptions = XML_PARSE_NOCDATA | XML_PARSE_NONET | XML_PARSE_NOBLANKS |
                                   XML_PARSE_NOWARNING | XML_PARSE_DTDATTR;
 
+// A streaming reader on one file, with the log of the library's reports
+// about it (see XmlErrorLog).
+class XmlReader {
+public:
+    xmlTextReaderPtr get() const { return m_pReader.get(); }
+    explicit operator bool() const { return m_pReader != nullptr; }
+    const std::string& path() const { return m_sPath; }
+
+private:
+    friend XmlReader openXmlReader(const std::string& path, bool optional);
+
+    std::string m_sPath;
+    // The reader's error handler points at it: it lives apart, and longer.
+    std::unique_ptr<XmlErrorLog> m_pErrors;
+    std::unique_ptr<xmlTextReader, XmlReaderDeleter> m_pReader;
+};
+
 // Opens a streaming reader on a file (gzip-compressed files are read
 // transparently). External entities and external DTDs are refused, and the
-// library's own error reports go to the log at debug level.
-XmlReader openXmlReader(const std::string& path);
+// library's own reports go to the log (XmlErrorLog). A file that cannot be
+// opened gives an empty reader and one Error line with the system's reason,
+// except an optional file that does not exist, which is no error.
+XmlReader openXmlReader(const std::string& path, bool optional = false);
 
 // xmlTextReaderRead and xmlTextReaderNext with the guard every reader needs:
 // a document that declares an entity or references one other than the five
@@ -43,8 +63,9 @@ int skipXmlSubtree(xmlTextReaderPtr reader);
 // kMaxXmlValueLength.
 bool acceptXmlValueLength(xmlNodePtr node, size_t length);
 
-// Installs the entity loader that refuses every external resource; idempotent.
-void installSafeXmlEntityLoader();
+// Installs the entity loader that refuses every external resource and routes
+// the library's reports that belong to no parser into the log; idempotent.
+void prepareXmlLibrary();
 
 // Text content of an element (its text and CDATA children); false (and a
 // debug line) when it has none. An entity reference or a value longer than
@@ -67,8 +88,6 @@ inline const xmlChar* toXml(const char* text) {
 // True when the node is an element with that local name.
 bool isElement(xmlNodePtr node, const char* name);
 
-// The library's own error reports, at debug level (a structured error handler).
-void logXmlError(void* arg, xmlErrorPtr error);
 // The refusals of the guard, one Error line naming the file.
 void logEntitiesRefused(const char* file);
 void logValueTooLong(const char* file);

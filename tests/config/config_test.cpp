@@ -22,9 +22,14 @@ protected:
         removeTree(paths::kLegacyUsbUpdatesDir);
     }
     bool load(Config& c, const std::string& content, bool defaults = false) {
-        const std::string path = scratch.file("c" + std::to_string(files++) + ".conf");
-        writeHostFile(path, content);
-        return c.load(path, defaults);
+        last = scratch.file("c" + std::to_string(files++) + ".conf");
+        writeHostFile(last, content);
+        return c.load(last, defaults);
+    }
+    // The text with "@" standing for the file last read.
+    std::string named(std::string text) const {
+        const size_t at = text.find('@');
+        return at == std::string::npos ? text : text.replace(at, 1, last);
     }
     static Names ids(const Config& c, bool enabledOnly = false) {
         Names result;
@@ -38,6 +43,7 @@ protected:
     LogCapture log;
     ScratchDir scratch;
     int files = 0;
+    std::string last;
 };
 
 TEST_F(ConfigFile, BuiltInUsbSourceFallsBackToTheLegacyPathOnlyWhenTheNewOneIsMissing) {
@@ -117,6 +123,104 @@ TEST_F(ConfigFile, LayersAddUpListsAndTheLastFileWinsSingleValues) {
         (std::vector<Names>{{"a1", "a2", "a2"}, {"g1"}, {"p1"}, {"r1"}}));
     EXPECT_EQ(c.m_network.m_sUserAgentBase, "UA");
     EXPECT_EQ(c.m_network.m_sUserAgentProdname, "Player");
+    // Every element and attribute of the format is known, as in the shipped file.
+    Config shipped;
+    ASSERT_TRUE(shipped.load(PROJECT_DIR "/packaging/updater.conf", false));
+    EXPECT_FALSE(log.contains("WARNING: ")) << log.text();
+}
+
+// A mistake gets one warning naming it, the file and the line, and the file
+// is read as before; content of other namespaces is left alone.
+TEST_F(ConfigFile, MistakesAreWarnedAboutWithFileAndLine) {
+    const std::string unknown = "WARNING: unknown element '";
+    const std::string value = "WARNING: unknown value '";
+    const struct {
+        int kind;  // configuration, defaults, proxy
+        std::string content;
+        Names warnings;
+    } cases[] = {
+        {0,
+         R"(<updater xmlns:ext="urn:example:ext" ext:version="2">
+  <repositry id="a"><location href="x"/></repositry>
+  <repository id="b" enable="false" enabled="yes" ext:note="n" xml:lang="en">
+    <name>B</name><location href="y" hreff="z"/><mirror href="m"/><ext:mirror/>
+  </repository>
+  <log><logger type="sylog"><facility>user</facility></logger><loger type="stderr"/></log>
+  <product><name>p</name><packages>
+    <relase><package><name>r</name></package></relase>
+    <adons><package><name>a</name></package></adons>
+    <addons><package><nmae>x</nmae><name>y</name></package><group><name>g</name></group></addons>
+  </packages></product>
+  <max-wait-time>60</max-wait-time>
+  <ext:anything><whatever/></ext:anything>
+  <user-agent><base>B</base><prodnme>P</prodnme></user-agent>
+</updater>)",
+         {unknown + "repositry' in '@' line 2, ignored",
+          "WARNING: unknown attribute 'enable' of element 'repository' in '@' line 3, ignored",
+          value + "yes' of attribute 'enabled' of element 'repository' in '@' line 3, taken as "
+                  "'false'",
+          "WARNING: unknown attribute 'hreff' of element 'location' in '@' line 4, ignored",
+          unknown + "mirror' in '@' line 4, ignored",
+          value + "sylog' of attribute 'type' of element 'logger' in '@' line 6, logger ignored",
+          unknown + "loger' in '@' line 6, ignored", unknown + "relase' in '@' line 8, ignored",
+          unknown + "adons' in '@' line 9, ignored", unknown + "nmae' in '@' line 10, ignored",
+          unknown + "max-wait-time' in '@' line 12, ignored",
+          unknown + "prodnme' in '@' line 14, ignored"}},
+        {1,
+         R"(<updater size="1">
+  <repository id="base" enabled="TRUE"><location href="x"/></repository>
+  <product><packages><preliminary><package><name>p</name></package><groupp/></preliminary></packages></product>
+</updater>)",
+         {"WARNING: unknown attribute 'size' of element 'updater' in '@' line 1, ignored",
+          value + "TRUE' of attribute 'enabled' of element 'repository' in '@' line 2, taken as "
+                  "'false'",
+          unknown + "groupp' in '@' line 3, ignored"}},
+        {2,
+         R"(<proxyconf>
+  <proxy server="p" port="3128" bypassLocalNetwork="no" user="u">
+    <password>pw</password>
+  </proxy>
+  <x><proxi server="q" port="1"/></x>
+</proxyconf>)",
+         {"WARNING: unknown attribute 'user' of element 'proxy' in '@' line 2, ignored",
+          value + "no' of attribute 'bypassLocalNetwork' of element 'proxy' in '@' line 2, "
+                  "taken as 'on'",
+          unknown + "password' in '@' line 3, ignored", unknown + "x' in '@' line 5, ignored"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.content);
+        log.clear();
+        Config config;
+        NetworkSettings network;
+        if (c.kind < 2) {
+            EXPECT_TRUE(load(config, c.content, c.kind == 1));
+        } else {
+            last = scratch.file("proxy.conf");
+            writeHostFile(last, c.content);
+            loadProxyFile(last, network);
+        }
+        Names expected;
+        for (const std::string& w : c.warnings) {
+            expected.push_back(named(w));
+        }
+        Names warnings;
+        for (const std::string& line : log.lines()) {
+            if (line.rfind("WARNING: ", 0) == 0) {
+                warnings.push_back(line);
+            }
+        }
+        EXPECT_EQ(warnings, expected);
+        // Read as before: no active repository, no release package, no logger.
+        EXPECT_EQ(ids(config), c.kind == 0   ? (Names{"local-usb", "b"})
+                               : c.kind == 1 ? (Names{"local-usb", "base"})
+                                             : Names{"local-usb"});
+        EXPECT_EQ(ids(config, true), Names{});
+        EXPECT_EQ(config.m_sReleasePkg, "");
+        EXPECT_FALSE(config.m_bLogSyslog || config.m_bLogStderr);
+        EXPECT_EQ(config.m_vAddons, c.kind == 0 ? Names{"y"} : Names{});
+        EXPECT_EQ(network.m_sProxyServer + network.m_sProxyUser, c.kind == 2 ? "p" : "");
+        EXPECT_TRUE(network.m_bProxyBypassLocal);
+    }
 }
 
 TEST_F(ConfigFile, EnabledOnlyForExactlyTrueOrWhenAbsent) {
@@ -157,13 +261,21 @@ TEST_F(ConfigFile, EveryMalformedFileFailsCleanly) {
         {product + "<fw-upgrade-pkg><group><name>g</name></group></fw-upgrade-pkg>", ""},
         {"<updater><log><logger type=\"syslog\"/></log></updater>", ""},
         {"<updater><log><logger/></log></updater>", ""},
-        {"", ""},
-        {"<updater><repository id=\"a\">", ""},
-        {"<updater></updatr>", ""},
-        {"not xml at all", ""},
+        // Files that cannot be parsed: the reason, once.
+        {"", "ERROR: cannot parse XML file '@' line 1: no root element"},
+        {"not xml at all", "ERROR: cannot parse XML file '@' line 1: no root element"},
+        {"<updater>\n<repository id=\"a\">",
+         "ERROR: cannot parse XML file '@' line 2: premature end of document inside element "
+         "'repository'"},
+        {"<updater>\n<repository id=\"a",
+         "ERROR: cannot parse XML file '@' line 2: AttValue: ' expected"},
+        {"<updater></updatr>",
+         "ERROR: cannot parse XML file '@' line 1: opening and ending tag mismatch: updater line "
+         "1 and updatr"},
         {"<?xml version=\"1.0\" encoding=\"UTF-8\"?><updater><product><name>\xff\xfe</name>"
          "</product></updater>",
-         ""},
+         "ERROR: cannot parse XML file '@' line 1: input is not proper UTF-8, indicate encoding ! "
+         "Bytes: 0xFF 0xFE 0x3C 0x2F"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.content);
@@ -172,18 +284,48 @@ TEST_F(ConfigFile, EveryMalformedFileFailsCleanly) {
         EXPECT_FALSE(load(config, c.content));
         EXPECT_FALSE(config.m_bLogSyslog);
         if (*c.message != '\0') {
-            EXPECT_TRUE(log.has(c.message)) << log.text();
+            EXPECT_TRUE(log.has(named(c.message))) << log.text();
         }
+        EXPECT_LE(log.countContaining("ERROR: cannot parse"), 1) << log.text();
     }
     // What was read before a failure stays.
     Config config;
     EXPECT_FALSE(load(config, cases[5].content));
     EXPECT_EQ(config.findRepository("a")->m_sLocation, "x");
 
-    EXPECT_FALSE(config.load(scratch.file("missing.conf"), false));
-    EXPECT_TRUE(
-        log.has("ERROR: could not open configuration file '" + scratch.file("missing.conf") + "'"));
-    EXPECT_FALSE(config.load(scratch.path(), false));
+    // Files of every kind that cannot be read or parsed: the reason, but for
+    // an optional file that is just not there, and the kind's own message.
+    writeHostFile(scratch.file("plain"), "<updater/>");
+    writeHostFile(scratch.file("empty.conf"), "");
+    const std::pair<std::string, std::string> broken[] = {
+        {scratch.file("missing.conf"), "(No such file or directory)"},
+        {scratch.path(), "(Is a directory)"},
+        {scratch.file("plain") + "/x.conf", "(Not a directory)"},
+        {scratch.file("empty.conf"), "line 1: no root element"},
+    };
+    for (const auto& [path, reason] : broken) {
+        for (int kind = 0; kind < 3; ++kind) {  // configuration, defaults, proxy
+            SCOPED_TRACE(path + " " + std::to_string(kind));
+            log.clear();
+            Config c;
+            NetworkSettings network;
+            if (kind < 2) {
+                EXPECT_FALSE(c.load(path, kind == 1));
+            } else {
+                loadProxyFile(path, network);
+            }
+            const bool parsed = reason[0] == 'l';
+            const bool absent = kind > 0 && reason == "(No such file or directory)";
+            EXPECT_EQ(log.count("ERROR: cannot " + std::string(parsed ? "parse" : "read") +
+                                " XML file '" + path + "' " + reason),
+                      absent ? 0 : 1);
+            EXPECT_EQ(log.countContaining("ERROR: "), (absent ? 0 : 1) + (kind == 0 && !parsed));
+            const char* own[] = {"ERROR: could not open configuration file '",
+                                 "DEBUG: could not open configuration file '",
+                                 "DEBUG: no proxy configuration file '"};
+            EXPECT_EQ(log.has(own[kind] + path + "'"), !parsed);
+        }
+    }
 }
 
 TEST_F(ConfigFile, DeepLargeAndDtdDocuments) {
@@ -207,6 +349,10 @@ TEST_F(ConfigFile, DeepLargeAndDtdDocuments) {
     Config large;
     EXPECT_TRUE(large.load(path, false));
     EXPECT_EQ(large.m_sProduct, "late");
+    // Warned about, but not 400,000 times.
+    EXPECT_EQ(log.countContaining("WARNING: unknown element 'other' in '" + path + "'"), 50);
+    EXPECT_TRUE(log.has("WARNING: more unknown elements, attributes or values in '" + path +
+                        "', not reported"));
 
     // An external DTD is never read: its default attribute does not apply.
     const std::string dtd = scratch.file("evil.dtd");

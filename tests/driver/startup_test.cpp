@@ -29,6 +29,15 @@ Scenario& proceeded(Scenario& s) {
     return s.exits(1).logs({"INFO: --- MODE update ---\n", kNoRepository});
 }
 
+// Standard error holds the logger's lines only: nothing of libxml2's own.
+void onlyLogLines(Appliance&, const RunResult& r) {
+    for (const std::string& line : splitLines(r.err)) {
+        EXPECT_TRUE(std::regex_search(line, std::regex("^(DEBUG|INFO|WARNING|ERROR): ")))
+            << line << "\n"
+            << r.err;
+    }
+}
+
 std::vector<Scenario> rows() {
     Scenario badOptions = bare("BadCommandLinesAreRefused");
     for (const auto& c : std::vector<std::pair<Lines, std::string>>{
@@ -72,21 +81,51 @@ std::vector<Scenario> rows() {
     repoOptions.run({"--repo", "spare", "--repo-url", "gone:file:/x"}, 1)
         .count("WARNING: ignoring URL override for non-existing repo 'gone'", 1)
         .logs({"INFO: --- MODE update ---", "/var/no-such-repo"}, {"127.0.0.1"});
+    // The reason comes right before the summary, also when the file cannot be
+    // read (the sandbox's /dev/log is a socket).
     Scenario brokenConfig = bare("BrokenConfigurationEndsTheRun");
-    for (const char* content : {"<updater><repository id=\"a\"/></updater>", "<<<", "<other/>"}) {
+    for (const auto& [content, reason] : std::vector<std::pair<const char*, std::string>>{
+             {"<updater><repository id=\"a\"/></updater>", "no URI for repository 'a'"},
+             {"<<<", "cannot parse XML file '/etc/updater.conf' line 1: no root element"},
+             {"<other/>", "bad top-level element, 'other' instead of 'updater'"}}) {
         brokenConfig.run({}, 1)
             .put("/etc/updater.conf", content)
-            .logs({"ERROR: failed parsing configuration file '/etc/updater.conf'\n"}, {"--- MODE"});
+            .logs({"ERROR: " + reason +
+                   "\nERROR: failed parsing configuration file '/etc/updater.conf'\n"},
+                  {"--- MODE"})
+            .check(onlyLogLines);
     }
-    brokenConfig.run({"--conf-file", "/etc/none.conf"}, 1)
-        .logs({"ERROR: failed parsing configuration file '/etc/none.conf'\nINFO: --- EXIT ERROR "
-               "---\n"})
-        .absent({kStatus});
-    // A broken defaults file is only a debug note.
+    for (const auto& [file, reason] : std::vector<std::pair<std::string, std::string>>{
+             {"/etc/none.conf", "No such file or directory"},
+             {"/dev/log", "No such device or address"}}) {
+        brokenConfig.run({"--conf-file", file}, 1)
+            .logs({"ERROR: cannot read XML file '" + file + "' (" + reason +
+                   ")\nERROR: could not open configuration file '" + file +
+                   "'\nERROR: failed parsing configuration file '" + file +
+                   "'\nINFO: --- EXIT ERROR ---\n"})
+            .absent({kStatus})
+            .check(onlyLogLines);
+    }
+    // A broken defaults or proxy file: the reason, and the run goes on.
     proceeded(brokenConfig.run({"--log-level", "debug"})
                   .put(kDefaults, "<broken")
+                  .put("/etc/network/vtxproxy.conf", "<proxyconf>\n<proxy server=\"p\" port=\"1\">")
                   .put("/etc/updater.conf", Sandbox::simpleConfig()))
-        .logs({"DEBUG: missing or incorrect defaults file '" + kDefaults + "'\n"});
+        .logs({"ERROR: cannot parse XML file '" + kDefaults +
+                   "' line 1: couldn't find end of Start Tag broken\n"
+                   "DEBUG: missing or incorrect defaults file '" +
+                   kDefaults + "'\n",
+               "ERROR: cannot parse XML file '/etc/network/vtxproxy.conf' line 2: premature end "
+               "of document inside element 'proxy'\n"})
+        .check(onlyLogLines);
+    // A mistyped element is warned about, where the run would otherwise only
+    // find nothing to do.
+    proceeded(brokenConfig.run().put(
+                  "/etc/updater.conf",
+                  Sandbox::simpleConfig("", "info",
+                                        "  <repositry id=\"main\"><location href=\"/x\"/>"
+                                        "</repositry>\n")))
+        .logs({"WARNING: unknown element 'repositry' in '/etc/updater.conf' line 4, ignored\n"});
     // A missing defaults file is a debug note only.
     Scenario quiet = bare("QuietSuppressesOnlyBannerAndSummary");
     quiet.run({}, 1)
@@ -197,7 +236,11 @@ std::vector<Scenario> rows() {
             })
             .run({"--check-only"}, 1)
             .put(kDefaults, R"(<updater><log><logger type="stderr"/></log></updater>)")
-            .logs({"DEBUG: initialized OK\n"}, {"carrier-pigeon"})  // reading notes need the option
+            // Reading notes need the option; a logger type it does not know is a warning.
+            .logs(
+                {"WARNING: unknown value 'carrier-pigeon' of attribute 'type' of element "
+                 "'logger' in '/etc/updater.conf' line 2, logger ignored\nDEBUG: initialized OK\n"},
+                {"DEBUG: ignoring unknown"})
             .check([](Appliance&, const RunResult& r) {
                 bool sawDebug = false;
                 for (const SyslogRecord& rec : r.syslog) {
