@@ -5,13 +5,13 @@
 // It also keeps the reader's results equal to those of the tree-based reader
 // it replaced (each package element expanded by libxml2's text reader;
 // tests/repo/reference_package_list.cpp in commit cb0c348): for the seed
-// corpora (fuzz/corpus, tests/repo/data) and a table of element texts, the
-// SHA-256 of one canonical text per input and type (result, every field of
-// every package in list order, every log line) must equal the one recorded in
-// package_list_digests.txt. A deliberate change of the results needs new
-// digests; after checking the changed dumps (UPDATER_LIST_DUMPS=DIR writes
-// each canonical text to DIR), write them from the project directory with
-//   UPDATER_LIST_DIGESTS=tests/repo/package_list_digests.txt
+// corpora (fuzz/corpus, tests/repo/data) and a table of element texts, one
+// canonical text per input and type (result, every log line, every field of
+// every package in list order) must equal its section of
+// package_list_reference.txt, so that a difference shows as a line diff. A
+// deliberate change of the results needs the file written anew, after
+// checking the difference, from the project directory with
+//   UPDATER_LIST_REFERENCE=tests/repo/package_list_reference.txt
 //   build/tests/repo/repo_package_list_test --gtest_filter='*Equivalence*'
 // (one command line).
 #include "repo/package_list.h"
@@ -19,7 +19,6 @@
 #include <gtest/gtest.h>
 #include <rpm/rpmlib.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <utility>
@@ -31,7 +30,7 @@
 namespace {
 
 // Every field of a package as one line of text: the form the tests compare,
-// and the one the recorded digests were made of (changing it means recording
+// and the one the reference texts are made of (changing it means writing
 // them again).
 std::string packageFieldText(const Package& p) {
     std::string text = p.m_sName + "|" + p.m_sGroup + "|" +
@@ -358,6 +357,21 @@ std::map<std::string, std::string> elementTextLists() {
     return lists;
 }
 
+// The reference texts by input and type, from the sections of the file
+// ("== LABEL TYPE" and the text's lines).
+std::map<std::string, std::string> referenceTexts(const std::string& file) {
+    std::map<std::string, std::string> texts;
+    std::string* text = nullptr;
+    for (const std::string& line : splitLines(file)) {
+        if (line.compare(0, 3, "== ") == 0) {
+            text = &texts[line.substr(3)];
+        } else if (text != nullptr) {
+            *text += line + "\n";
+        }
+    }
+    return texts;
+}
+
 TEST_F(PackageListTest, EquivalenceSameResultsAsTheTreeReader) {
     std::map<std::string, std::string> inputs;  // label -> file
     for (const char* dir :
@@ -370,8 +384,10 @@ TEST_F(PackageListTest, EquivalenceSameResultsAsTheTreeReader) {
     for (const auto& [label, xml] : elementTextLists()) {
         inputs[label] = write(label.substr(6) + ".xml", xml);
     }
-    const char* dumps = getenv("UPDATER_LIST_DUMPS");
-    std::string digests;
+    const std::string referenceFile =
+        std::string(PROJECT_DIR) + "/tests/repo/package_list_reference.txt";
+    const std::map<std::string, std::string> reference = referenceTexts(readHostFile(referenceFile));
+    std::string written;
     for (const auto& [label, path] : inputs) {
         for (MetadataType type : {MetadataType::PRIMARY, MetadataType::VTXDATA}) {
             // libxml2's own reports are left out: they depend on how the
@@ -393,22 +409,17 @@ TEST_F(PackageListTest, EquivalenceSameResultsAsTheTreeReader) {
                 text.replace(at, path.size(), "FILE");
             }
             const std::string key = label + " " + metadataTypeName(type);
-            if (dumps != nullptr) {
-                std::string name = key;
-                std::replace(name.begin(), name.end(), '/', '_');
-                std::replace(name.begin(), name.end(), ' ', '.');
-                writeHostFile(std::string(dumps) + "/" + name, text);
-            }
-            digests += sha256OfText(text) + " " + key + "\n";
+            written += "== " + key + "\n" + text;
+            const auto expected = reference.find(key);
+            EXPECT_EQ(expected != reference.end() ? expected->second : "(no reference)\n", text)
+                << key;
         }
     }
-    if (const char* out = getenv("UPDATER_LIST_DIGESTS")) {
-        writeHostFile(out, digests);
-        GTEST_SKIP() << "digests written to " << out;
+    if (const char* out = getenv("UPDATER_LIST_REFERENCE")) {
+        writeHostFile(out, written);
+        GTEST_SKIP() << "reference texts written to " << out;
     }
-    EXPECT_EQ(splitLines(digests),
-              splitLines(
-                  readHostFile(std::string(PROJECT_DIR) + "/tests/repo/package_list_digests.txt")));
+    EXPECT_EQ(reference.size(), 2 * inputs.size());
     EXPECT_GE(inputs.size(), 25u);
 }
 
