@@ -1,37 +1,36 @@
 #include "repo/package_list.h"
 
+#include <libxml/SAX2.h>
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 #include <rpm/rpmlib.h>
-#include <zlib.h>
 
-#include <pthread.h>
-#include <signal.h>
-
-#include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <memory>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "repo/decompress_stream.h"
 #include "support/logger.h"
 #include "support/system.h"
 #include "xml/xml_util.h"
 
-// The lists are read with libxml2's SAX2 interface: no tree is built. While a
-// `package` element of the common namespace is open, the parts of it that the
+// The lists are read with libxml2's SAX2 interface, one `package` element of
+// the common namespace at a time. While it is open, the parts of it that the
 // rules below look at (the package and its children, the children of
-// `format`, the entries of the dependency lists, and everything under the
-// elements whose text is read) are recorded into flat, reused arrays; at the
-// package's end tag they are turned into a Package, with the same rules, the
-// same results and the same messages as a tree of the element would give.
+// `format`, the entries of the dependency lists) are recorded into flat,
+// reused arrays; at the package's end tag they are turned into a Package.
+//
+// The elements whose text is read (`name`, `arch`, `checksum`, `group`) are
+// built as small trees with libxml2's own SAX2 tree handlers and freed at
+// their end tag, keeping only their text. libxml2 decides from the tree it
+// builds which runs of blanks are ignorable whitespace (xml:space, blanks
+// beside text or alone in an element), so those texts are exactly what a
+// tree of the whole element would hold.
 //
 // Nothing is ever loaded from outside the file: the handlers refuse every
 // entity declaration and every entity reference other than the five
@@ -40,190 +39,20 @@
 
 namespace {
 
-constexpr int kListParseOptions = XML_PARSE_NONET | XML_PARSE_NOENT | XML_PARSE_DTDATTR;
-
-// Bytes read from the file per read of zlib, and bytes decompressed per block
-// handed to the parser.
-constexpr unsigned kGzBufferSize = 64 * 1024;
-constexpr size_t kBlockSize = 64 * 1024;
-constexpr size_t kBlocks = 4;
-
-struct GzFileCloser {
-    void operator()(gzFile file) const {
-        if (file != nullptr) {
-            gzclose(file);
-        }
-    }
-};
-using GzFile = std::unique_ptr<gzFile_s, GzFileCloser>;
+// CDATA sections reach the characters handler (no cdataBlock handler), as
+// text of their element.
+constexpr int kListParseOptions =
+    XML_PARSE_NONET | XML_PARSE_NOENT | XML_PARSE_DTDATTR | XML_PARSE_COMPACT;
 
 struct ParserCtxtFree {
-    void operator()(xmlParserCtxtPtr ctxt) const {
-        if (ctxt != nullptr) {
-            if (ctxt->myDoc != nullptr) {
-                xmlFreeDoc(ctxt->myDoc);
-                ctxt->myDoc = nullptr;
-            }
-            xmlFreeParserCtxt(ctxt);
-        }
-    }
+    void operator()(xmlParserCtxtPtr ctxt) const { xmlFreeParserCtxt(ctxt); }
 };
 using ParserCtxt = std::unique_ptr<xmlParserCtxt, ParserCtxtFree>;
 
-// zlib reports a stream cut short only through its error state.
-bool gzStreamFailed(gzFile file) {
-    int error = Z_OK;
-    gzerror(file, &error);
-    return error != Z_OK;
-}
-
-// Decompresses the file in a thread of its own while the parser reads, as
-// `zcat FILE | parser` would: the two share a few blocks, and each side works
-// on a block of its own without holding the lock. The thread handles no
-// signals; it is stopped and joined before the pipe goes away.
-class GzPipe {
-public:
-    explicit GzPipe(gzFile file) : m_file(file) {
-        for (Block& block : m_aBlocks) {
-            block.m_vData.resize(kBlockSize);
-        }
-        // zlib allocates its buffers on the first look at the file: here, so
-        // that they come from the main thread's heap.
-        gzdirect(m_file);
-        sigset_t all;
-        sigset_t previous;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &previous);
-        try {
-            m_thread = std::thread(&GzPipe::run, this);
-        } catch (const std::system_error& error) {
-            // Out of threads or memory for a stack: read in this thread.
-            LOGD("decompressing in the parser's thread (%s)", error.what());
-        }
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    }
-    ~GzPipe() {
-        if (!m_thread.joinable()) {
-            return;
-        }
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_bStop = true;
-        }
-        m_cvFree.notify_one();
-        m_thread.join();
-    }
-    GzPipe(const GzPipe&) = delete;
-    GzPipe& operator=(const GzPipe&) = delete;
-
-    // libxml2's read callback: bytes copied, 0 at the end, -1 on a failure.
-    static int read(void* context, char* buffer, int length) {
-        return static_cast<GzPipe*>(context)->take(buffer, static_cast<size_t>(length));
-    }
-    static int close(void* /*context*/) {
-        // The GzFile owner closes the file.
-        return 0;
-    }
-    // Reads what the parser left to the end of the stream: false when the
-    // stream is damaged, also where the parser had already seen the end of
-    // the document (a damaged trailer, data lost with the last read).
-    bool drain() {
-        char rest[4096];
-        int n;
-        while ((n = take(rest, sizeof(rest))) > 0) {
-        }
-        return n == 0;
-    }
-
-private:
-    struct Block {
-        std::vector<char> m_vData;
-        size_t m_nSize = 0;
-    };
-
-    void run() {
-        size_t index = 0;
-        for (;;) {
-            {
-                std::unique_lock<std::mutex> lock(m_mutex);
-                m_cvFree.wait(lock, [this] { return m_bStop || m_nFilled < kBlocks; });
-                if (m_bStop) {
-                    return;
-                }
-            }
-            Block& block = m_aBlocks[index];
-            const int n = gzread(m_file, block.m_vData.data(), static_cast<unsigned>(kBlockSize));
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                if (n <= 0) {
-                    m_bFailed = n < 0 || gzStreamFailed(m_file);
-                    m_bEnd = true;
-                } else {
-                    block.m_nSize = static_cast<size_t>(n);
-                    ++m_nFilled;
-                }
-            }
-            m_cvFilled.notify_one();
-            if (n <= 0) {
-                return;
-            }
-            index = (index + 1) % kBlocks;
-        }
-    }
-
-    int take(char* buffer, size_t length) {
-        if (!m_thread.joinable()) {
-            const int n = gzread(m_file, buffer, static_cast<unsigned>(length));
-            return n < 0 || (n == 0 && gzStreamFailed(m_file)) ? -1 : n;
-        }
-        if (m_pCurrent == nullptr) {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_cvFilled.wait(lock, [this] { return m_nFilled > 0 || m_bEnd; });
-            if (m_nFilled == 0) {
-                return m_bFailed ? -1 : 0;
-            }
-            m_pCurrent = &m_aBlocks[m_nNext];
-            m_nOffset = 0;
-        }
-        const size_t n = std::min(length, m_pCurrent->m_nSize - m_nOffset);
-        std::memcpy(buffer, m_pCurrent->m_vData.data() + m_nOffset, n);
-        m_nOffset += n;
-        if (m_nOffset == m_pCurrent->m_nSize) {
-            m_pCurrent = nullptr;
-            m_nNext = (m_nNext + 1) % kBlocks;
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                --m_nFilled;
-            }
-            m_cvFree.notify_one();
-        }
-        return static_cast<int>(n);
-    }
-
-    gzFile m_file;
-    Block m_aBlocks[kBlocks];
-    std::mutex m_mutex;
-    std::condition_variable m_cvFilled;
-    std::condition_variable m_cvFree;
-    size_t m_nFilled = 0;  // blocks filled and not yet read to the end
-    bool m_bEnd = false;
-    bool m_bFailed = false;
-    bool m_bStop = false;
-    // The parser's side: the block it reads and where.
-    Block* m_pCurrent = nullptr;
-    size_t m_nNext = 0;
-    size_t m_nOffset = 0;
-    std::thread m_thread;
+struct DocFree {
+    void operator()(xmlDocPtr doc) const { xmlFreeDoc(doc); }
 };
-
-bool isBlank(const xmlChar* text, int length) {
-    for (int i = 0; i < length; ++i) {
-        if (text[i] != ' ' && text[i] != '\t' && text[i] != '\n' && text[i] != '\r') {
-            return false;
-        }
-    }
-    return true;
-}
+using Doc = std::unique_ptr<xmlDoc, DocFree>;
 
 // A decimal number that makes up the whole text and lies within [min, max],
 // converted by strtoul or strtol from a terminated copy of the text. errno is
@@ -299,8 +128,6 @@ bool isUsableLocation(const std::string& location) {
 }
 
 // The children of `package` that may occur only once.
-enum class SingleChild { NAME, ARCH, VERSION, LOCATION, CHECKSUM, SIZE };
-
 // The names the rules look for, as the parser's dictionary holds them: the
 // parser hands over element and attribute names from that dictionary, so a
 // pointer comparison tells them apart.
@@ -367,28 +194,68 @@ bool sameUri(const xmlChar* a, const xmlChar* b) {
     return a == b || (a != nullptr && b != nullptr && xmlStrEqual(a, b));
 }
 
-// One recorded node of the open package element.
+// One recorded element of the open package element.
 struct ListNode {
-    enum class Kind : uint8_t { ELEMENT, TEXT, OTHER };
-
-    Kind m_nKind = Kind::ELEMENT;
-    bool m_bKeepText = false;    // text below this element is recorded
-    bool m_bRpmInScope = false;  // `format`: the rpm namespace is declared in scope
-    bool m_bVtxInScope = false;  // `format`: the maker's namespace is declared in scope
-    bool m_bBlankKept = false;   // a run starting with a blank was kept as text here
     const xmlChar* m_pName = nullptr;
     const xmlChar* m_pUri = nullptr;
     int32_t m_nFirstChild = -1;
     int32_t m_nLastChild = -1;
     int32_t m_nNext = -1;
-    uint32_t m_nFirst = 0;  // element: first attribute; text: offset in the arena
-    uint32_t m_nCount = 0;  // element: number of attributes; text: length
+    uint32_t m_nFirstAttr = 0;
+    uint32_t m_nAttrCount = 0;
+    // Elements whose text is read: their text in the arena, and whether they
+    // had any content at all (text, elements, comments).
+    uint32_t m_nTextOffset = 0;
+    uint32_t m_nTextLength = 0;
+    bool m_bHasContent = false;
+    bool m_bRpmInScope = false;  // `format`: the rpm namespace is declared in scope
+    bool m_bVtxInScope = false;  // `format`: the maker's namespace is declared in scope
 };
 
 struct ListAttr {
     const xmlChar* m_pName;
     uint32_t m_nOffset;
     uint32_t m_nLength;
+};
+
+// The kinds of package: the `type` text, and where their specific data lies.
+struct PackageKind {
+    const char* m_pText;
+    PackageType m_nType;
+    const char* m_pNamespace;
+};
+
+constexpr PackageKind kPackageKinds[] = {
+    {"rpm", PackageType::RPM, kRpmNamespace},
+    {"vtxpkg", PackageType::VTXPKG, kVtxdataNamespace},
+    {"flashedfw", PackageType::FLASHEDFW, kVtxdataNamespace},
+};
+
+// The children of `package` that the rules read.
+enum class PackageChild { NAME, ARCH, VERSION, LOCATION, CHECKSUM, SIZE, FORMAT, COUNT };
+
+// What the rules made of one package element so far.
+struct PackageDraft {
+    Package& m_package;
+    const PackageKind& m_kind;
+    std::string m_sArch;
+    bool m_aSeen[static_cast<size_t>(PackageChild::COUNT)] = {};
+
+    bool seen(PackageChild child) const { return m_aSeen[static_cast<size_t>(child)]; }
+};
+
+// The dependency lists inside `format`.
+struct DependencyList {
+    const xmlChar* Names::*m_pName;
+    const char* m_pWord;
+    DependencySet Package::*m_pSet;
+};
+
+constexpr DependencyList kDependencyLists[] = {
+    {&Names::m_pProvides, "provides", &Package::m_setProvides},
+    {&Names::m_pRequires, "requires", &Package::m_setRequires},
+    {&Names::m_pRecommends, "recommends", &Package::m_setRecommends},
+    {&Names::m_pObsoletes, "obsoletes", &Package::m_setObsoletes},
 };
 
 class ListReader {
@@ -404,10 +271,20 @@ public:
         m_pTopUri = type == MetadataType::PRIMARY ? kCommonNamespace : kVtxdataNamespace;
     }
 
-    bool read(GzPipe& pipe);
+    bool read(DecompressStream& stream);
 
 private:
+    // How one child of `package` is read; false makes the package an error.
+    struct ChildRule {
+        const xmlChar* Names::*m_pName;
+        PackageChild m_nChild;
+        bool m_bOnce;  // a second one is an error
+        bool (ListReader::*m_read)(const ListNode& node, PackageDraft& draft);
+    };
+    static const ChildRule kChildRules[];
+
     // SAX2 handlers; the context is the ListReader.
+    static void onStartDocument(void* context);
     static void onStartElement(void* context, const xmlChar* localName, const xmlChar* prefix,
                                const xmlChar* uri, int namespaceCount, const xmlChar** namespaces,
                                int attributeCount, int defaultedCount, const xmlChar** attributes);
@@ -415,7 +292,6 @@ private:
                              const xmlChar* uri);
     static void onCharacters(void* context, const xmlChar* text, int length);
     static void onIgnorableWhitespace(void* context, const xmlChar* text, int length);
-    static void onCdata(void* context, const xmlChar* text, int length);
     static void onComment(void* context, const xmlChar* text);
     static void onProcessingInstruction(void* context, const xmlChar* target, const xmlChar* data);
     static void onEntityDecl(void* context, const xmlChar* name, int type, const xmlChar* publicId,
@@ -425,32 +301,56 @@ private:
     static xmlEntityPtr onGetEntity(void* context, const xmlChar* name);
     static void onReference(void* context, const xmlChar* name);
     static void onError(void* context, xmlErrorPtr error);
+    static int readStream(void* context, char* buffer, int length);
+    static int closeStream(void* context);
 
-    void startElement(const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri,
-                      int namespaceCount, const xmlChar** namespaces, int attributeCount,
-                      const xmlChar** attributes);
-    void endElement();
-    void text(const xmlChar* text, int length, bool cdata);
-    void otherNode();
+    // The document's structure.
+    void startElement(const xmlChar* localName, const xmlChar* uri, int namespaceCount,
+                      const xmlChar** namespaces, int attributeCount, const xmlChar** attributes);
+    void endElement(const xmlChar* localName);
+    void text(const xmlChar* text, int length, bool ignorable);
+    void comment(const xmlChar* text);
+    void processingInstruction(const xmlChar* target, const xmlChar* data);
+    void startDocument();
     void refuseEntities();
     void stop();
 
+    bool acceptAttributeLengths(int attributeCount, const xmlChar** attributes);
+    void checkTopElement(const xmlChar* localName, const xmlChar* uri);
+    void startPackage(int depth);
+    void startPackagePart(int relative, const xmlChar* localName, const xmlChar* uri,
+                          int attributeCount, const xmlChar** attributes);
+    bool isRecorded(int relative, const xmlChar* localName, bool& readText) const;
     bool namespaceInScope(const xmlChar* uri) const;
-    bool blankIsIgnored(const ListNode& parent) const;
-    int32_t addNode(int32_t parent, ListNode::Kind kind);
+    int32_t addNode(int32_t parent, const xmlChar* localName, const xmlChar* uri,
+                    int attributeCount, const xmlChar** attributes);
+    void startText(int32_t index);
+    void finishText(int32_t index);
+    void appendTreeText(xmlNodePtr first);
     void finishPackage();
 
     // The rules applied to the recorded package element.
     bool findAttribute(const ListNode& node, const xmlChar* name, std::string_view& value) const;
     bool requireAttribute(const ListNode& node, const xmlChar* name, std::string_view& value) const;
-    bool elementText(const ListNode& node, std::string_view& value);
-    void appendText(const ListNode& node, std::string& out) const;
+    bool elementText(const ListNode& node, std::string_view& value) const;
     bool parseVersion(const ListNode& node, Evr& evr) const;
-    bool parseChecksum(const ListNode& node, Checksum& checksum);
     bool parseEntries(int32_t first, const xmlChar* uri, DependencySet& set) const;
-    bool parseFormat(const ListNode& format, const char* namespaceUri, const char* label,
-                     Package& package);
+    bool readEntry(const ListNode& node, Dependency& dep, bool& keep) const;
     PackageParseResult parsePackage(Package& package);
+    const PackageKind* packageKind(const ListNode& element) const;
+    const ChildRule* childRule(const xmlChar* name) const;
+    bool readName(const ListNode& node, PackageDraft& draft);
+    bool readArch(const ListNode& node, PackageDraft& draft);
+    bool readVersion(const ListNode& node, PackageDraft& draft);
+    bool readLocation(const ListNode& node, PackageDraft& draft);
+    bool readChecksum(const ListNode& node, PackageDraft& draft);
+    bool readSize(const ListNode& node, PackageDraft& draft);
+    bool readFormat(const ListNode& node, PackageDraft& draft);
+    bool readGroup(const ListNode& node, Package& package) const;
+    bool readDependencies(const ListNode& node, const DependencyList& list,
+                          PackageDraft& draft) const;
+    bool placeInCache(Package& package, std::string& location);
+    bool compatibleArch(const PackageDraft& draft, const std::string& location);
     int archScore(const std::string& arch);
 
     const std::string& m_sPath;
@@ -471,15 +371,18 @@ private:
     std::vector<std::pair<const xmlChar*, const xmlChar*>> m_vNamespaces;
     std::vector<uint32_t> m_vNamespaceCounts;
 
-    // The open package element: its depth (or -1), the recorded nodes (node 0
-    // is the package), their attributes and texts, and the open elements
-    // below it (-1 for those not recorded).
+    // The open package element: its depth (or -1), the recorded elements
+    // (node 0 is the package), their attributes and texts, and the open
+    // elements below it (-1 for those not recorded).
     int m_nPackageDepth = -1;
     std::vector<ListNode> m_vNodes;
     std::vector<ListAttr> m_vAttrs;
     std::string m_sArena;
     std::vector<int32_t> m_vOpen;
-    std::string m_sScratch;
+    // The element whose text is read, as libxml2 builds it: one node of the
+    // document for all of them in turn, its children freed after each.
+    xmlNodePtr m_pTextRoot = nullptr;
+    bool m_bInText = false;
 
     // Architectures already scored by the RPM library.
     std::vector<std::pair<std::string, int>> m_vArchScores;
@@ -488,17 +391,31 @@ private:
     Package m_package;        // the package being read
 };
 
-void ListReader::onStartElement(void* context, const xmlChar* localName, const xmlChar* prefix,
+const ListReader::ChildRule ListReader::kChildRules[] = {
+    {&Names::m_pName, PackageChild::NAME, true, &ListReader::readName},
+    {&Names::m_pArch, PackageChild::ARCH, true, &ListReader::readArch},
+    {&Names::m_pVersion, PackageChild::VERSION, true, &ListReader::readVersion},
+    {&Names::m_pLocation, PackageChild::LOCATION, true, &ListReader::readLocation},
+    {&Names::m_pChecksum, PackageChild::CHECKSUM, true, &ListReader::readChecksum},
+    {&Names::m_pSize, PackageChild::SIZE, true, &ListReader::readSize},
+    {&Names::m_pFormat, PackageChild::FORMAT, false, &ListReader::readFormat},
+};
+
+void ListReader::onStartDocument(void* context) {
+    static_cast<ListReader*>(context)->startDocument();
+}
+
+void ListReader::onStartElement(void* context, const xmlChar* localName, const xmlChar* /*prefix*/,
                                 const xmlChar* uri, int namespaceCount, const xmlChar** namespaces,
                                 int attributeCount, int /*defaultedCount*/,
                                 const xmlChar** attributes) {
-    static_cast<ListReader*>(context)->startElement(localName, prefix, uri, namespaceCount,
-                                                    namespaces, attributeCount, attributes);
+    static_cast<ListReader*>(context)->startElement(localName, uri, namespaceCount, namespaces,
+                                                    attributeCount, attributes);
 }
 
-void ListReader::onEndElement(void* context, const xmlChar* /*localName*/,
-                              const xmlChar* /*prefix*/, const xmlChar* /*uri*/) {
-    static_cast<ListReader*>(context)->endElement();
+void ListReader::onEndElement(void* context, const xmlChar* localName, const xmlChar* /*prefix*/,
+                              const xmlChar* /*uri*/) {
+    static_cast<ListReader*>(context)->endElement(localName);
 }
 
 void ListReader::onCharacters(void* context, const xmlChar* text, int length) {
@@ -506,20 +423,16 @@ void ListReader::onCharacters(void* context, const xmlChar* text, int length) {
 }
 
 void ListReader::onIgnorableWhitespace(void* context, const xmlChar* text, int length) {
-    static_cast<ListReader*>(context)->text(text, length, false);
-}
-
-void ListReader::onCdata(void* context, const xmlChar* text, int length) {
     static_cast<ListReader*>(context)->text(text, length, true);
 }
 
-void ListReader::onComment(void* context, const xmlChar* /*text*/) {
-    static_cast<ListReader*>(context)->otherNode();
+void ListReader::onComment(void* context, const xmlChar* text) {
+    static_cast<ListReader*>(context)->comment(text);
 }
 
-void ListReader::onProcessingInstruction(void* context, const xmlChar* /*target*/,
-                                         const xmlChar* /*data*/) {
-    static_cast<ListReader*>(context)->otherNode();
+void ListReader::onProcessingInstruction(void* context, const xmlChar* target,
+                                         const xmlChar* data) {
+    static_cast<ListReader*>(context)->processingInstruction(target, data);
 }
 
 void ListReader::onEntityDecl(void* context, const xmlChar* /*name*/, int /*type*/,
@@ -546,7 +459,42 @@ void ListReader::onReference(void* context, const xmlChar* /*name*/) {
 }
 
 void ListReader::onError(void* context, xmlErrorPtr error) {
-    static_cast<ListReader*>(context)->m_errors.report(error);
+    // The parser hands over the reader; libxml2's tree handlers report
+    // running out of memory with the parser context instead, whose
+    // application data is the reader.
+    ListReader* reader = static_cast<ListReader*>(context);
+    if (error != nullptr && error->ctxt != nullptr &&
+        (context == nullptr || context == error->ctxt)) {
+        reader = static_cast<ListReader*>(static_cast<xmlParserCtxtPtr>(error->ctxt)->_private);
+    }
+    if (reader == nullptr) {
+        return;
+    }
+    reader->m_errors.report(error);
+    if (error != nullptr && error->code == XML_ERR_NO_MEMORY) {
+        // The parser gives up without making the document ill-formed.
+        reader->m_bStopped = true;
+    }
+}
+
+int ListReader::readStream(void* context, char* buffer, int length) {
+    return static_cast<DecompressStream*>(context)->read(buffer, static_cast<size_t>(length));
+}
+
+int ListReader::closeStream(void* /*context*/) {
+    // parsePackageList owns the stream.
+    return 0;
+}
+
+// The document the texts are built in, and the element node they are built
+// below (the document's element; its name is never looked at).
+void ListReader::startDocument() {
+    xmlSAX2StartDocument(m_pCtxt);
+    xmlDocPtr doc = m_pCtxt->myDoc;
+    if (doc != nullptr) {
+        m_pTextRoot = xmlNewDocNode(doc, nullptr, toXml("text"), nullptr);
+        xmlAddChild(reinterpret_cast<xmlNodePtr>(doc), m_pTextRoot);
+    }
 }
 
 void ListReader::stop() {
@@ -560,6 +508,18 @@ void ListReader::refuseEntities() {
     }
     logEntitiesRefused(m_sPath.c_str());
     stop();
+}
+
+bool ListReader::acceptAttributeLengths(int attributeCount, const xmlChar** attributes) {
+    for (int i = 0; i < attributeCount; ++i) {
+        const xmlChar* const* a = attributes + 5 * i;
+        if (static_cast<size_t>(a[4] - a[3]) > kMaxXmlValueLength) {
+            logValueTooLong(m_sPath.c_str());
+            stop();
+            return false;
+        }
+    }
+    return true;
 }
 
 bool ListReader::namespaceInScope(const xmlChar* uri) const {
@@ -586,10 +546,111 @@ bool ListReader::namespaceInScope(const xmlChar* uri) const {
     return false;
 }
 
-int32_t ListReader::addNode(int32_t parent, ListNode::Kind kind) {
-    int32_t index = static_cast<int32_t>(m_vNodes.size());
+void ListReader::startElement(const xmlChar* localName, const xmlChar* uri, int namespaceCount,
+                              const xmlChar** namespaces, int attributeCount,
+                              const xmlChar** attributes) {
+    if (m_bStopped) {
+        return;
+    }
+    m_nTextLength = 0;
+    if (!acceptAttributeLengths(attributeCount, attributes)) {
+        return;
+    }
+    for (int i = 0; i < namespaceCount; ++i) {
+        m_vNamespaces.emplace_back(namespaces[2 * i], namespaces[2 * i + 1]);
+    }
+    m_vNamespaceCounts.push_back(static_cast<uint32_t>(namespaceCount));
+    const int depth = m_nDepth++;
+    if (depth == 0) {
+        checkTopElement(localName, uri);
+    } else if (m_nPackageDepth >= 0) {
+        startPackagePart(depth - m_nPackageDepth, localName, uri, attributeCount, attributes);
+    } else if (localName == m_pNames->m_pPackage && sameUri(uri, m_pNames->m_pCommonUri)) {
+        startPackage(depth);
+        m_vOpen.push_back(addNode(-1, localName, uri, attributeCount, attributes));
+    }
+}
+
+// An element below the package, `relative` levels deep (1: a child).
+void ListReader::startPackagePart(int relative, const xmlChar* localName, const xmlChar* uri,
+                                  int attributeCount, const xmlChar** attributes) {
+    if (m_bInText) {
+        // Inside an element whose text is read: part of its tree.
+        xmlSAX2StartElementNs(m_pCtxt, localName, nullptr, nullptr, 0, nullptr, 0, 0, nullptr);
+        m_vOpen.push_back(-1);
+        return;
+    }
+    bool readText = false;
+    if (!isRecorded(relative, localName, readText)) {
+        m_vOpen.push_back(-1);
+        return;
+    }
+    const int32_t index = addNode(m_vOpen.back(), localName, uri, attributeCount, attributes);
+    m_vOpen.push_back(index);
+    const Names& n = *m_pNames;
+    if (relative == 1 && localName == n.m_pFormat) {
+        ListNode& node = m_vNodes[static_cast<size_t>(index)];
+        node.m_bRpmInScope = namespaceInScope(n.m_pRpmUri);
+        node.m_bVtxInScope = namespaceInScope(n.m_pVtxdataUri);
+    }
+    if (readText) {
+        startText(index);
+    }
+}
+
+// The package's children, the children of `format` and the entries of the
+// dependency lists are recorded; of them, the elements whose text the rules
+// read are built as trees.
+bool ListReader::isRecorded(int relative, const xmlChar* localName, bool& readText) const {
+    const int32_t parent = m_vOpen.back();
+    if (parent < 0) {
+        return false;
+    }
+    const Names& n = *m_pNames;
+    const xmlChar* parentName = m_vNodes[static_cast<size_t>(parent)].m_pName;
+    switch (relative) {
+        case 1:
+            readText =
+                localName == n.m_pName || localName == n.m_pArch || localName == n.m_pChecksum;
+            return true;
+        case 2:
+            readText = parentName == n.m_pFormat && localName == n.m_pGroup;
+            return parentName == n.m_pFormat;
+        case 3:
+            for (const DependencyList& list : kDependencyLists) {
+                if (parentName == n.*list.m_pName) {
+                    return true;
+                }
+            }
+            return false;
+        default:
+            return false;
+    }
+}
+
+void ListReader::checkTopElement(const xmlChar* localName, const xmlChar* uri) {
+    if (!xmlStrEqual(localName, toXml(m_pTopName)) || uri == nullptr ||
+        !xmlStrEqual(uri, toXml(m_pTopUri))) {
+        LOGE("bad top-level element, '%s' instead of '%s'",
+             reinterpret_cast<const char*>(localName), m_pTopName);
+        stop();
+    }
+}
+
+void ListReader::startPackage(int depth) {
+    m_nPackageDepth = depth;
+    m_vNodes.clear();
+    m_vAttrs.clear();
+    m_sArena.clear();
+    m_vOpen.clear();
+}
+
+// Records an element below `parent` (-1: the package itself) with its
+// attributes; only those without a prefix are ever read.
+int32_t ListReader::addNode(int32_t parent, const xmlChar* localName, const xmlChar* uri,
+                            int attributeCount, const xmlChar** attributes) {
+    const int32_t index = static_cast<int32_t>(m_vNodes.size());
     m_vNodes.emplace_back();
-    m_vNodes.back().m_nKind = kind;
     if (parent >= 0) {
         ListNode& p = m_vNodes[static_cast<size_t>(parent)];
         if (p.m_nLastChild >= 0) {
@@ -599,114 +660,63 @@ int32_t ListReader::addNode(int32_t parent, ListNode::Kind kind) {
         }
         p.m_nLastChild = index;
     }
+    ListNode& node = m_vNodes.back();
+    node.m_pName = localName;
+    node.m_pUri = uri;
+    node.m_nFirstAttr = static_cast<uint32_t>(m_vAttrs.size());
+    for (int i = 0; i < attributeCount; ++i) {
+        const xmlChar* const* a = attributes + 5 * i;
+        if (a[1] != nullptr) {
+            continue;
+        }
+        const size_t length = static_cast<size_t>(a[4] - a[3]);
+        m_vAttrs.push_back(
+            {a[0], static_cast<uint32_t>(m_sArena.size()), static_cast<uint32_t>(length)});
+        m_sArena.append(reinterpret_cast<const char*>(a[3]), length);
+    }
+    node.m_nAttrCount = static_cast<uint32_t>(m_vAttrs.size()) - node.m_nFirstAttr;
     return index;
 }
 
-void ListReader::startElement(const xmlChar* localName, const xmlChar* /*prefix*/,
-                              const xmlChar* uri, int namespaceCount, const xmlChar** namespaces,
-                              int attributeCount, const xmlChar** attributes) {
-    if (m_bStopped) {
+// The parser's current node becomes the text root, so that what the element
+// holds is built below it (elements without namespaces or attributes: only
+// the text is read).
+void ListReader::startText(int32_t index) {
+    if (m_pTextRoot == nullptr || nodePush(m_pCtxt, m_pTextRoot) < 0) {
+        // Out of memory, reported by libxml2.
+        stop();
         return;
     }
-    m_nTextLength = 0;
-    for (int i = 0; i < attributeCount; ++i) {
-        const xmlChar* const* a = attributes + 5 * i;
-        if (static_cast<size_t>(a[4] - a[3]) > kMaxXmlValueLength) {
-            logValueTooLong(m_sPath.c_str());
-            stop();
-            return;
-        }
-    }
-    for (int i = 0; i < namespaceCount; ++i) {
-        m_vNamespaces.emplace_back(namespaces[2 * i], namespaces[2 * i + 1]);
-    }
-    m_vNamespaceCounts.push_back(static_cast<uint32_t>(namespaceCount));
-    const int depth = m_nDepth++;
-    const Names& n = *m_pNames;
+    m_bInText = true;
+    m_vNodes[static_cast<size_t>(index)].m_nTextOffset = static_cast<uint32_t>(m_sArena.size());
+}
 
-    if (depth == 0) {
-        if (!xmlStrEqual(localName, toXml(m_pTopName)) || uri == nullptr ||
-            !xmlStrEqual(uri, toXml(m_pTopUri))) {
-            LOGE("bad top-level element, '%s' instead of '%s'",
-                 reinterpret_cast<const char*>(localName), m_pTopName);
-            stop();
-        }
-        return;
+// Called once the text root is no longer the current node.
+void ListReader::finishText(int32_t index) {
+    ListNode& node = m_vNodes[static_cast<size_t>(index)];
+    node.m_bHasContent = m_pTextRoot->children != nullptr;
+    appendTreeText(m_pTextRoot->children);
+    node.m_nTextLength = static_cast<uint32_t>(m_sArena.size() - node.m_nTextOffset);
+    while (xmlNodePtr child = m_pTextRoot->children) {
+        xmlUnlinkNode(child);
+        xmlFreeNode(child);
     }
+    m_bInText = false;
+}
 
-    int32_t parent;
-    int relative;
-    if (m_nPackageDepth < 0) {
-        if (localName != n.m_pPackage || !sameUri(uri, n.m_pCommonUri)) {
-            return;
+// The text of the nodes and their descendants; comments and processing
+// instructions add nothing.
+void ListReader::appendTreeText(xmlNodePtr first) {
+    for (xmlNodePtr node = first; node != nullptr; node = node->next) {
+        if (node->type == XML_TEXT_NODE && node->content != nullptr) {
+            m_sArena.append(reinterpret_cast<const char*>(node->content));
+        } else if (node->type == XML_ELEMENT_NODE) {
+            appendTreeText(node->children);
         }
-        m_nPackageDepth = depth;
-        m_vNodes.clear();
-        m_vAttrs.clear();
-        m_sArena.clear();
-        m_vOpen.clear();
-        parent = -1;
-        relative = 0;
-    } else {
-        parent = m_vOpen.back();
-        relative = depth - m_nPackageDepth;
-        bool record = false;
-        bool keepText = false;
-        if (parent >= 0) {
-            const ListNode& p = m_vNodes[static_cast<size_t>(parent)];
-            if (p.m_bKeepText) {
-                record = true;
-                keepText = true;
-            } else if (relative == 1) {
-                record = true;
-                keepText =
-                    localName == n.m_pName || localName == n.m_pArch || localName == n.m_pChecksum;
-            } else if (relative == 2 && p.m_pName == n.m_pFormat) {
-                record = true;
-                keepText = localName == n.m_pGroup;
-            } else if (relative == 3 &&
-                       (p.m_pName == n.m_pProvides || p.m_pName == n.m_pRequires ||
-                        p.m_pName == n.m_pRecommends || p.m_pName == n.m_pObsoletes)) {
-                record = true;
-            }
-        }
-        if (!record) {
-            m_vOpen.push_back(-1);
-            return;
-        }
-        int32_t index = addNode(parent, ListNode::Kind::ELEMENT);
-        m_vNodes[static_cast<size_t>(index)].m_bKeepText = keepText;
-        parent = index;
-    }
-    if (parent < 0) {
-        parent = addNode(-1, ListNode::Kind::ELEMENT);
-    }
-    m_vOpen.push_back(parent);
-    ListNode& node = m_vNodes[static_cast<size_t>(parent)];
-    node.m_pName = localName;
-    node.m_pUri = uri;
-    if (relative == 1 && localName == n.m_pFormat) {
-        node.m_bRpmInScope = namespaceInScope(n.m_pRpmUri);
-        node.m_bVtxInScope = namespaceInScope(n.m_pVtxdataUri);
-    }
-    // Attributes without a prefix are the only ones the rules read.
-    if (relative <= 3) {
-        node.m_nFirst = static_cast<uint32_t>(m_vAttrs.size());
-        for (int i = 0; i < attributeCount; ++i) {
-            const xmlChar* const* a = attributes + 5 * i;
-            if (a[1] != nullptr) {
-                continue;
-            }
-            const size_t length = static_cast<size_t>(a[4] - a[3]);
-            m_vAttrs.push_back(
-                {a[0], static_cast<uint32_t>(m_sArena.size()), static_cast<uint32_t>(length)});
-            m_sArena.append(reinterpret_cast<const char*>(a[3]), length);
-        }
-        node.m_nCount = static_cast<uint32_t>(m_vAttrs.size()) - node.m_nFirst;
     }
 }
 
-void ListReader::endElement() {
+void ListReader::endElement(const xmlChar* localName) {
     if (m_bStopped) {
         return;
     }
@@ -717,42 +727,21 @@ void ListReader::endElement() {
     if (m_nPackageDepth < 0) {
         return;
     }
+    const int32_t index = m_vOpen.back();
     m_vOpen.pop_back();
+    if (m_bInText) {
+        xmlSAX2EndElementNs(m_pCtxt, localName, nullptr, nullptr);
+        if (index >= 0) {
+            finishText(index);
+        }
+    }
     if (depth == m_nPackageDepth) {
         m_nPackageDepth = -1;
         finishPackage();
     }
 }
 
-// Whether the tree reader would have dropped a run of blanks as ignorable
-// whitespace: not under xml:space="preserve", followed by a tag, and not the
-// only content of an element or next to its text.
-bool ListReader::blankIsIgnored(const ListNode& parent) const {
-    if (m_pCtxt->space == nullptr) {
-        return false;
-    }
-    // The parser marks an element (-2) once it kept a run starting with a
-    // blank as text; without a tree it keeps every run, so the mark is
-    // taken from what the tree reader would have kept.
-    int space = *m_pCtxt->space;
-    if (space == -2 && !parent.m_bBlankKept) {
-        space = -1;
-    }
-    if (space == 1 || space == -2) {
-        return false;
-    }
-    const xmlChar* next = m_pCtxt->input != nullptr ? m_pCtxt->input->cur : nullptr;
-    if (next == nullptr || (next[0] != '<' && next[0] != 0xD)) {
-        return false;
-    }
-    if (parent.m_nFirstChild < 0) {
-        return !(next[0] == '<' && next[1] == '/');
-    }
-    return m_vNodes[static_cast<size_t>(parent.m_nLastChild)].m_nKind != ListNode::Kind::TEXT &&
-           m_vNodes[static_cast<size_t>(parent.m_nFirstChild)].m_nKind != ListNode::Kind::TEXT;
-}
-
-void ListReader::text(const xmlChar* text, int length, bool cdata) {
+void ListReader::text(const xmlChar* text, int length, bool ignorable) {
     if (m_bStopped) {
         return;
     }
@@ -762,48 +751,34 @@ void ListReader::text(const xmlChar* text, int length, bool cdata) {
         stop();
         return;
     }
-    if (m_nPackageDepth < 0 || m_vOpen.empty()) {
-        return;
+    if (m_bInText && !ignorable) {
+        xmlSAX2Characters(m_pCtxt, text, length);
     }
-    const int32_t current = m_vOpen.back();
-    if (current < 0 || !m_vNodes[static_cast<size_t>(current)].m_bKeepText) {
-        return;
-    }
-    if (!cdata && isBlank(text, length) && blankIsIgnored(m_vNodes[static_cast<size_t>(current)])) {
-        return;
-    }
-    if (!cdata && length > 0 && (text[0] == ' ' || text[0] == '\t' || text[0] == '\n')) {
-        m_vNodes[static_cast<size_t>(current)].m_bBlankKept = true;
-    }
-    // Adjacent texts make one node; its bytes are the last in the arena.
-    const int32_t last = m_vNodes[static_cast<size_t>(current)].m_nLastChild;
-    if (last >= 0 && m_vNodes[static_cast<size_t>(last)].m_nKind == ListNode::Kind::TEXT) {
-        m_vNodes[static_cast<size_t>(last)].m_nCount += static_cast<uint32_t>(length);
-    } else {
-        int32_t index = addNode(current, ListNode::Kind::TEXT);
-        m_vNodes[static_cast<size_t>(index)].m_nFirst = static_cast<uint32_t>(m_sArena.size());
-        m_vNodes[static_cast<size_t>(index)].m_nCount = static_cast<uint32_t>(length);
-    }
-    m_sArena.append(reinterpret_cast<const char*>(text), static_cast<size_t>(length));
 }
 
-void ListReader::otherNode() {
+void ListReader::comment(const xmlChar* text) {
     if (m_bStopped) {
         return;
     }
     m_nTextLength = 0;
-    if (m_nPackageDepth < 0 || m_vOpen.empty()) {
+    if (m_bInText) {
+        xmlSAX2Comment(m_pCtxt, text);
+    }
+}
+
+void ListReader::processingInstruction(const xmlChar* target, const xmlChar* data) {
+    if (m_bStopped) {
         return;
     }
-    const int32_t current = m_vOpen.back();
-    if (current >= 0 && m_vNodes[static_cast<size_t>(current)].m_bKeepText) {
-        addNode(current, ListNode::Kind::OTHER);
+    m_nTextLength = 0;
+    if (m_bInText) {
+        xmlSAX2ProcessingInstruction(m_pCtxt, target, data);
     }
 }
 
 bool ListReader::findAttribute(const ListNode& node, const xmlChar* name,
                                std::string_view& value) const {
-    for (uint32_t i = node.m_nFirst; i < node.m_nFirst + node.m_nCount; ++i) {
+    for (uint32_t i = node.m_nFirstAttr; i < node.m_nFirstAttr + node.m_nAttrCount; ++i) {
         const ListAttr& a = m_vAttrs[i];
         if (a.m_pName == name) {
             value = std::string_view(m_sArena.data() + a.m_nOffset, a.m_nLength);
@@ -825,36 +800,14 @@ bool ListReader::requireAttribute(const ListNode& node, const xmlChar* name,
     return false;
 }
 
-void ListReader::appendText(const ListNode& node, std::string& out) const {
-    for (int32_t child = node.m_nFirstChild; child >= 0;) {
-        const ListNode& c = m_vNodes[static_cast<size_t>(child)];
-        if (c.m_nKind == ListNode::Kind::TEXT) {
-            out.append(m_sArena.data() + c.m_nFirst, c.m_nCount);
-        } else if (c.m_nKind == ListNode::Kind::ELEMENT) {
-            appendText(c, out);
-        }
-        child = c.m_nNext;
-    }
-}
-
 // The text of an element and all its descendants; false (and a debug line)
 // when there is none.
-bool ListReader::elementText(const ListNode& node, std::string_view& value) {
-    const int32_t first = node.m_nFirstChild;
-    if (first >= 0 && first == node.m_nLastChild) {
-        const ListNode& c = m_vNodes[static_cast<size_t>(first)];
-        if (c.m_nKind == ListNode::Kind::TEXT && c.m_nCount != 0) {
-            value = std::string_view(m_sArena.data() + c.m_nFirst, c.m_nCount);
-            return true;
-        }
-    }
-    m_sScratch.clear();
-    appendText(node, m_sScratch);
-    if (m_sScratch.empty()) {
+bool ListReader::elementText(const ListNode& node, std::string_view& value) const {
+    if (node.m_nTextLength == 0) {
         LOGD("no string list for node '%s'", reinterpret_cast<const char*>(node.m_pName));
         return false;
     }
-    value = m_sScratch;
+    value = std::string_view(m_sArena.data() + node.m_nTextOffset, node.m_nTextLength);
     return true;
 }
 
@@ -881,109 +834,212 @@ bool ListReader::parseVersion(const ListNode& node, Evr& evr) const {
     return true;
 }
 
-bool ListReader::parseChecksum(const ListNode& node, Checksum& checksum) {
+bool ListReader::parseEntries(int32_t first, const xmlChar* uri, DependencySet& set) const {
+    const Names& n = *m_pNames;
+    for (int32_t index = first; index >= 0;) {
+        const ListNode& node = m_vNodes[static_cast<size_t>(index)];
+        index = node.m_nNext;
+        if (node.m_pName != n.m_pEntry || !sameUri(node.m_pUri, uri)) {
+            continue;
+        }
+        Dependency dep;
+        bool keep = false;
+        if (!readEntry(node, dep, keep)) {
+            return false;
+        }
+        if (keep) {
+            LOGT("%s", depToString(dep).c_str());
+            set.insert(dep);
+        }
+    }
+    return true;
+}
+
+// One entry of a dependency list; `keep` is false for the entries the model
+// never holds (the package manager's own features, optional ones).
+bool ListReader::readEntry(const ListNode& node, Dependency& dep, bool& keep) const {
+    const Names& n = *m_pNames;
+    std::string_view name;
+    if (!findAttribute(node, n.m_pName, name)) {
+        LOGD("failed getting 'name' from 'entry'");
+        return false;
+    }
+    if (name.compare(0, 7, "rpmlib(") == 0) {
+        return true;
+    }
+    std::string_view value;
+    if (findAttribute(node, n.m_pMissingOk, value)) {
+        long missingOk = 0;
+        if (!parseSigned(value, INT32_MIN, INT32_MAX, missingOk)) {
+            LOGD("failed parsing '%s' property '%s'", "missingok", std::string(value).c_str());
+            return false;
+        }
+        if (missingOk != 0) {
+            LOGT("skipping missingok dep '%s'", std::string(name).c_str());
+            return true;
+        }
+    }
+    dep.m_sName = name;
+    // Without a version the entry has no range, whatever its flags say.
+    if (findAttribute(node, n.m_pVer, value)) {
+        if (!parseVersion(node, dep.m_evr)) {
+            LOGD("failed parsing EVR in entry");
+            return false;
+        }
+        if (!findAttribute(node, n.m_pFlags, value)) {
+            LOGD("failed parsing 'flags' in 'entry'");
+            return false;
+        }
+        if (!parseFlags(value, dep.m_nFlags)) {
+            LOGD("invalid flags '%s' in 'entry'", std::string(value).c_str());
+            return false;
+        }
+    }
+    keep = true;
+    return true;
+}
+
+bool ListReader::readName(const ListNode& node, PackageDraft& draft) {
+    std::string_view value;
+    if (!elementText(node, value)) {
+        return false;
+    }
+    draft.m_package.m_sName = value;
+    return true;
+}
+
+bool ListReader::readArch(const ListNode& node, PackageDraft& draft) {
+    // An empty arch element scores 0, like a missing one.
+    std::string_view value;
+    if (node.m_bHasContent && elementText(node, value)) {
+        draft.m_sArch.assign(value);
+    }
+    return true;
+}
+
+bool ListReader::readVersion(const ListNode& node, PackageDraft& draft) {
+    return parseVersion(node, draft.m_package.m_evr);
+}
+
+bool ListReader::readLocation(const ListNode& node, PackageDraft& draft) {
+    std::string_view value;
+    if (!requireAttribute(node, m_pNames->m_pHref, value)) {
+        return false;
+    }
+    draft.m_package.m_sLocation = value;
+    return true;
+}
+
+bool ListReader::readChecksum(const ListNode& node, PackageDraft& draft) {
     std::string_view type;
     std::string_view value;
     if (!requireAttribute(node, m_pNames->m_pType, type) || !elementText(node, value)) {
         LOGD("failed parsing 'checksum' element");
         return false;
     }
-    checksum.m_sType = type;
-    checksum.m_sValue = value;
+    draft.m_package.m_checksum.m_sType = type;
+    draft.m_package.m_checksum.m_sValue = value;
     return true;
 }
 
-bool ListReader::parseEntries(int32_t first, const xmlChar* uri, DependencySet& set) const {
-    const Names& n = *m_pNames;
-    for (int32_t index = first; index >= 0;) {
-        const ListNode& node = m_vNodes[static_cast<size_t>(index)];
-        index = node.m_nNext;
-        if (node.m_nKind != ListNode::Kind::ELEMENT || node.m_pName != n.m_pEntry ||
-            !sameUri(node.m_pUri, uri)) {
-            continue;
-        }
-        std::string_view name;
-        if (!findAttribute(node, n.m_pName, name)) {
-            LOGD("failed getting 'name' from 'entry'");
-            return false;
-        }
-        if (name.compare(0, 7, "rpmlib(") == 0) {
-            continue;
-        }
-        Dependency dep;
-        std::string_view value;
-        if (findAttribute(node, n.m_pMissingOk, value)) {
-            long missingOk = 0;
-            if (!parseSigned(value, INT32_MIN, INT32_MAX, missingOk)) {
-                LOGD("failed parsing '%s' property '%s'", "missingok", std::string(value).c_str());
-                return false;
-            }
-            if (missingOk != 0) {
-                LOGT("skipping missingok dep '%s'", std::string(name).c_str());
-                continue;
-            }
-        }
-        dep.m_sName = name;
-        if (findAttribute(node, n.m_pVer, value)) {
-            if (!parseVersion(node, dep.m_evr)) {
-                LOGD("failed parsing EVR in entry");
-                return false;
-            }
-            if (!findAttribute(node, n.m_pFlags, value)) {
-                LOGD("failed parsing 'flags' in 'entry'");
-                return false;
-            }
-            if (!parseFlags(value, dep.m_nFlags)) {
-                LOGD("invalid flags '%s' in 'entry'", std::string(value).c_str());
-                return false;
-            }
-        }
-        LOGT("%s", depToString(dep).c_str());
-        set.insert(dep);
+bool ListReader::readSize(const ListNode& node, PackageDraft& draft) {
+    std::string_view value;
+    if (!findAttribute(node, m_pNames->m_pInstalled, value)) {
+        return false;
     }
+    long size = 0;
+    if (!parseSigned(value, LONG_MIN, LONG_MAX, size)) {
+        LOGD("failed parsing '%s' property '%s'", "installed", std::string(value).c_str());
+        return false;
+    }
+    draft.m_package.m_nInstalledSize = size;
     return true;
 }
 
-bool ListReader::parseFormat(const ListNode& format, const char* namespaceUri, const char* label,
-                             Package& package) {
+// The kind-specific data, in the kind's namespace; without a declaration of
+// that namespace the package simply has none.
+bool ListReader::readFormat(const ListNode& node, PackageDraft& draft) {
     const Names& n = *m_pNames;
-    const bool rpm = namespaceUri == kRpmNamespace;
-    if (!(rpm ? format.m_bRpmInScope : format.m_bVtxInScope)) {
-        LOGD("no %s specific data in XML doc", label);
+    const bool rpm = draft.m_kind.m_pNamespace == kRpmNamespace;
+    if (!(rpm ? node.m_bRpmInScope : node.m_bVtxInScope)) {
+        LOGD("no %s specific data in XML doc", draft.m_kind.m_pText);
         return true;
     }
     const xmlChar* uri = rpm ? n.m_pRpmUri : n.m_pVtxdataUri;
-    for (int32_t index = format.m_nFirstChild; index >= 0;) {
-        const ListNode& node = m_vNodes[static_cast<size_t>(index)];
-        index = node.m_nNext;
-        if (node.m_nKind != ListNode::Kind::ELEMENT || !sameUri(node.m_pUri, uri)) {
+    for (int32_t index = node.m_nFirstChild; index >= 0;) {
+        const ListNode& child = m_vNodes[static_cast<size_t>(index)];
+        index = child.m_nNext;
+        if (!sameUri(child.m_pUri, uri)) {
             continue;
         }
-        DependencySet* set = nullptr;
-        if (node.m_pName == n.m_pGroup) {
-            std::string_view text;
-            if (!package.m_sGroup.empty() || !elementText(node, text)) {
+        if (child.m_pName == n.m_pGroup) {
+            if (!readGroup(child, draft.m_package)) {
                 return false;
             }
-            package.m_sGroup = text;
-            continue;
-        } else if (node.m_pName == n.m_pProvides) {
-            LOGT("parsing %s provides for '%s'", label, package.m_sName.c_str());
-            set = &package.m_setProvides;
-        } else if (node.m_pName == n.m_pRequires) {
-            LOGT("parsing %s requires for '%s'", label, package.m_sName.c_str());
-            set = &package.m_setRequires;
-        } else if (node.m_pName == n.m_pRecommends) {
-            LOGT("parsing %s recommends for '%s'", label, package.m_sName.c_str());
-            set = &package.m_setRecommends;
-        } else if (node.m_pName == n.m_pObsoletes) {
-            LOGT("parsing %s obsoletes for '%s'", label, package.m_sName.c_str());
-            set = &package.m_setObsoletes;
-        } else {
             continue;
         }
-        if (!parseEntries(node.m_nFirstChild, node.m_pUri, *set)) {
-            return false;
+        for (const DependencyList& list : kDependencyLists) {
+            if (child.m_pName == n.*list.m_pName && !readDependencies(child, list, draft)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool ListReader::readGroup(const ListNode& node, Package& package) const {
+    std::string_view text;
+    if (!package.m_sGroup.empty() || !elementText(node, text)) {
+        return false;
+    }
+    package.m_sGroup = text;
+    return true;
+}
+
+bool ListReader::readDependencies(const ListNode& node, const DependencyList& list,
+                                  PackageDraft& draft) const {
+    Package& package = draft.m_package;
+    LOGT("parsing %s %s for '%s'", draft.m_kind.m_pText, list.m_pWord, package.m_sName.c_str());
+    return parseEntries(node.m_nFirstChild, node.m_pUri, package.*list.m_pSet);
+}
+
+const PackageKind* ListReader::packageKind(const ListNode& element) const {
+    std::string_view text;
+    if (!findAttribute(element, m_pNames->m_pType, text)) {
+        text = std::string_view();
+    }
+    for (const PackageKind& kind : kPackageKinds) {
+        if (text == kind.m_pText) {
+            return &kind;
+        }
+    }
+    LOGW("ignoring package of unknown type '%s'", std::string(text).c_str());
+    return nullptr;
+}
+
+const ListReader::ChildRule* ListReader::childRule(const xmlChar* name) const {
+    for (const ChildRule& rule : kChildRules) {
+        if (name == (*m_pNames).*rule.m_pName) {
+            return &rule;
+        }
+    }
+    return nullptr;
+}
+
+// The file name part of the location names the cache file (unless the
+// location ends in "/"), so it must be able to name a file.
+bool ListReader::placeInCache(Package& package, std::string& location) {
+    location = package.m_sLocation.str();
+    const PooledString& base = package.m_sLocation.base();
+    if (base.empty() ? !isUsableLocation(location) : base == "." || base == "..") {
+        LOGD("invalid location '%s' of package '%s'", location.c_str(), package.m_sName.c_str());
+        return false;
+    }
+    if (!m_sCacheDir.empty()) {
+        if (!base.empty() && m_sCacheDir.back() == '/') {
+            package.m_sCacheFile = PooledPath(m_cacheDir, base);
+        } else {
+            package.m_sCacheFile = m_sCacheDir + baseName(location);
         }
     }
     return true;
@@ -1002,141 +1058,56 @@ int ListReader::archScore(const std::string& arch) {
     return score;
 }
 
-PackageParseResult ListReader::parsePackage(Package& package) {
-    const Names& n = *m_pNames;
-    const ListNode& element = m_vNodes[0];
-    std::string_view typeText;
-    if (!findAttribute(element, n.m_pType, typeText)) {
-        typeText = std::string_view();
+bool ListReader::compatibleArch(const PackageDraft& draft, const std::string& location) {
+    if (archScore(draft.m_sArch) != 0) {
+        return true;
     }
-    const char* formatNamespace = nullptr;
-    const char* type = nullptr;
-    if (typeText == "rpm") {
-        package.m_nType = PackageType::RPM;
-        formatNamespace = kRpmNamespace;
-        type = "rpm";
-    } else if (typeText == "vtxpkg") {
-        package.m_nType = PackageType::VTXPKG;
-        formatNamespace = kVtxdataNamespace;
-        type = "vtxpkg";
-    } else if (typeText == "flashedfw") {
-        package.m_nType = PackageType::FLASHEDFW;
-        formatNamespace = kVtxdataNamespace;
-        type = "flashedfw";
-    } else {
-        LOGW("ignoring package of unknown type '%s'", std::string(typeText).c_str());
+    LOGW("skipping %s package '%s' of non-compatible arch '%s'", draft.m_kind.m_pText,
+         draft.seen(PackageChild::LOCATION) ? baseName(location).c_str()
+                                            : packageToString(draft.m_package).c_str(),
+         draft.m_sArch.c_str());
+    return false;
+}
+
+PackageParseResult ListReader::parsePackage(Package& package) {
+    const ListNode& element = m_vNodes[0];
+    const PackageKind* kind = packageKind(element);
+    if (kind == nullptr) {
         return PackageParseResult::DROPPED;
     }
-
-    bool anyChild = false;
-    for (int32_t index = element.m_nFirstChild; index >= 0 && !anyChild;) {
-        const ListNode& node = m_vNodes[static_cast<size_t>(index)];
-        anyChild = node.m_nKind == ListNode::Kind::ELEMENT;
-        index = node.m_nNext;
-    }
-    if (!anyChild) {
+    package.m_nType = kind->m_nType;
+    // Every child element is recorded: none at all is an error.
+    if (element.m_nFirstChild < 0) {
         return PackageParseResult::ERROR;
     }
-
-    bool seenChild[static_cast<size_t>(SingleChild::SIZE) + 1] = {};
-    auto seen = [&seenChild](SingleChild child) -> bool& {
-        return seenChild[static_cast<size_t>(child)];
-    };
-    auto once = [&seen](SingleChild child) {
-        if (seen(child)) {
-            return false;
-        }
-        seen(child) = true;
-        return true;
-    };
-    const xmlChar* uri = element.m_pUri;
-    std::string arch;
-    std::string_view value;
+    PackageDraft draft{package, *kind, std::string(), {}};
     for (int32_t index = element.m_nFirstChild; index >= 0;) {
         const ListNode& node = m_vNodes[static_cast<size_t>(index)];
         index = node.m_nNext;
-        if (node.m_nKind != ListNode::Kind::ELEMENT || !sameUri(node.m_pUri, uri)) {
+        const ChildRule* rule =
+            sameUri(node.m_pUri, element.m_pUri) ? childRule(node.m_pName) : nullptr;
+        if (rule == nullptr) {
             continue;
         }
-        const xmlChar* name = node.m_pName;
-        if (name == n.m_pName) {
-            if (!once(SingleChild::NAME) || !elementText(node, value)) {
-                return PackageParseResult::ERROR;
-            }
-            package.m_sName = value;
-        } else if (name == n.m_pArch) {
-            if (!once(SingleChild::ARCH)) {
-                return PackageParseResult::ERROR;
-            }
-            // An empty arch element scores 0 below, like a missing one.
-            if (node.m_nFirstChild >= 0 && elementText(node, value)) {
-                arch.assign(value);
-            }
-        } else if (name == n.m_pVersion) {
-            if (!once(SingleChild::VERSION) || !parseVersion(node, package.m_evr)) {
-                return PackageParseResult::ERROR;
-            }
-        } else if (name == n.m_pLocation) {
-            if (!once(SingleChild::LOCATION) || !requireAttribute(node, n.m_pHref, value)) {
-                return PackageParseResult::ERROR;
-            }
-            package.m_sLocation = value;
-        } else if (name == n.m_pChecksum) {
-            if (!once(SingleChild::CHECKSUM) || !parseChecksum(node, package.m_checksum)) {
-                return PackageParseResult::ERROR;
-            }
-        } else if (name == n.m_pSize) {
-            if (!once(SingleChild::SIZE) || !findAttribute(node, n.m_pInstalled, value)) {
-                return PackageParseResult::ERROR;
-            }
-            long size = 0;
-            if (!parseSigned(value, LONG_MIN, LONG_MAX, size)) {
-                LOGD("failed parsing '%s' property '%s'", "installed", std::string(value).c_str());
-                return PackageParseResult::ERROR;
-            }
-            package.m_nInstalledSize = size;
-        } else if (name == n.m_pFormat) {
-            if (!parseFormat(node, formatNamespace, type, package)) {
-                return PackageParseResult::ERROR;
-            }
+        bool& seen = draft.m_aSeen[static_cast<size_t>(rule->m_nChild)];
+        if ((rule->m_bOnce && seen) || !(this->*rule->m_read)(node, draft)) {
+            return PackageParseResult::ERROR;
         }
+        seen = true;
     }
-
-    if (!seen(SingleChild::NAME) || !seen(SingleChild::VERSION)) {
+    if (!draft.seen(PackageChild::NAME) || !draft.seen(PackageChild::VERSION)) {
         return PackageParseResult::ERROR;
     }
     if (package.m_nType != PackageType::FLASHEDFW &&
-        (!seen(SingleChild::LOCATION) || !seen(SingleChild::CHECKSUM))) {
+        (!draft.seen(PackageChild::LOCATION) || !draft.seen(PackageChild::CHECKSUM))) {
         return PackageParseResult::ERROR;
     }
     std::string location;
-    if (seen(SingleChild::LOCATION)) {
-        location = package.m_sLocation.str();
-        // The file name part of the location is the cache file's name,
-        // unless the location ends in "/".
-        const PooledString& base = package.m_sLocation.base();
-        if (base.empty() ? !isUsableLocation(location) : base == "." || base == "..") {
-            LOGD("invalid location '%s' of package '%s'", location.c_str(),
-                 package.m_sName.c_str());
-            return PackageParseResult::ERROR;
-        }
-        if (!m_sCacheDir.empty()) {
-            if (!base.empty() && m_sCacheDir.back() == '/') {
-                package.m_sCacheFile = PooledPath(m_cacheDir, base);
-            } else {
-                package.m_sCacheFile = m_sCacheDir + baseName(location);
-            }
-        }
+    if (draft.seen(PackageChild::LOCATION) && !placeInCache(package, location)) {
+        return PackageParseResult::ERROR;
     }
-
-    if (archScore(arch) == 0) {
-        LOGW("skipping %s package '%s' of non-compatible arch '%s'", type,
-             seen(SingleChild::LOCATION) ? baseName(location).c_str()
-                                         : packageToString(package).c_str(),
-             arch.c_str());
-        return PackageParseResult::DROPPED;
-    }
-    return PackageParseResult::ACCEPTED;
+    return compatibleArch(draft, location) ? PackageParseResult::ACCEPTED
+                                           : PackageParseResult::DROPPED;
 }
 
 void ListReader::finishPackage() {
@@ -1164,18 +1135,17 @@ void ListReader::finishPackage() {
     }
 }
 
-bool ListReader::read(GzPipe& pipe) {
+bool ListReader::read(DecompressStream& stream) {
     xmlSAXHandler sax;
     std::memset(&sax, 0, sizeof(sax));
     sax.initialized = XML_SAX2_MAGIC;
+    sax.startDocument = onStartDocument;
     sax.startElementNs = onStartElement;
     sax.endElementNs = onEndElement;
     sax.characters = onCharacters;
-    // A handler of its own: with no tree the parser hands every run of text,
-    // blank or not, to onCharacters (with its position past the run), which
-    // decides about blanks itself.
+    // A handler of its own, so that the parser tells ignorable whitespace
+    // in the elements built as trees.
     sax.ignorableWhitespace = onIgnorableWhitespace;
-    sax.cdataBlock = onCdata;
     sax.comment = onComment;
     sax.processingInstruction = onProcessingInstruction;
     sax.entityDecl = onEntityDecl;
@@ -1186,21 +1156,21 @@ bool ListReader::read(GzPipe& pipe) {
     sax.serror = onError;
 
     prepareXmlLibrary();
-    ParserCtxt ctxt(xmlCreateIOParserCtxt(&sax, this, GzPipe::read, GzPipe::close, &pipe,
+    // A context with these handlers, whose input xmlCtxtReadIO replaces by
+    // one that carries the file's name into libxml2's reports.
+    ParserCtxt ctxt(xmlCreateIOParserCtxt(&sax, this, readStream, closeStream, &stream,
                                           XML_CHAR_ENCODING_NONE));
     if (!ctxt) {
         return false;
     }
     m_pCtxt = ctxt.get();
-    xmlCtxtUseOptions(m_pCtxt, kListParseOptions);
-    if (m_pCtxt->input != nullptr && m_pCtxt->input->filename == nullptr) {
-        m_pCtxt->input->filename = reinterpret_cast<char*>(xmlStrdup(toXml(m_sPath.c_str())));
-    }
+    m_pCtxt->_private = this;
     m_pNames = std::make_unique<Names>(m_pCtxt->dict);
-    xmlParseDocument(m_pCtxt);
-    const bool ok = !m_bStopped && m_pCtxt->wellFormed != 0;
+    // The document only when it is well-formed.
+    Doc doc(xmlCtxtReadIO(m_pCtxt, readStream, closeStream, &stream, m_sPath.c_str(), nullptr,
+                          kListParseOptions));
     m_pCtxt = nullptr;
-    return ok;
+    return doc != nullptr && !m_bStopped;
 }
 
 }  // namespace
@@ -1211,18 +1181,16 @@ bool parsePackageList(const std::string& path, MetadataType type, PackageList& t
     if (typeName == nullptr) {
         return false;
     }
-    GzFile file(gzopen(path.c_str(), "rb"));
-    if (!file) {
+    std::unique_ptr<DecompressStream> stream = DecompressStream::open(path);
+    if (!stream) {
         LOGE("could not open %s file '%s' for parsing", typeName, path.c_str());
         return false;
     }
-    gzbuffer(file.get(), kGzBufferSize);
     // A list that fails adds nothing, whichever package the failure is in.
     const size_t before = target.size();
     ListReader reader(path, type, target, cacheDir);
-    GzPipe pipe(file.get());
-    bool ok = reader.read(pipe);
-    if (ok && !pipe.drain()) {
+    bool ok = reader.read(*stream);
+    if (ok && !stream->drain()) {
         LOGE("failed while reading from '%s'", path.c_str());
         ok = false;
     }
