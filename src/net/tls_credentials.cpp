@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <set>
 
 #include "support/fd.h"
 #include "support/logger.h"
@@ -41,10 +42,11 @@ struct PemFile {
     const std::string& path;
 };
 
-// The whole file, read without blocking on a FIFO; false after the Error line.
-bool readPemFile(const PemFile& file, std::string& content, struct stat& st) {
+// The whole file, read without blocking on a FIFO, and its status when
+// asked for; false after the Error line.
+bool readPemFile(const PemFile& file, std::string& content, struct stat* st = nullptr) {
     UniqueFd fd(open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    bool ok = fd && fstat(fd.get(), &st) == 0;
+    bool ok = fd && (st == nullptr || fstat(fd.get(), st) == 0);
     char buffer[4096];
     while (ok) {
         const ssize_t got = read(fd.get(), buffer, sizeof(buffer));
@@ -60,6 +62,7 @@ bool readPemFile(const PemFile& file, std::string& content, struct stat& st) {
             content.append(buffer, static_cast<size_t>(got));
         }
     }
+    OPENSSL_cleanse(buffer, sizeof(buffer));
     if (!ok) {
         LOGE("cannot read %s '%s' set by '%s' (%s)", file.what, file.path.c_str(), file.setting,
              errnoString().c_str());
@@ -153,20 +156,21 @@ bool TlsCredentials::load(const TlsSettings& settings) {
 bool TlsCredentials::loadAuthorities(const std::string& path) {
     const PemFile file{"CA certificate file", "ca-file", path};
     std::string pem;
-    struct stat st;
-    if (!readPemFile(file, pem, st)) {
+    if (!readPemFile(file, pem)) {
         return false;
     }
     auto bio = memoryBio(pem);
     ERR_clear_error();
+    bool taken = true;
     while (X509Ptr cert{PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)}) {
         ne_ssl_certificate* authority = toNeon(cert.get());
-        if (authority == nullptr) {
+        taken = authority != nullptr;
+        if (!taken) {
             break;
         }
         m_vAuthorities.emplace_back(authority);
     }
-    if (!endedCleanly() || m_vAuthorities.empty()) {
+    if (!endedCleanly() || !taken || m_vAuthorities.empty()) {
         LOGE("%s '%s' set by '%s' is not a valid PEM certificate file", file.what, path.c_str(),
              file.setting);
         m_vAuthorities.clear();
@@ -181,8 +185,8 @@ bool TlsCredentials::loadClientCert(const std::string& certFile, const std::stri
     const PemFile keyPem{"client key file", "client-key", keyFile};
     std::string pem;
     WipedText keyText;
-    struct stat st;
-    if (!readPemFile(certPem, pem, st) || !readPemFile(keyPem, keyText.text, st)) {
+    struct stat keyStat;
+    if (!readPemFile(certPem, pem) || !readPemFile(keyPem, keyText.text, &keyStat)) {
         return false;
     }
     ERR_clear_error();
@@ -207,7 +211,10 @@ bool TlsCredentials::loadClientCert(const std::string& certFile, const std::stri
              certFile.c_str());
         return false;
     }
-    if (st.st_uid != 0 || (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+    // Read at every contact with the repository; said once.
+    static std::set<std::string> s_warned;
+    if ((keyStat.st_uid != 0 || (keyStat.st_mode & (S_IRGRP | S_IROTH)) != 0) &&
+        s_warned.insert(keyFile).second) {
         LOGW("client key file '%s' can be read by users other than root; make it owned by root "
              "with mode 0600",
              keyFile.c_str());

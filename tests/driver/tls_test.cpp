@@ -90,7 +90,8 @@ std::function<void(Appliance&)> serve(const Serve& s) {
         a.sandbox.writeFile("/etc/updater/other-ca.pem", pki().pem("other.crt"));
         a.sandbox.writeFile("/etc/updater/device.key", pki().pem("device.key"), 0600);
         a.sandbox.writeFile("/etc/updater/outsider.key", pki().pem("outsider.key"), 0644);
-        a.sandbox.writeFile("/etc/updater/garbage.pem", "-----BEGIN CERTIFICATE-----\nnot\n");
+        a.sandbox.writeFile("/etc/updater/damaged.pem",
+                            pki().pem("site.crt") + "-----BEGIN CERTIFICATE-----\nnot\n");
         if (s.siteCaInSystemStore) {
             a.sandbox.writeFile("/etc/ssl/certs/ca-certificates.crt", pki().pem("site.crt"));
         }
@@ -236,12 +237,12 @@ std::vector<Scenario> rows() {
         {"ca-file=\"/etc/updater/device.key\"",
          "ERROR: CA certificate file '/etc/updater/device.key' set by 'ca-file' is not a valid PEM "
          "certificate file"},
-        {"ca-file=\"/etc/updater/garbage.pem\"", "'/etc/updater/garbage.pem' set by 'ca-file' is"},
+        {"ca-file=\"/etc/updater/damaged.pem\"", "'/etc/updater/damaged.pem' set by 'ca-file' is"},
         {kSiteCa + " client-cert=\"/etc/updater/none.crt\" client-key=\"/etc/updater/device.key\"",
          "ERROR: cannot read client certificate file '/etc/updater/none.crt' set by 'client-cert'"},
-        {kSiteCa + " client-cert=\"/etc/updater/garbage.pem\" client-key=\"/etc/updater/device."
+        {kSiteCa + " client-cert=\"/etc/updater/device.key\" client-key=\"/etc/updater/device."
                    "key\"",
-         "ERROR: client certificate file '/etc/updater/garbage.pem' set by 'client-cert' is not "
+         "ERROR: client certificate file '/etc/updater/device.key' set by 'client-cert' is not "
          "a valid PEM certificate file"},
         {kSiteCa + " client-cert=\"/etc/updater/device.crt\" client-key=\"/etc/updater/none.key\"",
          "ERROR: cannot read client key file '/etc/updater/none.key' set by 'client-key'"},
