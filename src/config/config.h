@@ -13,8 +13,8 @@
 // shows it when it asks for a client certificate. Empty paths: the system's
 // default certificate authorities, no client certificate.
 struct TlsSettings {
-    std::string m_sCaFile;  // PEM, one or more authorities trusted instead of the system's
-    bool m_bSystemCa = false;  // with m_sCaFile: the system's authorities as well
+    std::string m_sCaFile;      // PEM, one or more authorities trusted instead of the system's
+    bool m_bSystemCa = false;   // with m_sCaFile: the system's authorities as well
     std::string m_sClientCert;  // PEM certificate...
     std::string m_sClientKey;   // ...and its unencrypted PEM key; both or neither
 };

@@ -47,8 +47,9 @@ URLFetcher::TlsRefusal URLFetcher::tlsRefusal(int result, int statusCode) const 
     if (m_nCertFailures != 0) {
         return TlsRefusal::SERVER_CERT;
     }
-    const bool refused = result == NE_ERROR ? statusCode == 0
-                                            : result == NE_OK && (statusCode == 400 || statusCode == 403);
+    const bool refused = result == NE_ERROR
+                             ? statusCode == 0
+                             : result == NE_OK && (statusCode == 400 || statusCode == 403);
     if (!m_bClientCertAsked || !refused) {
         return TlsRefusal::NONE;
     }
@@ -63,37 +64,45 @@ void URLFetcher::reportTlsRefusal() const {
             break;
         case TlsRefusal::SERVER_CERT:
             if ((m_nCertFailures & NE_SSL_UNTRUSTED) != 0 && ownHost) {
-                LOGE("make sure 'ca-file' in the repository's 'tls' element names the authority "
-                     "that issued the certificate of server '%s'",
-                     host);
+                LOGE(
+                    "make sure 'ca-file' in the repository's 'tls' element names the authority "
+                    "that issued the certificate of server '%s'",
+                    host);
             } else if ((m_nCertFailures & NE_SSL_UNTRUSTED) != 0) {
-                LOGE("server '%s' is not the repository's own host: only the system's certificate "
-                     "authorities are trusted for it",
-                     host);
+                LOGE(
+                    "server '%s' is not the repository's own host: only the system's certificate "
+                    "authorities are trusted for it",
+                    host);
             } else if ((m_nCertFailures & NE_SSL_IDMISMATCH) != 0) {
-                LOGE("make sure server '%s' is reached by a host name its certificate was issued for",
-                     host);
+                LOGE(
+                    "make sure server '%s' is reached by a host name its certificate was issued "
+                    "for",
+                    host);
             } else {
-                LOGE("make sure the clock of the unit is right and server '%s' has a current "
-                     "certificate",
-                     host);
+                LOGE(
+                    "make sure the clock of the unit is right and server '%s' has a current "
+                    "certificate",
+                    host);
             }
             break;
         case TlsRefusal::CLIENT_CERT_MISSING:
             if (ownHost) {
-                LOGE("server '%s' asks for a client certificate: set 'client-cert' and "
-                     "'client-key' in the repository's 'tls' element",
-                     host);
+                LOGE(
+                    "server '%s' asks for a client certificate: set 'client-cert' and "
+                    "'client-key' in the repository's 'tls' element",
+                    host);
             } else {
-                LOGE("server '%s' asks for a client certificate, which only the repository's own "
-                     "host gets",
-                     host);
+                LOGE(
+                    "server '%s' asks for a client certificate, which only the repository's own "
+                    "host gets",
+                    host);
             }
             break;
         case TlsRefusal::CLIENT_CERT_REFUSED:
-            LOGE("server '%s' did not accept client certificate '%s': make sure it is current and "
-                 "issued by an authority the server trusts",
-                 host, m_pTls->clientCertFile().c_str());
+            LOGE(
+                "server '%s' did not accept client certificate '%s': make sure it is current and "
+                "issued by an authority the server trusts",
+                host, m_pTls->clientCertFile().c_str());
             break;
     }
 }

@@ -215,9 +215,10 @@ bool TlsCredentials::loadClientCert(const std::string& certFile, const std::stri
     static std::set<std::string> s_warned;
     if ((keyStat.st_uid != 0 || (keyStat.st_mode & (S_IRGRP | S_IROTH)) != 0) &&
         s_warned.insert(keyFile).second) {
-        LOGW("client key file '%s' can be read by users other than root; make it owned by root "
-             "with mode 0600",
-             keyFile.c_str());
+        LOGW(
+            "client key file '%s' can be read by users other than root; make it owned by root "
+            "with mode 0600",
+            keyFile.c_str());
     }
     m_pClientCert.reset(toNeon(cert.get(), key.get()));
     ERR_clear_error();

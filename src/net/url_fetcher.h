@@ -172,7 +172,7 @@ private:
     bool m_bRedirected = false;
     bool m_bBadRedirect = false;  // a redirect whose location could not be parsed
     const TlsCredentials* m_pTls = nullptr;
-    int m_nCertFailures = 0;         // neon's NE_SSL_* bits of the last request
+    int m_nCertFailures = 0;          // neon's NE_SSL_* bits of the last request
     bool m_bClientCertAsked = false;  // by the server, on this session
     bool m_bClientCertSent = false;
     TlsRefusal m_tlsRefusal = TlsRefusal::NONE;  // of the last request

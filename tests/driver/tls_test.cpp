@@ -4,6 +4,8 @@
 // proxy's CONNECT, and redirects. The certificates are made here with the
 // openssl program; the sandbox's system trust store stays as the host has it
 // unless a row puts the site's authority into it.
+#include <algorithm>
+
 #include "appliance.h"
 #include "harness/command.h"
 #include "net/net_test_util.h"
@@ -18,10 +20,13 @@ struct Pki {
         const std::string script =
             "set -e\ncd " + dir.path() + "\nfor ca in site other; do openssl req -x509" + ec +
             " -days 30 -subj /CN=$ca-ca -keyout $ca.key -out $ca.crt; done\n"
-            "printf '[ca]\\ndefault_ca=d\\n[d]\\ndatabase=index\\nnew_certs_dir=.\\nserial=serial\\n"
+            "printf "
+            "'[ca]\\ndefault_ca=d\\n[d]\\ndatabase=index\\nnew_certs_dir=.\\nserial=serial\\n"
             "default_md=sha256\\npolicy=p\\n[p]\\ncommonName=supplied\\n' > ca.cnf\n"
             "touch index; echo 01 > serial\n"
-            "leaf() {\n  openssl req" + ec + " -subj /CN=$1 -keyout $1.key -out $1.csr\n"
+            "leaf() {\n  openssl req" +
+            ec +
+            " -subj /CN=$1 -keyout $1.key -out $1.csr\n"
             "  printf 'basicConstraints=CA:FALSE\\nsubjectAltName=%s\\n' $3 > $1.ext\n"
             "  openssl ca -batch -config ca.cnf -notext -cert $2.crt -keyfile $2.key -extfile "
             "$1.ext -in $1.csr -out $1.crt $4\n}\n"
@@ -52,12 +57,16 @@ std::vector<std::string> servers() {
         return "ssl_certificate " + pki().dir.file(name + ".crt") + "; ssl_certificate_key " +
                pki().dir.file(name + ".key") + ";";
     };
-    return {cert("server") + " rewrite ^/stay/(.*) https://127.0.0.1:@PORT1@/$1;"
-                             " rewrite ^/away/(.*) https://localhost:@PORT1@/$1;"
-                             " rewrite ^/down/(.*) http://127.0.0.1:@PORT5@/$1;",
+    return {cert("server") +
+                " rewrite ^/stay/(.*) https://127.0.0.1:@PORT1@/$1;"
+                " rewrite ^/away/(.*) https://localhost:@PORT1@/$1;"
+                " rewrite ^/down/(.*) http://127.0.0.1:@PORT5@/$1;",
             cert("server") + " ssl_verify_client on; ssl_client_certificate " +
                 pki().dir.file("site.crt") + ";",
-            cert("wrongname"), cert("expired"), cert("stranger"), ""};
+            cert("wrongname"),
+            cert("expired"),
+            cert("stranger"),
+            ""};
 }
 
 std::unique_ptr<Nginx> g_nginx;
@@ -111,161 +120,122 @@ std::function<void(Appliance&)> serve(const Serve& s) {
     };
 }
 
-// What a run that was refused leaves: the installed set as it was, no retry.
-Scenario& refused(Scenario& s, Lines texts) {
-    return s.exits(1).logs(texts, {"retrying", "WARNING: client key"}).rpmsHave({"app-1.0-1"});
+// A full update from the server; one refused with the text, leaving the
+// installed set as it was, without a retry.
+Scenario update(Scenario s, const Serve& on) {
+    s.run().before(serve(on)).rpmsHave({"app-2.0-1"});
+    return s;
+}
+Scenario refusal(Scenario s, const Serve& on, const std::string& text) {
+    s.run({}, 1).before(serve(on)).logs({text}, {"retrying"}).rpmsHave({"app-1.0-1"});
+    return s;
 }
 
-// Lines of nginx's log for the server; the requests it got.
+// The requests nginx logged for the server.
 size_t requestsTo(Server server) {
+    const Lines log = splitLines(g_nginx->log());
     const std::string port = std::to_string(g_nginx->port(server)) + " ";
-    size_t n = 0;
-    for (const std::string& line : splitLines(g_nginx->log())) {
-        n += line.rfind(port, 0) == 0;
-    }
-    return n;
+    return std::count_if(log.begin(), log.end(),
+                         [&](const std::string& line) { return line.rfind(port, 0) == 0; });
 }
 
-void noRequests(Appliance&, const RunResult& r) {
-    EXPECT_EQ(requestsTo(SITE) + requestsTo(MUTUAL), 0u) << g_nginx->log() << r.describe();
-}
-
-const char* const kCannotParse = "ERROR: failed parsing configuration file '/etc/updater.conf'";
-const std::string kHint = "ERROR: make sure 'ca-file' in the repository's 'tls' element names the "
-                          "authority that issued the certificate of server '127.0.0.1'";
 const std::string kVerify =
     "ERROR: failed fetching 'repodata/repomd.xml' (Server certificate verification failed: ";
+const std::string kUntrusted =
+    kVerify +
+    "issuer is not trusted)\nERROR: make sure 'ca-file' in the repository's 'tls' "
+    "element names the authority that issued the certificate of server '127.0.0.1'";
 const std::string kMissing =
-    "ERROR: failed fetching 'repodata/repomd.xml' (400 Bad Request)\nERROR: server '127.0.0.1' asks "
-    "for a client certificate: set 'client-cert' and 'client-key' in the repository's 'tls' element";
+    "ERROR: failed fetching 'repodata/repomd.xml' (400 Bad Request)\nERROR: server '127.0.0.1' "
+    "asks "
+    "for a client certificate: set 'client-cert' and 'client-key' in the repository's 'tls' "
+    "element";
+const std::string kOtherCa = "ca-file=\"/etc/updater/other-ca.pem\"";
 
 std::vector<Scenario> rows() {
-    Lines updated = {"app-2.0-1"};
     std::vector<Scenario> rows = {
-        Scenario("SiteAuthorityWithoutTouchingTheSystemStore")
-            .before(serve({SITE, kSiteCa}))
-            .rpmsHave(updated),
-        Scenario("WithoutTheSiteAuthorityTheHintNamesCaFile")
-            .before(serve({SITE, ""}))
-            .with([](Scenario& s) { refused(s, {kVerify + "issuer is not trusted)\n" + kHint}); }),
-        Scenario("CaFileReplacesTheSystemStoreUnlessSystemCaAddsIt")
-            .run({"--check-only"}, 1)
-            .before(serve({SITE, "ca-file=\"/etc/updater/other-ca.pem\"", "/", false, true}))
-            .logs({kHint})
-            .run({"--check-only"})
-            .before(serve({SITE, "ca-file=\"/etc/updater/other-ca.pem\" system-ca=\"true\"", "/",
-                           false, true})),
-        Scenario("DeviceCertificateForMutualTls")
-            .before(serve({MUTUAL, kSiteCa + kDevice}))
-            .lacks({"WARNING: client key"})
-            .rpmsHave(updated),
-        Scenario("MutualTlsWithoutCertificate")
-            .before(serve({MUTUAL, kSiteCa}))
-            .with([](Scenario& s) { refused(s, {kMissing}); }),
-        Scenario("MutualTlsWithAnotherAuthoritysCertificate")
-            .before(serve({MUTUAL, kSiteCa + kOutsider}))
-            .exits(1)
-            .logs({"ERROR: server '127.0.0.1' did not accept client certificate "
-                   "'/etc/updater/outsider.crt': make sure it is current and issued by an "
-                   "authority the server trusts",
-                   "WARNING: client key file '/etc/updater/outsider.key' can be read by users "
-                   "other than root; make it owned by root with mode 0600"},
-                  {"retrying"})
-            .rpmsHave({"app-1.0-1"}),
-        Scenario("WrongHostName")
-            .before(serve({WRONG_NAME, kSiteCa}))
-            .with([](Scenario& s) {
-                refused(s, {kVerify + "certificate issued for a different hostname)\nERROR: make "
-                                      "sure server '127.0.0.1' is reached by a host name its "
-                                      "certificate was issued for"});
-            }),
-        Scenario("ExpiredCertificate")
-            .before(serve({EXPIRED, kSiteCa}))
-            .with([](Scenario& s) {
-                refused(s, {kVerify + "certificate has expired)\nERROR: make sure the clock of the "
-                                      "unit is right and server '127.0.0.1' has a current "
-                                      "certificate"});
-            }),
-        Scenario("AnotherAuthoritysServer")
-            .before(serve({STRANGER, kSiteCa}))
-            .with([](Scenario& s) { refused(s, {kVerify + "issuer is not trusted)\n" + kHint}); }),
-        Scenario("MutualTlsThroughTheProxy")
-            .run({}, 1)
-            .before(serve({MUTUAL, kSiteCa, "/", true}))
-            .logs({kMissing})
-            .run()
-            .before(serve({MUTUAL, kSiteCa + kDevice, "/", true}))
-            .rpmsHave(updated)
+        update(Scenario("SiteAuthorityWithoutTouchingTheSystemStore"), {SITE, kSiteCa}),
+        refusal(Scenario("WithoutTheSiteAuthorityTheHintNamesCaFile"), {SITE, ""}, kUntrusted),
+        update(refusal(Scenario("CaFileReplacesTheSystemStoreUnlessSystemCaAddsIt"),
+                       {SITE, kOtherCa, "/", false, true}, kUntrusted),
+               {SITE, kOtherCa + " system-ca=\"true\"", "/", false, true}),
+        update(Scenario("DeviceCertificateForMutualTls"), {MUTUAL, kSiteCa + kDevice})
+            .lacks({"WARNING: client key"}),
+        refusal(Scenario("MutualTlsWithoutCertificate"), {MUTUAL, kSiteCa}, kMissing),
+        refusal(Scenario("MutualTlsWithAnotherAuthoritysCertificate"),
+                {MUTUAL, kSiteCa + kOutsider},
+                "ERROR: server '127.0.0.1' did not accept client certificate '/etc/updater/"
+                "outsider.crt': make sure it is current and issued by an authority the server "
+                "trusts")
+            .logs(
+                {"WARNING: client key file '/etc/updater/outsider.key' can be read by users other "
+                 "than root; make it owned by root with mode 0600"}),
+        refusal(Scenario("WrongHostName"), {WRONG_NAME, kSiteCa},
+                kVerify + "certificate issued for a different hostname)\nERROR: make sure server "
+                          "'127.0.0.1' is reached by a host name its certificate was issued for"),
+        refusal(Scenario("ExpiredCertificate"), {EXPIRED, kSiteCa},
+                kVerify + "certificate has expired)\nERROR: make sure the clock of the unit is "
+                          "right and server '127.0.0.1' has a current certificate"),
+        refusal(Scenario("AnotherAuthoritysServer"), {STRANGER, kSiteCa}, kUntrusted),
+        update(
+            refusal(Scenario("MutualTlsThroughTheProxy"), {MUTUAL, kSiteCa, "/", true}, kMissing),
+            {MUTUAL, kSiteCa + kDevice, "/", true})
             .check([](Appliance&, const RunResult&) {
-                EXPECT_NE(g_proxy->log().find("CONNECT 127.0.0.1:" +
-                                              std::to_string(g_nginx->port(MUTUAL))),
-                          std::string::npos)
-                    << g_proxy->log();
+                const std::string connect =
+                    "CONNECT 127.0.0.1:" + std::to_string(g_nginx->port(MUTUAL));
+                EXPECT_NE(g_proxy->log().find(connect), std::string::npos) << g_proxy->log();
             }),
         // A redirect on the same host keeps the settings; another host gets
         // neither the authority nor the device's certificate.
-        Scenario("RedirectOnTheSameHostKeepsTheSettings")
-            .before(serve({SITE, kSiteCa + kDevice, "/stay/"}))
-            .rpmsHave(updated),
-        Scenario("RedirectToAnotherHost")
-            .run({"--check-only"}, 1)
-            .before(serve({SITE, kSiteCa + kDevice, "/away/"}))
-            .logs({"ERROR: server 'localhost' is not the repository's own host: only the system's "
-                   "certificate authorities are trusted for it"})
-            .run({"--check-only"}, 1)
-            .before(serve({SITE, kSiteCa + kDevice, "/away/", false, true}))
-            .logs({"ERROR: server 'localhost' asks for a client certificate, which only the "
-                   "repository's own host gets"})
+        update(Scenario("RedirectOnTheSameHostKeepsTheSettings"),
+               {SITE, kSiteCa + kDevice, "/stay/"}),
+        refusal(refusal(Scenario("RedirectToAnotherHost"), {SITE, kSiteCa + kDevice, "/away/"},
+                        "ERROR: server 'localhost' is not the repository's own host: only the "
+                        "system's certificate authorities are trusted for it"),
+                {SITE, kSiteCa + kDevice, "/away/", false, true},
+                "ERROR: server 'localhost' asks for a client certificate, which only the "
+                "repository's own host gets")
             .check([](Appliance&, const RunResult&) {
                 EXPECT_NE(g_nginx->log().find(" 400 /repodata/repomd.xml \"-\""), std::string::npos)
                     << g_nginx->log();
             }),
-        Scenario("RedirectFromHttpsToHttpIsRefused")
-            .before(serve({SITE, kSiteCa, "/down/"}))
-            .with([](Scenario& s) {
-                refused(s, {"ERROR: refusing redirection from https to plain http "
-                            "'http://127.0.0.1:"});
-            })
+        refusal(Scenario("RedirectFromHttpsToHttpIsRefused"), {SITE, kSiteCa, "/down/"},
+                "ERROR: refusing redirection from https to plain http 'http://127.0.0.1:")
             .check([](Appliance&, const RunResult&) { EXPECT_EQ(requestsTo(PLAIN), 0u); }),
     };
     // Unusable files: one error each, before any connection.
+    const std::string cert = kSiteCa + " client-cert=\"/etc/updater/";
+    const std::string key = ".crt\" client-key=\"/etc/updater/";
     const std::pair<std::string, std::string> files[] = {
         {"ca-file=\"/etc/updater/none.pem\"",
          "ERROR: cannot read CA certificate file '/etc/updater/none.pem' set by 'ca-file' (No "
          "such file or directory)"},
         {"ca-file=\"/etc/updater\"", "set by 'ca-file' (Is a directory)"},
-        {"ca-file=\"/etc/updater/device.key\"",
-         "ERROR: CA certificate file '/etc/updater/device.key' set by 'ca-file' is not a valid PEM "
-         "certificate file"},
-        {"ca-file=\"/etc/updater/damaged.pem\"", "'/etc/updater/damaged.pem' set by 'ca-file' is"},
-        {kSiteCa + " client-cert=\"/etc/updater/none.crt\" client-key=\"/etc/updater/device.key\"",
+        {"ca-file=\"/etc/updater/damaged.pem\"",
+         "ERROR: CA certificate file '/etc/updater/damaged.pem' set by 'ca-file' is not a valid "
+         "PEM certificate file"},
+        {cert + "none" + key + "device.key\"",
          "ERROR: cannot read client certificate file '/etc/updater/none.crt' set by 'client-cert'"},
-        {kSiteCa + " client-cert=\"/etc/updater/device.key\" client-key=\"/etc/updater/device."
-                   "key\"",
+        {kSiteCa +
+             " client-cert=\"/etc/updater/device.key\" client-key=\"/etc/updater/device.key\"",
          "ERROR: client certificate file '/etc/updater/device.key' set by 'client-cert' is not "
          "a valid PEM certificate file"},
-        {kSiteCa + " client-cert=\"/etc/updater/device.crt\" client-key=\"/etc/updater/none.key\"",
+        {cert + "device" + key + "none.key\"",
          "ERROR: cannot read client key file '/etc/updater/none.key' set by 'client-key'"},
-        {kSiteCa + " client-cert=\"/etc/updater/device.crt\" client-key=\"/etc/updater/"
-                   "encrypted.key\"",
+        {cert + "device" + key + "encrypted.key\"",
          "ERROR: client key file '/etc/updater/encrypted.key' set by 'client-key' is not an "
          "unencrypted PEM private key"},
-        {kSiteCa + " client-cert=\"/etc/updater/device.crt\" client-key=\"/etc/updater/device."
-                   "crt\"",
-         "set by 'client-key' is not an unencrypted PEM private key"},
-        {kSiteCa + " client-cert=\"/etc/updater/device.crt\" client-key=\"/etc/updater/outsider."
-                   "key\"",
+        {cert + "device" + key + "outsider.key\"",
          "ERROR: client key file '/etc/updater/outsider.key' does not match client certificate "
          "file '/etc/updater/device.crt'"},
-        {kSiteCa + " client-cert=\"/etc/updater/device.crt\"",
-         "ERROR: repository 'base' needs both 'client-cert' and 'client-key', or neither\n" +
-             std::string(kCannotParse)},
+        {cert + "device.crt\"",
+         "ERROR: repository 'base' needs both 'client-cert' and 'client-key', or neither\nERROR: "
+         "failed parsing configuration file '/etc/updater.conf'"},
     };
     Scenario broken("UnusableFilesFailBeforeAnyConnection");
     for (const auto& f : files) {
-        broken.run({}, 1).before(serve({MUTUAL, f.first})).check(noRequests).with([&](Scenario& s) {
-            refused(s, {f.second});
-        });
+        broken = refusal(std::move(broken), {MUTUAL, f.first}, f.second);
+        broken.check([](Appliance&, const RunResult&) { EXPECT_EQ(g_nginx->log(), ""); });
     }
     rows.push_back(broken);
     return rows;

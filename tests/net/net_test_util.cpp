@@ -87,13 +87,13 @@ Nginx::Nginx(const std::string& root, const std::vector<std::string>& servers) {
             }
         }
         const bool tls = lines.find("ssl_certificate ") != std::string::npos;
-        conf += "  server { listen 127.0.0.1:" + std::to_string(m_vPorts[i]) +
-                (tls ? " ssl" : "") + "; root " + root + ";\n    " + lines + "\n  }\n";
+        conf += "  server { listen 127.0.0.1:" + std::to_string(m_vPorts[i]) + (tls ? " ssl" : "") +
+                "; root " + root + ";\n    " + lines + "\n  }\n";
     }
     writeHostFile(m_dir.file("nginx.conf"), conf + "}\n");
-    m_nPid = startServer({"nginx", "-p", dir, "-c", m_dir.file("nginx.conf"), "-e",
-                          m_dir.file("error.log")},
-                         m_vPorts.back());
+    m_nPid = startServer(
+        {"nginx", "-p", dir, "-c", m_dir.file("nginx.conf"), "-e", m_dir.file("error.log")},
+        m_vPorts.back());
 }
 
 Nginx::~Nginx() {
