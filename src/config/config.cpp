@@ -78,9 +78,33 @@ bool readLocation(const ConfigSource&, Repository& repo, xmlNodePtr element) {
     return true;
 }
 
+// The last tls element counts, whole.
+bool readTls(const ConfigSource& source, Repository& repo, xmlNodePtr element) {
+    TlsSettings& tls = repo.m_tls;
+    tls = TlsSettings();
+    getAttribute(element, "ca-file", tls.m_sCaFile);
+    getAttribute(element, "client-cert", tls.m_sClientCert);
+    getAttribute(element, "client-key", tls.m_sClientKey);
+    std::string systemCa;
+    if (getAttribute(element, "system-ca", systemCa)) {
+        tls.m_bSystemCa = systemCa == "true";
+        if (!tls.m_bSystemCa && systemCa != "false") {
+            source.unknownValue(element, "system-ca", systemCa, "taken as 'false'");
+        }
+    }
+    source.unknownChildren(element);
+    if (tls.m_sClientCert.empty() != tls.m_sClientKey.empty()) {
+        LOGE("repository '%s' needs both 'client-cert' and 'client-key', or neither",
+             repo.m_sId.c_str());
+        return false;
+    }
+    return true;
+}
+
 const ElementTable<Repository> kRepositoryElements[] = {
     {"name", {readRepositoryName, {}}},
     {"location", {readLocation, {"href"}}},
+    {"tls", {readTls, {"ca-file", "system-ca", "client-cert", "client-key"}}},
 };
 
 bool readRepository(const ConfigSource& source, Config& config, xmlNodePtr node) {

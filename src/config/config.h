@@ -9,12 +9,23 @@
 
 #include "support/logger.h"
 
+// How the repository's own server is trusted over https, and what the device
+// shows it when it asks for a client certificate. Empty paths: the system's
+// default certificate authorities, no client certificate.
+struct TlsSettings {
+    std::string m_sCaFile;      // PEM, one or more authorities trusted instead of the system's
+    bool m_bSystemCa = false;   // with m_sCaFile: the system's authorities as well
+    std::string m_sClientCert;  // PEM certificate...
+    std::string m_sClientKey;   // ...and its unencrypted PEM key; both or neither
+};
+
 struct Repository {
     std::string m_sId;
     std::string m_sName;
     std::string m_sLocation;
     bool m_bEnabled = false;
     bool m_bFromDefaults = false;
+    TlsSettings m_tls;
 };
 
 struct NetworkSettings {

@@ -1,6 +1,7 @@
 #include "net/downloader.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -64,11 +65,17 @@ Downloader::~Downloader() {
 
 bool Downloader::fail() {
     m_vFetchers.clear();
+    m_tls.clear();
     m_uri.reset();
     return false;
 }
 
-bool Downloader::open(const std::string& uri) {
+bool Downloader::isOwnHost(const ne_uri& uri) const {
+    const char* own = m_uri.get().host;
+    return uri.host != nullptr && own != nullptr && strcmp(uri.host, own) == 0;
+}
+
+bool Downloader::open(const std::string& uri, const TlsSettings& tls) {
     if (!m_vFetchers.empty()) {
         return false;
     }
@@ -84,7 +91,10 @@ bool Downloader::open(const std::string& uri) {
     LOGD("opening repo downloader with URI scheme, host, port, path = '%s' '%s' %u '%s'",
          parsed.scheme, parsed.host, parsed.port, parsed.path);
 
-    m_vFetchers.push_back(std::make_unique<URLFetcher>(parsed));
+    if (!m_tls.load(tls)) {
+        return fail();
+    }
+    m_vFetchers.push_back(std::make_unique<URLFetcher>(parsed, &m_tls));
     URLFetcher& fetcher = *m_vFetchers.back();
     if (!fetcher.isValid()) {
         LOGE("cannot create fetcher for '%s'", uri.c_str());
@@ -104,6 +114,7 @@ bool Downloader::open(const std::string& uri) {
 void Downloader::close() {
     m_sBasePath.clear();
     m_vFetchers.clear();
+    m_tls.clear();
     m_uri.reset();
     m_pNotifier = nullptr;
 }
@@ -177,6 +188,13 @@ bool Downloader::download(const std::string& path, const std::string& destinatio
             LOGE("refusing redirection to local file '%s'", ParsedUri::toString(*target).c_str());
             break;
         }
+        // What went out over TLS (the identity headers too) stays off plain text.
+        if (current->scheme() == "https" && target->scheme != nullptr &&
+            strcasecmp(target->scheme, "http") == 0) {
+            LOGE("refusing redirection from https to plain http '%s'",
+                 ParsedUri::toString(*target).c_str());
+            break;
+        }
         std::string nextPath = orEmpty(target->path);
         if (target->query != nullptr) {
             nextPath += "?";
@@ -194,7 +212,8 @@ bool Downloader::download(const std::string& path, const std::string& destinatio
             current->closeConnection();
         }
         if (found == nullptr) {
-            auto created = std::make_unique<URLFetcher>(*target);
+            auto created =
+                std::make_unique<URLFetcher>(*target, isOwnHost(*target) ? &m_tls : nullptr);
             if (!created->isValid()) {
                 LOGE("cannot create fetcher for redirection to '%s'",
                      ParsedUri::toString(*target).c_str());

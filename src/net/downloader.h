@@ -1,6 +1,9 @@
 // Network fetching: the repository downloader, bound to the base URI of one
 // repository, which fetches paths relative to it into local files through one
-// URLFetcher per server it meets, following redirects.
+// URLFetcher per server it meets, following redirects. The repository's TLS
+// settings apply to its own host (on any port) and to no other: a redirect to
+// another host is verified against the system's authorities alone and never
+// gets the device's client certificate.
 #pragma once
 
 #include <memory>
@@ -16,8 +19,9 @@ public:
     Downloader(const Downloader&) = delete;
     Downloader& operator=(const Downloader&) = delete;
 
-    // Binds the downloader to a repository; false when already open.
-    bool open(const std::string& uri);
+    // Binds the downloader to a repository and reads the files of its TLS
+    // settings; false when already open or a file is unusable.
+    bool open(const std::string& uri, const TlsSettings& tls = TlsSettings());
     // Fetches the path (relative to the base) into the destination, through
     // "<destination>.tmp" and a rename; the destination is untouched on failure.
     bool download(const std::string& path, const std::string& destination, bool bypassCache);
@@ -34,8 +38,11 @@ public:
 
 private:
     bool fail();
+    // The repository's own host, whatever the port.
+    bool isOwnHost(const ne_uri& uri) const;
 
     ParsedUri m_uri;
+    TlsCredentials m_tls;  // outlives the fetchers, which point at it
     std::vector<std::unique_ptr<URLFetcher>> m_vFetchers;
     std::string m_sBasePath;
     URLFetcher::Notifier* m_pNotifier = nullptr;

@@ -278,7 +278,8 @@ void URLFetcher::AddressDeleter::operator()(ne_inet_addr* address) const {
     ne_iaddr_free(address);
 }
 
-URLFetcher::URLFetcher(const ne_uri& uri) : m_credentials(uri) {
+URLFetcher::URLFetcher(const ne_uri& uri, const TlsCredentials* tls)
+    : m_credentials(uri), m_pTls(tls) {
     const ClassState& s = state();
     if (!s.m_bInitialized) {
         LOGE("URLFetcher class not initialized before calling constructor");
@@ -312,7 +313,7 @@ URLFetcher::URLFetcher(const ne_uri& uri) : m_credentials(uri) {
             return;
         }
         if (m_sScheme == "https") {
-            ne_ssl_trust_default_ca(m_pSession);
+            setupTls();
         }
         setupAuthentication();
 
@@ -447,6 +448,7 @@ int URLFetcher::request(const std::string& path, int fd, bool bypassCache, int& 
     m_pRequestPath = path.c_str();
     m_sRetryAfter.clear();
     m_bBadRedirect = false;
+    m_nCertFailures = 0;
     m_nWriteFd = fd;
     m_vWriteBuffer.clear();
     m_vWriteBuffer.reserve(kWriteBuffer);
@@ -469,6 +471,7 @@ int URLFetcher::request(const std::string& path, int fd, bool bypassCache, int& 
 
     int result = ne_request_dispatch(req.get());
     const ne_status* status = ne_get_status(req.get());
+    m_tlsRefusal = tlsRefusal(result, status->code);
     if (result == NE_OK && !m_vWriteBuffer.empty() && !flushBody()) {
         result = NE_ERROR;
     }
@@ -569,7 +572,8 @@ bool URLFetcher::get(const std::string& path, int fd, bool bypassCache,
             m_bRedirected = true;
             return false;
         }
-        if (!attempts.another(result, status)) {
+        // A refused certificate stays refused: no second attempt.
+        if (m_tlsRefusal != TlsRefusal::NONE || !attempts.another(result, status)) {
             break;
         }
         LOGW("failed fetching '%s' (%s); retrying", displayName.c_str(),
@@ -598,6 +602,7 @@ bool URLFetcher::get(const std::string& path, int fd, bool bypassCache,
     } else if (result == NE_PROXYAUTH) {
         LOGE("make sure the proper username and password are configured in the proxy settings");
     }
+    reportTlsRefusal();
     return false;
 }
 

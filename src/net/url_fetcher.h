@@ -4,7 +4,7 @@
 // user agent, device identity, default credentials) is class state, set once
 // by URLFetcher::initialize, which also seeds the program's random generator.
 // When a failed request is tried again is the retry policy's
-// (net/retry_policy.h).
+// (net/retry_policy.h); a refused certificate is never tried again.
 #pragma once
 
 #include <ne_session.h>
@@ -19,6 +19,7 @@
 #include "config/config.h"
 #include "net/credential_store.h"
 #include "net/device_identity.h"
+#include "net/tls_credentials.h"
 
 // Owner of a URI parsed by neon.
 // The path as sent in a request line: control characters, spaces, bytes
@@ -73,14 +74,18 @@ public:
     // Class initialisation; runs once, later calls do nothing.
     static void initialize(const NetworkSettings& settings);
 
-    // Sets up a fetcher for the URI's scheme, host and port.
-    explicit URLFetcher(const ne_uri& uri);
+    // Sets up a fetcher for the URI's scheme, host and port. The TLS
+    // credentials (not owned; they must outlive the fetcher) are given for
+    // the repository's own host only; without them an https server is
+    // trusted by the system's authorities and gets no client certificate.
+    explicit URLFetcher(const ne_uri& uri, const TlsCredentials* tls = nullptr);
     ~URLFetcher();
     URLFetcher(const URLFetcher&) = delete;
     URLFetcher& operator=(const URLFetcher&) = delete;
 
     bool isValid() const { return m_bValid; }
     bool hasSession() const { return m_pSession != nullptr; }
+    const std::string& scheme() const { return m_sScheme; }
     // Same scheme, host and port (the scheme's default port when the URI gives none).
     bool matches(const ne_uri& uri) const;
 
@@ -134,6 +139,16 @@ private:
     void setupAuthentication();
     void setupProxyAuthentication();
 
+    // TLS (fetcher_tls.cpp): what the session trusts and shows, and why a
+    // request was refused over a certificate.
+    enum class TlsRefusal { NONE, SERVER_CERT, CLIENT_CERT_MISSING, CLIENT_CERT_REFUSED };
+    void setupTls();
+    static int verifyServer(void* userdata, int failures, const ne_ssl_certificate* cert);
+    static void provideClientCert(void* userdata, ne_session* session,
+                                  const ne_ssl_dname* const* names, int count);
+    TlsRefusal tlsRefusal(int result, int statusCode) const;
+    void reportTlsRefusal() const;
+
     bool checkLocalNetwork();
     void clearLocalAddresses();
     static int writeBlock(void* userdata, const char* buffer, size_t length);
@@ -156,4 +171,9 @@ private:
     std::string m_sRetryAfter;
     bool m_bRedirected = false;
     bool m_bBadRedirect = false;  // a redirect whose location could not be parsed
+    const TlsCredentials* m_pTls = nullptr;
+    int m_nCertFailures = 0;          // neon's NE_SSL_* bits of the last request
+    bool m_bClientCertAsked = false;  // by the server, on this session
+    bool m_bClientCertSent = false;
+    TlsRefusal m_tlsRefusal = TlsRefusal::NONE;  // of the last request
 };

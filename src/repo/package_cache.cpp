@@ -33,7 +33,7 @@ bool PackageRepo::getPackages(const PackageSet& packages) {
     }
     ItemNotify notify(static_cast<int>(packages.size()));
     Downloader downloader;
-    if (!downloader.open(m_sUri)) {
+    if (!downloader.open(m_sUri, m_pRepository.m_tls)) {
         // Packages already intact in the cache are still accepted.
         LOGE("failed creating repository downloder from '%s'", m_sUri.c_str());
     }

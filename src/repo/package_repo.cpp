@@ -185,7 +185,7 @@ bool PackageRepo::update(const std::string& overrideUri) {
     const bool signature = checksIndexSignature();
     ItemNotify notify(signature ? 4 : 3);
     Downloader downloader;
-    if (!downloader.open(m_sUri)) {
+    if (!downloader.open(m_sUri, m_pRepository.m_tls)) {
         LOGE("failed creating repository downloder from '%s'", m_sUri.c_str());
         return false;
     }

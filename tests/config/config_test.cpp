@@ -168,12 +168,14 @@ TEST_F(ConfigFile, MistakesAreWarnedAboutWithFileAndLine) {
           unknown + "prodnme' in '@' line 14, ignored"}},
         {1,
          R"(<updater size="1">
-  <repository id="base" enabled="TRUE"><location href="x"/></repository>
+  <repository id="base" enabled="TRUE"><location href="x"/><tls system-ca="yes" ca="c"/></repository>
   <product><packages><preliminary><package><name>p</name></package><groupp/></preliminary></packages></product>
 </updater>)",
          {"WARNING: unknown attribute 'size' of element 'updater' in '@' line 1, ignored",
           value + "TRUE' of attribute 'enabled' of element 'repository' in '@' line 2, taken as "
                   "'false'",
+          "WARNING: unknown attribute 'ca' of element 'tls' in '@' line 2, ignored",
+          value + "yes' of attribute 'system-ca' of element 'tls' in '@' line 2, taken as 'false'",
           unknown + "groupp' in '@' line 3, ignored"}},
         {2,
          R"(<proxyconf>

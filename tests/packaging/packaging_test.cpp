@@ -33,7 +33,8 @@ TEST(ManualPages, RenderWithoutWarningsAndDocumentEveryOptionStatusAndSetting) {
         {"updater.conf.5",
          "<log%level= <logger%type=\"syslog\"> <facility> <repository%id= enabled= "
          "<location%href= <product> <release> <fw-upgrade-pkg> <addons> <group> <preliminary> "
-         "<repo-required> <user-agent> <base> <prodname> proxyconf bypassLocalNetwork "
+         "<repo-required> <user-agent> <base> <prodname> <tls%ca-file= system-ca= client-key "
+         "proxyconf bypassLocalNetwork "
          "creditentials xlink:href realm tlq100 LAYERS "
          "/usr/share/resources/default/updater/defaults.conf"}};
     for (const auto& page : pages) {
