@@ -1136,6 +1136,7 @@ PackageParseResult ListReader::parsePackage(Package& package) {
              arch.c_str());
         return PackageParseResult::DROPPED;
     }
+    package.m_sArch = arch;
     return PackageParseResult::ACCEPTED;
 }
 
