@@ -609,6 +609,10 @@ TEST_F(FetcherTest, ServersGetTheConfiguredEntriesAndForDigestTheDefaultOnes) {
     // What neon cannot hold and an entry without a user are refused, and
     // nothing is sent; a broken file configures nothing at all.
     const std::string longest(255, 'u');
+    // Cut far behind the entry, where the reader has already handed it over.
+    std::string brokenAfterEntry =
+        credentialsFile(entry(base, longest, "p") + "<x/>" + std::string(100000, '\n') + "<y>");
+    brokenAfterEntry.erase(brokenAfterEntry.rfind("</credits>"));
     const std::pair<std::string, std::string> refusals[] = {
         {credentialsFile(entry(base, longest, "p")), ""},
         {credentialsFile(entry(base, longest + "u", "p")),
@@ -617,8 +621,7 @@ TEST_F(FetcherTest, ServersGetTheConfiguredEntriesAndForDigestTheDefaultOnes) {
          "ERROR: http password length (256) exceeds maximum supported (256)"},
         {credentialsFile(entry(base, "", "p")),
          "ERROR: http authentication requested but no credentials set"},
-        {credentialsFile(entry(base, longest, "p")).substr(0, 400),
-         "ERROR: cannot parse XML file '/etc/cardela/vtxpasswd.xml'"},
+        {brokenAfterEntry, "ERROR: cannot parse XML file '/etc/cardela/vtxpasswd.xml'"},
     };
     for (const auto& [file, refusal] : refusals) {
         writeHostFile(kCredentials, file);
