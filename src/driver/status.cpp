@@ -13,6 +13,7 @@
 #include "support/fd.h"
 #include "support/logger.h"
 #include "support/paths.h"
+#include "support/system.h"
 
 namespace {
 
@@ -184,7 +185,8 @@ void saveUpdateState(UpdateState state) {
     if (state == g_updateState) {
         return;
     }
-    UniqueFile file(fopen(paths::kUpdateStateFile, "we"));
+    // Written in place, so never through a symbolic link planted at its name.
+    UniqueFile file = openForWriting(paths::kUpdateStateFile, WriteMode::TRUNCATE);
     if (!file) {
         LOGW("failed to open update state file for save: %s", errnoString().c_str());
         return;

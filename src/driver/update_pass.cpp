@@ -1,5 +1,7 @@
 #include "driver/update_pass.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <optional>
 
 #include "config/config.h"
@@ -7,6 +9,7 @@
 #include "driver/signals.h"
 #include "driver/status.h"
 #include "repo/package_repo.h"
+#include "rpmdb/package_identity.h"
 #include "rpmdb/package_signature.h"
 #include "rpmdb/rpm_db.h"
 #include "support/logger.h"
@@ -43,11 +46,27 @@ bool refreshMetadata(PackageRepo& repo, const PassSettings& settings) {
     return setTerminationSignals(TerminationActions::RECORDED) && updated;
 }
 
+// The RPM packages of an update set for the hook: their count, the sum of
+// their installed sizes and the largest one. The sizes come from the list:
+// a negative one counts as 0, and the sum stops at the largest number it can
+// hold instead of wrapping around.
 struct RpmFigures {
     unsigned long m_nCount = 0;
     int64_t m_nTotalSize = 0;
     int64_t m_nLargest = 0;
+
+    void add(int64_t size) {
+        size = std::max<int64_t>(size, 0);
+        ++m_nCount;
+        m_nTotalSize = size > INT64_MAX - m_nTotalSize ? INT64_MAX : m_nTotalSize + size;
+        m_nLargest = std::max(m_nLargest, size);
+    }
 };
+
+// Bytes in KiB, rounded up; never overflows.
+int64_t kibRoundedUp(int64_t bytes) {
+    return bytes / 1024 + (bytes % 1024 != 0 ? 1 : 0);
+}
 
 // Logs the summary and the package lines, and counts the RPM packages.
 RpmFigures reportUpdateSet(const Config& config, const PassSettings& settings,
@@ -79,42 +98,54 @@ RpmFigures reportUpdateSet(const Config& config, const PassSettings& settings,
     for (const Package& package : update) {
         LOGI("\t%s", baseName(package.m_sLocation).c_str());
         if (package.m_nType == PackageType::RPM) {
-            ++figures.m_nCount;
-            figures.m_nTotalSize += package.m_nInstalledSize;
-            figures.m_nLargest = std::max(figures.m_nLargest, package.m_nInstalledSize);
+            figures.add(package.m_nInstalledSize);
         }
     }
     return figures;
 }
 
-// Verifies the package signatures of the downloaded RPM packages, in name
-// order; the first refusal ends the pass. A database without any public key
-// checks nothing. The headers of the keys are always checked as they are
-// read, with or without --check-db-headers.
-PassResult checkSignatures(const Config& config, const PassSettings& settings,
-                           const PackageSet& update) {
-    if (config.m_bNoPkgSigCheck) {
-        return PassResult::OK;
-    }
+// Verifies the downloaded RPM packages in name order; the first refusal ends
+// the pass. Each file must hold the package its list entry names, and unless
+// package signatures are switched off or the database holds no public key,
+// carry an acceptable signature (the header it was read with serves both).
+// The headers of the keys are always checked as they are read, with or
+// without --check-db-headers.
+PassResult verifyPackages(const Config& config, const PassSettings& settings,
+                          const PackageSet& update) {
     RpmDB db;
-    if (!db.open(HeaderCheck::VERIFY)) {
-        LOGE("failed opening rpm DB");
-        return PassResult::ERROR;
-    }
-    PassResult result = PassResult::OK;
-    if (db.hasPublicKeys()) {
-        LOG_AT(settings.m_bQuieter ? LogLevel::Debug : LogLevel::Info,
-               "verifying package signatures");
-        for (const Package& package : update) {
-            if (package.m_nType == PackageType::RPM &&
-                !checkPackageSignature(db, package.m_sCacheFile.str(), settings.m_bQuieter)) {
-                result = PassResult::FAILED;
-                break;
-            }
+    bool signatures = !config.m_bNoPkgSigCheck;
+    if (signatures) {
+        if (!db.open(HeaderCheck::VERIFY)) {
+            LOGE("failed opening rpm DB");
+            return PassResult::ERROR;
+        }
+        signatures = db.hasPublicKeys();
+        if (signatures) {
+            LOG_AT(settings.m_bQuieter ? LogLevel::Debug : LogLevel::Info,
+                   "verifying package signatures");
         }
     }
-    db.close();
-    return result;
+    for (const Package& package : update) {
+        if (package.m_nType != PackageType::RPM) {
+            continue;
+        }
+        const std::string file = package.m_sCacheFile.str();
+        RpmHeaderPtr header;
+        if (signatures) {
+            if (!checkPackageSignature(db, file, settings.m_bQuieter, &header)) {
+                return PassResult::FAILED;
+            }
+        } else {
+            header = readPackageHeader(file);
+            if (!header) {
+                return PassResult::FAILED;
+            }
+        }
+        if (!headerMatchesPackage(header.get(), package, baseName(file))) {
+            return PassResult::FAILED;
+        }
+    }
+    return PassResult::OK;
 }
 
 }  // namespace
@@ -260,22 +291,22 @@ PassOutcome downloadAndInstall(const Config& config, PackageRepo& repo,
         LOGE("failed downloading packages");
         return {PassResult::FAILED, n};
     }
-    PassResult signatures = checkSignatures(config, settings, update);
-    if (signatures != PassResult::OK) {
-        return {signatures, n};
+    PassResult verified = verifyPackages(config, settings, update);
+    if (verified != PassResult::OK) {
+        return {verified, n};
     }
     if (settings.m_bDownloadOnly) {
         return {PassResult::OK, n};
     }
     std::vector<std::string> hookArgs = {
         std::to_string(figures.m_nCount),
-        std::to_string((figures.m_nTotalSize + 1023) / 1024),
-        std::to_string((figures.m_nLargest + 1023) / 1024),
+        std::to_string(kibRoundedUp(figures.m_nTotalSize)),
+        std::to_string(kibRoundedUp(figures.m_nLargest)),
     };
     if (settings.m_bIncludeIsUpdater) {
         hookArgs.push_back("no-stop");
     }
-    return {installPackages(config, update, hookArgs), n};
+    return {installPackages(config, update, hookArgs), n, true};
 }
 
 }  // namespace

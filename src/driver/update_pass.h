@@ -35,6 +35,9 @@ struct PassSettings {
 struct PassOutcome {
     PassResult m_result;
     size_t m_nCount;  // packages selected
+    // The installation step was reached: the packages were handed to the
+    // hooks, rpm and the device installer, and count as handled.
+    bool m_bInstalling = false;
 };
 
 // Checks the repository, chooses the update and downloads and installs it.

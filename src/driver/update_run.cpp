@@ -60,7 +60,7 @@ private:
     PassSettings preparePass();
     // Decides what follows a pass; false when the run is finished, with its
     // result in m_lastResult.
-    bool afterPass(PassResult result, size_t count, const PassSettings& settings);
+    bool afterPass(const PassOutcome& outcome);
     void retryUpdaterOnly();
     // The update state after the run; the one read is kept when nothing applies.
     UpdateState nextUpdateState(UpdateState state, bool updaterOnly, bool lastOk) const;
@@ -190,11 +190,16 @@ void UpdateRun::retryUpdaterOnly() {
     m_lastResult = PassResult::FAILED;
 }
 
-bool UpdateRun::afterPass(PassResult result, size_t count, const PassSettings& settings) {
+bool UpdateRun::afterPass(const PassOutcome& outcome) {
+    PassResult result = outcome.m_result;
+    const size_t count = outcome.m_nCount;
     if (m_nNeeded == 0) {
         m_nNeeded = count;
     }
-    if (!settings.m_bCheckOnly && !settings.m_bDownloadOnly) {
+    // Only a pass that went as far as installing changed anything: a pass
+    // whose download or verification failed handled nothing, so that the
+    // update state never reports as partly installed what was not installed.
+    if (outcome.m_bInstalling) {
         m_nHandled += count;
     }
     m_lastResult = result;
@@ -250,7 +255,7 @@ PassResult UpdateRun::run() {
     for (;;) {
         PassSettings settings = preparePass();
         PassOutcome outcome = runPass(m_config, m_repo, m_lExternal, settings);
-        if (!afterPass(outcome.m_result, outcome.m_nCount, settings)) {
+        if (!afterPass(outcome)) {
             break;
         }
         ++m_nPass;

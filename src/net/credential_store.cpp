@@ -51,8 +51,9 @@ void evaluateCredential(CredentialStore& store, xmlNodePtr node) {
          href.c_str(), hasRealm ? realm.c_str() : "<null>", hasUser ? user.c_str() : "<null>",
          hasPassword ? "<set>" : "<null>");
 
+    // The port is looked at first: the parser would log a line of its own.
     ParsedUri uri;
-    if (!uri.parse(href)) {
+    if (!hasValidPort(href) || !uri.parse(href)) {
         LOGW("invalid syntax for URI '%s' in network credentials", href.c_str());
         return;
     }
@@ -148,8 +149,14 @@ bool CredentialStore::loadFile(const std::string& path) {
     }
     LOGT("loading network credentials for scheme '%s', host '%s', port '%u'", m_sScheme.c_str(),
          m_sHost.c_str(), m_nPort);
+    // A broken file configures nothing, not the entries before the damage.
+    const size_t before = m_lEntries.size();
     CredentialsVisitor visitor(*this);
-    return visitXmlElements(reader, visitor);
+    if (!visitXmlElements(reader, visitor)) {
+        m_lEntries.resize(before);
+        return false;
+    }
+    return true;
 }
 
 int fillCredentials(const std::string& user, const std::string& password, const char* label,

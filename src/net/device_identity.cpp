@@ -53,6 +53,7 @@ static_assert(kRevisionOffset + kRevisionLength <= kBlockSize - kFixedStringLeng
 // ---------------------------------------------------------------------------
 
 constexpr size_t kCpuInfoLine = 2048;    // lines of up to 2047 characters
+constexpr size_t kMaxSerialLength = 63;  // what the device data model holds
 constexpr size_t kIdentifierLine = 128;  // lines of up to 127 characters
 
 struct DigestDeleter {
@@ -151,7 +152,7 @@ void readHardwareInfo(DeviceIdentity& identity) {
         }
         std::string token;
         if (startsWith(line, "Serial")) {
-            if (thirdToken(line, 63, token)) {
+            if (thirdToken(line, kMaxSerialLength, token)) {
                 identity.m_sSerial = token;
             } else {
                 LOGD("malformed Serial line in '%s'", path);
@@ -178,7 +179,7 @@ void readHardwareInfo(DeviceIdentity& identity) {
         }
     }
     if (identity.m_sSerial.empty()) {
-        identity.m_sSerial = readIdentifier("VTX_SN");
+        identity.m_sSerial = readIdentifier("VTX_SN").substr(0, kMaxSerialLength);
         if (identity.m_sSerial.empty()) {
             LOGD("no Serial in '%s' nor identifiers file", path);
         }

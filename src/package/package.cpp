@@ -507,7 +507,7 @@ PackageList::~PackageList() {
 }
 
 void PackageList::insert(const Package& package) {
-    static_assert(sizeof(Package) == 88, "every field of a Package is copied below");
+    static_assert(sizeof(Package) == 96, "every field of a Package is copied below");
     noteInsert(package);
     m_lPackages.emplace_back();
     Package& p = m_lPackages.back();
@@ -522,6 +522,7 @@ void PackageList::insert(const Package& package) {
     p.m_sLocation = package.m_sLocation;
     p.m_sCacheFile = package.m_sCacheFile;
     p.m_checksum = package.m_checksum;
+    p.m_sArch = package.m_sArch;
     p.m_nInstalledSize = package.m_nInstalledSize;
 }
 

@@ -28,7 +28,9 @@ bool PackageRepo::getPackages(const PackageSet& packages) {
         LOGE("no repository URI set, cannot get packages");
         return false;
     }
-    if (!makeDir(m_sPackagesDir)) {
+    // Neither folder may have become a symbolic link: the files would be
+    // written wherever it points.
+    if (!makeDir(m_sCacheDir) || !makeDir(m_sPackagesDir)) {
         return false;
     }
     ItemNotify notify(static_cast<int>(packages.size()));
@@ -62,9 +64,12 @@ bool PackageRepo::getPackages(const PackageSet& packages) {
 
 bool PackageRepo::cleanPackages() {
     LOGD("removing packages from repository cache '%s'", m_sPackagesDir.c_str());
-    // A folder replaced by a symbolic link is not followed: only what lies in
-    // the cache itself is removed.
-    UniqueDir dir = openDirNoFollow(m_sPackagesDir);
+    // Neither the repository's folder nor its packages folder is followed
+    // when it was replaced by a symbolic link: only what lies in the cache
+    // itself is removed.
+    UniqueDir repoDir = openDirNoFollow(m_sCacheDir);
+    UniqueDir dir =
+        repoDir ? openDirNoFollow(baseName(m_sPackagesDir), dirfd(repoDir.get())) : nullptr;
     if (!dir) {
         if (errno == ENOENT) {
             return true;

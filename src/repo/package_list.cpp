@@ -1106,8 +1106,11 @@ PackageParseResult ListReader::parsePackage(Package& package) {
     if (draft.seen(PackageChild::LOCATION) && !placeInCache(package, location)) {
         return PackageParseResult::ERROR;
     }
-    return compatibleArch(draft, location) ? PackageParseResult::ACCEPTED
-                                           : PackageParseResult::DROPPED;
+    if (!compatibleArch(draft, location)) {
+        return PackageParseResult::DROPPED;
+    }
+    package.m_sArch = draft.m_sArch;
+    return PackageParseResult::ACCEPTED;
 }
 
 void ListReader::finishPackage() {

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "rpmdb/pgp_packet.h"
 #include "rpmdb/rpm_db.h"
@@ -26,11 +27,6 @@ const SignatureRow kSignatureRows[] = {
     {"RSA", RPMTAG_RSAHEADER, RPMVSF_NODSAHEADER},
     {"DSA", RPMTAG_DSAHEADER, RPMVSF_NORSAHEADER},
 };
-
-struct FdDeleter {
-    void operator()(FD_t fd) const { Fclose(fd); }
-};
-using RpmFdPtr = std::unique_ptr<struct _FD_s, FdDeleter>;
 
 // Puts the transaction set's verification flags back and empties its caches
 // however the check ends.
@@ -109,7 +105,7 @@ bool checkHeaderSignature(RpmDB& db, Header header, rpmTagVal tag, const char* l
     return false;
 }
 
-bool checkPackageSignature(RpmDB& db, const std::string& path, bool quiet) {
+bool checkPackageSignature(RpmDB& db, const std::string& path, bool quiet, RpmHeaderPtr* checked) {
     const std::string name = baseName(path);
     rpmts ts = db.transactionSet();
     if (ts == nullptr) {
@@ -144,6 +140,9 @@ bool checkPackageSignature(RpmDB& db, const std::string& path, bool quiet) {
             return false;
         }
         if (checkHeaderSignature(db, header.get(), row.tag, row.label, name, quiet)) {
+            if (checked != nullptr) {
+                *checked = std::move(header);
+            }
             return true;
         }
         fd.reset();

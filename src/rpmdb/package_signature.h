@@ -9,11 +9,13 @@
 
 #include <string>
 
-class RpmDB;
+#include "rpmdb/rpm_db.h"
 
 // True when one header signature of the package file is acceptable. quiet
-// only lowers the "checking signature" line from info to debug.
-bool checkPackageSignature(RpmDB& db, const std::string& path, bool quiet);
+// only lowers the "checking signature" line from info to debug. The header
+// whose signature was accepted goes to checked when it is given.
+bool checkPackageSignature(RpmDB& db, const std::string& path, bool quiet,
+                           RpmHeaderPtr* checked = nullptr);
 
 // Whether the header's signature in the tag (label "RSA" or "DSA") is a
 // version 4 signature by a trusted key. name is the package named in messages.

@@ -4,6 +4,7 @@
 #include <rpm/rpmdb.h>
 #include <rpm/rpmds.h>
 #include <rpm/rpmfileutil.h>
+#include <rpm/rpmio.h>
 #include <rpm/rpmts.h>
 #include <unistd.h>
 
@@ -43,6 +44,9 @@ void RpmIteratorDeleter::operator()(rpmdbMatchIterator iterator) const {
 }
 void RpmHeaderDeleter::operator()(Header header) const {
     headerFree(header);
+}
+void RpmFdCloser::operator()(FD_t fd) const {
+    Fclose(fd);
 }
 
 RpmTagData::RpmTagData() : m_td(rpmtdNew()) {}

@@ -31,6 +31,11 @@ struct RpmHeaderDeleter {
 };
 using RpmHeaderPtr = std::unique_ptr<headerToken_s, RpmHeaderDeleter>;
 
+struct RpmFdCloser {
+    void operator()(FD_t fd) const;
+};
+using RpmFdPtr = std::unique_ptr<struct _FD_s, RpmFdCloser>;
+
 // A tag data container and the data it holds.
 class RpmTagData {
 public:

@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "support/system.h"
+
 Logger::~Logger() {
     closeFiles();
 }
@@ -35,7 +37,9 @@ bool Logger::addFile(const std::string& path, LogLevel level, FileMode mode) {
             return true;
         }
     }
-    UniqueFile stream(fopen(path.c_str(), mode == FileMode::APPEND ? "a" : "w"));
+    // Never through a symbolic link planted at the name.
+    UniqueFile stream =
+        openForWriting(path, mode == FileMode::APPEND ? WriteMode::APPEND : WriteMode::TRUNCATE);
     if (!stream) {
         LOGE("cannot open log file %s: %s", path.c_str(), errnoString().c_str());
         return false;

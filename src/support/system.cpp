@@ -59,6 +59,15 @@ std::string unquoteOsReleaseValue(std::string value) {
     return result;
 }
 
+// The path without trailing slashes, which would make the system follow a
+// symbolic link in the last component.
+std::string lastComponentPath(std::string path) {
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    return path;
+}
+
 }  // namespace
 
 bool readOsRelease(const std::string& key, std::string& value) {
@@ -94,6 +103,11 @@ bool makeDir(const std::string& path) {
     if (mkdir(path.c_str(), 0777) != 0) {
         int error = errno;
         struct stat st;
+        if (error == EEXIST && lstat(lastComponentPath(path).c_str(), &st) == 0 &&
+            S_ISLNK(st.st_mode)) {
+            LOGE("refusing symbolic link '%s' in place of a directory", path.c_str());
+            return false;
+        }
         if (!(error == EEXIST && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
             errno = error;
             LOGE("cannot create dir '%s' (%s)", path.c_str(), errnoString().c_str());
@@ -123,12 +137,9 @@ std::string extensionOf(const std::string& path) {
     return base.substr(dot);
 }
 
-UniqueDir openDirNoFollow(const std::string& path) {
-    std::string name = path;
-    while (name.size() > 1 && name.back() == '/') {
-        name.pop_back();
-    }
-    UniqueFd fd(open(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+UniqueDir openDirNoFollow(const std::string& path, int atFd) {
+    UniqueFd fd(openat(atFd, lastComponentPath(path).c_str(),
+                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) {
         return nullptr;
     }
@@ -137,4 +148,16 @@ UniqueDir openDirNoFollow(const std::string& path) {
         fd.release();
     }
     return dir;
+}
+
+UniqueFile openForWriting(const std::string& path, WriteMode mode) {
+    const bool append = mode == WriteMode::APPEND;
+    UniqueFd fd(open(path.c_str(),
+                     O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (append ? O_APPEND : O_TRUNC),
+                     0666));
+    UniqueFile file(fd ? fdopen(fd.get(), append ? "a" : "w") : nullptr);
+    if (file) {
+        fd.release();
+    }
+    return file;
 }

@@ -1,6 +1,8 @@
 // Small helpers on files, paths and system sources.
 #pragma once
 
+#include <fcntl.h>
+
 #include <cstddef>
 #include <string>
 
@@ -14,13 +16,21 @@ bool readOsRelease(const std::string& key, std::string& value);
 
 bool isReadable(const std::string& path);
 
-// Ensures that one directory level exists.
+// Ensures that one directory level exists. A symbolic link in its place is
+// refused: what is written below it would land wherever the link points.
 bool makeDir(const std::string& path);
 
 // Opens a directory for listing without following a symbolic link in its
 // last component (trailing slashes ignored); null with errno set otherwise
-// (ELOOP or ENOTDIR for a link).
-UniqueDir openDirNoFollow(const std::string& path);
+// (ELOOP or ENOTDIR for a link). A relative path is taken from the directory
+// atFd (the current one by default).
+UniqueDir openDirNoFollow(const std::string& path, int atFd = AT_FDCWD);
+
+// Opens a file for writing (created with 0666 filtered by the umask, emptied
+// or appended to), never through a symbolic link at its name; null with
+// errno set otherwise (ELOOP for a link).
+enum class WriteMode { TRUNCATE, APPEND };
+UniqueFile openForWriting(const std::string& path, WriteMode mode);
 
 // Last path component, trailing slashes ignored.
 std::string baseName(const std::string& path);

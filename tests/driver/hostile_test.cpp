@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <regex>
+
 #include "appliance.h"
 #include "harness/command.h"
 
@@ -145,7 +147,82 @@ std::vector<Scenario> rows() {
             .logs({"could not clean packages from '/var/cache/updater/base/packages/'"})
             .file("/etc/victim", "precious\n")
             .file("/etc/victim-dir/keep", "precious\n")
-            .present({kCache + "repomd.xml"}),
+            .present({kCache + "repomd.xml"})
+            // Nor do the package files, the update state or the per-run log.
+            .run({"--no-reboot"}, 1)
+            .put("/etc/victim-state", "precious\n")
+            .put("/etc/victim-log", "precious\n")
+            .before([](Appliance& a) {
+                for (const char* path :
+                     {"/var/lib/updater/update-state", "/var/log/updater/lastlog"}) {
+                    a.sandbox.remove(path);
+                }
+                ASSERT_EQ(symlink("/etc/victim-state",
+                                  a.sandbox.hostPath("/var/lib/updater/update-state").c_str()),
+                          0);
+                ASSERT_EQ(symlink("/etc/victim-log",
+                                  a.sandbox.hostPath("/var/log/updater/lastlog").c_str()),
+                          0);
+            })
+            .logs(
+                {"ERROR: refusing symbolic link '" + kCache +
+                     "packages/' in place of a directory\n",
+                 "ERROR: cannot open log file /var/log/updater/lastlog: Too many levels of "
+                 "symbolic links\n",
+                 "WARNING: failed to open update state file for save: Too many levels of symbolic "
+                 "links\n"})
+            .rpmsHave({"app-1.0-1"})
+            .file("/etc/victim-state", "precious\n")
+            .file("/etc/victim-log", "precious\n")
+            .check([](Appliance& a, const RunResult&) {
+                EXPECT_EQ(a.sandbox.listDir("/etc/victim-dir"), Lines{"keep"});
+            })
+            // Nor the metadata, with the repository's folder replaced.
+            .run({"--check-only"}, 1)
+            .put("/etc/victim-cache/keep", "precious\n")
+            .before([](Appliance& a) {
+                a.sandbox.remove(kCache);
+                ASSERT_EQ(symlink("/etc/victim-cache",
+                                  a.sandbox.hostPath("/var/cache/updater/base").c_str()),
+                          0);
+            })
+            .logs({"ERROR: refusing symbolic link '" + kCache + "' in place of a directory\n"})
+            .check([](Appliance& a, const RunResult&) {
+                EXPECT_EQ(a.sandbox.listDir("/etc/victim-cache"), Lines{"keep"});
+            })
+            // The cache directory the configuration names may itself be a link.
+            .run({"--check-only", "--cache-dir", "/var/cache/link"})
+            .before([](Appliance& a) {
+                a.sandbox.makeDir("/var/cache/real");
+                ASSERT_EQ(symlink("/var/cache/real", a.sandbox.hostPath("/var/cache/link").c_str()),
+                          0);
+            })
+            .present({"/var/cache/real/base/repomd.xml"}),
+        // Sizes a (signed) list may declare at the limits give the hook sane
+        // figures: the sum stops at the largest number, a negative size
+        // counts as none.
+        hostile("HookSizesNeverOverflow")
+            .with([](Scenario& s) {
+                s.installed.insert(s.installed.end(), {TestPackage("lib"), TestPackage("tool")});
+                s.offered.insert(s.offered.end(),
+                                 {TestPackage("lib", "2.0-1"), TestPackage("tool", "2.0-1")});
+            })
+            .run({"--no-reboot"})
+            .before([](Appliance& a) {
+                std::string xml = primaryXml(a);
+                for (const auto& [name, size] : {std::pair{"app", "9223372036854775807"},
+                                                 {"lib", "-9223372036854775808"},
+                                                 {"tool", "9223372036854775807"}}) {
+                    // "$01": the first group, then the digits of the size.
+                    xml = std::regex_replace(xml,
+                                             std::regex(std::string("(<name>") + name +
+                                                        "</name>[\\s\\S]*?installed=\")[0-9]+"),
+                                             std::string("$01") + size);
+                }
+                a.repo.replaceList("primary", xml, true);
+            })
+            .rpmsHave({"app-2.0-1", "lib-2.0-1", "tool-2.0-1"})
+            .lastHook("postupdate 1.17 3 9007199254740992 9007199254740992"),
         hostile("RepositoryIdThatWouldLeaveTheCacheIsRefused")
             .with([](Scenario& s) {
                 s.config =

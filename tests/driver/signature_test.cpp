@@ -50,12 +50,13 @@ Scenario signedRepo(const std::string& name, char package = 'R', char index = 'R
 
 // Other bytes in place of the package, the lists and the index signature
 // updated to match, so that only the package check can tell.
-std::function<void(Appliance&)> replacePackage(bool truncate) {
+using Bytes = std::function<std::string(Appliance&, const std::string& old)>;
+std::function<void(Appliance&)> replacePackage(Bytes bytes) {
     return [=](Appliance& a) {
         const std::string file = a.repo.dir() + "/packages/" + kFile;
         const std::string old = readHostFile(file);
-        const std::string content =
-            truncate ? old.substr(0, old.size() / 2) : std::string(5000, 'j');
+        const std::string content = bytes(a, old);
+        ASSERT_FALSE(content.empty());
         writeHostFile(file, content);
         std::string xml = runShell("zcat '" + a.repo.listFile("primary") + "'").output;
         const std::string oldSum = sha256OfText(old);
@@ -65,21 +66,40 @@ std::function<void(Appliance&)> replacePackage(bool truncate) {
     };
 }
 
+std::string junk(Appliance&, const std::string&) {
+    return std::string(5000, 'j');
+}
+
+std::string firstHalf(Appliance&, const std::string& old) {
+    return old.substr(0, old.size() / 2);
+}
+
+// Another package, signed by the trusted key.
+Bytes signedInstead(const TestPackage& other) {
+    return [=](Appliance& a, const std::string&) {
+        const std::string built = a.builder.build(other, a.work.file("instead"));
+        return !built.empty() && key('R')->signPackage(built) ? readHostFile(built) : "";
+    };
+}
+
 Scenario refusedIndex(Scenario s, const Lines& lines) {
     return s.exits(1).logs(lines).rpms(kOld).hooks({"init 1.17"}).check(noKeyrings);
 }
 
-Scenario refusedPackage(Scenario s, const std::string& line) {
+// Refused before rpm ran; nothing was installed, so the update stays available.
+Scenario refusedPackage(Scenario s, const std::string& line, int signatureChecks = 1) {
     return s.exits(1)
-        .count("INFO: verifying package signatures", 1)
+        .count("INFO: verifying package signatures", signatureChecks)
         .count(line, 1)
         .rpms(kOld)
         .hooks({"init 1.17", "download 1.17"})
-        .check(noKeyrings);  // rpm never ran
+        .state("AVAILABLE\n")
+        .check(noKeyrings);
 }
 
 const std::string kInvalid = "ERROR: invalid metadata signature";
 const std::string kUnknown = "ERROR: failed verifying package '" + kFile + "'";
+const std::string kOther = kUnknown + ": the file holds '";
 
 // The signature switches, with a gpgv that records its calls first in the path.
 Scenario switches(const char* name, const char* option, bool index, bool packages) {
@@ -150,9 +170,25 @@ std::vector<Scenario> rows() {
         refusedPackage(signedRepo("PackageSignedByAKeyNotImported", 'D', 'R', "R"), kUnknown),
         refusedPackage(signedRepo("PackageNotSigned", '-'),
                        "ERROR: no acceptable signature on package '" + kFile + "'"),
-        refusedPackage(signedRepo("JunkInPlaceOfThePackage").run().before(replacePackage(false)),
+        refusedPackage(signedRepo("JunkInPlaceOfThePackage").run().before(replacePackage(junk)),
                        kUnknown),
-        refusedPackage(signedRepo("TruncatedPackage").run().before(replacePackage(true)), kUnknown),
+        refusedPackage(signedRepo("TruncatedPackage").run().before(replacePackage(firstHalf)),
+                       kUnknown),
+        // A package file must hold the package its list entry names, also
+        // when the list is not authenticated or signatures are not checked.
+        refusedPackage(signedRepo("AnotherSignedPackageInPlaceOfTheListedOne")
+                           .run({"--no-md-sig-check"})
+                           .before(replacePackage(signedInstead(TestPackage("evil", "9.9-1")))),
+                       kOther + "evil-9.9-1.noarch', not 'foo-2.0-1.noarch'"),
+        refusedPackage(
+            signedRepo("AnotherArchitectureWithoutAnySignatureCheck")
+                .run({"--no-sig-check"})
+                .before(replacePackage(signedInstead(TestPackage("foo", "2.0-1", "x86_64")))),
+            kOther + "foo-2.0-1.x86_64', not 'foo-2.0-1.noarch'", 0),
+        refusedPackage(signedRepo("AnotherEpochWithoutPackageSignatureCheck")
+                           .run({"--no-pkg-sig-check"})
+                           .before(replacePackage(signedInstead(TestPackage("foo", "1:2.0-1")))),
+                       kOther + "foo-1:2.0-1.noarch', not 'foo-2.0-1.noarch'", 0),
         switches("SwitchOffIndexCheck", "--no-md-sig-check", false, true),
         switches("SwitchOffPackageCheck", "--no-pkg-sig-check", true, false),
         switches("SwitchOffBothChecks", "--no-sig-check", false, false),

@@ -247,6 +247,35 @@ std::vector<Scenario> rows() {
                 EXPECT_EQ(std::count(hooks.begin(), hooks.end(), "update 1.17 1 0 0 no-stop"), 1)
                     << r.describe();
             }),
+        // Hooks that fail before anything is installed: the init hook ends
+        // the run before any request, the download hook leaves the updates
+        // available.
+        Scenario("FailingOrKilledHooksBeforeTheInstallation")
+            .run({}, 1)
+            .put("/usr/libexec/updater/hook", hookOnly + "[ \"$1\" = init ] && exit 7\nexit 0\n")
+            .logs({"ERROR: hook failed (exit code 7)\n", "INFO: --- EXIT ERROR ---\n"},
+                  {"updating packages from repository"})
+            .ends("READY\n", "")
+            .requests("", 0)
+            .run({}, 1)
+            .put("/usr/libexec/updater/hook",
+                 hookOnly + "[ \"$1\" = init ] && kill -9 $$\nexit 0\n")
+            .logs({"ERROR: hook was interrupted\n", "INFO: --- EXIT ERROR ---\n"})
+            .ends("READY\n", "")
+            .requests("", 0)
+            .run({}, 1)
+            .put("/usr/libexec/updater/hook",
+                 hookOnly + "[ \"$1\" = download ] && exit 5\nexit 0\n")
+            .logs({"ERROR: hook failed (exit code 5)\n" + kRetry})
+            .rpms(kBefore)
+            .ends("READY\n", "AVAILABLE\n"),
+        Scenario("KilledDeviceInstallerAfterRpmPackagesIsAWarning")
+            .run({"--no-reboot"})
+            .put("/usr/libexec/vtxpkg/install", "#!/bin/sh\nkill -9 $$\n")
+            .logs({"WARNING: install of pkg file for dsp-firmware-2.0-1 was interrupted\n"
+                   "INFO: --- EXIT OK ---\n"})
+            .rpms(kAfter)
+            .ends("READY\n", "COMPLETE\n"),
         Scenario("MissingPackageFileRetriesTheUpdaterAlone")
             .with([](Scenario& s) { s.offered.push_back(TestPackage("updater", "1.18-1")); })
             .run({"--no-reboot"})
@@ -469,6 +498,24 @@ std::vector<Scenario> rows() {
             .hooks({"init 1.17"})
             .requests("", 0),
     };
+    // A pass whose download fails has installed nothing: the updates stay
+    // available. Only a failure in the last pass, after the pass before it
+    // installed the rest, leaves the update partly done.
+    for (const auto& [name, file, state] :
+         std::vector<std::tuple<const char*, std::string, const char*>>{
+             {"FailedDownloadLeavesTheUpdatesAvailable", "newdep-1.0-1.noarch.rpm", "AVAILABLE\n"},
+             {"FailedDownloadOfTheLastPassLeavesTheUpdatePending", "codec-addon-1.1-1.noarch.rpm",
+              "PENDING\n"}}) {
+        rows.push_back(Scenario(name)
+                           .run({"--no-reboot"}, 1)
+                           .before([file = file](Appliance& a) {
+                               a.server->script("/packages/" + file,
+                                                HttpServer::Response::ok("not it"));
+                           })
+                           .logs({"ERROR: invalid checksum on '" + kCache + file + "'\n"})
+                           .rpmsHave({state[0] == 'A' ? "!newdep-1.0-1" : "newdep-1.0-1"})
+                           .ends("READY\n", state));
+    }
     // Problems of telinit are only warnings: the shutdown is scheduled all the same.
     for (const auto& [name, telinit, line] :
          std::vector<std::tuple<const char*, const char*, const char*>>{

@@ -523,7 +523,7 @@ TEST_F(FetcherTest, CredentialsFileKeepsOnlyTheEntriesOfTheServer) {
             entry("https://h.test/", "a", "x") + entry("https://h.test:8443/", "b", "x") +
             entry("http://h.test/", "c", "x") + entry("http://h.test:8080/dir/", "d", "x", "R") +
             entry("http://H.TEST:8080/", "upper", "x") + entry("//h.test:8080/", "noscheme", "x") +
-            entry("http://[bad", "bad", "x") +
+            entry("http://[bad", "bad", "x") + entry("http://h.test:99999/", "port", "x") +
             "  <creditentials username='nohref'/>\n"
             "  <x><creditentials xlink:href='http://h.test:8080/' "
             "username='deep'/></x>\n"));
@@ -540,6 +540,11 @@ TEST_F(FetcherTest, CredentialsFileKeepsOnlyTheEntriesOfTheServer) {
     }
     EXPECT_TRUE(log->has("WARNING: ignoring network credential with no URI"));
     EXPECT_TRUE(log->has("WARNING: invalid syntax for URI 'http://[bad' in network credentials"));
+    // One line for a port beyond the range, like any other bad URI.
+    EXPECT_TRUE(
+        log->has("WARNING: invalid syntax for URI 'http://h.test:99999/' in network "
+                 "credentials"));
+    EXPECT_FALSE(log->contains("invalid port"));
 
     ParsedUri uri;
     ASSERT_TRUE(uri.parse("http://h.test/"));
@@ -601,18 +606,46 @@ TEST_F(FetcherTest, ServersGetTheConfiguredEntriesAndForDigestTheDefaultOnes) {
     }
     EXPECT_EQ(log->count("ERROR: failed fetching 'item' (authentication failed on server)"), 2);
 
-    // A user name neon cannot hold is refused and nothing is sent.
-    for (size_t length : {256, 255}) {
-        writeHostFile(kCredentials, credentialsFile(entry(base, std::string(length, 'u'), "p")));
+    // What neon cannot hold and an entry without a user are refused, and
+    // nothing is sent; a broken file configures nothing at all.
+    const std::string longest(255, 'u');
+    // Cut far behind the entry, where the reader has already handed it over.
+    std::string brokenAfterEntry =
+        credentialsFile(entry(base, longest, "p") + "<x/>" + std::string(100000, '\n') + "<y>");
+    brokenAfterEntry.erase(brokenAfterEntry.rfind("</credits>"));
+    const std::pair<std::string, std::string> refusals[] = {
+        {credentialsFile(entry(base, longest, "p")), ""},
+        {credentialsFile(entry(base, longest + "u", "p")),
+         "ERROR: http username length (256) exceeds maximum supported (256)"},
+        {credentialsFile(entry(base, longest, std::string(256, 'p'))),
+         "ERROR: http password length (256) exceeds maximum supported (256)"},
+        {credentialsFile(entry(base, "", "p")),
+         "ERROR: http authentication requested but no credentials set"},
+        {brokenAfterEntry, "ERROR: cannot parse XML file '/etc/cardela/vtxpasswd.xml'"},
+    };
+    for (const auto& [file, refusal] : refusals) {
+        writeHostFile(kCredentials, file);
         server.clear();
         server.script("/repo/x", Response::ok("x"));
-        server.requireAuth("/repo/", "Basic", "upd", {{std::string(255, 'u'), "p"}});
-        EXPECT_EQ(get(*fetcher(base), "/repo/x"), length == 255) << length;
-        EXPECT_EQ(usersSeen("/repo/x").size(), length == 255 ? 2u : 1u) << length;
+        server.requireAuth("/repo/", "Basic", "upd", {{longest, "p"}});
+        EXPECT_EQ(get(*fetcher(base), "/repo/x"), refusal.empty()) << refusal;
+        EXPECT_EQ(usersSeen("/repo/x").size(), refusal.empty() ? 2u : 1u) << refusal;
+        EXPECT_TRUE(refusal.empty() || log->contains(refusal)) << refusal;
     }
-    EXPECT_TRUE(log->has("ERROR: http username length (256) exceeds maximum supported (256)"));
     EXPECT_FALSE(log->contains("pw-") || log->contains("device-pw"))
         << "a password reached the log";
+
+    // A proxy that asks while no proxy user is set gets nothing either.
+    HttpServer proxy;
+    proxy.requireProxyAuth("proxy", {{"u", "p"}});
+    NetworkSettings settings;
+    settings.m_sProxyServer = "127.0.0.1";
+    settings.m_nProxyPort = proxy.port();
+    settings.m_bProxyBypassLocal = false;
+    reinitialize(settings);
+    EXPECT_FALSE(get(*fetcher(base), "/repo/x"));
+    EXPECT_TRUE(log->has("ERROR: proxy authentication requested but no credentials set"));
+    EXPECT_EQ(proxy.requests().size(), 1u);
 }
 
 class DeviceTest : public FetcherTest {
@@ -647,6 +680,11 @@ protected:
 };
 
 TEST_F(DeviceTest, SerialRevisionAndModelFromCpuInfoWithIdentifiersFallback) {
+    const std::string serial63 = "SN" + std::string(61, '7');
+    const std::string longLines = "#" + std::string(126, '-') +
+                                  "VTX_SN=cut-off\nVTX_SN=" + serial63 + std::string(57, '8') +
+                                  "\n";
+    const std::string longSerial = "Serial : " + serial63 + "xyz\n";
     struct Case {
         const char* cpuinfo;
         const char* identifiers;  // null: no file
@@ -662,6 +700,9 @@ TEST_F(DeviceTest, SerialRevisionAndModelFromCpuInfoWithIdentifiersFallback) {
          "SN-0042", "3.1", HwType::MIRAVO},
         {"Hardware : ostrela\n", "VTX_SN='SN-single'\n", "SN-single", "", HwType::OSTRELA},
         {"Hardware : Zebra\nSerial :\n", "VTX_SN=\"open\nVTX_SN=late\n", "", "", HwType::OTHER},
+        // Lines are read up to 127 characters, serial numbers kept up to 63.
+        {"", longLines.c_str(), serial63.c_str(), "", HwType::UNKNOWN},
+        {longSerial.c_str(), nullptr, serial63.c_str(), "", HwType::UNKNOWN},
         {"Revision : 123456789\n", nullptr, "", "12345678", HwType::UNKNOWN},
     };
     for (const Case& c : cases) {
