@@ -95,16 +95,17 @@ bool readSmallFile(const std::string& path, size_t maxSize, std::string& content
     if (!file) {
         return false;
     }
-    content.resize(maxSize + 1);
-    content.resize(fread(&content[0], 1, content.size(), file.get()));
-    if (ferror(file.get()) != 0) {
-        return false;  // errno is that of the failed read
+    content.clear();
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof(buffer), file.get())) > 0) {
+        if (content.size() + n > maxSize) {
+            errno = EFBIG;
+            return false;
+        }
+        content.append(buffer, n);
     }
-    if (content.size() > maxSize) {
-        errno = EFBIG;
-        return false;
-    }
-    return true;
+    return ferror(file.get()) == 0;  // else errno is that of the failed read
 }
 
 bool writeAll(int fd, const void* data, size_t size) {

@@ -82,10 +82,15 @@ std::vector<Scenario> rows() {
     const std::string refused = "ERROR: refusing repository index signed at 2024-01-01T00:00:00Z: "
                                 "an index signed at 2024-06-01T00:00:00Z was accepted before";
     Scenario replayed = hostile("ReplayedOlderIndexIsRefused");
+    // The records of other locations stay; a damaged line goes.
+    const std::string other = "base\t1\t-\tfile:///media/usb\n";
     signedWithIndexKey(replayed)
         .run({"--check-only"})
+        .put(kIndexRecord, other + "damaged\n")
         .before(signIndexAt("20240601T000000"))
-        .fileHas(kIndexRecord, {june})
+        .logs({"WARNING: ignoring damaged line 2 of index record file '" +
+               std::string(kIndexRecord) + "'"})
+        .fileHas(kIndexRecord, {other + june}, {"damaged"})
         .run({}, 1)
         .before(signIndexAt("20240101T000000"))
         .logs({refused})

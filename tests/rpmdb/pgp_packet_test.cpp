@@ -242,6 +242,7 @@ TEST(PgpPacketTest, ArmoredAndBinarySignatureFiles) {
         {"checksum of other data", edit(kJanuary, "=WRCI", "=WRCJ"), -1},
         {"a byte changed", edit(kJanuary, "pTIs", "pTIt"), -1},
         {"header not closed", edit(kJanuary, "\n\n", "\n"), -1},
+        {"a header that is no header", edit(kJanuary, "\n\n", "\nVersion x\n\n"), -1},
         {"an empty line inside", edit(kJanuary, "hUlh", "\nhUlh"), -1},
         {"no end", edit(kJanuary, "-----END PGP SIGNATURE-----\n", ""), -1},
         {"a block of another kind", kJanuary + edit(kJune, "SIGNATURE", "MESSAGE"), -1},
