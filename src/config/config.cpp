@@ -4,6 +4,7 @@
 #include <syslog.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "config/config_format.h"
 #include "support/paths.h"
@@ -316,6 +317,26 @@ const ElementTable<Config> kUserAgentElements[] = {
       {}}},
 };
 
+// index-signature: the maximum age of the index's signature.
+
+bool readIndexSignature(const ConfigSource&, Config& config, xmlNodePtr element) {
+    std::string days;
+    if (!getAttribute(element, "max-age-days", days)) {
+        return true;
+    }
+    const bool digits = !days.empty() && days.size() <= 6 &&
+                        days.find_first_not_of("0123456789") == std::string::npos;
+    const long value = digits ? strtol(days.c_str(), nullptr, 10) : -1;
+    if (value < 0 || value > 100000) {
+        LOGE("invalid 'max-age-days' value '%s' in 'index-signature' element: a number of days "
+             "expected",
+             days.c_str());
+        return false;
+    }
+    config.m_nMaxIndexAgeDays = static_cast<int32_t>(value);
+    return true;
+}
+
 // The elements below the root, wherever they stand.
 const ElementTable<Config> kConfigElements[] = {
     {"repository", {readRepository, {"id", "enabled"}}},
@@ -330,6 +351,7 @@ const ElementTable<Config> kConfigElements[] = {
           return readChildren(s, e, kUserAgentElements, c);
       },
       {}}},
+    {"index-signature", {readIndexSignature, {"max-age-days"}}},
 };
 
 }  // namespace

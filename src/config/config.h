@@ -78,6 +78,8 @@ public:
     std::vector<std::string> m_vAddons;
     std::vector<std::string> m_vAddonGroups;
     std::list<Repository> m_lRepositories;
+    // Days a repository index's signature may be old; 0: no limit.
+    int32_t m_nMaxIndexAgeDays = 0;
     NetworkSettings m_network;
 };
 

@@ -6,11 +6,14 @@
 #include <cstdlib>
 #include <vector>
 
+#include "rpmdb/pgp_armor.h"
+#include "rpmdb/pgp_packet.h"
 #include "rpmdb/rpm_db.h"
 #include "support/child_process.h"
 #include "support/fd.h"
 #include "support/logger.h"
 #include "support/paths.h"
+#include "support/system.h"
 
 namespace {
 
@@ -29,20 +32,8 @@ public:
     std::string path;
 };
 
-bool writeAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
+// Far more than any signature file holds: a larger one is not read.
+constexpr size_t kMaxSignatureFileSize = 1024 * 1024;
 
 }  // namespace
 
@@ -117,4 +108,18 @@ bool verifyDetachedSignature(const KeyList& keys, const std::string& dataFile,
     }
     LOGE("signature verifier failed for unknown reason");
     return false;
+}
+
+bool readSignatureTime(const std::string& signatureFile, int64_t& time) {
+    std::string content, bytes;
+    PGPPacketSeq packets;
+    uint32_t created = 0;
+    if (!readSmallFile(signatureFile, kMaxSignatureFileSize, content) || !signatureFilePackets(content, bytes) ||
+        !packets.append(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) ||
+        !documentSignatureTime(packets, created)) {
+        LOGE("cannot read the signing time of metadata signature '%s'", signatureFile.c_str());
+        return false;
+    }
+    time = created;
+    return true;
 }

@@ -3,6 +3,7 @@
 // checks the signature against it.
 #pragma once
 
+#include <cstdint>
 #include <list>
 #include <string>
 
@@ -20,3 +21,9 @@ bool writeKeyring(const KeyList& keys, std::string& path);
 // by one of the keys. The temporary keyring is removed on every path.
 bool verifyDetachedSignature(const KeyList& keys, const std::string& dataFile,
                              const std::string& signatureFile);
+
+// The creation time (seconds since 1970) that a detached signature file
+// gpgv accepted vouches for (documentSignatureTime of its packets, armored
+// or binary). False, after "cannot read the signing time of metadata
+// signature '%s'", when the file cannot be read or that time not be found.
+bool readSignatureTime(const std::string& signatureFile, int64_t& time);

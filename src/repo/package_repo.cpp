@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "config/config.h"
 #include "net/downloader.h"
@@ -106,8 +107,8 @@ bool parseIndexEntry(xmlNodePtr element, const std::string& cacheDir, RepoMdEntr
 // The data elements of the index, wherever they stand below its root.
 class IndexVisitor final : public XmlElementVisitor {
 public:
-    IndexVisitor(const std::string& cacheDir, RepoMdIndex& index)
-        : m_sCacheDir(cacheDir), m_index(index) {}
+    IndexVisitor(const std::string& cacheDir, RepoMdIndex& index, std::string& revision)
+        : m_sCacheDir(cacheDir), m_index(index), m_sRevision(revision) {}
 
     bool root(xmlNodePtr start) override {
         if (!isRepoElement(start, "repomd")) {
@@ -117,8 +118,18 @@ public:
         }
         return true;
     }
-    bool takes(xmlNodePtr start, int /*depth*/) override { return isRepoElement(start, "data"); }
+    bool takes(xmlNodePtr start, int depth) override {
+        return isRepoElement(start, "data") || (depth == 1 && isRepoElement(start, "revision"));
+    }
     bool read(xmlNodePtr element) override {
+        if (element != nullptr && isRepoElement(element, "revision")) {
+            // The first one counts; an empty one is none. A value the
+            // getter refuses fails the whole document.
+            if (m_sRevision.empty()) {
+                getElementText(element, m_sRevision);
+            }
+            return true;
+        }
         RepoMdEntry entry;
         if (element == nullptr || !parseIndexEntry(element, m_sCacheDir, entry)) {
             LOGD("failed parsing 'data' element");
@@ -136,6 +147,7 @@ private:
 
     const std::string& m_sCacheDir;
     RepoMdIndex& m_index;
+    std::string& m_sRevision;
 };
 
 }  // namespace
@@ -143,9 +155,13 @@ private:
 PackageRepo::PackageRepo(const Config& config, const Repository& repository)
     : m_pRepository(repository),
       m_bNoMdSigCheck(config.m_bNoMdSigCheck),
+      m_nMaxIndexAgeDays(config.m_nMaxIndexAgeDays),
       m_sCacheDir(config.m_sCacheDir + repository.m_sId + "/"),
       m_sPackagesDir(m_sCacheDir + "packages/") {
     setUri(repository.m_sLocation);
+    if (m_bNoMdSigCheck) {
+        LOGD("no metadata signature check: the index's signing time is not checked either");
+    }
 }
 
 PackageRepo::~PackageRepo() {
@@ -228,6 +244,7 @@ bool PackageRepo::update(const std::string& overrideUri) {
         dropStaged();
         return false;
     }
+    recordIndex();
     return true;
 }
 
@@ -238,7 +255,11 @@ bool PackageRepo::load() {
         LOGE("failed parsing repository metadata from '%s'", kIndexPath);
         return false;
     }
-    return loadAllMetadata(ChecksumCheck::VERIFY);
+    if (!loadAllMetadata(ChecksumCheck::VERIFY)) {
+        return false;
+    }
+    recordIndex();
+    return true;
 }
 
 bool PackageRepo::parseIndex(RepoMdIndex& index) {
@@ -269,9 +290,32 @@ bool PackageRepo::verifyIndexSignature(const std::string& indexFile,
     return true;
 }
 
+bool PackageRepo::checkSignatureTime(const std::string& signatureFile) {
+    if (!readSignatureTime(signatureFile, m_nSignatureTime)) {
+        return false;
+    }
+    LOGD("metadata signature made at %s", utcTimeText(m_nSignatureTime).c_str());
+    return readIndexRecord(m_pRepository.m_sId, m_sUri, m_recorded) &&
+           checkIndexTime(m_recorded, m_nSignatureTime, m_nMaxIndexAgeDays, time(nullptr));
+}
+
+void PackageRepo::recordIndex() {
+    if (!checksIndexSignature()) {
+        return;
+    }
+    const IndexRecord accepted{m_nSignatureTime, recordedRevision(m_sRevision)};
+    if (!(m_recorded == accepted) && writeIndexRecord(m_pRepository.m_sId, m_sUri, accepted)) {
+        m_recorded = accepted;
+    }
+}
+
+// A replayed or too old index is refused before its lists are fetched.
 bool PackageRepo::parseIndexFile(RepoMdIndex& index, const std::string& indexFile,
                                  const std::string& signatureFile) {
-    if (checksIndexSignature() && !verifyIndexSignature(indexFile, signatureFile)) {
+    m_sRevision.clear();
+    m_nSignatureTime = 0;
+    if (checksIndexSignature() && !(verifyIndexSignature(indexFile, signatureFile) &&
+                                    checkSignatureTime(signatureFile))) {
         return false;
     }
 
@@ -279,8 +323,14 @@ bool PackageRepo::parseIndexFile(RepoMdIndex& index, const std::string& indexFil
     if (!reader) {
         return false;
     }
-    IndexVisitor visitor(m_sCacheDir, index);
-    return visitXmlElements(reader, visitor);
+    IndexVisitor visitor(m_sCacheDir, index, m_sRevision);
+    if (!visitXmlElements(reader, visitor)) {
+        return false;
+    }
+    if (checksIndexSignature()) {
+        checkIndexRevision(m_recorded, m_sRevision);
+    }
+    return true;
 }
 
 bool PackageRepo::isValidCopy(const RepoMdEntry& entry) const {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -10,6 +11,7 @@
 
 #include "package/checksum_record.h"
 #include "package/package.h"
+#include "repo/index_record.h"
 #include "repo/metadata_type.h"
 
 class Config;
@@ -57,6 +59,11 @@ public:
     bool isValidCopy(const RepoMdEntry& entry) const;
 
     const RepoMdIndex& index() const { return m_setIndex; }
+    // Of the index last read, also one that was refused: its revision (empty
+    // when it has none) and the creation time of the signature that verified
+    // it (seconds since 1970; 0 when it was not verified).
+    const std::string& revision() const { return m_sRevision; }
+    int64_t signatureTime() const { return m_nSignatureTime; }
     const PackageList& packages() const { return m_lPackages; }
     const std::string& cacheDir() const { return m_sCacheDir; }
     const Repository& repository() const { return m_pRepository; }
@@ -88,6 +95,10 @@ private:
     // itself (index file, detached signature file).
     bool checksIndexSignature() const;
     bool verifyIndexSignature(const std::string& indexFile, const std::string& signatureFile);
+    // The verified signature's time against the record and the maximum age.
+    bool checkSignatureTime(const std::string& signatureFile);
+    // Records the index as accepted once the whole update or load succeeded.
+    void recordIndex();
     bool parseIndexFile(RepoMdIndex& index, const std::string& indexFile,
                         const std::string& signatureFile);
     bool isValidFile(const RepoMdEntry& entry, const std::string& path) const;
@@ -104,10 +115,14 @@ private:
 
     const Repository& m_pRepository;
     bool m_bNoMdSigCheck;
+    int32_t m_nMaxIndexAgeDays;
     std::string m_sCacheDir;
     std::string m_sPackagesDir;
     std::string m_sUri;
     RepoMdIndex m_setIndex;
+    std::string m_sRevision;
+    int64_t m_nSignatureTime = 0;
+    std::optional<IndexRecord> m_recorded;  // of this repository and URI, as last read
     PackageList m_lPackages;
     std::vector<std::pair<std::string, std::string>> m_vStaged;  // cache file, staged file
 };

@@ -44,6 +44,25 @@ bool parseNewLength(const uint8_t* data, uint64_t n, uint64_t& length, uint64_t&
     return length <= n - fieldSize;
 }
 
+// The creation time subpacket of a version 4 signature's hashed area (the
+// signature's layout was checked before); a critical one counts too.
+bool hashedCreationTime(const PGPPacket& packet, uint32_t& time) {
+    PGPSubPacketSeq hashed;
+    if (!hashed.append(packet.body + 6, bigEndian(packet.body + 4, 2))) {
+        return false;
+    }
+    for (const PGPPacket& sub : hashed.packets()) {
+        if ((sub.tag & 0x7f) == kPgpSubpacketCreationTime) {
+            if (sub.blen < 4) {
+                return false;
+            }
+            time = bigEndian(sub.body, 4);
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 bool PGPPacket::parse(const uint8_t* data, uint64_t n) {
@@ -214,6 +233,30 @@ bool PGPSigData::parseFirst(const PGPPacketSeq& packets) {
         }
     }
     return false;
+}
+
+bool documentSignatureTime(const PGPPacketSeq& packets, uint32_t& time) {
+    std::vector<PGPSigData> signatures(packets.size());
+    bool alike = true;
+    for (size_t i = 0; i < packets.size(); ++i) {
+        if (packets[i].tag != kPgpTagSignature || !signatures[i].parse(packets[i])) {
+            return false;
+        }
+        alike = alike && signatures[i].sigType == signatures[0].sigType &&
+                signatures[i].hashAlgo == signatures[0].hashAlgo;
+    }
+    bool found = false;
+    for (size_t i = 0; i < (alike ? packets.size() : 1); ++i) {
+        const PGPSigData& sig = signatures[i];
+        uint32_t created = sig.time;
+        if ((sig.sigType != 0x00 && sig.sigType != 0x01) ||
+            (sig.version == 4 && !hashedCreationTime(packets[i], created))) {
+            continue;
+        }
+        time = found ? std::max(time, created) : created;
+        found = true;
+    }
+    return found;
 }
 
 std::string keyIdToHex(const PGPKeyId& keyId) {

@@ -73,5 +73,17 @@ struct PGPSigData {
     bool parseFirst(const PGPPacketSeq& packets);
 };
 
+// The creation time that a detached signature file vouches for, from its
+// packets. gpgv accepts such a file only when every signature in it verifies
+// over the document by a trusted key, but when their signature types or hash
+// algorithms differ it checks the first one alone. So the time is the newest
+// one of the signatures over a document (type 0x00 binary or 0x01 text) when
+// all agree in type and hash algorithm, else that of the first signature:
+// each of them verified, so the document existed, signed, at that time. A
+// version 4 signature's time counts only from its hashed area (the unhashed
+// area is not signed). False when the packets are not all signatures, one
+// of them is malformed, or no signature that counts gives a time.
+bool documentSignatureTime(const PGPPacketSeq& packets, uint32_t& time);
+
 // 16 lower-case hexadecimal digits, in stored byte order.
 std::string keyIdToHex(const PGPKeyId& keyId);

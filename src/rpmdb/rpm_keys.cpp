@@ -1,15 +1,13 @@
 // The public keys of the RPM database (gpg-pubkey entries): they define
 // which package and metadata signatures are trusted.
-#include <openssl/evp.h>
 #include <rpm/rpmdb.h>
 #include <rpm/rpmpgp.h>
 #include <rpm/rpmts.h>
 
-#include <climits>
+#include <algorithm>
 #include <cstring>
-#include <memory>
-#include <vector>
 
+#include "rpmdb/pgp_armor.h"
 #include "rpmdb/pgp_packet.h"
 #include "rpmdb/rpm_db.h"
 #include "support/logger.h"
@@ -17,35 +15,6 @@
 namespace {
 
 constexpr const char* kPubkeyPackage = "gpg-pubkey";
-
-struct EncodeCtxDeleter {
-    void operator()(EVP_ENCODE_CTX* ctx) const { EVP_ENCODE_CTX_free(ctx); }
-};
-using EncodeCtxPtr = std::unique_ptr<EVP_ENCODE_CTX, EncodeCtxDeleter>;
-
-// Decodes one base64 text; false for a text too short, a decoding error or
-// an empty result.
-bool decodeBase64(EVP_ENCODE_CTX* ctx, const char* text, std::string& out) {
-    const size_t length = text != nullptr ? strlen(text) : 0;
-    if (length <= 2 || length > static_cast<size_t>(INT_MAX)) {
-        return false;
-    }
-    std::vector<unsigned char> buffer(length - length / 4 + 1);
-    int written = 0;
-    int last = 0;
-    EVP_DecodeInit(ctx);
-    if (EVP_DecodeUpdate(ctx, buffer.data(), &written, reinterpret_cast<const unsigned char*>(text),
-                         static_cast<int>(length)) < 0 ||
-        EVP_DecodeFinal(ctx, buffer.data() + written, &last) != 1) {
-        return false;
-    }
-    const size_t total = static_cast<size_t>(written) + static_cast<size_t>(last);
-    if (total == 0) {
-        return false;
-    }
-    out.assign(reinterpret_cast<const char*>(buffer.data()), total);
-    return true;
-}
 
 }  // namespace
 
@@ -85,12 +54,8 @@ const std::list<std::string>& RpmDB::loadKeys() {
             LOGD("read %zu public keys from RPM DB", m_lKeys.size());
             return m_lKeys;
         }
-        EncodeCtxPtr ctx(EVP_ENCODE_CTX_new());
-        if (!ctx) {
-            LOGE("failed to allocate base64 decoding context");
-        }
         Header header;
-        while (ctx && (header = rpmdbNextIterator(iterator.get())) != nullptr) {
+        while ((header = rpmdbNextIterator(iterator.get())) != nullptr) {
             if (headerIsEntry(header, RPMTAG_PUBKEYS) == 0) {
                 continue;
             }
@@ -102,7 +67,8 @@ const std::list<std::string>& RpmDB::loadKeys() {
             rpmtdInit(keys);
             while (rpmtdNext(keys) >= 0) {
                 std::string key;
-                if (!decodeBase64(ctx.get(), rpmtdGetString(keys), key)) {
+                const char* text = rpmtdGetString(keys);
+                if (text == nullptr || !decodeBase64(text, strlen(text), key)) {
                     LOGW("failed base64 decode of public key data");
                     continue;
                 }

@@ -16,6 +16,8 @@ constexpr const char* kOsReleaseFallback = "/usr/lib/os-release";
 // Persistent state.
 constexpr const char* kStatusFile = "/var/lib/updater/status";
 constexpr const char* kUpdateStateFile = "/var/lib/updater/update-state";
+// The signing time and revision of the last index accepted from each repository.
+constexpr const char* kIndexRecordFile = "/var/lib/updater/index-record";
 constexpr const char* kLockFile = "/var/lock/updater";
 constexpr const char* kNoRunFile = "/var/run/updater.norun";
 constexpr const char* kLastLogFile = "/var/log/updater/lastlog";

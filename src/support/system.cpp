@@ -99,6 +99,61 @@ bool isReadable(const std::string& path) {
     return true;
 }
 
+bool readSmallFile(const std::string& path, size_t maxSize, std::string& content) {
+    UniqueFile file(fopen(path.c_str(), "re"));
+    if (!file) {
+        return false;
+    }
+    content.clear();
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof(buffer), file.get())) > 0) {
+        if (content.size() + n > maxSize) {
+            errno = EFBIG;
+            return false;
+        }
+        content.append(buffer, n);
+    }
+    return ferror(file.get()) == 0;  // else errno is that of the failed read
+}
+
+bool writeAll(int fd, const void* data, size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t n = write(fd, bytes, size);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        bytes += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool replaceFileDurably(const std::string& path, const std::string& content) {
+    const std::string temp = path + ".tmp";
+    unlink(temp.c_str());
+    UniqueFd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd) {
+        return false;
+    }
+    if (!writeAll(fd.get(), content.data(), content.size()) || fchmod(fd.get(), 0644) != 0 ||
+        fsync(fd.get()) != 0 || fd.close() != 0 || rename(temp.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        fd.reset();
+        unlink(temp.c_str());
+        errno = error;
+        return false;
+    }
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    UniqueFd dirFd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dirFd && fsync(dirFd.get()) == 0;
+}
+
 bool makeDir(const std::string& path) {
     if (mkdir(path.c_str(), 0777) != 0) {
         int error = errno;

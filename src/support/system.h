@@ -16,6 +16,22 @@ bool readOsRelease(const std::string& key, std::string& value);
 
 bool isReadable(const std::string& path);
 
+// Reads a whole file of at most maxSize bytes; false with errno set on
+// failure (EFBIG for a larger file).
+bool readSmallFile(const std::string& path, size_t maxSize, std::string& content);
+
+// Writes all the bytes, continuing a partial write and repeating one a
+// signal interrupted; false with errno set on any other failure.
+bool writeAll(int fd, const void* data, size_t size);
+
+// Replaces the file by one holding the content (mode 0644) so that a crash
+// or power loss leaves either the old or the new file, whole: written under
+// the name followed by ".tmp" (created exclusively, after removing what an
+// interrupted write left there), flushed, renamed into place, and the
+// directory flushed. False with errno set (the temporary file removed);
+// the caller reports it.
+bool replaceFileDurably(const std::string& path, const std::string& content);
+
 // Ensures that one directory level exists. A symbolic link in its place is
 // refused: what is written below it would land wherever the link points.
 bool makeDir(const std::string& path);

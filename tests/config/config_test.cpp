@@ -86,6 +86,7 @@ TEST_F(ConfigFile, LayersAddUpListsAndTheLastFileWinsSingleValues) {
     </packages>
   </product>
   <user-agent><base>UA</base><prodname>Player</prodname></user-agent>
+  <index-signature max-age-days="30"/>
 </updater>)",
                      true));
     ASSERT_TRUE(load(c, R"(<updater>
@@ -123,6 +124,7 @@ TEST_F(ConfigFile, LayersAddUpListsAndTheLastFileWinsSingleValues) {
         (std::vector<Names>{{"a1", "a2", "a2"}, {"g1"}, {"p1"}, {"r1"}}));
     EXPECT_EQ(c.m_network.m_sUserAgentBase, "UA");
     EXPECT_EQ(c.m_network.m_sUserAgentProdname, "Player");
+    EXPECT_EQ(c.m_nMaxIndexAgeDays, 30);
     // Every element and attribute of the format is known, as in the shipped file.
     Config shipped;
     ASSERT_TRUE(shipped.load(PROJECT_DIR "/packaging/updater.conf", false));
@@ -259,6 +261,9 @@ TEST_F(ConfigFile, EveryMalformedFileFailsCleanly) {
          "DEBUG: no string list for node 'name'"},
         {"<updater><user-agent><base/></user-agent></updater>",
          "DEBUG: no string list for node 'base'"},
+        {"<updater><index-signature max-age-days=\"30d\"/></updater>",
+         "ERROR: invalid 'max-age-days' value '30d' in 'index-signature' element: a number of days "
+         "expected"},
         {product + "<release><package><name>a</name><name>b</name></package></release>", ""},
         {product + "<fw-upgrade-pkg><group><name>g</name></group></fw-upgrade-pkg>", ""},
         {"<updater><log><logger type=\"syslog\"/></log></updater>", ""},

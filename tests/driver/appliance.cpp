@@ -15,6 +15,28 @@ const char* const kProduct =
     "    <repo-required><package><name>player-release</name></package></repo-required>\n"
     "  </packages></product>\n";
 
+const char* const kIndexRecord = "/var/lib/updater/index-record";
+
+const TestKey& indexKey() {
+    static ScratchDir exports("index-key");
+    static TestKey key("Updater Test Index", exports.path());
+    return key;
+}
+
+Scenario& signedWithIndexKey(Scenario& s) {
+    return s.prepared([](Appliance& a) {
+        a.checkIndexSignature = true;
+        EXPECT_TRUE(importKey(a.sandbox.rpmDbPath(), indexKey().publicKeyFile()));
+        a.repo.signWith(&indexKey(), &indexKey());
+    });
+}
+
+std::function<void(Appliance&)> signIndexAt(const std::string& at) {
+    return [at](Appliance& a) {
+        ASSERT_TRUE(indexKey().detachSign(a.repo.indexFile(), a.repo.signatureFile(), at));
+    };
+}
+
 Appliance::Appliance()
     : work("appliance"), repo(work.file("repo")), builder(work.file("installed-build")) {
     sandbox.writeFile("/usr/share/resources/default/updater/defaults.conf", "<updater/>\n");

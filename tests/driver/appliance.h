@@ -170,6 +170,15 @@ class Scenarios : public ::testing::TestWithParam<Scenario> {};
         [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; })
 
 extern const char* const kProduct;
+// The appliance's record of accepted indexes.
+extern const char* const kIndexRecord;
+// A key made on 2020-01-01 that signs indexes at chosen moments, and a
+// scenario whose appliance trusts it, with the index and the packages signed
+// by it (sets the preparation).
+const TestKey& indexKey();
+Scenario& signedWithIndexKey(Scenario& s);
+// Signs the repository's index again, as made at that moment ("20240101T000000").
+std::function<void(Appliance&)> signIndexAt(const std::string& at);
 // Requests the server got whose target ends with the text.
 size_t requestsEnding(Appliance& a, const std::string& suffix);
 // The content the lock file has while the process holds the lock.

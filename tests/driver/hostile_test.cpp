@@ -75,6 +75,55 @@ std::vector<Scenario> rows() {
             })
             .logs({"ERROR: refusing to copy '/", "/repodata/repomd.xml': not a regular file\n"});
     }
+    // The same repository's index with an older signature, from the mirror
+    // or in the cache, is refused before anything else is fetched; the record
+    // stays. Without the index check nothing is compared; a newer index is taken.
+    const std::string june = "base\t1717200000\t";
+    const std::string refused = "ERROR: refusing repository index signed at 2024-01-01T00:00:00Z: "
+                                "an index signed at 2024-06-01T00:00:00Z was accepted before";
+    Scenario replayed = hostile("ReplayedOlderIndexIsRefused");
+    // The records of other locations stay; a damaged line goes.
+    const std::string other = "base\t1\t-\tfile:///media/usb\n";
+    signedWithIndexKey(replayed)
+        .run({"--check-only"})
+        .put(kIndexRecord, other + "damaged\n")
+        .before(signIndexAt("20240601T000000"))
+        .logs({"WARNING: ignoring damaged line 2 of index record file '" +
+               std::string(kIndexRecord) + "'"})
+        .fileHas(kIndexRecord, {other + june}, {"damaged"})
+        .run({}, 1)
+        .before(signIndexAt("20240101T000000"))
+        .logs({refused})
+        .rpmsHave({"app-1.0-1"})
+        .requests("primary.xml.gz", 1)
+        .requests(".rpm", 0)
+        .fileHas(kIndexRecord, {june}, {"1704067200"})
+        .run({"--cache-only", "--check-only"}, 1)
+        .before([](Appliance& a) {
+            ASSERT_TRUE(indexKey().detachSign(a.sandbox.hostPath(kCache + "repomd.xml"),
+                                              a.sandbox.hostPath(kCache + "repomd.xml.asc"),
+                                              "20240101T000000"));
+        })
+        .logs({refused})
+        .run({"--no-md-sig-check", "--check-only", "--log-level", "debug"})
+        .count("DEBUG: no metadata signature check: the index's signing time is not checked "
+               "either",
+               1)
+        .fileHas(kIndexRecord, {june})
+        .run({"--no-reboot"})
+        .before(signIndexAt("20250101T000000"))
+        .rpmsHave({"app-2.0-1"})
+        .fileHas(kIndexRecord, {"base\t1735689600\t"})
+        // A lower revision signed later is taken, with a warning.
+        .run({"--check-only"})
+        .before([](Appliance& a) {
+            a.repo.editIndex([](const std::string& text) {
+                return std::regex_replace(text, std::regex("<revision>[0-9]+<"), "<revision>1<");
+            });
+            signIndexAt("20250601T000000")(a);
+        })
+        .logs({"WARNING: repository index revision '1' is lower than revision '"})
+        .fileHas(kIndexRecord, {"base\t1748736000\t1\thttp://"});
     RunOptions rusage;
     rusage.rusage = true;
     Scenario injection = hostile("ControlCharactersInLocationsInjectNothing");
@@ -235,6 +284,7 @@ std::vector<Scenario> rows() {
             .absent({"/etc/victim"})
             .requests("", 0),
         ports,
+        replayed,
     };
 }
 

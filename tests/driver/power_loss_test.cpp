@@ -1,7 +1,8 @@
 // Power loss at any moment of a real update: the updater and everything it
 // started are killed with SIGKILL at many points of a full run (32, or as many
 // as UPDATER_POWER_LOSS_KILLS says: bench/driver/power_loss_soak.sh). After each,
-// the status file must hold a whole status name, the next start must react
+// the status file must hold a whole status name and the index record whole
+// lines, the next start must react
 // to it as the status says, and an allowed next run must complete and leave
 // no temporary file in the cache.
 #include <gtest/gtest.h>
@@ -44,6 +45,7 @@ struct Fixture {
                                        TestPackage("codec-addon", "2.0-1").payload(200000)});
         old.insert(old.end(),
                    {TestPackage("player-release", "4.0-1"), TestPackage("codec-addon", "1.0-1")});
+        repo.signWith(&indexKey(), &indexKey());
         repo.add(offered).addDevicePackage(DevicePackage("dsp-firmware", "2.0-1").content("dsp"));
         EXPECT_TRUE(repo.build());
         HttpServer::Options options;
@@ -54,6 +56,8 @@ struct Fixture {
     // A fresh appliance with the old packages installed.
     std::unique_ptr<Appliance> prepare() const {
         auto a = std::make_unique<Appliance>();
+        a->checkIndexSignature = true;
+        EXPECT_TRUE(importKey(a->sandbox.rpmDbPath(), indexKey().publicKeyFile()));
         a->installFiles(installed);
         a->configure(kProduct, server->url("/"));
         a->writeHook();
@@ -61,6 +65,13 @@ struct Fixture {
         return a;
     }
 };
+
+// The index record: absent, or the one line of the repository.
+bool wholeRecord(const Sandbox& sandbox) {
+    return !sandbox.exists(kIndexRecord) ||
+           std::regex_match(sandbox.readFile(kIndexRecord),
+                            std::regex("base\t[0-9]+\t([0-9]+|-)\thttp://[^\n]*\n"));
+}
 
 // Temporary files left in the cache.
 std::vector<std::string> leftovers(const Sandbox& sandbox) {
@@ -92,7 +103,7 @@ TEST(PowerLoss, KilledAtAnyMomentTheNextStartKnowsWhatHappened) {
     const char* kills = std::getenv("UPDATER_POWER_LOSS_KILLS");
     const int kRuns = kills != nullptr && std::atoi(kills) > 0 ? std::atoi(kills) : 32;
     std::set<std::string> seen;
-    // What the soak counts: status files that are not whole, next starts that
+    // What the soak counts: status or record files that are not whole, next starts that
     // did not react as the status says, allowed next runs that did not complete.
     int badStatus = 0, wrongReaction = 0, incomplete = 0;
     for (int run = 0; run < kRuns; ++run) {
@@ -126,7 +137,8 @@ TEST(PowerLoss, KilledAtAnyMomentTheNextStartKnowsWhatHappened) {
         const bool whole =
             kWhole.count(status) && (status != "" || !sandbox.exists("/var/lib/updater/status"));
         EXPECT_TRUE(whole) << "status file holds '" << status << "'";
-        if (!whole) {
+        EXPECT_TRUE(wholeRecord(sandbox)) << sandbox.readFile(kIndexRecord);
+        if (!whole || !wholeRecord(sandbox)) {
             ++badStatus;
             continue;
         }
@@ -145,13 +157,14 @@ TEST(PowerLoss, KilledAtAnyMomentTheNextStartKnowsWhatHappened) {
         } else {
             RunResult check = a->update({"--check-only"});
             const bool completed = next.exitCode == 0 && a->status() == "READY\n" &&
-                                   leftovers(sandbox).empty() && check.errHas("INFO: no updates\n");
+                                   leftovers(sandbox).empty() && check.errHas("INFO: no updates\n") &&
+                                   sandbox.exists(kIndexRecord) && wholeRecord(sandbox);
             EXPECT_TRUE(completed) << "after " << status << next.describe() << check.describe();
             incomplete += completed ? 0 : 1;
         }
         if (kRuns > 32) {
             std::printf(
-                "kill %d/%d: status %s; bad status files %d, wrong reactions %d, "
+                "kill %d/%d: status %s; bad status or record files %d, wrong reactions %d, "
                 "incomplete next runs %d\n",
                 run + 1, kRuns,
                 status.empty() ? "(none)" : status.substr(0, status.size() - 1).c_str(), badStatus,
@@ -160,7 +173,7 @@ TEST(PowerLoss, KilledAtAnyMomentTheNextStartKnowsWhatHappened) {
         }
     }
     std::printf(
-        "kills %d: bad status files %d, next starts that did not react as the status "
+        "kills %d: bad status or record files %d, next starts that did not react as the status "
         "says %d, allowed next runs that did not complete %d\n",
         kRuns, badStatus, wrongReaction, incomplete);
     // The moments chosen reached the phases that matter.

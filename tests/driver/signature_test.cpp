@@ -97,6 +97,21 @@ Scenario refusedPackage(Scenario s, const std::string& line, int signatureChecks
         .check(noKeyrings);
 }
 
+// Signs the index again at a moment gpg takes ("20240101T000000"), or an hour ago.
+std::function<void(Appliance&)> signedAt(const std::string& at) {
+    return [at](Appliance& a) {
+        std::string when = at;
+        if (when.empty()) {
+            const time_t hourAgo = time(nullptr) - 3600;
+            struct tm parts;
+            char text[32];
+            strftime(text, sizeof(text), "%Y%m%dT%H%M%S", gmtime_r(&hourAgo, &parts));
+            when = text;
+        }
+        ASSERT_TRUE(key('R')->detachSign(a.repo.indexFile(), a.repo.signatureFile(), when));
+    };
+}
+
 const std::string kInvalid = "ERROR: invalid metadata signature";
 const std::string kUnknown = "ERROR: failed verifying package '" + kFile + "'";
 const std::string kOther = kUnknown + ": the file holds '";
@@ -139,12 +154,32 @@ std::vector<Scenario> rows() {
                 }
             });
     };
+    // Refused when older than the maximum age, before anything is installed;
+    // taken when newer; with the device clock behind the signature (made "in
+    // the future") the age is not checked.
+    Scenario aged =
+        refusedIndex(signedRepo("MaximumIndexAge").run().before(signedAt("20240101T000000")),
+                     {"ERROR: refusing repository index signed at 2024-01-01T00:00:00Z: older than "
+                      "30 days at device time 20"});
+    aged.config =
+        "<updater><log level=\"info\"><logger type=\"stderr\"/></log><repository id=\"base\">"
+        "<name>B</name><location href=\"@URL@\"/></repository>"
+        "<index-signature max-age-days=\"30\"/></updater>";
+    aged.run({"--no-reboot"})
+        .before(signedAt(""))
+        .rpms(kNew)
+        .run({"--check-only"})
+        .before(signedAt("20990101T000000"))
+        .logs({"WARNING: device time 20",
+               " is earlier than the index signature made at 2099-01-01T00:00:00Z; index age not "
+               "checked"});
     Scenario fromFile = signedRepo("SignedFileRepositoryUpdates");
     fromFile.fileRepo = true;
     return {
         accepted(signedRepo("SignedRepositoryUpdates"), true),
         accepted(fromFile, false),
         accepted(signedRepo("PackagesSignedByTheSecondKeyUpdate", 'D'), true),
+        aged,
         refusedIndex(signedRepo("IndexChangedAfterSigning").run().before([](Appliance& a) {
             a.repo.editIndex([](const std::string& text) { return text + "<!-- -->\n"; });
         }),

@@ -213,7 +213,7 @@ TestKey::TestKey(std::string name, const std::string& algorithm, const std::stri
     // Key generation takes seconds: the first test process generates the
     // key into the cache, the others wait for it and copy it.
     const std::string cache =
-        sandboxRoot() + "/keys/" + fileNameOf(m_sName) + "-" + fileNameOf(algorithm);
+        sandboxRoot() + "/keys/" + fileNameOf(m_sName) + "-" + fileNameOf(algorithm) + "-2020";
     makeDirs(sandboxRoot() + "/keys");
     char pattern[] = "/tmp/updater-gpg.XXXXXX";
     int lock = open((cache + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -221,8 +221,9 @@ TestKey::TestKey(std::string name, const std::string& algorithm, const std::stri
     m_sHome = ready ? pattern : "";
     if (ready && access((cache + "/ready").c_str(), F_OK) != 0) {
         removeTree(cache);
-        ready = gpg({"--pinentry-mode", "loopback", "--passphrase", "", "--quick-gen-key", m_sName,
-                     algorithm, "sign", "never"}) &&
+        // Made in the past, so that signatures can be dated back.
+        ready = gpg({"--faked-system-time", "20200101T000000!", "--pinentry-mode", "loopback",
+                     "--passphrase", "", "--quick-gen-key", m_sName, algorithm, "sign", "never"}) &&
                 // The agent's sockets vanish while it shuts down: copy
                 // everything else, and nothing that is gone by then.
                 succeeded(runShell("gpgconf --homedir \"$H\" --kill gpg-agent; "

@@ -134,9 +134,16 @@ public:
         return gpg({"--yes", "--output", file, "--export", m_sName});
     }
     bool signPackage(const std::string& rpmFile) const;
-    bool detachSign(const std::string& file, const std::string& signatureFile) const {
-        return gpg({"--yes", "--local-user", m_sName, "--armor", "--output", signatureFile,
-                    "--detach-sign", file});
+    // A detached armored signature made now, or at the moment given as gpg
+    // takes it ("20240101T000000"; the keys are made on 2020-01-01).
+    bool detachSign(const std::string& file, const std::string& signatureFile,
+                    const std::string& at = "") const {
+        std::vector<std::string> args = {"--yes", "--local-user", m_sName, "--armor", "--output",
+                                         signatureFile, "--detach-sign", file};
+        if (!at.empty()) {
+            args.insert(args.begin(), {"--faked-system-time", at + "!"});
+        }
+        return gpg(args);
     }
 
 private:

@@ -287,6 +287,7 @@ TEST_F(PackageRepoTest, IndexEntries) {
         data("vtxdata", "<location href=\"../../../../etc/v.xml\"/><timestamp>987.25</timestamp>") +
         "</x:wrap>" + data("other", "<timestamp>.5</timestamp><location href=\"o\"/>"));
     ASSERT_TRUE(parsed.first) << log->text();
+    EXPECT_EQ(pkgRepo->revision(), "1");
     std::vector<std::string> entries;
     for (const RepoMdEntry& e : parsed.second) {
         entries.push_back(e.m_sType + " " + e.m_sLocation + " " +
