@@ -292,6 +292,43 @@ const ElementTable<Config> kUserAgentElements[] = {
       {}}},
 };
 
+// low-speed: the floor on the speed of transfers.
+
+// A whole decimal number from 0 (or from 1) to max; false for anything else.
+bool parseBounded(const std::string& text, int64_t min, int64_t max, int64_t& out) {
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    const int64_t value = std::stoll(text);
+    if (value < min || value > max) {
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+bool readLowSpeed(const ConfigSource& source, Config& config, xmlNodePtr node) {
+    constexpr int64_t kMaxSeconds = 24 * 60 * 60;
+    std::string text;
+    int64_t value = 0;
+    if (getAttribute(node, "bytes", text)) {
+        if (parseBounded(text, 0, INT64_MAX, value)) {
+            config.m_network.m_nLowSpeedBytes = value;
+        } else {
+            source.unknownValue(node, "bytes", text, "ignored");
+        }
+    }
+    if (getAttribute(node, "seconds", text)) {
+        if (parseBounded(text, 1, kMaxSeconds, value)) {
+            config.m_network.m_nLowSpeedSeconds = static_cast<int32_t>(value);
+        } else {
+            source.unknownValue(node, "seconds", text, "ignored");
+        }
+    }
+    source.unknownChildren(node);
+    return true;
+}
+
 // The elements below the root, wherever they stand.
 const ElementTable<Config> kConfigElements[] = {
     {"repository", {readRepository, {"id", "enabled"}}},
@@ -306,6 +343,7 @@ const ElementTable<Config> kConfigElements[] = {
           return readChildren(s, e, kUserAgentElements, c);
       },
       {}}},
+    {"low-speed", {readLowSpeed, {"bytes", "seconds"}}},
 };
 
 }  // namespace

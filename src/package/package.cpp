@@ -507,7 +507,7 @@ PackageList::~PackageList() {
 }
 
 void PackageList::insert(const Package& package) {
-    static_assert(sizeof(Package) == 88, "every field of a Package is copied below");
+    static_assert(sizeof(Package) == 96, "every field of a Package is copied below");
     noteInsert(package);
     m_lPackages.emplace_back();
     Package& p = m_lPackages.back();
@@ -523,6 +523,7 @@ void PackageList::insert(const Package& package) {
     p.m_sCacheFile = package.m_sCacheFile;
     p.m_checksum = package.m_checksum;
     p.m_nInstalledSize = package.m_nInstalledSize;
+    p.m_nPackageSize = package.m_nPackageSize;
 }
 
 void PackageList::insert(Package&& package) {

@@ -5,7 +5,7 @@
 // Repositories list tens of thousands of packages, so the records are kept
 // small: every text is a PooledString (4 bytes, interned) or a PooledPath (two
 // of them), a DependencySet is one pointer to a sorted array, and a Package
-// takes 88 bytes plus its dependency arrays, which a PackageList keeps end to
+// takes 96 bytes plus its dependency arrays, which a PackageList keeps end to
 // end in large blocks of its own.
 #pragma once
 
@@ -181,6 +181,7 @@ struct Package {
     PooledPath m_sCacheFile;
     Checksum m_checksum;
     int64_t m_nInstalledSize = 0;
+    int64_t m_nPackageSize = 0;  // of the package file; 0: not declared
 };
 
 // "name-evr", the form in which every message names a package.

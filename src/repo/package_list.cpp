@@ -1095,6 +1095,15 @@ PackageParseResult ListReader::parsePackage(Package& package) {
                 return PackageParseResult::ERROR;
             }
             package.m_nInstalledSize = size;
+            // The file's size bounds its download; without a usable one the
+            // download has no bound but the checksum.
+            if (findAttribute(node, n.m_pPackage, value)) {
+                if (parseSigned(value, 1, LONG_MAX, size)) {
+                    package.m_nPackageSize = size;
+                } else {
+                    LOGD("ignoring '%s' property '%s'", "package", std::string(value).c_str());
+                }
+            }
         } else if (name == n.m_pFormat) {
             if (!parseFormat(node, formatNamespace, type, package)) {
                 return PackageParseResult::ERROR;

@@ -9,6 +9,21 @@
 
 #include "harness/sandbox.h"
 
+// Debian's nginx serving a directory on a free loopback port. Its access log
+// has one line per request: status, Range header and body bytes sent.
+class Nginx {
+public:
+    explicit Nginx(const std::string& root);
+    ~Nginx();
+    uint16_t port() const { return m_nPort; }
+    std::string accessLog() const { return readHostFile(m_dir.file("access.log")); }
+
+private:
+    ScratchDir m_dir{"nginx"};
+    pid_t m_nPid = -1;
+    uint16_t m_nPort = 0;
+};
+
 class TinyProxy {
 public:
     explicit TinyProxy(const std::string& extraConfig = "");
