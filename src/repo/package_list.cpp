@@ -1098,7 +1098,7 @@ PackageParseResult ListReader::parsePackage(Package& package) {
             // The file's size bounds its download; without a usable one the
             // download has no bound but the checksum.
             if (findAttribute(node, n.m_pPackage, value)) {
-                if (parseSigned(value, 1, LONG_MAX, size)) {
+                if (parseSigned(value, 0, LONG_MAX, size)) {
                     package.m_nPackageSize = size;
                 } else {
                     LOGD("ignoring '%s' property '%s'", "package", std::string(value).c_str());

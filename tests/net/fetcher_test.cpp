@@ -856,13 +856,13 @@ TEST_F(DownloaderTest, RetriesAndFailures) {
         {"cut", {cut}, 3, "ERROR: failed fetching 'cut' (Could not read response body"},
         {"chunkedcut", {chunkedCut}, 3, "ERROR: failed fetching 'chunkedcut' (Could not read"},
         {"lying", {lying}, 3, "ERROR: failed fetching 'lying' (Could not read response body"},
-        {"busy", {busy}, 3, "ERROR: failed fetching 'busy' (503 Service Unavailable)"},
         // A body beyond the limit fails at once, announced or not.
         {"long", {Response::ok(std::string(5000, 'l'))}, 1,
          "ERROR: failed fetching 'long' (longer than 4999 bytes)", 4999},
         {"chunkedlong", {chunkedLong}, 1,
          "ERROR: failed fetching 'chunkedlong' (longer than 4999 bytes)", 4999},
         {"exact", {Response::ok(std::string(4999, 'e'))}, 1, "", 4999},
+        {"busy", {busy}, 3, "ERROR: failed fetching 'busy' (503 Service Unavailable)"},
     };
     Downloader downloader;
     ASSERT_TRUE(downloader.open(server.url("/r/")));
