@@ -15,21 +15,6 @@
 
 #include "driver/appliance.h"
 
-namespace {
-
-// A text gzip cannot shrink, so the package file is as large as its payload.
-std::string noise(size_t size) {
-    std::string text(size, '\0');
-    uint32_t x = 1;
-    for (char& c : text) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 24);
-    }
-    return text;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     const long size = argc > 1 ? atol(argv[1]) : 50;
     const long cut = argc > 2 ? atol(argv[2]) : 8;
@@ -40,7 +25,8 @@ int main(int argc, char** argv) {
     Appliance a;
     a.install({TestPackage("updater", "1.17-1"), TestPackage("app", "1.0-1")});
     a.writeHook();
-    const TestPackage app = TestPackage("app", "2.0-1").file("/opt/app/blob", noise(size << 20));
+    const TestPackage app =
+        TestPackage("app", "2.0-1").file("/opt/app/blob", incompressibleText(size << 20));
     a.repo.add({app, TestPackage("updater", "1.17-1")});
     a.publish();
     a.configure();
@@ -72,9 +58,10 @@ int main(int argc, char** argv) {
         fflush(stdout);
     }
     const long long sent = a.server->bytesSent();
-    printf("%s after %d runs; server sent %lld bytes in all, %.3f times the package file "
-           "(aim: within 3 runs, at most 1.1)\n",
-           installed ? "installed" : "NOT installed", runs, sent,
-           static_cast<double>(sent) / static_cast<double>(st.st_size));
+    printf(
+        "%s after %d runs; server sent %lld bytes in all, %.3f times the package file "
+        "(aim: within 3 runs, at most 1.1)\n",
+        installed ? "installed" : "NOT installed", runs, sent,
+        static_cast<double>(sent) / static_cast<double>(st.st_size));
     return installed ? 0 : 1;
 }

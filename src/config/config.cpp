@@ -296,7 +296,8 @@ const ElementTable<Config> kUserAgentElements[] = {
 
 // A whole decimal number from 0 (or from 1) to max; false for anything else.
 bool parseBounded(const std::string& text, int64_t min, int64_t max, int64_t& out) {
-    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) {
+    if (text.empty() || text.size() > 18 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
         return false;
     }
     const int64_t value = std::stoll(text);

@@ -138,8 +138,8 @@ bool Downloader::isAcceptable(const std::string& path) const {
     return true;
 }
 
-bool Downloader::download(const std::string& path, const std::string& destination,
-                          bool bypassCache, int64_t maxSize) {
+bool Downloader::download(const std::string& path, const std::string& destination, bool bypassCache,
+                          int64_t maxSize) {
     if (!isAcceptable(path)) {
         return false;
     }

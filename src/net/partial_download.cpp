@@ -74,10 +74,10 @@ bool PartialDownload::open(const std::string& destination, int64_t expectedSize)
              m_sPath.c_str());
         keep = false;
     } else if (m_nExpectedSize > 0 && held > m_nExpectedSize) {
-        LOGW("partial file '%s' holds %lld bytes, more than the %lld of the whole file; "
-             "starting again",
-             m_sPath.c_str(), static_cast<long long>(held),
-             static_cast<long long>(m_nExpectedSize));
+        LOGW(
+            "partial file '%s' holds %lld bytes, more than the %lld of the whole file; "
+            "starting again",
+            m_sPath.c_str(), static_cast<long long>(held), static_cast<long long>(m_nExpectedSize));
         keep = false;
     }
     if (!keep && !restart("")) {

@@ -133,12 +133,12 @@ struct URLFetcher::Transfer {
     const FetchTarget& target;
     const std::string& name;
     TransferProgress progress;
-    int64_t rangeStart = 0;   // the byte of the file the body begins with
-    int64_t held = 0;         // bytes of the file, those still buffered included
-    bool startOver = false;   // what the file holds cannot be continued
-    bool tooLong = false;     // the body goes past target.maxSize
-    bool refused = false;     // the body is not read at all
-    bool stalled = false;     // below the speed floor
+    int64_t rangeStart = 0;  // the byte of the file the body begins with
+    int64_t held = 0;        // bytes of the file, those still buffered included
+    bool startOver = false;  // what the file holds cannot be continued
+    bool tooLong = false;    // the body goes past target.maxSize
+    bool refused = false;    // the body is not read at all
+    bool stalled = false;    // below the speed floor
 };
 
 // ---------------------------------------------------------------------------

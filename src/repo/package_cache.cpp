@@ -32,9 +32,9 @@ bool fetchPackage(Downloader& downloader, const Package& package) {
     bool valid = false;
     auto fetch = [&](bool bypassCaches) {
         PartialDownload partial;
-        const bool fetched = partial.open(cacheFile, package.m_nPackageSize) &&
-                             (partial.isComplete() ||
-                              downloader.resume(location, partial, bypassCaches));
+        const bool fetched =
+            partial.open(cacheFile, package.m_nPackageSize) &&
+            (partial.isComplete() || downloader.resume(location, partial, bypassCaches));
         if (!fetched) {
             LOGE("failed getting package '%s' from repository", location.c_str());
             return false;

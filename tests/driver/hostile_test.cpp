@@ -47,8 +47,8 @@ std::string appFile(const Appliance& a) {
 }
 void serveApp(Appliance& a, const std::string& content, const std::string& etag = "\"v1\"") {
     writeHostFile(a.work.file("served.rpm"), content);
-    a.server->script("/" + kApp,
-                     HttpServer::Response::fromFile(a.work.file("served.rpm")).header("ETag", etag));
+    a.server->script(
+        "/" + kApp, HttpServer::Response::fromFile(a.work.file("served.rpm")).header("ETag", etag));
 }
 
 std::vector<Scenario> rows() {
@@ -249,7 +249,8 @@ std::vector<Scenario> rows() {
             .check([](Appliance& a, const RunResult&) {
                 const auto tries = a.server->requestsFor("/" + kApp);
                 ASSERT_EQ(tries.size(), 2u);
-                EXPECT_EQ(tries[0].header("Range"), "bytes=" + std::to_string(appFile(a).size() / 2) + "-");
+                EXPECT_EQ(tries[0].header("Range"),
+                          "bytes=" + std::to_string(appFile(a).size() / 2) + "-");
                 EXPECT_FALSE(tries[1].hasHeader("Range"));
                 EXPECT_EQ(tries[1].header("Cache-Control"), "no-cache");
             }),

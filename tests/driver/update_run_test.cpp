@@ -29,17 +29,6 @@ std::string withProduct(const std::string& section) {
     return product.insert(product.find("  </packages>"), "    " + section + "\n");
 }
 
-// A deterministic text that gzip cannot shrink.
-std::string noise(size_t size) {
-    std::string text(size, '\0');
-    uint32_t x = 1;
-    for (char& c : text) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 24);
-    }
-    return text;
-}
-
 // The standard appliance whose new app package is about 1.5 MB.
 const std::string kApp = "packages/app-2.0-1.noarch.rpm";
 const std::string kAppPart = kCache + "app-2.0-1.noarch.rpm.part";
@@ -48,7 +37,7 @@ Scenario largeApp(const std::string& name) {
     s.offered[0] = TestPackage("app", "2.0-1")
                        .require("libfoo >= 2.0")
                        .require("newdep")
-                       .file("/opt/app/blob", noise(1500000));
+                       .file("/opt/app/blob", incompressibleText(1500000));
     return s;
 }
 std::string appFile(const Appliance& a) {
@@ -554,28 +543,37 @@ std::vector<Scenario> rows() {
                        }));
     // What the cache holds cannot be continued: the package comes whole.
     const std::string again = "INFO: '" + kApp + "' starts again from its first byte\n";
-    const std::string refused = "INFO: cannot continue '" + kApp + "' at byte 500000, starting again\n";
-    const std::vector<std::tuple<const char*, size_t, std::function<void(Appliance&)>, Lines,
-                                 std::string>>
+    const std::string refused =
+        "INFO: cannot continue '" + kApp + "' at byte 500000, starting again\n";
+    const std::vector<
+        std::tuple<const char*, size_t, std::function<void(Appliance&)>, Lines, std::string>>
         restarts = {
-            {"ServerIgnoringRangesSendsTheWholePackage", 500000,
+            {"ServerIgnoringRangesSendsTheWholePackage",
+             500000,
              [](Appliance& a) {
                  HttpServer::Response whole = servedApp(a);
                  whole.ranges = false;
                  a.server->script("/" + kApp, whole);
              },
-             {"bytes=500000-"}, again},
-            {"ChangedETagSendsTheWholePackage", 500000,
+             {"bytes=500000-"},
+             again},
+            {"ChangedETagSendsTheWholePackage",
+             500000,
              [](Appliance& a) { a.server->script("/" + kApp, servedApp(a, "\"v2\"")); },
-             {"bytes=500000-"}, again},
-            {"RangeNotSatisfiableStartsAgain", 500000,
+             {"bytes=500000-"},
+             again},
+            {"RangeNotSatisfiableStartsAgain",
+             500000,
              [](Appliance& a) {
                  a.server->script("/" + kApp,
                                   {HttpServer::Response::withStatus(416), servedApp(a)});
              },
-             {"bytes=500000-", ""}, refused},
-            {"PartialFileLongerThanDeclaredStartsAgain", 0,
-             [](Appliance& a) { a.server->script("/" + kApp, servedApp(a)); }, {""},
+             {"bytes=500000-", ""},
+             refused},
+            {"PartialFileLongerThanDeclaredStartsAgain",
+             0,
+             [](Appliance& a) { a.server->script("/" + kApp, servedApp(a)); },
+             {""},
              "bytes, more than the "},
         };
     for (const auto& [name, prefix, serve, ranges, line] : restarts) {

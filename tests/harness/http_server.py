@@ -159,12 +159,14 @@ class Handler(BaseHTTPRequestHandler):
         if header_value(headers, "ETag") is None:
             headers.append(["ETag", '"%x-%x"' % (int(os.path.getmtime(path)), size)])
         if header_value(headers, "Last-Modified") is None:
-            headers.append(["Last-Modified", email.utils.formatdate(os.path.getmtime(path), usegmt=True)])
+            modified = email.utils.formatdate(os.path.getmtime(path), usegmt=True)
+            headers.append(["Last-Modified", modified])
         response = dict(response, headers=headers, body_size=size, start=0)
         wanted = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", ""))
         condition = self.headers.get("If-Range")
         validators = (None, header_value(headers, "ETag"), header_value(headers, "Last-Modified"))
-        if wanted and response.get("ranges", True) and int(response.get("status", 200)) == 200 and condition in validators:
+        honoured = response.get("ranges", True) and int(response.get("status", 200)) == 200
+        if wanted and honoured and condition in validators:
             start = int(wanted.group(1))
             if start >= size:
                 return {"status": 416, "headers": [["Content-Range", "bytes */%d" % size]], "body": b""}

@@ -857,10 +857,16 @@ TEST_F(DownloaderTest, RetriesAndFailures) {
         {"chunkedcut", {chunkedCut}, 3, "ERROR: failed fetching 'chunkedcut' (Could not read"},
         {"lying", {lying}, 3, "ERROR: failed fetching 'lying' (Could not read response body"},
         // A body beyond the limit fails at once, announced or not.
-        {"long", {Response::ok(std::string(5000, 'l'))}, 1,
-         "ERROR: failed fetching 'long' (longer than 4999 bytes)", 4999},
-        {"chunkedlong", {chunkedLong}, 1,
-         "ERROR: failed fetching 'chunkedlong' (longer than 4999 bytes)", 4999},
+        {"long",
+         {Response::ok(std::string(5000, 'l'))},
+         1,
+         "ERROR: failed fetching 'long' (longer than 4999 bytes)",
+         4999},
+        {"chunkedlong",
+         {chunkedLong},
+         1,
+         "ERROR: failed fetching 'chunkedlong' (longer than 4999 bytes)",
+         4999},
         {"exact", {Response::ok(std::string(4999, 'e'))}, 1, "", 4999},
         {"busy", {busy}, 3, "ERROR: failed fetching 'busy' (503 Service Unavailable)"},
     };
@@ -931,16 +937,40 @@ TEST_F(DownloaderTest, PartialDownloadsContinueWhereTheyStoppedOrStartAgain) {
         int64_t expected = 300000;
         int64_t left = 300000;  // what the partial file holds afterwards
     } rows[] = {
-        {"cut", {cut, cut, file}, 0, {"", from100k, "bytes=200000-"}, "INFO: fetched 'cut' in retry 2"},
-        {"ignored", {ignoring}, 100000, {from100k}, "INFO: 'ignored' starts again from its first byte"},
-        {"changed", {changed}, 100000, {from100k}, "INFO: 'changed' starts again from its first byte"},
-        {"other", {otherVersion, file}, 100000, {from100k, ""},
+        {"cut",
+         {cut, cut, file},
+         0,
+         {"", from100k, "bytes=200000-"},
+         "INFO: fetched 'cut' in retry 2"},
+        {"ignored",
+         {ignoring},
+         100000,
+         {from100k},
+         "INFO: 'ignored' starts again from its first byte"},
+        {"changed",
+         {changed},
+         100000,
+         {from100k},
+         "INFO: 'changed' starts again from its first byte"},
+        {"other",
+         {otherVersion, file},
+         100000,
+         {from100k, ""},
          "INFO: cannot continue 'other' at byte 100000, starting again"},
-        {"refused", {Response::withStatus(416), file}, 100000, {from100k, ""},
+        {"refused",
+         {Response::withStatus(416), file},
+         100000,
+         {from100k, ""},
          "INFO: cannot continue 'refused' at byte 100000, starting again"},
         {"beyond", {file}, 300001, {""}, "bytes, more than the 300000 of the whole file"},
         {"unvalidated", {unvalidatedCut, unvalidated}, 0, {"", ""}, "; retrying"},
-        {"long", {file}, 0, {""}, "ERROR: failed fetching 'long' (longer than 299999 bytes)", 299999, 0},
+        {"long",
+         {file},
+         0,
+         {""},
+         "ERROR: failed fetching 'long' (longer than 299999 bytes)",
+         299999,
+         0},
         {"chunkedlong", {chunked}, 0, {""}, "(longer than 299999 bytes)", 299999, 299999},
     };
     Downloader downloader;
@@ -951,7 +981,8 @@ TEST_F(DownloaderTest, PartialDownloadsContinueWhereTheyStoppedOrStartAgain) {
         server.script(std::string("/r/") + row.name, row.responses);
         const std::string partialFile = dest(row.name) + PartialDownload::kSuffix;
         writeHostFile(partialFile, (content + "x").substr(0, row.held));
-        writeHostFile(dest(row.name) + PartialDownload::kValidatorSuffix, row.held ? "\"v1\"\n" : "");
+        writeHostFile(dest(row.name) + PartialDownload::kValidatorSuffix,
+                      row.held ? "\"v1\"\n" : "");
         PartialDownload partial;
         ASSERT_TRUE(partial.open(dest(row.name), row.expected));
         const bool whole = row.left == 300000;
@@ -1024,7 +1055,8 @@ TEST_F(FetcherTest, TransfersBelowTheSpeedFloorTimeOut) {
         const char* path;
         Response response;
         bool ok;
-    } rows[] = {{"/body", body, false}, {"/headers", headers, false}, {"/enough", slowEnough, true}};
+    } rows[] = {
+        {"/body", body, false}, {"/headers", headers, false}, {"/enough", slowEnough, true}};
     auto f = fetcher(server.url());
     for (const auto& row : rows) {
         SCOPED_TRACE(row.path);
@@ -1034,7 +1066,8 @@ TEST_F(FetcherTest, TransfersBelowTheSpeedFloorTimeOut) {
         EXPECT_EQ(get(*f, row.path), row.ok);
         EXPECT_EQ(log->count("WARNING: received fewer than 1000 bytes of 'item' in 2 seconds"),
                   row.ok ? 0 : 3);
-        EXPECT_EQ(log->count("ERROR: failed fetching 'item' (connection timed out)"), row.ok ? 0 : 1);
+        EXPECT_EQ(log->count("ERROR: failed fetching 'item' (connection timed out)"),
+                  row.ok ? 0 : 1);
         EXPECT_EQ(server.requestsFor(row.path).size(), row.ok ? 1u : 3u);
         EXPECT_EQ(g_sleeps.size(), row.ok ? 0u : 2u);
     }
@@ -1065,8 +1098,9 @@ TEST_F(DownloaderTest, SlowTransfersShowTheirProgress) {
     ASSERT_TRUE(downloader.resume("slow", partial, false));
     unsetenv("NOTIFY_SOCKET");
 
-    const std::regex line("INFO: downloading 'slow': ([0-9]+) of 5242880 bytes \\(([0-9]+)%\\), "
-                          "([0-9.]+) KiB/s");
+    const std::regex line(
+        "INFO: downloading 'slow': ([0-9]+) of 5242880 bytes \\(([0-9]+)%\\), "
+        "([0-9.]+) KiB/s");
     std::smatch m;
     const std::string text = log->text();
     ASSERT_TRUE(std::regex_search(text, m, line)) << text;

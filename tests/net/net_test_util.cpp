@@ -61,9 +61,9 @@ Nginx::Nginx(const std::string& root) : m_nPort(loopback(0, false)) {
                       ";\n  uwsgi_temp_path " + dir + ";\n  scgi_temp_path " + dir +
                       ";\n  server { listen 127.0.0.1:" + std::to_string(m_nPort) + "; root " +
                       root + "; }\n}\n");
-    m_nPid = startServer({"nginx", "-p", dir, "-c", m_dir.file("nginx.conf"), "-e",
-                          m_dir.file("error.log")},
-                         m_nPort);
+    m_nPid = startServer(
+        {"nginx", "-p", dir, "-c", m_dir.file("nginx.conf"), "-e", m_dir.file("error.log")},
+        m_nPort);
 }
 
 Nginx::~Nginx() {
