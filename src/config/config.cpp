@@ -317,6 +317,20 @@ const ElementTable<Config> kUserAgentElements[] = {
       {}}},
 };
 
+// A whole decimal number from 0 (or from 1) to max; false for anything else.
+bool parseBounded(const std::string& text, int64_t min, int64_t max, int64_t& out) {
+    if (text.empty() || text.size() > 18 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    const int64_t value = std::stoll(text);
+    if (value < min || value > max) {
+        return false;
+    }
+    out = value;
+    return true;
+}
+
 // index-signature: the maximum age of the index's signature.
 
 bool readIndexSignature(const ConfigSource&, Config& config, xmlNodePtr element) {
@@ -324,16 +338,38 @@ bool readIndexSignature(const ConfigSource&, Config& config, xmlNodePtr element)
     if (!getAttribute(element, "max-age-days", days)) {
         return true;
     }
-    const bool digits = !days.empty() && days.size() <= 6 &&
-                        days.find_first_not_of("0123456789") == std::string::npos;
-    const long value = digits ? strtol(days.c_str(), nullptr, 10) : -1;
-    if (value < 0 || value > 100000) {
+    int64_t value = 0;
+    if (!parseBounded(days, 0, 100000, value)) {
         LOGE("invalid 'max-age-days' value '%s' in 'index-signature' element: a number of days "
              "expected",
              days.c_str());
         return false;
     }
     config.m_nMaxIndexAgeDays = static_cast<int32_t>(value);
+    return true;
+}
+
+// low-speed: the floor on the speed of transfers.
+
+bool readLowSpeed(const ConfigSource& source, Config& config, xmlNodePtr node) {
+    constexpr int64_t kMaxSeconds = 24 * 60 * 60;
+    std::string text;
+    int64_t value = 0;
+    if (getAttribute(node, "bytes", text)) {
+        if (parseBounded(text, 0, INT64_MAX, value)) {
+            config.m_network.m_nLowSpeedBytes = value;
+        } else {
+            source.unknownValue(node, "bytes", text, "ignored");
+        }
+    }
+    if (getAttribute(node, "seconds", text)) {
+        if (parseBounded(text, 1, kMaxSeconds, value)) {
+            config.m_network.m_nLowSpeedSeconds = static_cast<int32_t>(value);
+        } else {
+            source.unknownValue(node, "seconds", text, "ignored");
+        }
+    }
+    source.unknownChildren(node);
     return true;
 }
 
@@ -352,6 +388,7 @@ const ElementTable<Config> kConfigElements[] = {
       },
       {}}},
     {"index-signature", {readIndexSignature, {"max-age-days"}}},
+    {"low-speed", {readLowSpeed, {"bytes", "seconds"}}},
 };
 
 }  // namespace

@@ -36,6 +36,10 @@ struct NetworkSettings {
     std::string m_sProxyPassword;
     std::string m_sUserAgentBase;
     std::string m_sUserAgentProdname;
+    // A transfer that receives fewer bytes than this in that many seconds
+    // fails as timed out; 0 bytes: no such floor.
+    int64_t m_nLowSpeedBytes = 1000;
+    int32_t m_nLowSpeedSeconds = 60;
 };
 
 class Config {

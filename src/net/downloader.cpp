@@ -133,8 +133,7 @@ void Downloader::resolvePath(std::string& path) const {
     path.swap(resolved);
 }
 
-bool Downloader::download(const std::string& path, const std::string& destination,
-                          bool bypassCache) {
+bool Downloader::isAcceptable(const std::string& path) const {
     if (m_vFetchers.empty()) {
         LOGE("repository downloader not open, cannot download '%s'", path.c_str());
         return false;
@@ -147,92 +146,26 @@ bool Downloader::download(const std::string& path, const std::string& destinatio
         LOGE("refusing path '%s' with control characters", path.c_str());
         return false;
     }
+    return true;
+}
+
+bool Downloader::download(const std::string& path, const std::string& destination, bool bypassCache,
+                          int64_t maxSize) {
+    if (!isAcceptable(path)) {
+        return false;
+    }
     const std::string temporary = destination + ".tmp";
     LOGD("downloading path '%s' to '%s'", path.c_str(), destination.c_str());
-    std::string requestPath = path;
-    resolvePath(requestPath);
-
     UniqueFd file(createTemporaryFile(temporary));
     if (!file) {
         LOGE("failed creating file '%s' (%s)", temporary.c_str(), errnoString().c_str());
         return false;
     }
-
-    bool ok = false;
-    int redirectsLeft = kMaxRedirects;
-    URLFetcher* current = m_vFetchers.front().get();
-    for (;;) {
-        if (current->get(requestPath, file.get(), bypassCache, path)) {
-            ok = true;
-            break;
-        }
-        if (!current->wasRedirected()) {
-            break;
-        }
-        if (redirectsLeft == 0) {
-            LOGE("maximum number of redirects (%i) exceeded", kMaxRedirects);
-            break;
-        }
-        --redirectsLeft;
-        const ne_uri* target = current->redirectLocation();
-        if (target == nullptr) {
-            LOGE("got redirect with unparseable location");
-            break;
-        }
-        LOGD("'%s' redirected to '%s://%s:%u%s", path.c_str(), orEmpty(target->scheme),
-             orEmpty(target->host), target->port, orEmpty(target->path));
-        // The target belongs to the current fetcher's session: take what is
-        // needed before anything else happens to it.
-        // A server on the network must not get local files copied into the cache.
-        if (target->scheme != nullptr && strcmp(target->scheme, "file") == 0) {
-            LOGE("refusing redirection to local file '%s'", ParsedUri::toString(*target).c_str());
-            break;
-        }
-        // What went out over TLS (the identity headers too) stays off plain text.
-        if (current->scheme() == "https" && target->scheme != nullptr &&
-            strcasecmp(target->scheme, "http") == 0) {
-            LOGE("refusing redirection from https to plain http '%s'",
-                 ParsedUri::toString(*target).c_str());
-            break;
-        }
-        std::string nextPath = orEmpty(target->path);
-        if (target->query != nullptr) {
-            nextPath += "?";
-            nextPath += target->query;
-        }
-
-        URLFetcher* found = nullptr;
-        for (const auto& fetcher : m_vFetchers) {
-            if (fetcher->matches(*target)) {
-                found = fetcher.get();
-                break;
-            }
-        }
-        if (found != current) {
-            current->closeConnection();
-        }
-        if (found == nullptr) {
-            auto created =
-                std::make_unique<URLFetcher>(*target, isOwnHost(*target) ? &m_tls : nullptr);
-            if (!created->isValid()) {
-                LOGE("cannot create fetcher for redirection to '%s'",
-                     ParsedUri::toString(*target).c_str());
-                break;
-            }
-            if (created->hasSession()) {
-                created->setNotifier(m_pNotifier);
-            }
-            found = created.get();
-            m_vFetchers.push_back(std::move(created));
-        }
-        current = found;
-        requestPath = nextPath;
-    }
-
+    FetchTarget target;
+    target.fd = file.get();
+    target.maxSize = maxSize;
+    bool ok = fetch(path, target, bypassCache);
     if (ok) {
-        if (current != m_vFetchers.front().get()) {
-            current->closeConnection();
-        }
         if (file.close() != 0) {
             LOGE("failed closing file '%s' (%s)", temporary.c_str(), errnoString().c_str());
             ok = false;
@@ -249,4 +182,93 @@ bool Downloader::download(const std::string& path, const std::string& destinatio
     }
     LOGD("successfully downloaded path '%s' to '%s'", path.c_str(), destination.c_str());
     return true;
+}
+
+bool Downloader::resume(const std::string& path, PartialDownload& partial, bool bypassCache) {
+    if (!isAcceptable(path)) {
+        return false;
+    }
+    LOGD("downloading path '%s' to '%s'", path.c_str(), partial.path().c_str());
+    FetchTarget target;
+    target.fd = partial.fd();
+    target.maxSize = partial.expectedSize() > 0 ? partial.expectedSize() : kNoLimit;
+    target.partial = &partial;
+    target.progressLevel = LogLevel::Info;
+    return fetch(path, target, bypassCache);
+}
+
+// A connection to another server than the repository's is not kept.
+bool Downloader::fetch(const std::string& path, const FetchTarget& target, bool bypassCache) {
+    std::string requestPath = path;
+    resolvePath(requestPath);
+    int redirectsLeft = kMaxRedirects;
+    URLFetcher* current = m_vFetchers.front().get();
+    for (;;) {
+        if (current->get(requestPath, target, bypassCache, path)) {
+            if (current != m_vFetchers.front().get()) {
+                current->closeConnection();
+            }
+            return true;
+        }
+        if (!current->wasRedirected()) {
+            return false;
+        }
+        if (redirectsLeft == 0) {
+            LOGE("maximum number of redirects (%i) exceeded", kMaxRedirects);
+            return false;
+        }
+        --redirectsLeft;
+        const ne_uri* redirect = current->redirectLocation();
+        if (redirect == nullptr) {
+            LOGE("got redirect with unparseable location");
+            return false;
+        }
+        LOGD("'%s' redirected to '%s://%s:%u%s", path.c_str(), orEmpty(redirect->scheme),
+             orEmpty(redirect->host), redirect->port, orEmpty(redirect->path));
+        // The target belongs to the current fetcher's session: take what is
+        // needed before anything else happens to it.
+        // A server on the network must not get local files copied into the cache.
+        if (redirect->scheme != nullptr && strcmp(redirect->scheme, "file") == 0) {
+            LOGE("refusing redirection to local file '%s'", ParsedUri::toString(*redirect).c_str());
+            return false;
+        }
+        // What went out over TLS (the identity headers too) stays off plain text.
+        if (current->scheme() == "https" && redirect->scheme != nullptr &&
+            strcasecmp(redirect->scheme, "http") == 0) {
+            LOGE("refusing redirection from https to plain http '%s'",
+                 ParsedUri::toString(*redirect).c_str());
+            return false;
+        }
+        std::string nextPath = orEmpty(redirect->path);
+        if (redirect->query != nullptr) {
+            nextPath += "?";
+            nextPath += redirect->query;
+        }
+
+        URLFetcher* found = nullptr;
+        for (const auto& fetcher : m_vFetchers) {
+            if (fetcher->matches(*redirect)) {
+                found = fetcher.get();
+                break;
+            }
+        }
+        if (found != current) {
+            current->closeConnection();
+        }
+        if (found == nullptr) {
+            auto created = std::make_unique<URLFetcher>(*redirect, isOwnHost(*redirect) ? &m_tls : nullptr);
+            if (!created->isValid()) {
+                LOGE("cannot create fetcher for redirection to '%s'",
+                     ParsedUri::toString(*redirect).c_str());
+                return false;
+            }
+            if (created->hasSession()) {
+                created->setNotifier(m_pNotifier);
+            }
+            found = created.get();
+            m_vFetchers.push_back(std::move(created));
+        }
+        current = found;
+        requestPath = nextPath;
+    }
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "net/partial_download.h"
 #include "net/url_fetcher.h"
 
 class Downloader {
@@ -22,9 +23,17 @@ public:
     // Binds the downloader to a repository and reads the files of its TLS
     // settings; false when already open or a file is unusable.
     bool open(const std::string& uri, const TlsSettings& tls = TlsSettings());
+    static constexpr int64_t kNoLimit = -1;
     // Fetches the path (relative to the base) into the destination, through
-    // "<destination>.tmp" and a rename; the destination is untouched on failure.
-    bool download(const std::string& path, const std::string& destination, bool bypassCache);
+    // "<destination>.tmp" and a rename; the destination is untouched on
+    // failure. A body longer than maxSize fails at once.
+    bool download(const std::string& path, const std::string& destination, bool bypassCache,
+                  int64_t maxSize = kNoLimit);
+    // Fetches the path into the partial download, asking only for what it
+    // does not hold yet (and for nothing past its expected size), with
+    // progress lines at info. The file stays where it is: the caller checks
+    // it and puts it in place.
+    bool resume(const std::string& path, PartialDownload& partial, bool bypassCache);
     // Attached to every fetcher, present and future; not owned.
     void setNotifier(URLFetcher::Notifier* notifier);
     void close();
@@ -40,6 +49,10 @@ private:
     bool fail();
     // The repository's own host, whatever the port.
     bool isOwnHost(const ne_uri& uri) const;
+    // The path into the target, following redirects.
+    bool fetch(const std::string& path, const FetchTarget& target, bool bypassCache);
+    // The checks of a relative path before anything is requested.
+    bool isAcceptable(const std::string& path) const;
 
     ParsedUri m_uri;
     TlsCredentials m_tls;  // outlives the fetchers, which point at it

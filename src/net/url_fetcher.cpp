@@ -18,7 +18,9 @@
 #include <cstring>
 
 #include "net/local_network.h"
+#include "net/partial_download.h"
 #include "net/retry_policy.h"
+#include "net/transfer_progress.h"
 #include "support/fd.h"
 #include "support/logger.h"
 #include "support/random.h"
@@ -38,6 +40,7 @@ struct ClassState {
     std::string m_sUserAgent;
     URLFetcher::DeviceIdentity m_identity;
     CredentialStore m_defaultCredentials;
+    TransferWatchdog::Floor m_floor;  // the configured minimum speed
 };
 
 ClassState& state() {
@@ -63,7 +66,80 @@ bool emptyFile(int fd) {
     return lseek(fd, 0, SEEK_SET) == 0 && ftruncate(fd, 0) == 0;
 }
 
+// What identifies the version of a resource in an If-Range: its ETag, when
+// it is a strong one, else its Last-Modified date; empty when it has neither.
+std::string responseValidator(ne_request* req) {
+    const char* etag = ne_get_response_header(req, "ETag");
+    if (etag != nullptr && etag[0] == '"') {
+        return etag;
+    }
+    const char* modified = ne_get_response_header(req, "Last-Modified");
+    return modified != nullptr ? modified : "";
+}
+
+// A decimal number that fills the text; -1 otherwise.
+int64_t parseSize(const char* text, const char* end = nullptr) {
+    if (text == nullptr) {
+        return -1;
+    }
+    const char* stop = end != nullptr ? end : text + strlen(text);
+    int64_t value = 0;
+    if (text == stop) {
+        return -1;
+    }
+    for (const char* p = text; p < stop; ++p) {
+        if (*p < '0' || *p > '9' || value > (INT64_MAX - 9) / 10) {
+            return -1;
+        }
+        value = value * 10 + (*p - '0');
+    }
+    return value;
+}
+
+// "bytes FIRST-LAST/TOTAL": the first byte and the whole size (-1 for "*"
+// or anything unreadable).
+void parseContentRange(const char* text, int64_t& first, int64_t& total) {
+    first = total = -1;
+    if (text == nullptr || strncmp(text, "bytes ", 6) != 0) {
+        return;
+    }
+    const char* dash = strchr(text + 6, '-');
+    const char* slash = dash != nullptr ? strchr(dash, '/') : nullptr;
+    if (slash != nullptr) {
+        first = parseSize(text + 6, dash);
+        total = parseSize(slash + 1);
+    }
+}
+
+// The lowest free descriptor, which POSIX gives to the next socket.
+int lowestFreeDescriptor() {
+    int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        close(fd);
+    }
+    return fd;
+}
+
 }  // namespace
+
+// One fetch of a path, over its attempts.
+struct URLFetcher::Transfer {
+    Transfer(const FetchTarget& t, const std::string& n)
+        : target(t),
+          name(n),
+          progress(n, t.progressLevel,
+                   t.partial != nullptr && t.partial->expectedSize() > 0 ? t.partial->expectedSize()
+                                                                         : -1) {}
+    const FetchTarget& target;
+    const std::string& name;
+    TransferProgress progress;
+    int64_t rangeStart = 0;  // the byte of the file the body begins with
+    int64_t held = 0;        // bytes of the file, those still buffered included
+    bool startOver = false;  // what the file holds cannot be continued
+    bool tooLong = false;    // the body goes past target.maxSize
+    bool refused = false;    // the body is not read at all
+    bool stalled = false;    // below the speed floor
+};
 
 // ---------------------------------------------------------------------------
 // Request paths, ports and local files
@@ -198,9 +274,50 @@ void URLFetcher::Notifier::notify(ne_session_status, const ne_session_status_inf
 void URLFetcher::forwardStatus(void* userdata, ne_session_status status,
                                const ne_session_status_info* info) {
     auto* self = static_cast<URLFetcher*>(userdata);
+    if (status == ne_status_connecting) {
+        // neon creates the socket right after this event.
+        self->m_nNextSocket = lowestFreeDescriptor();
+        self->m_vConnecting.assign(16, 0);
+        const size_t length = ne_iaddr_typeof(info->ci.address) == ne_iaddr_ipv4 ? 4 : 16;
+        ne_iaddr_raw(info->ci.address, self->m_vConnecting.data());
+        self->m_vConnecting.resize(length);
+    } else if (status == ne_status_connected) {
+        self->m_watchdog.setSocket(self->connectedSocket());
+    }
     if (self->m_pNotifier != nullptr && self->m_pNotifier->m_bOverridden) {
         self->m_pNotifier->notify(status, info);
     }
+}
+
+// The descriptor foreseen at the connecting event, when it is indeed a
+// socket connected to the address of that event; else -1 (no speed floor for
+// this connection).
+int URLFetcher::connectedSocket() const {
+    const int fd = m_nNextSocket;
+    struct stat st;
+    struct sockaddr_storage peer;
+    socklen_t length = sizeof(peer);
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode) ||
+        getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &length) != 0) {
+        LOGD("no socket found for the connection to '%s'", m_sHost.c_str());
+        return -1;
+    }
+    const void* raw = nullptr;
+    if (peer.ss_family == AF_INET && m_vConnecting.size() == 4) {
+        raw = &reinterpret_cast<const struct sockaddr_in*>(&peer)->sin_addr;
+    } else if (peer.ss_family == AF_INET6 && m_vConnecting.size() == 16) {
+        raw = reinterpret_cast<const struct sockaddr_in6*>(&peer)->sin6_addr.s6_addr;
+    }
+    if (raw == nullptr || memcmp(raw, m_vConnecting.data(), m_vConnecting.size()) != 0) {
+        LOGD("no socket found for the connection to '%s'", m_sHost.c_str());
+        return -1;
+    }
+    return fd;
+}
+
+// neon runs this before it closes the socket.
+void URLFetcher::connectionClosed(void* userdata) {
+    static_cast<URLFetcher*>(userdata)->m_watchdog.setSocket(-1);
 }
 
 // ---------------------------------------------------------------------------
@@ -212,6 +329,7 @@ void URLFetcher::initialize(const NetworkSettings& settings) {
         return;
     }
     s.m_network = settings;
+    s.m_floor = {settings.m_nLowSpeedBytes, settings.m_nLowSpeedSeconds};
     s.m_bInitialized = true;
 
     // Without random data the retry waits get their spread from state 1.
@@ -335,6 +453,8 @@ URLFetcher::URLFetcher(const ne_uri& uri, const TlsCredentials* tls)
         }
 
         ne_set_useragent(m_pSession, s.m_sUserAgent.c_str());
+        ne_set_notifier(m_pSession, forwardStatus, this);
+        ne_hook_close_conn(m_pSession, connectionClosed, this);
         ne_redirect_register(m_pSession);
         ne_set_read_timeout(m_pSession, kReadTimeout);
         ne_set_connect_timeout(m_pSession, kConnectTimeout);
@@ -405,11 +525,79 @@ bool URLFetcher::matches(const ne_uri& uri) const {
 // ---------------------------------------------------------------------------
 // Requests
 
+// Decides, once the headers are in, whether the body goes to the file. A
+// partial download continues only with a 206 that starts at the byte asked
+// for and carries the same validator; a 200 replaces what it held, and a 416
+// or a mismatch make it start again from the beginning.
+int URLFetcher::acceptBody(void* userdata, ne_request* req, const ne_status* status) {
+    return static_cast<URLFetcher*>(userdata)->acceptResponse(req, status) ? 1 : 0;
+}
+
+bool URLFetcher::acceptResponse(ne_request* req, const ne_status* status) {
+    Transfer& t = *m_pTransfer;
+    PartialDownload* partial = t.target.partial;
+    if (status->klass != 2) {
+        t.startOver = t.rangeStart > 0 && status->code == 416;
+    } else if (t.rangeStart > 0 && status->code == 206) {
+        int64_t first;
+        int64_t total;
+        parseContentRange(ne_get_response_header(req, "Content-Range"), first, total);
+        t.startOver = first != t.rangeStart || responseValidator(req) != partial->validator();
+        t.tooLong = !t.startOver && t.target.maxSize >= 0 && total > t.target.maxSize;
+        t.progress.setTotal(total);
+    } else {
+        if (partial != nullptr && !partial->restart(responseValidator(req))) {
+            ne_set_error(m_pSession, "failed writing downloaded data to file (%s)",
+                         errnoString().c_str());
+            t.refused = true;
+            return true;
+        }
+        t.startOver = false;
+        if (t.rangeStart > 0) {
+            LOG_AT(t.target.progressLevel, "'%s' starts again from its first byte", t.name.c_str());
+        }
+        t.rangeStart = t.held = 0;
+        const int64_t total = parseSize(ne_get_response_header(req, "Content-Length"));
+        t.progress.setTotal(total);
+        t.tooLong = t.target.maxSize >= 0 && total > t.target.maxSize;
+    }
+    if (t.startOver) {
+        LOG_AT(t.target.progressLevel, "cannot continue '%s' at byte %lld, starting again",
+               t.name.c_str(), static_cast<long long>(t.rangeStart));
+    }
+    if (t.tooLong) {
+        ne_set_error(m_pSession, "longer than %lld bytes",
+                     static_cast<long long>(t.target.maxSize));
+    }
+    // A body that must not be read is taken and refused at its first block,
+    // which drops the connection instead of reading it to its end.
+    t.refused = t.refused || t.tooLong || (t.startOver && status->klass == 2);
+    return status->klass == 2;
+}
+
 // neon hands the body over in blocks of a few KiB; they are gathered into
-// larger writes. The last call, with length 0, writes out the rest.
+// larger writes. The last call, with length 0, writes out the rest. Nothing
+// past the target's limit is written.
 int URLFetcher::writeBlock(void* userdata, const char* buffer, size_t length) {
     auto* self = static_cast<URLFetcher*>(userdata);
+    Transfer& t = *self->m_pTransfer;
+    if (t.refused) {
+        return -1;
+    }
+    const int64_t limit = t.target.maxSize;
+    if (limit >= 0 && static_cast<int64_t>(length) > limit - t.held) {
+        length = static_cast<size_t>(limit - t.held);
+        t.tooLong = t.refused = true;
+    }
     self->m_vWriteBuffer.insert(self->m_vWriteBuffer.end(), buffer, buffer + length);
+    t.held += static_cast<int64_t>(length);
+    self->m_watchdog.received(length);
+    t.progress.received(length, t.held);
+    if (t.tooLong) {
+        self->flushBody();
+        ne_set_error(self->m_pSession, "longer than %lld bytes", static_cast<long long>(limit));
+        return -1;
+    }
     if (length == 0 || self->m_vWriteBuffer.size() >= kWriteBuffer) {
         return self->flushBody() ? 0 : -1;
     }
@@ -440,7 +628,7 @@ bool URLFetcher::flushBody() {
     return true;
 }
 
-int URLFetcher::request(const std::string& path, int fd, bool bypassCache, int& httpStatus) {
+int URLFetcher::request(const std::string& path, Transfer& t, bool bypassCache, int& httpStatus) {
     httpStatus = 0;
     if (m_pSession == nullptr) {
         return NE_ERROR;
@@ -449,14 +637,25 @@ int URLFetcher::request(const std::string& path, int fd, bool bypassCache, int& 
     m_sRetryAfter.clear();
     m_bBadRedirect = false;
     m_nCertFailures = 0;
-    m_nWriteFd = fd;
+    m_pTransfer = &t;
+    m_nWriteFd = t.target.fd;
     m_vWriteBuffer.clear();
     m_vWriteBuffer.reserve(kWriteBuffer);
+    t.rangeStart = t.target.partial != nullptr ? t.target.partial->resumeOffset() : 0;
+    t.held = std::max<int64_t>(t.rangeStart, 0);
+    t.startOver = t.tooLong = t.refused = t.stalled = false;
 
     const DeviceIdentity& identity = state().m_identity;
     const std::string target = encodeRequestPath(path);
     Request req(ne_request_create(m_pSession, "GET", target.c_str()));
-    ne_add_response_body_reader(req.get(), ne_accept_2xx, writeBlock, this);
+    ne_add_response_body_reader(req.get(), acceptBody, writeBlock, this);
+    if (t.rangeStart > 0) {
+        LOG_AT(t.target.progressLevel, "continuing '%s' at byte %lld", t.name.c_str(),
+               static_cast<long long>(t.rangeStart));
+        ne_print_request_header(req.get(), "Range", "bytes=%lld-",
+                                static_cast<long long>(t.rangeStart));
+        ne_add_request_header(req.get(), "If-Range", t.target.partial->validator().c_str());
+    }
     if (bypassCache) {
         ne_add_request_header(req.get(), "Cache-Control", "no-cache");
         ne_add_request_header(req.get(), "Pragma", "no-cache");
@@ -469,11 +668,19 @@ int URLFetcher::request(const std::string& path, int fd, bool bypassCache, int& 
                               identity.m_sFirmwareVersion.c_str());
     }
 
+    m_watchdog.start(state().m_floor);
     int result = ne_request_dispatch(req.get());
+    m_watchdog.stop();
     const ne_status* status = ne_get_status(req.get());
     m_tlsRefusal = tlsRefusal(result, status->code);
-    if (result == NE_OK && !m_vWriteBuffer.empty() && !flushBody()) {
+    // What arrived of a partial download's body stays for the next attempt.
+    const bool keep = result == NE_OK || (t.target.partial != nullptr && !t.refused);
+    if (keep && !m_vWriteBuffer.empty() && !flushBody()) {
         result = NE_ERROR;
+    }
+    if (result != NE_OK && m_watchdog.tripped()) {
+        t.stalled = true;
+        result = NE_TIMEOUT;
     }
     if (result == NE_OK) {
         httpStatus = status->code;
@@ -485,11 +692,12 @@ int URLFetcher::request(const std::string& path, int fd, bool bypassCache, int& 
         // neon fails a redirect whose location it cannot parse; that is a
         // redirect without a usable target, not a transient failure.
         const char* location = ne_get_response_header(req.get(), "Location");
-        ParsedUri target;
-        m_bBadRedirect = location != nullptr && !target.parse(location);
+        ParsedUri redirectTarget;
+        m_bBadRedirect = location != nullptr && !redirectTarget.parse(location);
     }
     req.reset();
     m_pRequestPath = nullptr;
+    m_pTransfer = nullptr;
     m_nWriteFd = -1;
     m_vWriteBuffer.clear();
     return result;
@@ -512,14 +720,6 @@ void URLFetcher::closeConnection() {
 
 void URLFetcher::setNotifier(Notifier* notifier) {
     m_pNotifier = notifier;
-    if (m_pSession == nullptr) {
-        return;
-    }
-    if (notifier != nullptr) {
-        ne_set_notifier(m_pSession, forwardStatus, this);
-    } else {
-        ne_set_notifier(m_pSession, nullptr, nullptr);
-    }
 }
 
 // ---------------------------------------------------------------------------
@@ -554,31 +754,59 @@ std::string URLFetcher::errorText(int code, ne_session* session) {
 
 bool URLFetcher::get(const std::string& path, int fd, bool bypassCache,
                      const std::string& displayName) {
+    FetchTarget target;
+    target.fd = fd;
+    return get(path, target, bypassCache, displayName);
+}
+
+bool URLFetcher::get(const std::string& path, const FetchTarget& target, bool bypassCache,
+                     const std::string& displayName) {
     if (!m_bValid) {
         return false;
     }
     m_bRedirected = false;
     LOGT("URLFetcher::get() this = %p", static_cast<void*>(this));
     if (m_pSession == nullptr) {
-        return copyFileToFd(path, fd);
+        // Local files are copied whole.
+        if (target.partial != nullptr && !target.partial->restart("")) {
+            LOGE("failed copying file (%s)", errnoString().c_str());
+            return false;
+        }
+        return copyFileToFd(path, target.fd, target.maxSize);
     }
 
+    Transfer transfer(target, displayName);
     retry::Attempts attempts;
     int result;
     int status = 0;
     for (;;) {
-        result = request(path, fd, bypassCache, status);
+        result = request(path, transfer, bypassCache, status);
         if (result == NE_REDIRECT || m_bBadRedirect) {
             m_bRedirected = true;
             return false;
         }
+        if (transfer.stalled) {
+            LOGW("received fewer than %lld bytes of '%s' in %d seconds",
+                 static_cast<long long>(state().m_floor.m_nBytes), displayName.c_str(),
+                 state().m_floor.m_nSeconds);
+        }
+        if (transfer.startOver) {
+            // Asked for from the first byte, the next request cannot end so.
+            if (!target.partial->restart("")) {
+                LOGE("failed emptying file '%s' (%s)", target.partial->path().c_str(),
+                     errnoString().c_str());
+                return false;
+            }
+            continue;
+        }
         // A refused certificate stays refused: no second attempt.
-        if (m_tlsRefusal != TlsRefusal::NONE || !attempts.another(result, status)) {
+        if (transfer.tooLong || m_tlsRefusal != TlsRefusal::NONE ||
+            !attempts.another(result, status)) {
             break;
         }
         LOGW("failed fetching '%s' (%s); retrying", displayName.c_str(),
              errorText(result, m_pSession).c_str());
-        if (!emptyFile(fd)) {
+        if (target.partial == nullptr && !emptyFile(target.fd)) {
             LOGE("failed rewinding, cannot retry");
             break;
         }
@@ -589,6 +817,7 @@ bool URLFetcher::get(const std::string& path, int fd, bool bypassCache,
     }
 
     if (result == NE_OK && status >= 200 && status <= 299) {
+        transfer.progress.finish(transfer.held);
         if (attempts.retries() != 0) {
             LOGI("fetched '%s' in retry %i", displayName.c_str(), attempts.retries());
         }
@@ -606,12 +835,13 @@ bool URLFetcher::get(const std::string& path, int fd, bool bypassCache,
     return false;
 }
 
-bool URLFetcher::copyFileToFd(const std::string& path, int fd) {
+bool URLFetcher::copyFileToFd(const std::string& path, int fd, int64_t maxSize) {
     UniqueFd in(openRegularFile(path));
     if (!in) {
         return false;
     }
     char buffer[kCopyBlock];
+    int64_t copied = 0;
     for (;;) {
         ssize_t got = read(in.get(), buffer, sizeof(buffer));
         if (got < 0 && errno == EINTR) {
@@ -623,6 +853,11 @@ bool URLFetcher::copyFileToFd(const std::string& path, int fd) {
         }
         if (got == 0) {
             return true;
+        }
+        copied += got;
+        if (maxSize >= 0 && copied > maxSize) {
+            LOGE("failed copying file (longer than %lld bytes)", static_cast<long long>(maxSize));
+            return false;
         }
         const char* next = buffer;
         size_t left = static_cast<size_t>(got);

@@ -7,6 +7,7 @@
 // (net/retry_policy.h); a refused certificate is never tried again.
 #pragma once
 
+#include <ne_request.h>
 #include <ne_session.h>
 #include <ne_socket.h>
 #include <ne_uri.h>
@@ -20,6 +21,9 @@
 #include "net/credential_store.h"
 #include "net/device_identity.h"
 #include "net/tls_credentials.h"
+#include "net/transfer_watchdog.h"
+
+class PartialDownload;
 
 // Owner of a URI parsed by neon.
 // The path as sent in a request line: control characters, spaces, bytes
@@ -50,6 +54,18 @@ public:
 
 private:
     ne_uri m_uri;
+};
+
+// Where a fetch writes and what it may write there.
+struct FetchTarget {
+    int fd = -1;  // the file; for a partial download its descriptor
+    // A body longer than this fails at once, with nothing past it written;
+    // -1: no limit.
+    int64_t maxSize = -1;
+    // Set: what the file holds is kept across attempts, and a request asks
+    // only for the rest. Unset: every attempt writes the whole body again.
+    PartialDownload* partial = nullptr;
+    LogLevel progressLevel = LogLevel::Debug;  // of the progress lines
 };
 
 class URLFetcher {
@@ -89,11 +105,11 @@ public:
     // Same scheme, host and port (the scheme's default port when the URI gives none).
     bool matches(const ne_uri& uri) const;
 
-    // One GET of the path into the file; returns neon's result code and sets
-    // the HTTP status when the result is 0.
-    int request(const std::string& path, int fd, bool bypassCache, int& httpStatus);
     // The retrying fetch of a path into an open, empty file.
     bool get(const std::string& path, int fd, bool bypassCache, const std::string& displayName);
+    // The same into a target: with a limit, or continuing a partial download.
+    bool get(const std::string& path, const FetchTarget& target, bool bypassCache,
+             const std::string& displayName);
 
     bool wasRedirected() const { return m_bRedirected; }
     // The parsed target of the last redirect; null when there was none or its
@@ -104,8 +120,8 @@ public:
     void setNotifier(Notifier* notifier);
 
     static std::string errorText(int code, ne_session* session);
-    // The fetch of a local file.
-    static bool copyFileToFd(const std::string& path, int fd);
+    // The fetch of a local file; more than maxSize bytes (unless -1) fail.
+    static bool copyFileToFd(const std::string& path, int fd, int64_t maxSize = -1);
 
     static DeviceIdentity& deviceIdentity();
     // The device's default credentials (at most one entry).
@@ -151,10 +167,21 @@ private:
 
     bool checkLocalNetwork();
     void clearLocalAddresses();
+
+    // One fetch in progress (url_fetcher.cpp).
+    struct Transfer;
+    // One GET of the path; returns neon's result code and sets the HTTP
+    // status when the result is 0.
+    int request(const std::string& path, Transfer& transfer, bool bypassCache, int& httpStatus);
+    static int acceptBody(void* userdata, ne_request* request, const ne_status* status);
+    bool acceptResponse(ne_request* request, const ne_status* status);
     static int writeBlock(void* userdata, const char* buffer, size_t length);
     bool flushBody();
+    // Session events: the socket of a new connection goes to the watchdog.
     static void forwardStatus(void* userdata, ne_session_status status,
                               const ne_session_status_info* info);
+    static void connectionClosed(void* userdata);
+    int connectedSocket() const;
 
     bool m_bValid = false;
     std::string m_sScheme;
@@ -166,6 +193,11 @@ private:
     CredentialStore m_credentials;
     Notifier* m_pNotifier = nullptr;
     const char* m_pRequestPath = nullptr;
+    Transfer* m_pTransfer = nullptr;  // of the request in progress
+    TransferWatchdog m_watchdog;
+    // The descriptor neon's next socket gets and the address it connects to.
+    int m_nNextSocket = -1;
+    std::vector<unsigned char> m_vConnecting;
     int m_nWriteFd = -1;
     std::vector<char> m_vWriteBuffer;  // body data not yet written to m_nWriteFd
     std::string m_sRetryAfter;

@@ -524,6 +524,7 @@ void PackageList::insert(const Package& package) {
     p.m_checksum = package.m_checksum;
     p.m_sArch = package.m_sArch;
     p.m_nInstalledSize = package.m_nInstalledSize;
+    p.m_nPackageSize = package.m_nPackageSize;
 }
 
 void PackageList::insert(Package&& package) {

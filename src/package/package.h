@@ -182,6 +182,7 @@ struct Package {
     Checksum m_checksum;
     PooledString m_sArch;  // as the list names it
     int64_t m_nInstalledSize = 0;
+    int64_t m_nPackageSize = 0;  // of the package file; 0: not declared
 };
 
 // "name-evr", the form in which every message names a package.

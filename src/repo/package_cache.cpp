@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include "net/downloader.h"
@@ -19,6 +20,45 @@ namespace {
 bool intactInCache(const Package& package) {
     const std::string cacheFile = package.m_sCacheFile.str();
     return isReadable(cacheFile) && checkFile(package.m_checksum, cacheFile);
+}
+
+// The package file into its partial download, continuing what an earlier
+// attempt or run left there; it takes the package's name in the cache only
+// once it passes its checksum. A copy that fails is removed, so the second
+// transfer (past the HTTP caches) starts from the beginning.
+bool fetchPackage(Downloader& downloader, const Package& package) {
+    const std::string location = package.m_sLocation.str();
+    const std::string cacheFile = package.m_sCacheFile.str();
+    bool valid = false;
+    auto fetch = [&](bool bypassCaches) {
+        PartialDownload partial;
+        const bool fetched =
+            partial.open(cacheFile, package.m_nPackageSize) &&
+            (partial.isComplete() || downloader.resume(location, partial, bypassCaches));
+        if (!fetched) {
+            LOGE("failed getting package '%s' from repository", location.c_str());
+            return false;
+        }
+        valid = checkFile(package.m_checksum, partial.path());
+        if (!valid) {
+            partial.discard();
+            return true;
+        }
+        return partial.commit();
+    };
+    return fetchVerified(cacheFile, fetch, [&] { return valid; });
+}
+
+// The name of a partial download's file or validator with its suffix cut
+// off; empty for other names.
+std::string partialOf(const std::string& name) {
+    for (const char* suffix : {PartialDownload::kSuffix, PartialDownload::kValidatorSuffix}) {
+        const size_t length = strlen(suffix);
+        if (name.size() > length && name.compare(name.size() - length, length, suffix) == 0) {
+            return name.substr(0, name.size() - length);
+        }
+    }
+    return "";
 }
 
 }  // namespace
@@ -44,22 +84,29 @@ bool PackageRepo::getPackages(const PackageSet& packages) {
         if (intactInCache(package)) {
             continue;
         }
-        const std::string location = package.m_sLocation.str();
-        const std::string cacheFile = package.m_sCacheFile.str();
-        auto fetch = [&](bool bypassCaches) {
-            const bool fetched = downloader.download(location, cacheFile, bypassCaches);
-            if (!fetched) {
-                LOGE("failed getting package '%s' from repository", location.c_str());
-            }
-            return fetched;
-        };
-        if (!fetchVerified(cacheFile, fetch,
-                           [&] { return checkFile(package.m_checksum, cacheFile); })) {
+        if (!fetchPackage(downloader, package)) {
             return false;
         }
         notify.itemDone();
     }
     return true;
+}
+
+bool PackageRepo::isWantedPartial(const std::string& name) const {
+    const std::string file = partialOf(name);
+    if (file.empty()) {
+        return false;
+    }
+    // Before any list is read nothing tells which packages are wanted.
+    if (m_lPackages.empty()) {
+        return true;
+    }
+    for (const Package& package : m_lPackages) {
+        if (package.m_sCacheFile.base() == file) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool PackageRepo::cleanPackages() {
@@ -93,6 +140,9 @@ bool PackageRepo::cleanPackages() {
         }
         std::string name = entry->d_name;
         if (name == "." || name == "..") {
+            continue;
+        }
+        if (isWantedPartial(name)) {
             continue;
         }
         std::string path = m_sPackagesDir + name;

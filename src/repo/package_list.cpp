@@ -953,6 +953,15 @@ bool ListReader::readSize(const ListNode& node, PackageDraft& draft) {
         return false;
     }
     draft.m_package.m_nInstalledSize = size;
+    // The file's size bounds its download; without a usable one the
+    // download has no bound but the checksum.
+    if (findAttribute(node, m_pNames->m_pPackage, value)) {
+        if (parseSigned(value, 0, LONG_MAX, size)) {
+            draft.m_package.m_nPackageSize = size;
+        } else {
+            LOGD("ignoring '%s' property '%s'", "package", std::string(value).c_str());
+        }
+    }
     return true;
 }
 

@@ -32,6 +32,10 @@ constexpr const char* kIndexPath = "repodata/repomd.xml";
 constexpr const char* kSignaturePath = "repodata/repomd.xml.asc";
 constexpr const char* kIndexFile = "repomd.xml";
 constexpr const char* kSignatureFile = "repomd.xml.asc";
+// Their largest accepted sizes: far above what real repositories publish
+// (an index of a few KiB per package list, a signature of a few hundred bytes).
+constexpr int64_t kMaxIndexSize = 8 * 1024 * 1024;
+constexpr int64_t kMaxSignatureSize = 1024 * 1024;
 // Appended to a cache file name while its new copy is not yet accepted.
 constexpr const char* kStagedSuffix = ".new";
 
@@ -208,7 +212,7 @@ bool PackageRepo::update(const std::string& overrideUri) {
     downloader.setNotifier(&notify);
 
     const std::string indexFile = stage(m_sCacheDir + kIndexFile);
-    if (!downloader.download(kIndexPath, indexFile, true)) {
+    if (!downloader.download(kIndexPath, indexFile, true, kMaxIndexSize)) {
         LOGE("failed getting repository resource '%s'", kIndexPath);
         dropStaged();
         return false;
@@ -217,7 +221,7 @@ bool PackageRepo::update(const std::string& overrideUri) {
     std::string signatureFile = m_sCacheDir + kSignatureFile;
     if (signature) {
         signatureFile = stage(signatureFile);
-        if (!downloader.download(kSignaturePath, signatureFile, true)) {
+        if (!downloader.download(kSignaturePath, signatureFile, true, kMaxSignatureSize)) {
             LOGE("failed getting repository resource '%s'", kSignaturePath);
             dropStaged();
             return false;

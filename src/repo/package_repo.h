@@ -72,7 +72,8 @@ public:
     bool hasPackages(const std::vector<std::string>& names, std::string* missing) const;
     bool hasPackage(const std::string& name, PackageType type) const;
 
-    // Package cache: fetches and verifies package files; empties the cache.
+    // Package cache: fetches and verifies package files; empties the cache
+    // but for the partial downloads of packages the list still has.
     bool getPackages(const PackageSet& packages);
     bool cleanPackages();
 
@@ -112,6 +113,9 @@ private:
     void dropStaged();
     // Removes temporary files that an interrupted run left in the cache.
     void removeLeftovers() const;
+    // A name in the package cache that belongs to the partial download of a
+    // package of the list (of any package while no list is loaded).
+    bool isWantedPartial(const std::string& name) const;
 
     const Repository& m_pRepository;
     bool m_bNoMdSigCheck;

@@ -87,6 +87,7 @@ TEST_F(ConfigFile, LayersAddUpListsAndTheLastFileWinsSingleValues) {
   </product>
   <user-agent><base>UA</base><prodname>Player</prodname></user-agent>
   <index-signature max-age-days="30"/>
+  <low-speed bytes="0" seconds="30"/>
 </updater>)",
                      true));
     ASSERT_TRUE(load(c, R"(<updater>
@@ -97,6 +98,7 @@ TEST_F(ConfigFile, LayersAddUpListsAndTheLastFileWinsSingleValues) {
       <fw-upgrade-pkg><package><name>fw-up</name></package></fw-upgrade-pkg>
       <addons><package><name>a2</name></package></addons>
   </packages></product>
+  <low-speed bytes="5000"/>
 </updater>)"));
     // A defaults entry is replaced and moves to the end; the legacy ID is base.
     EXPECT_EQ(ids(c), (Names{"local-usb", "extra", "base"}));
@@ -125,6 +127,8 @@ TEST_F(ConfigFile, LayersAddUpListsAndTheLastFileWinsSingleValues) {
     EXPECT_EQ(c.m_network.m_sUserAgentBase, "UA");
     EXPECT_EQ(c.m_network.m_sUserAgentProdname, "Player");
     EXPECT_EQ(c.m_nMaxIndexAgeDays, 30);
+    EXPECT_EQ(c.m_network.m_nLowSpeedBytes, 5000);
+    EXPECT_EQ(c.m_network.m_nLowSpeedSeconds, 30);
     // Every element and attribute of the format is known, as in the shipped file.
     Config shipped;
     ASSERT_TRUE(shipped.load(PROJECT_DIR "/packaging/updater.conf", false));
@@ -172,13 +176,16 @@ TEST_F(ConfigFile, MistakesAreWarnedAboutWithFileAndLine) {
          R"(<updater size="1">
   <repository id="base" enabled="TRUE"><location href="x"/><tls system-ca="yes" ca="c"/></repository>
   <product><packages><preliminary><package><name>p</name></package><groupp/></preliminary></packages></product>
+  <low-speed bytes="-1" seconds="0"/>
 </updater>)",
          {"WARNING: unknown attribute 'size' of element 'updater' in '@' line 1, ignored",
           value + "TRUE' of attribute 'enabled' of element 'repository' in '@' line 2, taken as "
                   "'false'",
           "WARNING: unknown attribute 'ca' of element 'tls' in '@' line 2, ignored",
           value + "yes' of attribute 'system-ca' of element 'tls' in '@' line 2, taken as 'false'",
-          unknown + "groupp' in '@' line 3, ignored"}},
+          unknown + "groupp' in '@' line 3, ignored",
+          value + "-1' of attribute 'bytes' of element 'low-speed' in '@' line 4, ignored",
+          value + "0' of attribute 'seconds' of element 'low-speed' in '@' line 4, ignored"}},
         {2,
          R"(<proxyconf>
   <proxy server="p" port="3128" bypassLocalNetwork="no" user="u">

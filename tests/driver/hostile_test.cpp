@@ -40,6 +40,19 @@ std::string bomb(std::string xml, const std::string& root, const std::string& ta
         decl, "\n<!DOCTYPE " + root + " [<!ENTITY big \"" + std::string(100000, 'x') + "\">]>");
 }
 
+const std::string kApp = "packages/app-2.0-1.noarch.rpm";
+const std::string kAppPart = kCache + kApp + ".part";
+
+// The app package's file as the repository has it, and served with changes.
+std::string appFile(const Appliance& a) {
+    return readHostFile(a.repo.dir() + "/" + kApp);
+}
+void serveApp(Appliance& a, const std::string& content, const std::string& etag = "\"v1\"") {
+    writeHostFile(a.work.file("served.rpm"), content);
+    a.server->script(
+        "/" + kApp, HttpServer::Response::fromFile(a.work.file("served.rpm")).header("ETag", etag));
+}
+
 std::vector<Scenario> rows() {
     Scenario ports = hostile("PortsOutsideTheRangeAreRefused");
     for (const char* url : {"http://127.0.0.1:99999/", "http://127.0.0.1:4294967297/",
@@ -126,6 +139,40 @@ std::vector<Scenario> rows() {
         .fileHas(kIndexRecord, {"base\t1748736000\t1\thttp://"});
     RunOptions rusage;
     rusage.rusage = true;
+    // Servers that trickle a byte every two seconds, the package's body or
+    // the index's headers: each run ends after three windows of 2 s and the
+    // retry waits, with nothing installed; the next run takes the lock at once.
+    RunOptions bounded;
+    bounded.timeoutSeconds = 120;
+    Scenario trickle = hostile("TricklingServersEndTheRunInTime");
+    trickle.config =
+        "<updater><log level=\"info\"><logger type=\"stderr\"/></log><repository id=\"base\">"
+        "<name>Base</name><location href=\"@URL@\"/></repository>"
+        "<low-speed bytes=\"1000\" seconds=\"2\"/></updater>";
+    const std::string slow = "WARNING: received fewer than 1000 bytes of '";
+    trickle.run({"--no-reboot"}, 1)
+        .options(bounded)
+        .before([](Appliance& a) {
+            HttpServer::Response body = HttpServer::Response::ok(appFile(a));
+            body.slowChunk = 1;
+            body.slowDelay = 2;
+            a.server->script("/" + kApp, body);
+        })
+        .count(slow + kApp + "' in 2 seconds", 3)
+        .logs({"ERROR: failed fetching '" + kApp + "' (connection timed out)\n"})
+        .rpmsHave({"app-1.0-1", "!app-2.0-1"})
+        .run({"--no-reboot"}, 1)
+        .options(bounded)
+        .before([](Appliance& a) {
+            a.server->clear();
+            HttpServer::Response headers = HttpServer::Response::fromFile(a.repo.indexFile());
+            headers.slowHeaders = 2;
+            a.server->script("/repodata/repomd.xml", headers);
+        })
+        .count(slow + "repodata/repomd.xml' in 2 seconds", 3)
+        .logs({"ERROR: could not update repository data\n"})
+        .run({"--check-only", "--lock-timeout", "0"})
+        .before([](Appliance& a) { a.server->clear(); });
     Scenario injection = hostile("ControlCharactersInLocationsInjectNothing");
     injection.config =
         "<updater><log level=\"info\"><logger type=\"stderr\"/><logger type=\"syslog\">"
@@ -285,6 +332,55 @@ std::vector<Scenario> rows() {
             .requests("", 0),
         ports,
         replayed,
+        trickle,
+        // Nothing past the size the package list declares is taken.
+        hostile("BodyLongerThanDeclaredIsRefused")
+            .run({"--no-reboot"}, 1)
+            .before([](Appliance& a) { serveApp(a, appFile(a) + std::string(100000, 'x')); })
+            .check([](Appliance& a, const RunResult& r) {
+                const size_t size = appFile(a).size();
+                EXPECT_TRUE(r.errHas("ERROR: failed fetching '" + kApp + "' (longer than " +
+                                     std::to_string(size) + " bytes)\n"))
+                    << r.describe();
+                EXPECT_EQ(a.server->requestsFor("/" + kApp).size(), 1u);
+                EXPECT_LE(a.sandbox.readFile(kAppPart).size(), size);
+            })
+            .rpmsHave({"!app-2.0-1"}),
+        hostile("OversizedIndexIsRefused")
+            .run({"--check-only"}, 1)
+            .before([](Appliance& a) {
+                HttpServer::Response huge;
+                huge.bodySize = 9 << 20;
+                a.server->script("/repodata/repomd.xml", huge);
+            })
+            .logs({"ERROR: failed fetching 'repodata/repomd.xml' (longer than 8388608 bytes)\n"})
+            .requests("repomd.xml", 1),
+        // The continued bytes are not those of the file the list describes:
+        // the checksum refuses it, it is removed, the whole file is fetched
+        // once more past the caches and refused again. No copy ever takes
+        // the package's name (the cache is not cleaned here).
+        hostile("TamperedTailIsRefusedAndRemoved")
+            .run({"--no-reboot", "--no-cache-clean"}, 1)
+            .before([](Appliance& a) {
+                std::string file = appFile(a);
+                a.sandbox.writeFile(kAppPart, file.substr(0, file.size() / 2));
+                a.sandbox.writeFile(kAppPart + ".validator", "\"v1\"\n");
+                file[file.size() - 10] ^= 0x55;
+                serveApp(a, file);
+            })
+            .logs({"WARNING: invalid checksum on '" + kCache + kApp +
+                       "'; retrying with bypass of http caches\n",
+                   "ERROR: invalid checksum on '" + kCache + kApp + "'\n"})
+            .absent({kAppPart, kCache + kApp})
+            .rpmsHave({"app-1.0-1", "!app-2.0-1"})
+            .check([](Appliance& a, const RunResult&) {
+                const auto tries = a.server->requestsFor("/" + kApp);
+                ASSERT_EQ(tries.size(), 2u);
+                EXPECT_EQ(tries[0].header("Range"),
+                          "bytes=" + std::to_string(appFile(a).size() / 2) + "-");
+                EXPECT_FALSE(tries[1].hasHeader("Range"));
+                EXPECT_EQ(tries[1].header("Cache-Control"), "no-cache");
+            }),
     };
 }
 

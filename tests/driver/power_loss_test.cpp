@@ -4,7 +4,7 @@
 // the status file must hold a whole status name and the index record whole
 // lines, the next start must react
 // to it as the status says, and an allowed next run must complete and leave
-// no temporary file in the cache.
+// no temporary or partial file in the cache.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <time.h>
@@ -79,7 +79,7 @@ std::vector<std::string> leftovers(const Sandbox& sandbox) {
     for (const std::string dir :
          {"/var/cache/updater/base/", "/var/cache/updater/base/packages/"}) {
         for (const std::string& name : sandbox.listDir(dir)) {
-            if (std::regex_search(name, std::regex("\\.(tmp|new)$"))) {
+            if (std::regex_search(name, std::regex("\\.(tmp|new|part|part\\.validator)$"))) {
                 found.push_back(dir + name);
             }
         }

@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <memory>
+
 #include "appliance.h"
 
 namespace {
@@ -25,6 +27,40 @@ const std::string kNeed =
 std::string withProduct(const std::string& section) {
     std::string product = kProduct;
     return product.insert(product.find("  </packages>"), "    " + section + "\n");
+}
+
+// The standard appliance whose new app package is about 1.5 MB.
+const std::string kApp = "packages/app-2.0-1.noarch.rpm";
+const std::string kAppPart = kCache + "app-2.0-1.noarch.rpm.part";
+Scenario largeApp(const std::string& name) {
+    Scenario s(name);
+    s.offered[0] = TestPackage("app", "2.0-1")
+                       .require("libfoo >= 2.0")
+                       .require("newdep")
+                       .file("/opt/app/blob", incompressibleText(1500000));
+    return s;
+}
+std::string appFile(const Appliance& a) {
+    return readHostFile(a.repo.dir() + "/" + kApp);
+}
+// The app package served as a file of the repository, with the given ETag.
+HttpServer::Response servedApp(const Appliance& a, const std::string& etag = "\"v1\"") {
+    return HttpServer::Response::fromFile(a.repo.dir() + "/" + kApp).header("ETag", etag);
+}
+// The Range header of each request for the app package.
+Lines appRanges(Appliance& a) {
+    Lines ranges;
+    for (const HttpServer::Request& r : a.server->requestsFor("/" + kApp)) {
+        ranges.push_back(r.header("Range"));
+    }
+    return ranges;
+}
+// Script lines that stop the updater with the signal once its partial app
+// file holds that many bytes.
+std::string stopWhenHolding(size_t bytes, const std::string& signal) {
+    return "(i=0; until [ \"$(stat -c %s " + kAppPart + " 2>/dev/null || echo 0)\" -ge " +
+           std::to_string(bytes) + " ] || [ $i -ge 3000 ]; do sleep 0.01; i=$((i+1)); done; " +
+           "kill -" + signal + " $$) &\n";
 }
 
 // The requirements package a site publishes.
@@ -515,6 +551,94 @@ std::vector<Scenario> rows() {
                            .logs({"ERROR: invalid checksum on '" + kCache + file + "'\n"})
                            .rpmsHave({state[0] == 'A' ? "!newdep-1.0-1" : "newdep-1.0-1"})
                            .ends("READY\n", state));
+    }
+    // A package download that a signal or a power loss interrupts continues in
+    // the next run: only the rest is asked for, and the package installs.
+    auto slowApp = [](Appliance& a) {
+        HttpServer::Response slow = servedApp(a);
+        slow.slowChunk = 64 * 1024;
+        slow.slowDelay = 0.3;
+        a.server->script("/" + kApp, slow);
+    };
+    auto held = std::make_shared<size_t>(0);
+    rows.push_back(largeApp("InterruptedDownloadContinuesInTheNextRun")
+                       .run({"--no-reboot", "--no-md-sig-check"})
+                       .before(slowApp)
+                       .script(stopWhenHolding(200000, "TERM"))
+                       .killedBy(SIGTERM)
+                       .rpms(kBefore)
+                       .run({"--no-reboot", "--no-md-sig-check"})
+                       .before(slowApp)
+                       .script(stopWhenHolding(600000, "KILL"))
+                       .killedBy(SIGKILL)
+                       .status("DOWNLOADING\n")
+                       .run({"--no-reboot"})
+                       .before([held](Appliance& a) {
+                           a.server->clear();
+                           a.server->script("/" + kApp, servedApp(a));
+                           *held = a.sandbox.readFile(kAppPart).size();
+                           ASSERT_GE(*held, 600000u);
+                           ASSERT_TRUE(a.sandbox.readFile(kAppPart) == appFile(a).substr(0, *held));
+                       })
+                       .rpms(kAfter)
+                       .absent({kAppPart, kAppPart + ".validator"})
+                       .check([held](Appliance& a, const RunResult& r) {
+                           const std::string from = std::to_string(*held);
+                           EXPECT_EQ(appRanges(a), Lines{"bytes=" + from + "-"});
+                           EXPECT_TRUE(r.errHas("INFO: continuing '" + kApp + "' at byte " + from))
+                               << r.describe();
+                       }));
+    // What the cache holds cannot be continued: the package comes whole.
+    const std::string again = "INFO: '" + kApp + "' starts again from its first byte\n";
+    const std::string refused =
+        "INFO: cannot continue '" + kApp + "' at byte 500000, starting again\n";
+    const std::vector<
+        std::tuple<const char*, size_t, std::function<void(Appliance&)>, Lines, std::string>>
+        restarts = {
+            {"ServerIgnoringRangesSendsTheWholePackage",
+             500000,
+             [](Appliance& a) {
+                 HttpServer::Response whole = servedApp(a);
+                 whole.ranges = false;
+                 a.server->script("/" + kApp, whole);
+             },
+             {"bytes=500000-"},
+             again},
+            {"ChangedETagSendsTheWholePackage",
+             500000,
+             [](Appliance& a) { a.server->script("/" + kApp, servedApp(a, "\"v2\"")); },
+             {"bytes=500000-"},
+             again},
+            {"RangeNotSatisfiableStartsAgain",
+             500000,
+             [](Appliance& a) {
+                 a.server->script("/" + kApp,
+                                  {HttpServer::Response::withStatus(416), servedApp(a)});
+             },
+             {"bytes=500000-", ""},
+             refused},
+            {"PartialFileLongerThanDeclaredStartsAgain",
+             0,
+             [](Appliance& a) { a.server->script("/" + kApp, servedApp(a)); },
+             {""},
+             "bytes, more than the "},
+        };
+    for (const auto& [name, prefix, serve, ranges, line] : restarts) {
+        rows.push_back(largeApp(name)
+                           .run({"--no-reboot"})
+                           .before([prefix = prefix, serve = serve](Appliance& a) {
+                               const std::string file = appFile(a);
+                               a.sandbox.writeFile(kAppPart, prefix ? file.substr(0, prefix)
+                                                                    : file + "trailing bytes");
+                               a.sandbox.writeFile(kAppPart + ".validator", "\"v1\"\n");
+                               serve(a);
+                           })
+                           .logs({line})
+                           .rpms(kAfter)
+                           .absent({kAppPart})
+                           .check([ranges = ranges](Appliance& a, const RunResult&) {
+                               EXPECT_EQ(appRanges(a), ranges);
+                           }));
     }
     // Problems of telinit are only warnings: the shutdown is scheduled all the same.
     for (const auto& [name, telinit, line] :

@@ -47,6 +47,9 @@ std::string responseJson(const HttpServer::Response& r) {
     number("slow_chunk", std::to_string(r.slowChunk), r.slowChunk > 0);
     number("slow_delay", std::to_string(r.slowDelay), r.slowChunk > 0);
     number("retry_after_in", std::to_string(r.retryAfterIn), r.retryAfterDate);
+    number("slow_headers", std::to_string(r.slowHeaders), r.slowHeaders > 0);
+    number("file", jsonString(r.file), !r.file.empty());
+    number("ranges", "false", !r.ranges);
     number("chunked", "true", r.chunked);
     return json + "}";
 }

@@ -1,7 +1,8 @@
 // A scriptable HTTP/HTTPS server on loopback for tests (http_server.py): it
-// serves a directory, answers chosen paths with scripted responses and
-// records every request with its headers. It runs from construction to
-// destruction, on a free port.
+// serves a directory (files with an ETag and a Last-Modified date, honouring
+// a Range "bytes=N-" and its If-Range), answers chosen paths with scripted
+// responses, records every request with its headers and counts the bytes it
+// sends. It runs from construction to destruction, on a free port.
 #pragma once
 
 #include <sys/types.h>
@@ -36,12 +37,20 @@ public:
         long long closeAfter = -1;     // drop the connection after this many body bytes
         size_t slowChunk = 0;          // send the body in pieces of this size...
         double slowDelay = 0;          // ...with this pause after each
+        double slowHeaders = 0;        // send the headers a byte at a time, this pause after each
+        std::string file;              // serve this file (as the directory's files are)...
+        bool ranges = true;            // ...honouring a Range, or not
         bool retryAfterDate = false;   // "Retry-After" as an HTTP date...
         long retryAfterIn = 0;         // ...this many seconds from now
 
         static Response ok(const std::string& body) {
             Response r;
             r.body = body;
+            return r;
+        }
+        static Response fromFile(const std::string& path) {
+            Response r;
+            r.file = path;
             return r;
         }
         static Response withStatus(int code) {
@@ -100,6 +109,8 @@ public:
     void clear() { command("{\"cmd\":\"clear\"}"); }
 
     std::vector<Request> requests();
+    // Bytes written to clients (headers and bodies) since the start or the last clear.
+    long long bytesSent() { return std::stoll(command("{\"cmd\":\"sent\"}").at(0)); }
     // The requests whose target is exactly this.
     std::vector<Request> requestsFor(const std::string& target);
 

@@ -5,11 +5,14 @@ Prints "port N", then answers each JSON command line on standard input with
 "ok" (or "error TEXT") and ends when standard input closes. The commands
 (http_server.h tells what they do): {"cmd": "set", "path", "responses"},
 {"cmd": "auth", "prefix", "scheme", "realm", "users"}, {"cmd": "proxy_auth",
-"realm", "users"}, {"cmd": "clear"} and {"cmd": "requests"}, which prints one
-line per request before its "ok". A response has the optional keys status,
-headers, body (Latin-1), body_size, chunked, content_length, close_after,
-slow_chunk, slow_delay and retry_after_in. GET requests without a rule are
-served from ROOT (never outside it), else 404.
+"realm", "users"}, {"cmd": "clear"}, {"cmd": "requests"}, which prints one
+line per request before its "ok", and {"cmd": "sent"}, which prints the bytes
+written to clients since the start or the last clear. A response has the
+optional keys status, headers, body (Latin-1), body_size, file, ranges,
+chunked, content_length, close_after, slow_chunk, slow_delay, slow_headers and
+retry_after_in. GET requests without a rule are served from ROOT (never
+outside it), else 404. Files carry an ETag and a Last-Modified date and honour
+a Range "bytes=N-" (with If-Range) unless ranges is false.
 """
 
 import base64
@@ -17,6 +20,7 @@ import email.utils
 import hashlib
 import json
 import os
+import re
 import socket
 import ssl
 import sys
@@ -28,7 +32,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 PATTERN = bytes(range(256)) * 256  # 64 KiB
 LOCK = threading.Lock()
-STATE = {"rules": {}, "auth": {}, "proxy": None, "log": [], "nonce": 0, "root": ""}
+STATE = {"rules": {}, "auth": {}, "proxy": None, "log": [], "nonce": 0, "root": "", "sent": 0}
 
 
 def escape(text):
@@ -55,9 +59,45 @@ def md5(text):
     return hashlib.md5(text.encode("utf-8")).hexdigest()
 
 
+class Counting:
+    """A writer that adds what it writes to the server's count."""
+
+    def __init__(self, raw):
+        self.raw = raw
+
+    def write(self, data):
+        written = self.raw.write(data)
+        with LOCK:
+            STATE["sent"] += len(data)
+        return written
+
+    def __getattr__(self, name):
+        return getattr(self.raw, name)
+
+
+def header_value(headers, name):
+    return next((v for n, v in headers if n.lower() == name.lower()), None)
+
+
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "TestServer/1.0"
+    header_delay = 0
+
+    def setup(self):
+        super().setup()
+        self.wfile = Counting(self.wfile)
+
+    def flush_headers(self):
+        if not self.header_delay:
+            return super().flush_headers()
+        data = b"".join(getattr(self, "_headers_buffer", []))
+        self._headers_buffer = []
+        for i in range(len(data)):  # one byte at a time
+            self.wfile.write(data[i : i + 1])
+            self.wfile.flush()
+            time.sleep(self.header_delay)
+        return None
 
     def log_message(self, format, *args):  # noqa: A002 - quiet
         pass
@@ -94,7 +134,7 @@ class Handler(BaseHTTPRequestHandler):
             root = os.path.realpath(STATE["root"]) if STATE["root"] else None
             local = root and os.path.realpath(os.path.join(root, urllib.parse.unquote(path).lstrip("/")))
             if local and local.startswith(root + os.sep) and os.path.isfile(local):
-                self.send({"file": local})
+                self.send({"file": local, "body": b""})
             else:
                 self.send({"status": 404, "body": b"not found\n"})
 
@@ -111,9 +151,33 @@ class Handler(BaseHTTPRequestHandler):
         fields = (ha1, f.get("nonce"), f.get("nc"), f.get("cnonce"), "auth", ha2)
         return f.get("response") == md5("%s:%s:%s:%s:%s:%s" % fields)
 
+    def ranged(self, response):
+        """A file response with its validators, as 206 or 416 for a Range."""
+        path = response["file"]
+        size = os.path.getsize(path)
+        headers = [list(h) for h in response.get("headers", [])]
+        if header_value(headers, "ETag") is None:
+            headers.append(["ETag", '"%x-%x"' % (int(os.path.getmtime(path)), size)])
+        if header_value(headers, "Last-Modified") is None:
+            modified = email.utils.formatdate(os.path.getmtime(path), usegmt=True)
+            headers.append(["Last-Modified", modified])
+        response = dict(response, headers=headers, body_size=size, start=0)
+        wanted = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", ""))
+        condition = self.headers.get("If-Range")
+        validators = (None, header_value(headers, "ETag"), header_value(headers, "Last-Modified"))
+        honoured = response.get("ranges", True) and int(response.get("status", 200)) == 200
+        if wanted and honoured and condition in validators:
+            start = int(wanted.group(1))
+            if start >= size:
+                return {"status": 416, "headers": [["Content-Range", "bytes */%d" % size]], "body": b""}
+            headers.append(["Content-Range", "bytes %d-%d/%d" % (start, size - 1, size)])
+            response.update(status=206, body_size=size - start, start=start)
+        return response
+
     def pieces(self, response):
         if "file" in response:
             with open(response["file"], "rb") as f:
+                f.seek(response.get("start", 0))
                 yield from iter(lambda: f.read(65536), b"")
             return
         size = response.get("body_size")
@@ -124,8 +188,9 @@ class Handler(BaseHTTPRequestHandler):
             size -= min(size, len(PATTERN))
 
     def send(self, response):
+        if "file" in response:
+            response = self.ranged(response)
         size = response.get("body_size", len(response.get("body", b"")))
-        size = os.path.getsize(response["file"]) if "file" in response else size
         chunked = response.get("chunked")
         self.send_response(int(response.get("status", 200)))
         headers = response.get("headers", [])
@@ -140,11 +205,12 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(response.get("content_length", size)))
         if "content-type" not in (name.lower() for name, _ in headers):
             self.send_header("Content-Type", "application/octet-stream")
-        self.end_headers()
         limit = response.get("close_after")
         step = response.get("slow_chunk", 0)
         sent = 0
+        self.header_delay = response.get("slow_headers", 0)
         try:
+            self.end_headers()
             for piece in self.pieces(response):
                 while piece:
                     part, piece = (piece[:step], piece[step:]) if step else (piece, b"")
@@ -209,7 +275,9 @@ def main():
                 elif cmd == "proxy_auth":
                     STATE["proxy"] = command
                 elif cmd == "clear":
-                    STATE.update(rules={}, auth={}, proxy=None, log=[])
+                    STATE.update(rules={}, auth={}, proxy=None, log=[], sent=0)
+                elif cmd == "sent":
+                    sys.stdout.write("%d\n" % STATE["sent"])
                 elif cmd == "requests":
                     sys.stdout.write("".join(entry + "\n" for entry in STATE["log"]))
                 else:

@@ -132,6 +132,16 @@ std::string sha256OfText(const std::string& text) {
     return onTempFile(text, "sha256sum").substr(0, 64);
 }
 
+std::string incompressibleText(size_t size) {
+    std::string text(size, '\0');
+    uint32_t x = 1;
+    for (char& c : text) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    return text;
+}
+
 std::string gzipText(const std::string& text) {
     return onTempFile(text, "gzip -n");
 }

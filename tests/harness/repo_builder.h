@@ -53,6 +53,9 @@ std::string primaryListXml(const std::string& packages);
 std::string sha256OfFile(const std::string& path);
 std::string sha256OfText(const std::string& text);
 std::string gzipText(const std::string& text);
+// A deterministic text that gzip cannot shrink: a package file carrying it is
+// as large as the text.
+std::string incompressibleText(size_t size);
 
 class RepoBuilder {
 public:

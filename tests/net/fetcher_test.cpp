@@ -11,8 +11,10 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +29,7 @@
 #include "net/device_identity.h"
 #include "net/downloader.h"
 #include "net/net_test_util.h"
+#include "net/partial_download.h"
 #include "net/retry_policy.h"
 #include "net/url_fetcher.h"
 #include "support/fd.h"
@@ -872,11 +875,14 @@ TEST_F(DownloaderTest, RetriesAndFailures) {
     Response lying = Response::ok("only this");
     lying.contentLength = 100;
     const Response busy = Response::withStatus(503);
+    Response chunkedLong = Response::ok(std::string(5000, 'l'));
+    chunkedLong.chunked = true;
     const struct {
         const char* path;
         std::vector<Response> responses;
         size_t attempts;
         const char* line;  // "": succeeds with the last body; else the one error line
+        int64_t limit = Downloader::kNoLimit;
     } cases[] = {
         {"twice", {busy, busy, Response::ok("third time lucky")}, 3, ""},
         {"broken", {cut, chunkedCut, Response::ok("whole")}, 3, ""},
@@ -891,6 +897,18 @@ TEST_F(DownloaderTest, RetriesAndFailures) {
         {"cut", {cut}, 3, "ERROR: failed fetching 'cut' (Could not read response body"},
         {"chunkedcut", {chunkedCut}, 3, "ERROR: failed fetching 'chunkedcut' (Could not read"},
         {"lying", {lying}, 3, "ERROR: failed fetching 'lying' (Could not read response body"},
+        // A body beyond the limit fails at once, announced or not.
+        {"long",
+         {Response::ok(std::string(5000, 'l'))},
+         1,
+         "ERROR: failed fetching 'long' (longer than 4999 bytes)",
+         4999},
+        {"chunkedlong",
+         {chunkedLong},
+         1,
+         "ERROR: failed fetching 'chunkedlong' (longer than 4999 bytes)",
+         4999},
+        {"exact", {Response::ok(std::string(4999, 'e'))}, 1, "", 4999},
         {"busy", {busy}, 3, "ERROR: failed fetching 'busy' (503 Service Unavailable)"},
     };
     Downloader downloader;
@@ -901,14 +919,15 @@ TEST_F(DownloaderTest, RetriesAndFailures) {
         writeHostFile(dest(), "previous");
         g_sleeps.clear();
         log->clear();
-        EXPECT_EQ(downloader.download(c.path, dest(), false), *c.line == '\0');
+        EXPECT_EQ(downloader.download(c.path, dest(), false, c.limit), *c.line == '\0');
         EXPECT_EQ(readHostFile(dest()), *c.line == '\0' ? c.responses.back().body : "previous");
         EXPECT_FALSE(fileExists(dest() + ".tmp"));
         EXPECT_EQ(server.requestsFor(std::string("/r/") + c.path).size(), c.attempts);
         EXPECT_EQ(g_sleeps.size(), c.attempts - 1);
         EXPECT_EQ(log->countContaining("; retrying"), static_cast<int>(c.attempts) - 1);
         if (*c.line == '\0') {
-            EXPECT_TRUE(log->has("INFO: fetched '" + std::string(c.path) + "' in retry 2"));
+            EXPECT_EQ(log->has("INFO: fetched '" + std::string(c.path) + "' in retry 2"),
+                      c.attempts == 3);
         } else {
             EXPECT_EQ(log->countContaining(c.line), 1) << log->text();
             EXPECT_EQ(log->countContaining("ERROR: "), 1) << log->text();
@@ -916,6 +935,235 @@ TEST_F(DownloaderTest, RetriesAndFailures) {
     }
     EXPECT_EQ(log->count("WARNING: failed fetching 'busy' (503 Service Unavailable); retrying"), 2);
     EXPECT_EQ(log->count("ERROR: failed fetching 'busy' (503 Service Unavailable)"), 1);
+}
+
+// Bytes that differ from block to block, so that a piece in the wrong place shows.
+std::string patterned(size_t size) {
+    std::string text(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        text[i] = static_cast<char>((i * 7 + i / 4096) % 251);
+    }
+    return text;
+}
+
+// A package file's partial download: what a transfer keeps, asks for next
+// (Range and If-Range) and drops. The partial file starts with `held` bytes
+// (of the file, or more) and the validator "v1" when it holds any.
+TEST_F(DownloaderTest, PartialDownloadsContinueWhereTheyStoppedOrStartAgain) {
+    const std::string content = patterned(300000);
+    writeHostFile(scratch.file("served"), content);
+    Response file = Response::fromFile(scratch.file("served"));
+    file.header("ETag", "\"v1\"");
+    Response cut = file;
+    cut.closeAfter = 100000;
+    Response ignoring = file;
+    ignoring.ranges = false;
+    Response changed = Response::fromFile(scratch.file("served")).header("ETag", "\"v2\"");
+    // A 206 of another version, from a server that does not heed If-Range.
+    Response otherVersion = Response::ok(content.substr(100000));
+    otherVersion.status = 206;
+    otherVersion.header("Content-Range", "bytes 100000-299999/300000").header("ETag", "\"v2\"");
+    Response unvalidated = Response::ok(content);  // neither ETag nor Last-Modified
+    Response unvalidatedCut = unvalidated;
+    unvalidatedCut.closeAfter = 100000;
+    Response chunked = file;
+    chunked.chunked = true;
+    const std::string from100k = "bytes=100000-";
+    const struct {
+        const char* name;
+        std::vector<Response> responses;
+        size_t held;
+        std::vector<std::string> ranges;  // of each request, "" for none
+        const char* line;                 // logged
+        int64_t expected = 300000;
+        int64_t left = 300000;  // what the partial file holds afterwards
+    } rows[] = {
+        {"cut",
+         {cut, cut, file},
+         0,
+         {"", from100k, "bytes=200000-"},
+         "INFO: fetched 'cut' in retry 2"},
+        {"ignored",
+         {ignoring},
+         100000,
+         {from100k},
+         "INFO: 'ignored' starts again from its first byte"},
+        {"changed",
+         {changed},
+         100000,
+         {from100k},
+         "INFO: 'changed' starts again from its first byte"},
+        {"other",
+         {otherVersion, file},
+         100000,
+         {from100k, ""},
+         "INFO: cannot continue 'other' at byte 100000, starting again"},
+        {"refused",
+         {Response::withStatus(416), file},
+         100000,
+         {from100k, ""},
+         "INFO: cannot continue 'refused' at byte 100000, starting again"},
+        {"beyond", {file}, 300001, {""}, "bytes, more than the 300000 of the whole file"},
+        {"unvalidated", {unvalidatedCut, unvalidated}, 0, {"", ""}, "; retrying"},
+        {"long",
+         {file},
+         0,
+         {""},
+         "ERROR: failed fetching 'long' (longer than 299999 bytes)",
+         299999,
+         0},
+        {"chunkedlong", {chunked}, 0, {""}, "(longer than 299999 bytes)", 299999, 299999},
+    };
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(server.url("/r/")));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        server.clear();
+        server.script(std::string("/r/") + row.name, row.responses);
+        const std::string partialFile = dest(row.name) + PartialDownload::kSuffix;
+        writeHostFile(partialFile, (content + "x").substr(0, row.held));
+        writeHostFile(dest(row.name) + PartialDownload::kValidatorSuffix,
+                      row.held ? "\"v1\"\n" : "");
+        PartialDownload partial;
+        ASSERT_TRUE(partial.open(dest(row.name), row.expected));
+        const bool whole = row.left == 300000;
+        EXPECT_EQ(downloader.resume(row.name, partial, false), whole);
+        EXPECT_TRUE(log->countContaining(row.line)) << log->text();
+        std::vector<std::string> ranges;
+        for (const HttpServer::Request& r : server.requests()) {
+            ranges.push_back(r.header("Range"));
+            EXPECT_EQ(r.header("If-Range"), r.hasHeader("Range") ? "\"v1\"" : "");
+        }
+        EXPECT_EQ(ranges, row.ranges);
+        const std::string held = readHostFile(partialFile);
+        EXPECT_EQ(held.size(), static_cast<size_t>(row.left));
+        EXPECT_TRUE(held == content.substr(0, held.size()));
+        EXPECT_FALSE(fileExists(dest(row.name)));  // never under the file's own name
+        if (whole) {
+            EXPECT_TRUE(partial.commit());
+            EXPECT_TRUE(readHostFile(dest(row.name)) == content);
+            EXPECT_FALSE(fileExists(partialFile));
+        }
+    }
+    // Cut twice, the file arrived once: at most the headers on top.
+    server.clear();
+    server.script("/r/cut", {cut, cut, file});
+    PartialDownload partial;
+    ASSERT_TRUE(partial.open(dest("again"), 300000));
+    ASSERT_TRUE(downloader.resume("cut", partial, false));
+    EXPECT_LT(server.bytesSent(), 300000 + 1500);
+}
+
+// The plain path against a real server that honours ranges, with its own
+// ETag ("mtime-size" in hexadecimal).
+TEST_F(DownloaderTest, NginxSendsOnlyTheRest) {
+    const std::string content = patterned(1 << 20);
+    writeHostFile(scratch.file("www/package.rpm"), content);
+    struct stat st;
+    ASSERT_EQ(stat(scratch.file("www/package.rpm").c_str(), &st), 0);
+    char etag[64];
+    snprintf(etag, sizeof(etag), "\"%lx-%lx\"\n", static_cast<long>(st.st_mtime),
+             static_cast<long>(st.st_size));
+    writeHostFile(dest() + PartialDownload::kSuffix, content.substr(0, 400000));
+    writeHostFile(dest() + PartialDownload::kValidatorSuffix, etag);
+    Nginx nginx(scratch.file("www"), {""});
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open("http://127.0.0.1:" + std::to_string(nginx.port(0)) + "/"));
+    PartialDownload partial;
+    ASSERT_TRUE(partial.open(dest(), 1 << 20));
+    ASSERT_TRUE(downloader.resume("package.rpm", partial, false));
+    EXPECT_EQ(nginx.log(), std::to_string(nginx.port(0)) +
+                               " 206 /package.rpm \"-\" \"bytes=400000-\" 648576\n");
+    ASSERT_TRUE(partial.commit());
+    EXPECT_TRUE(readHostFile(dest()) == content);
+}
+
+// Below the floor (1,000 bytes in 2 s here) a transfer fails as timed out,
+// whether the body or the headers trickle; a slow one above it completes.
+TEST_F(FetcherTest, TransfersBelowTheSpeedFloorTimeOut) {
+    NetworkSettings settings;
+    settings.m_nLowSpeedBytes = 1000;
+    settings.m_nLowSpeedSeconds = 2;
+    reinitialize(settings);
+    Response body = Response::ok(std::string(100000, 'b'));
+    body.slowChunk = 1;
+    body.slowDelay = 0.5;
+    Response headers = Response::ok("h");
+    headers.slowHeaders = 0.5;
+    Response slowEnough = Response::ok(std::string(40000, 's'));
+    slowEnough.slowChunk = 4000;
+    slowEnough.slowDelay = 0.5;
+    const struct {
+        const char* path;
+        Response response;
+        bool ok;
+    } rows[] = {
+        {"/body", body, false}, {"/headers", headers, false}, {"/enough", slowEnough, true}};
+    auto f = fetcher(server.url());
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.path);
+        server.script(row.path, row.response);
+        log->clear();
+        g_sleeps.clear();
+        EXPECT_EQ(get(*f, row.path), row.ok);
+        EXPECT_EQ(log->count("WARNING: received fewer than 1000 bytes of 'item' in 2 seconds"),
+                  row.ok ? 0 : 3);
+        EXPECT_EQ(log->count("ERROR: failed fetching 'item' (connection timed out)"),
+                  row.ok ? 0 : 1);
+        EXPECT_EQ(server.requestsFor(row.path).size(), row.ok ? 1u : 3u);
+        EXPECT_EQ(g_sleeps.size(), row.ok ? 0u : 2u);
+    }
+    EXPECT_EQ(readHostFile(target), std::string(40000, 's'));
+}
+
+// A slow transfer of 5 MB (about 11 s): a progress line every 10 s with the
+// bytes held, the whole size and the rate, a last line at the end, and the
+// same texts as the service status through the notify socket.
+TEST_F(DownloaderTest, SlowTransfersShowTheirProgress) {
+    const std::string socketPath = scratch.file("notify");
+    UniqueFd notify(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof(address.sun_path), "%s", socketPath.c_str());
+    ASSERT_EQ(bind(notify.get(), reinterpret_cast<struct sockaddr*>(&address), sizeof(address)), 0);
+    setenv("NOTIFY_SOCKET", socketPath.c_str(), 1);
+    const long long size = 5 << 20;
+    Response slow;
+    slow.bodySize = size;
+    slow.slowChunk = 64 * 1024;
+    slow.slowDelay = 0.14;
+    server.script("/slow", slow);
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(server.url("/")));
+    PartialDownload partial;
+    ASSERT_TRUE(partial.open(dest(), size));
+    ASSERT_TRUE(downloader.resume("slow", partial, false));
+    unsetenv("NOTIFY_SOCKET");
+
+    const std::regex line(
+        "INFO: downloading 'slow': ([0-9]+) of 5242880 bytes \\(([0-9]+)%\\), "
+        "([0-9.]+) KiB/s");
+    std::smatch m;
+    const std::string text = log->text();
+    ASSERT_TRUE(std::regex_search(text, m, line)) << text;
+    const long long held = std::stoll(m[1]);
+    EXPECT_GT(held, 0);
+    EXPECT_LT(held, size);
+    EXPECT_EQ(std::stoll(m[2]), held * 100 / size);
+    // The rate is that of the bytes over the 10 s or more they took.
+    EXPECT_GT(std::stod(m[3]), 0);
+    EXPECT_LE(std::stod(m[3]), held / 1024.0 / 10 + 0.1);
+    EXPECT_TRUE(std::regex_search(
+        text, std::regex("INFO: downloaded 'slow': 5242880 bytes in [0-9]+ s, [0-9.]+ KiB/s\n")))
+        << text;
+    char message[512];
+    std::vector<std::string> statuses;
+    for (ssize_t n; (n = recv(notify.get(), message, sizeof(message), 0)) > 0;) {
+        statuses.emplace_back(message, static_cast<size_t>(n));
+    }
+    ASSERT_FALSE(statuses.empty());
+    EXPECT_EQ(statuses.front().rfind("STATUS=downloading 'slow': ", 0), 0u) << statuses.front();
+    EXPECT_EQ(statuses.back().rfind("STATUS=downloaded 'slow': 5242880 bytes in ", 0), 0u);
 }
 
 TEST_F(DownloaderTest, RedirectsToAnotherHostReuseItsFetcher) {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 // Binds (port 0: any free port) or connects a loopback socket; the port, or 0.
 static uint16_t loopback(uint16_t port, bool connectTo) {
@@ -73,7 +74,7 @@ Nginx::Nginx(const std::string& root, const std::vector<std::string>& servers) {
     const std::string& dir = m_dir.path();
     std::string conf = "daemon off;\nmaster_process off;\npid " + dir + "/nginx.pid;\n" +
                        "events { worker_connections 64; }\nhttp {\n  log_format t '$server_port "
-                       "$status $request_uri \"$ssl_client_s_dn\"';\n  access_log " +
+                       "$status $request_uri \"$ssl_client_s_dn\" \"$http_range\" $body_bytes_sent';\n  access_log " +
                        dir + "/access.log t;\n";
     for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
         conf += "  " + std::string(temp) + "_temp_path " + dir + ";\n";

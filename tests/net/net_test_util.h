@@ -32,8 +32,8 @@ public:
     Nginx(const std::string& root, const std::vector<std::string>& servers);
     ~Nginx();
     uint16_t port(size_t server) const { return m_vPorts.at(server); }
-    // One line per request: port, status, target and the client
-    // certificate's subject in quotes.
+    // One line per request: port, status, target, the client certificate's
+    // subject in quotes, the Range header in quotes and the body bytes sent.
     std::string log() const { return readHostFile(m_dir.file("access.log")); }
 
 private:

@@ -109,7 +109,7 @@ TEST_F(PackageListTest, LayoutRulesOfHandwrittenLists) {
         "<checksum type=\"sha\">0</checksum><location href=\"x/noarch-missing.rpm\"/></package>\n" +
         // Entries the model never holds, and unversioned ones whatever their flags say.
         rpmPackage("deps",
-                   "<format><rpm:requires>"
+                   "<size package=\"12k\" installed=\"0\"/><format><rpm:requires>"
                    "<rpm:entry name=\"rpmlib(PayloadIsXz)\" flags=\"LE\" epoch=\"0\" ver=\"5.2\"/>"
                    "<rpm:entry name=\"optional\" missingok=\"1\"/>"
                    "<rpm:entry name=\"kept\" missingok=\"0\"/>"
@@ -145,6 +145,10 @@ TEST_F(PackageListTest, LayoutRulesOfHandwrittenLists) {
                   "ns||1|3|1||../../../etc/ns.rpm/|/cache/packages/ns.rpm|sha|0|-5| requires "
                   "[r|0|||0] recommends provides obsoletes",
                   plain("twice", "2.0"), plain("twice", "1.0")}));
+    // The file's size bounds its download; a size that is no number is none.
+    EXPECT_EQ(list.find("ns")->m_nPackageSize, 1);
+    EXPECT_EQ(list.find("deps")->m_nPackageSize, 0);
+    EXPECT_TRUE(log.has("DEBUG: ignoring 'package' property '12k'"));
     EXPECT_TRUE(log.has("WARNING: ignoring package of unknown type 'src'"));
     EXPECT_TRUE(log.has("WARNING: ignoring package of unknown type ''"));
     EXPECT_TRUE(
