@@ -271,36 +271,49 @@ TEST_F(PackageListTest, WrongFilesAndTopElements) {
                         "' for parsing"));
     EXPECT_TRUE(list.empty());
 
-    // Truncated, empty and binary files fail without a crash. The thread that
-    // decompresses hands on what zlib reports, also for lists larger than the
-    // blocks it passes to the parser. (zlib reads a list whose trailer alone
-    // is cut off to its end; the checksum from the index guards that.)
+    // Truncated, empty and binary files fail without a crash, and so do
+    // damaged streams of every compression. The thread that decompresses
+    // hands on what the decoder reports, also for lists larger than the
+    // blocks it passes to the parser. Trailing blanks larger than a block:
+    // damage found with the last read loses only them, so only the decoder's
+    // error tells.
     std::string packages;
     for (int i = 0; i < 2000; ++i) {
         packages += rpmPackage("p" + std::to_string(i), "");
     }
-    // Trailing blanks larger than a block: a CRC error found with the last
-    // read loses only them, so only the error tells.
-    const std::string gz = gzipText(primaryListXml(packages) + std::string(200000, ' '));
-    std::string badCrc = gz;
-    badCrc[badCrc.size() - 6] ^= 1;
-    // zlib reads on into a further gzip member (bytes that start none are
-    // ignored): a damaged one fails the list too.
-    const struct {
-        const char* name;
+    const std::string xml = primaryListXml(packages) + std::string(200000, ' ');
+    struct Broken {
+        std::string name;
         std::string content;
-        bool readError;  // found by zlib after the end of the document
-    } broken[] = {
-        {"cut.xml.gz", gz.substr(0, gz.size() - 12), true},
-        {"half.xml.gz", gz.substr(0, gz.size() / 2), false},
-        {"crc.xml.gz", badCrc, true},
-        {"member.xml.gz", gz + "\x1f\x8bjunk", true},
+        bool readError;  // found by the decoder after the end of the document
+    };
+    std::vector<Broken> broken = {
         {"cut.xml", primary.substr(0, primary.size() - 20), false},
         {"empty.xml", "", false},
         {"binary.xml", std::string("\x1f\x8b\x08\x00\xff\xfe\x00\x01", 8), false},
         {"text.xml", "not xml at all", false},
     };
-    for (const auto& b : broken) {
+    // Each compression with the distance from the end of a byte of its last
+    // check value (gzip's CRC, zstd's frame checksum, the CRC of xz's stream
+    // footer, bzip2's stream CRC), and its concatenated streams, read whole.
+    const std::pair<std::string, size_t> compressions[] = {
+        {"gz", 6}, {"zstd", 2}, {"xz", 10}, {"bz2", 3}};
+    std::vector<std::string> concatenated;
+    for (const auto& [compression, checkAt] : compressions) {
+        const std::string packed = compressText(xml, compression);
+        std::string badCheck = packed;
+        badCheck[packed.size() - checkAt] ^= 1;
+        // zlib reads on into a further gzip member (bytes that start none
+        // are ignored), the others allow nothing after their last stream.
+        const std::string trailing = compression == "gz" ? "\x1f\x8bjunk" : "junk";
+        broken.push_back({compression + "-cut", packed.substr(0, packed.size() - 4), true});
+        broken.push_back({compression + "-half", packed.substr(0, packed.size() / 2), false});
+        broken.push_back({compression + "-check", badCheck, true});
+        broken.push_back({compression + "-trailing", packed + trailing, true});
+        concatenated.push_back(compressText(xml.substr(0, xml.size() / 2), compression) +
+                               compressText(xml.substr(xml.size() / 2), compression));
+    }
+    for (const Broken& b : broken) {
         log.clear();
         const std::string path = write(b.name, b.content);
         EXPECT_FALSE(parse(path, MetadataType::PRIMARY, list)) << b.name;
@@ -310,10 +323,14 @@ TEST_F(PackageListTest, WrongFilesAndTopElements) {
         // Otherwise the parser's own complaint names the file and the line, once.
         EXPECT_EQ(log.countContaining("ERROR: cannot parse XML file '" + path + "' line "),
                   b.readError ? 0 : 1)
+            << b.name << "\n"
             << log.text();
     }
-    EXPECT_TRUE(parse(write("whole.xml.gz", gz), MetadataType::PRIMARY, list));
-    EXPECT_EQ(list.size(), 2000u);
+    for (const std::string& content : concatenated) {
+        PackageList whole;
+        EXPECT_TRUE(parse(write("whole", content), MetadataType::PRIMARY, whole)) << log.text();
+        EXPECT_EQ(whole.size(), 2000u);
+    }
 }
 
 // Deep nesting fails the list with bounded memory and log (entities and
