@@ -317,9 +317,13 @@ void RepoBuilder::recompressWithZstd(const std::string& type) {
 }
 
 void RepoBuilder::truncateList(const std::string& type) {
+    rewriteList(type, [](const std::string& data) { return data.substr(0, data.size() / 2); });
+}
+
+void RepoBuilder::rewriteList(const std::string& type,
+                              const std::function<std::string(const std::string&)>& edit) {
     std::string file = listFile(type);
-    std::string data = readHostFile(file);
-    writeHostFile(file, data.substr(0, data.size() / 2));
+    writeHostFile(file, edit(readHostFile(file)));
     setEntry(type, file, nullptr);
 }
 

@@ -130,6 +130,10 @@ public:
     void replaceList(const std::string& type, const std::string& xml, bool compress);
     // cuts the list file to half its size and updates the checksum (no open checksum).
     void truncateList(const std::string& type);
+    // rewrites the list file with what edit makes of it and updates the
+    // checksum (no open checksum).
+    void rewriteList(const std::string& type,
+                     const std::function<std::string(const std::string&)>& edit);
     // removes the type's entry from the index (modifyrepo_c --remove).
     void removeEntry(const std::string& type);
     void editIndex(const std::function<std::string(const std::string&)>& edit);

@@ -5,7 +5,8 @@
 // It also keeps the reader's results equal to those of the tree-based reader
 // it replaced (each package element expanded by libxml2's text reader;
 // tests/repo/reference_package_list.cpp in commit cb0c348): for the seed
-// corpora (fuzz/corpus, tests/repo/data) and a table of element texts, one
+// corpora (fuzz/corpus, tests/repo/data; a compressed seed must read as the
+// file it was made from) and a table of element texts, one
 // canonical text per input and type (result, every log line, every field of
 // every package in list order) must equal its section of
 // package_list_reference.txt, so that a difference shows as a line diff. A
@@ -20,9 +21,11 @@
 #include <rpm/rpmlib.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <utility>
 
+#include "harness/command.h"
 #include "harness/log_capture.h"
 #include "harness/repo_builder.h"
 #include "harness/sandbox.h"
@@ -313,6 +316,15 @@ TEST_F(PackageListTest, WrongFilesAndTopElements) {
         concatenated.push_back(compressText(xml.substr(0, xml.size() / 2), compression) +
                                compressText(xml.substr(xml.size() / 2), compression));
     }
+    // Compressed with more history than the decoders allow (zstd windows
+    // of 32 MiB, 40 MiB of xz decoder): refused at the start.
+    const std::string plain = write("plain.xml", xml);
+    for (const auto& [name, command] : {std::make_pair("zstd-long", "zstd --long=27 -q -c"),
+                                        std::make_pair("xz-9", "xz -9 -c")}) {
+        CommandResult r = runShell(std::string(command) + " < '" + plain + "'");
+        ASSERT_EQ(r.status, 0) << r.output;
+        broken.push_back({name, r.output, false});
+    }
     for (const Broken& b : broken) {
         log.clear();
         const std::string path = write(b.name, b.content);
@@ -431,6 +443,20 @@ TEST_F(PackageListTest, EquivalenceSameResultsAsTheTreeReader) {
             texts.emplace_back(label + " " + metadataTypeName(type), text);
         }
     }
+    // A compressed seed reads as the file it was made from.
+    const std::map<std::string, std::string> byKey(texts.begin(), texts.end());
+    size_t compressed = 0;
+    for (const auto& [key, text] : texts) {
+        for (const char* extension : {".gz", ".zst", ".xz", ".bz2"}) {
+            const size_t at = key.find(std::string(extension) + " ");
+            if (at != std::string::npos) {
+                ++compressed;
+                EXPECT_EQ(text, byKey.at(key.substr(0, at) + key.substr(at + strlen(extension))))
+                    << key;
+            }
+        }
+    }
+    EXPECT_EQ(compressed, 8u);
     if (const char* out = getenv("UPDATER_LIST_REFERENCE")) {
         std::string written;
         for (const auto& [key, text] : texts) {
