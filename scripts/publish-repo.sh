@@ -3,7 +3,8 @@
 #
 #   scripts/publish-repo.sh --key NAME
 #       [--requirements 'os-update-requirement/firmware >= X']...
-#       [--device-packages DIR] RPM_DIR REPO_DIR
+#       [--device-packages DIR] [--compress-type TYPE] [--checksum TYPE]
+#       RPM_DIR REPO_DIR
 #
 # Copies the RPMs of RPM_DIR into REPO_DIR/packages/, signs every package
 # there with rpmsign and the gpg key NAME of GNUPGHOME (default ~/.gnupg),
@@ -18,11 +19,17 @@
 # --device-packages DIR adds the device list DIR/vtxdata.xml as type
 # "vtxdata" (modifyrepo_c) and copies the files of DIR, at the locations the
 # list names relative to the repository, into REPO_DIR.
+# --compress-type TYPE compresses the package lists with gz, xz, bz2 or zstd
+# (createrepo_c --general-compress-type, modifyrepo_c --compress-type; zstd
+# needs createrepo_c 1.0 or later); --checksum TYPE names their checksums
+# and those of the packages with sha1, sha224, sha256, sha384 or sha512
+# (--checksum of both tools). Without them the tools' defaults apply.
 set -eu
 
 usage() {
     echo "usage: $0 --key NAME [--requirements 'os-update-requirement/firmware >= X']..." \
-        "[--device-packages DIR] RPM_DIR REPO_DIR" >&2
+        "[--device-packages DIR] [--compress-type gz|xz|bz2|zstd]" \
+        "[--checksum sha1|sha224|sha256|sha384|sha512] RPM_DIR REPO_DIR" >&2
     exit 2
 }
 fail() {
@@ -33,6 +40,8 @@ fail() {
 KEY=""
 REQUIREMENTS=""
 DEVICE_DIR=""
+COMPRESS_TYPE=""
+CHECKSUM=""
 while [ $# -gt 0 ]; do
     case "$1" in
         --key) [ $# -ge 2 ] || usage; KEY=$2; shift 2 ;;
@@ -42,6 +51,22 @@ while [ $# -gt 0 ]; do
 "
             shift 2 ;;
         --device-packages) [ $# -ge 2 ] || usage; DEVICE_DIR=$2; shift 2 ;;
+        --compress-type)
+            [ $# -ge 2 ] || usage
+            case "$2" in
+                gz | xz | bz2 | zstd) ;;
+                *) fail "compression '$2' is not one of gz, xz, bz2, zstd" ;;
+            esac
+            COMPRESS_TYPE=$2
+            shift 2 ;;
+        --checksum)
+            [ $# -ge 2 ] || usage
+            case "$2" in
+                sha1 | sha224 | sha256 | sha384 | sha512) ;;
+                *) fail "checksum type '$2' is not one of sha1, sha224, sha256, sha384, sha512" ;;
+            esac
+            CHECKSUM=$2
+            shift 2 ;;
         --) shift; break ;;
         -*) usage ;;
         *) break ;;
@@ -144,11 +169,13 @@ fi
 # only when complete: appliances never see an index without its signature.
 STAGE=$(mktemp -d "$REPO_DIR/.publish.XXXXXX")
 trap 'rm -rf "$WORK" "$STAGE"' EXIT
-createrepo_c --quiet --no-database --excludes '.publish.*' --outputdir "$STAGE" "$REPO_DIR" \
-    >/dev/null || fail "createrepo_c failed"
+createrepo_c --quiet --no-database --excludes '.publish.*' \
+    ${COMPRESS_TYPE:+--general-compress-type "$COMPRESS_TYPE"} ${CHECKSUM:+--checksum "$CHECKSUM"} \
+    --outputdir "$STAGE" "$REPO_DIR" >/dev/null || fail "createrepo_c failed"
 if [ -n "$DEVICE_DIR" ]; then
     cp "$DEVICE_DIR/vtxdata.xml" "$WORK/vtxdata.xml"
-    modifyrepo_c --mdtype vtxdata "$WORK/vtxdata.xml" "$STAGE/repodata" >/dev/null ||
+    modifyrepo_c --mdtype vtxdata ${COMPRESS_TYPE:+--compress-type "$COMPRESS_TYPE"} \
+        ${CHECKSUM:+--checksum "$CHECKSUM"} "$WORK/vtxdata.xml" "$STAGE/repodata" >/dev/null ||
         fail "modifyrepo_c failed"
 fi
 

@@ -7,5 +7,5 @@
 // string pool of the package model.
 struct Checksum {
     PooledString m_sValue;  // hexadecimal text as published; empty: no checksum
-    PooledString m_sType;   // "sha" (SHA-1) or "sha256"; "md5" and others never match
+    PooledString m_sType;   // "sha256", "sha512", ... (repo/checksum.h); others never match
 };

@@ -1,12 +1,12 @@
 #include "repo/checksum.h"
 
 #include <openssl/evp.h>
-#include <zlib.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <string_view>
 
+#include "repo/decompress_stream.h"
 #include "support/fd.h"
 #include "support/logger.h"
 #include "xml/xml_util.h"
@@ -17,7 +17,7 @@ namespace {
 // large enough that the per-call cost of the digest does not show (with 1 KiB
 // blocks SHA-256 runs about 12 % slower).
 constexpr size_t kBlockSize = 64 * 1024;
-// Buffer of the underlying reads (stdio buffer, zlib input buffer).
+// Buffer of the underlying reads of a plain file.
 constexpr size_t kReadBufferSize = 128 * 1024;
 
 // Set once the MD5 warning has been given; never reset.
@@ -28,24 +28,37 @@ struct EvpMdCtxDeleter {
 };
 using EvpMdCtx = std::unique_ptr<EVP_MD_CTX, EvpMdCtxDeleter>;
 
-struct GzFileCloser {
-    void operator()(gzFile file) const { gzclose(file); }
+// The checksum types of the metadata and OpenSSL's names of their digests.
+// "sha" is what older createrepo versions write for SHA-1, "sha1" what
+// createrepo_c writes.
+struct DigestName {
+    const char* m_sType;
+    const char* m_sDigest;
 };
-using GzFile = std::unique_ptr<gzFile_s, GzFileCloser>;
+constexpr DigestName kDigests[] = {
+    {"sha", "SHA1"},     {"sha1", "SHA1"},     {"sha224", "SHA224"},
+    {"sha256", "SHA256"}, {"sha384", "SHA384"}, {"sha512", "SHA512"},
+};
+
+const char* digestNameOf(std::string_view type) {
+    for (const DigestName& d : kDigests) {
+        if (type == d.m_sType) {
+            return d.m_sDigest;
+        }
+    }
+    return nullptr;
+}
 
 const EVP_MD* digestFor(const Checksum& checksum) {
-    const EVP_MD* md = nullptr;
-    if (checksum.m_sType == "sha") {
-        md = EVP_sha1();
-    } else if (checksum.m_sType == "sha256") {
-        md = EVP_sha256();
-    } else if (checksum.m_sType == "md5") {
+    if (checksum.m_sType == "md5") {
         if (!g_bMd5Warned) {
             LOGW("encountered insecure MD5 checksums: discarding them");
             g_bMd5Warned = true;
         }
         return nullptr;
     }
+    const char* name = digestNameOf(checksum.m_sType);
+    const EVP_MD* md = name != nullptr ? EVP_get_digestbyname(name) : nullptr;
     if (md == nullptr) {
         LOGE("unsupported checksum type '%s'", checksum.m_sType.c_str());
     }
@@ -77,37 +90,26 @@ bool digestPlainFile(EVP_MD_CTX* ctx, const std::string& path, unsigned char* bl
     }
 }
 
-// Feeds the decompressed content of a file to the digest.
-bool digestGzipFile(EVP_MD_CTX* ctx, const std::string& path, unsigned char* block) {
-    errno = 0;
-    GzFile file(gzopen(path.c_str(), "rb"));
-    if (!file) {
-        if (errno == 0) {
-            errno = ENOMEM;
-        }
+// Feeds the decompressed content of a file to the digest, whatever its
+// compression (the decoders of the package lists).
+bool digestDecompressedFile(EVP_MD_CTX* ctx, const std::string& path, unsigned char* block) {
+    std::unique_ptr<StreamDecoder> decoder = openStreamDecoder(path);
+    if (!decoder) {
         LOGE("failed opening '%s' for checksumming (%s)", path.c_str(), errnoString().c_str());
         return false;
     }
-    gzbuffer(file.get(), kReadBufferSize);
     for (;;) {
-        int n = gzread(file.get(), block, kBlockSize);
+        const int n = decoder->read(reinterpret_cast<char*>(block), kBlockSize);
         if (n < 0) {
             LOGE("failed while reading from '%s'", path.c_str());
             return false;
         }
-        if (n > 0 && EVP_DigestUpdate(ctx, block, static_cast<size_t>(n)) != 1) {
+        if (n == 0) {
+            return true;
+        }
+        if (EVP_DigestUpdate(ctx, block, static_cast<size_t>(n)) != 1) {
             LOGE("failed computing hash for '%s'", path.c_str());
             return false;
-        }
-        if (n == 0) {
-            // zlib reports a stream cut short only through its error state.
-            int error = Z_OK;
-            gzerror(file.get(), &error);
-            if (error != Z_OK) {
-                LOGE("failed while reading from '%s'", path.c_str());
-                return false;
-            }
-            return true;
         }
     }
 }
@@ -142,6 +144,30 @@ bool parseChecksum(struct _xmlNode* element, Checksum& checksum) {
     return true;
 }
 
+bool isKnownChecksumType(const Checksum& checksum) {
+    return checksum.m_sType == "md5" || digestNameOf(checksum.m_sType) != nullptr;
+}
+
+bool hasKnownChecksumType(std::initializer_list<const Checksum*> checksums) {
+    const Checksum* unknown = nullptr;
+    for (const Checksum* checksum : checksums) {
+        if (checksum->m_sValue.empty()) {
+            continue;
+        }
+        if (isKnownChecksumType(*checksum)) {
+            return true;
+        }
+        if (unknown == nullptr) {
+            unknown = checksum;
+        }
+    }
+    if (unknown != nullptr) {
+        LOGE("unsupported checksum type '%s'", unknown->m_sType.c_str());
+        return false;
+    }
+    return true;
+}
+
 bool checksumFile(const Checksum& checksum, const std::string& path, bool decompress,
                   std::vector<unsigned char>& digest) {
     const EVP_MD* md = digestFor(checksum);
@@ -155,7 +181,7 @@ bool checksumFile(const Checksum& checksum, const std::string& path, bool decomp
     }
     digest.resize(static_cast<size_t>(EVP_MD_size(md)));
     std::unique_ptr<unsigned char[]> block(new unsigned char[kBlockSize]);
-    bool ok = decompress ? digestGzipFile(ctx.get(), path, block.get())
+    bool ok = decompress ? digestDecompressedFile(ctx.get(), path, block.get())
                          : digestPlainFile(ctx.get(), path, block.get());
     if (!ok) {
         return false;

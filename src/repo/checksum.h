@@ -1,8 +1,12 @@
 // File checksums published by repository metadata: the reader of the record
-// and the digest check of a file as stored or after gzip decompression.
+// and the digest check of a file as stored or after decompression. The types
+// checked are "sha" and "sha1" (SHA-1), "sha224", "sha256", "sha384" and
+// "sha512"; "md5" is refused (with a warning once per process), any other
+// type is unsupported. A check of a type that is not checked never matches.
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -15,8 +19,19 @@ struct _xmlNode;
 // text as the value (untrimmed). Leaves the record unchanged on failure.
 bool parseChecksum(struct _xmlNode* element, Checksum& checksum);
 
-// Digest of the file (decompressed through zlib when asked; a file that is not
-// gzip-compressed is then read as it is) with the algorithm of m_sType.
+// Whether the type is one of those above, "md5" included: a check of any
+// other type can never match. Logs nothing.
+bool isKnownChecksumType(const Checksum& checksum);
+// Whether a file checked against these checksums can ever be accepted, as far
+// as their types tell: false, logging "unsupported checksum type '%s'" for the
+// first, when every checksum given (not empty) is of an unknown type; true
+// otherwise, also when none is given (the check itself then fails). A file
+// that cannot be accepted is not worth fetching, nor fetching again.
+bool hasKnownChecksumType(std::initializer_list<const Checksum*> checksums);
+
+// Digest of the file (decompressed when asked, whatever the compression the
+// package lists may have; a file that is not compressed is then read as it
+// is) with the algorithm of m_sType.
 bool checksumFile(const Checksum& checksum, const std::string& path, bool decompress,
                   std::vector<unsigned char>& digest);
 

@@ -15,9 +15,13 @@
 #include <thread>
 #include <vector>
 
-// The decoders a file can be read with.
+// The decoders a file can be read with. Each reads files of its format
+// concatenated (gzip members, zstd frames, xz streams, bzip2 streams) as one.
 enum class DecoderKind {
-    ZLIB,  // gzip, or a file that is not compressed, read as it is
+    ZLIB,   // gzip, or a file that is not compressed, read as it is
+    ZSTD,   // zstd (frames, and the skippable frames between them)
+    XZ,     // xz
+    BZIP2,  // bzip2
 };
 
 // The decoder for a file that starts with these bytes (fewer than asked for
@@ -36,6 +40,10 @@ public:
     // data that cannot be decoded). Reads after 0 or -1 give the same again.
     virtual int read(char* buffer, size_t length) = 0;
 };
+
+// Opens the file with the decoder its first bytes ask for; null (nothing
+// logged, errno telling why) when the file cannot be opened.
+std::unique_ptr<StreamDecoder> openStreamDecoder(const std::string& path);
 
 class DecompressStream {
 public:

@@ -81,6 +81,9 @@ bool PackageRepo::getPackages(const PackageSet& packages) {
     }
     downloader.setNotifier(&notify);
     for (const Package& package : packages) {
+        if (!hasKnownChecksumType({&package.m_checksum})) {
+            return false;
+        }
         if (intactInCache(package)) {
             continue;
         }

@@ -342,11 +342,15 @@ bool PackageRepo::isValidCopy(const RepoMdEntry& entry) const {
 }
 
 bool PackageRepo::isValidFile(const RepoMdEntry& entry, const std::string& path) const {
-    if (!entry.m_checksum.m_sValue.empty() && checkFile(entry.m_checksum, path)) {
+    // A checksum of a type this program does not check is passed over for
+    // the other one (fetchIndexEntry refuses an entry with none).
+    auto usable = [](const Checksum& checksum) {
+        return !checksum.m_sValue.empty() && isKnownChecksumType(checksum);
+    };
+    if (usable(entry.m_checksum) && checkFile(entry.m_checksum, path)) {
         return true;
     }
-    return !entry.m_openChecksum.m_sValue.empty() &&
-           checkUncompressedFile(entry.m_openChecksum, path);
+    return usable(entry.m_openChecksum) && checkUncompressedFile(entry.m_openChecksum, path);
 }
 
 const RepoMdEntry* PackageRepo::findEntry(MetadataType type, Presence presence) const {
@@ -367,6 +371,9 @@ const RepoMdEntry* PackageRepo::findEntry(MetadataType type, Presence presence) 
 }
 
 bool PackageRepo::fetchIndexEntry(const RepoMdEntry& entry, Downloader& downloader) {
+    if (!hasKnownChecksumType({&entry.m_checksum, &entry.m_openChecksum})) {
+        return false;
+    }
     if (isReadable(entry.m_sCacheFile) && isValidCopy(entry)) {
         LOGD("cached copy '%s' of '%s' is valid", entry.m_sCacheFile.c_str(),
              entry.m_sLocation.c_str());

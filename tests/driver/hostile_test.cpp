@@ -53,6 +53,20 @@ void serveApp(Appliance& a, const std::string& content, const std::string& etag 
         "/" + kApp, HttpServer::Response::fromFile(a.work.file("served.rpm")).header("ETag", etag));
 }
 
+// A compressed list of a few kB whose package name is that many bytes of 'x'
+// once decompressed.
+std::string compressedBomb(const std::string& program, size_t bytes) {
+    const std::string xml = primaryListXml("<package type=\"rpm\"><name></name></package>\n");
+    const size_t at = xml.find("<name>") + 6;
+    CommandResult r = runShell(
+        "{ printf '%s' \"$HEAD\"; head -c " + std::to_string(bytes) +
+            " /dev/zero | tr '\\0' x; printf '%s' \"$TAIL\"; } | " + program,
+        {{"HEAD", xml.substr(0, at)}, {"TAIL", xml.substr(at)}});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_LT(r.output.size(), 8192u);
+    return r.output;
+}
+
 std::vector<Scenario> rows() {
     Scenario ports = hostile("PortsOutsideTheRangeAreRefused");
     for (const char* url : {"http://127.0.0.1:99999/", "http://127.0.0.1:4294967297/",
@@ -194,6 +208,31 @@ std::vector<Scenario> rows() {
                 EXPECT_LT(r.err.size(), 64u * 1024);
                 printf("[ MEASURED ] entity bomb: peak memory %ld KiB, %zu bytes of log\n", peak,
                        r.err.size());
+            }),
+        // Decompression bombs: the value limit stops them long before the
+        // end, with the memory of a few blocks and the decoder's history.
+        // (Their names say gzip: the compression is told by the content.)
+        hostile("CompressedBombsInThePackageList")
+            .with([&](Scenario& s) {
+                const std::pair<const char*, size_t> bombs[] = {{"zstd -q -c", 100 << 20},
+                                                                {"xz -c", 20 << 20}};
+                for (const auto& [program, bytes] : bombs) {
+                    s.run({"--check-only"}, 1)
+                        .options(rusage)
+                        .before([program = std::string(program), bytes = bytes](Appliance& a) {
+                            const std::string bombed = compressedBomb(program, bytes);
+                            a.repo.rewriteList("primary", [&](const std::string&) { return bombed; });
+                        })
+                        .logs({"ERROR: refusing XML file '" + kCache,
+                               "': a value is longer than 65536 bytes"})
+                        .check([program = std::string(program)](Appliance& a, const RunResult&) {
+                            const long peak = a.sandbox.peakMemoryKib();
+                            EXPECT_GT(peak, 0);
+                            EXPECT_LT(peak, 100 * 1024) << "peak memory in KiB";
+                            printf("[ MEASURED ] %s bomb: peak memory %ld KiB\n", program.c_str(),
+                                   peak);
+                        });
+                }
             }),
         // No header reaches the server, no forged line stderr, the per-run log or syslog.
         injection.run({}, 1)

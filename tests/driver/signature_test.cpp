@@ -48,6 +48,34 @@ Scenario signedRepo(const std::string& name, char package = 'R', char index = 'R
     return s;
 }
 
+// The repository as publishing tools make it with other options: lists
+// compressed with zstd (recompressed from createrepo_c's gzip), xz or bzip2,
+// checksums of another type in the index and the lists.
+Scenario publishedAs(const std::string& name, const std::string& compression,
+                     const std::string& checksum) {
+    Scenario s = signedRepo(name);
+    const auto sign = s.prepare;
+    s.prepare = [=](Appliance& a) {
+        sign(a);
+        a.repo.options().m_sCompression = compression;
+        a.repo.options().m_sChecksum = checksum;
+    };
+    return s;
+}
+
+// What a run on such a repository leaves: the lists cached as published,
+// the package checked with the type of the list.
+std::function<void(Scenario&)> readAs(const std::string& compression,
+                                      const std::string& checksum) {
+    return [=](Scenario& s) {
+        const std::string cache = "/var/cache/updater/base/";
+        s.present({cache + "primary.xml" + compressionExtension(compression),
+                   cache + "vtxdata.xml" + compressionExtension(compression)})
+            .logs({"DEBUG: '" + checksum + "' checksum of '" + cache + "packages/" + kFile +
+                   "' ("});
+    };
+}
+
 // Other bytes in place of the package, the lists and the index signature
 // updated to match, so that only the package check can tell.
 using Bytes = std::function<std::string(Appliance&, const std::string& old)>;
@@ -180,6 +208,16 @@ std::vector<Scenario> rows() {
         accepted(fromFile, false),
         accepted(signedRepo("PackagesSignedByTheSecondKeyUpdate", 'D'), true),
         aged,
+        // Every compression of the lists, every checksum type once (sha256
+        // above).
+        accepted(publishedAs("GzipListsSha1Checksums", "gz", "sha1"), true)
+            .with(readAs("gz", "sha1")),
+        accepted(publishedAs("ZstdListsSha384Checksums", "zstd", "sha384"), true)
+            .with(readAs("zstd", "sha384")),
+        accepted(publishedAs("XzListsSha512Checksums", "xz", "sha512"), true)
+            .with(readAs("xz", "sha512")),
+        accepted(publishedAs("Bzip2ListsSha224Checksums", "bz2", "sha224"), true)
+            .with(readAs("bz2", "sha224")),
         refusedIndex(signedRepo("IndexChangedAfterSigning").run().before([](Appliance& a) {
             a.repo.editIndex([](const std::string& text) { return text + "<!-- -->\n"; });
         }),

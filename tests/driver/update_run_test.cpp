@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "appliance.h"
+#include "harness/command.h"
 
 namespace {
 
@@ -324,6 +325,23 @@ std::vector<Scenario> rows() {
                    kRetry},
                   {"invalid checksum"})
             .rpmsHave({"updater-1.18-1", "app-1.0-1"}),
+        // A checksum of a type this program does not check: no transfer
+        // could help, so none is made.
+        Scenario("PackageChecksumOfAnUnsupportedTypeIsNotFetched")
+            .run({"--no-reboot"}, 1)
+            .before([](Appliance& a) {
+                std::string xml = runShell("zcat '" + a.repo.listFile("primary") + "'").output;
+                const std::string sha256 = "<checksum type=\"sha256\"";
+                const size_t at = xml.find(sha256, xml.find("<name>newdep</name>"));
+                xml.replace(at, sha256.size(), "<checksum type=\"sha3-256\"");
+                a.repo.replaceList("primary", xml, true);
+            })
+            .logs({"ERROR: unsupported checksum type 'sha3-256'\nERROR: failed downloading "
+                   "packages\n" +
+                   kRetry},
+                  {"invalid checksum"})
+            .requests("/packages/newdep-1.0-1.noarch.rpm", 0)
+            .rpmsHave({"app-1.0-1"}),
         Scenario("FailingScriptletFailsTheInstallation")
             .with([](Scenario& s) { s.offered[0].pre("echo refusing; exit 1"); })
             .run({"--no-reboot"}, 1)  // the updater-only pass finds nothing

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -84,9 +86,37 @@ std::string onTempFile(const std::string& text, const std::string& command) {
     return checked(r, command);
 }
 
+// The coreutils program of a checksum type.
+std::string digestProgram(const std::string& type) {
+    static const std::map<std::string, std::string> kPrograms = {
+        {"sha", "sha1sum"},       {"sha1", "sha1sum"},     {"sha224", "sha224sum"},
+        {"sha256", "sha256sum"}, {"sha384", "sha384sum"}, {"sha512", "sha512sum"}};
+    if (kPrograms.count(type) == 0) {
+        throw std::runtime_error("no program for checksum type '" + type + "'");
+    }
+    return kPrograms.at(type);
+}
+
+struct Compression {
+    const char* command;
+    const char* extension;
+};
+
+Compression compressionOf(const std::string& name) {
+    static const std::map<std::string, Compression> kCompressions = {
+        {"gz", {"gzip -n", ".gz"}},
+        {"zstd", {"zstd -q -c", ".zst"}},
+        {"xz", {"xz -c", ".xz"}},
+        {"bz2", {"bzip2 -c", ".bz2"}}};
+    if (kCompressions.count(name) == 0) {
+        throw std::runtime_error("unknown compression '" + name + "'");
+    }
+    return kCompressions.at(name);
+}
+
 }  // namespace
 
-std::string devicePackageXml(const DevicePackage& p) {
+std::string devicePackageXml(const DevicePackage& p, const std::string& checksumType) {
     std::ostringstream xml;
     xml << "<package type=\"" << escapeXml(p.m_sType) << "\">\n"
         << "  <name>" << escapeXml(p.m_sName) << "</name>\n"
@@ -94,7 +124,8 @@ std::string devicePackageXml(const DevicePackage& p) {
         << "  <version epoch=\"" << p.m_nEpoch << "\" ver=\"" << escapeXml(p.m_sVersion)
         << "\" rel=\"" << escapeXml(p.m_sRelease) << "\"/>\n";
     if (p.m_bHasFile) {
-        xml << "  <checksum type=\"sha256\">" << sha256OfText(p.m_sContent) << "</checksum>\n"
+        xml << "  <checksum type=\"" << checksumType << "\">"
+            << digestOfText(checksumType, p.m_sContent) << "</checksum>\n"
             << "  <location href=\"" << escapeXml(p.location()) << "\"/>\n";
     }
     xml << "  <size package=\"" << p.m_sContent.size() << "\" installed=\"" << p.m_nInstalledSize
@@ -107,13 +138,14 @@ std::string devicePackageXml(const DevicePackage& p) {
     return xml.str();
 }
 
-std::string deviceListXml(const std::vector<DevicePackage>& packages, const std::string& extra) {
+std::string deviceListXml(const std::vector<DevicePackage>& packages, const std::string& extra,
+                          const std::string& checksumType) {
     std::string xml =
         std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<vtx:vtxdata xmlns=\"") +
         kCommonNs + "\" xmlns:vtx=\"http://www.vantorix.com/metadata/vtxdata\" packages=\"" +
         std::to_string(packages.size()) + "\">\n";
     for (const DevicePackage& p : packages) {
-        xml += devicePackageXml(p);
+        xml += devicePackageXml(p, checksumType);
     }
     return xml + extra + "</vtx:vtxdata>\n";
 }
@@ -124,12 +156,15 @@ std::string primaryListXml(const std::string& packages) {
            "</metadata>\n";
 }
 
-std::string sha256OfFile(const std::string& path) {
-    return checked(runCommand({"sha256sum", path}), "sha256sum " + path).substr(0, 64);
+std::string digestOfFile(const std::string& type, const std::string& path) {
+    const std::string program = digestProgram(type);
+    const std::string line = checked(runCommand({program, path}), program + " " + path);
+    return line.substr(0, line.find(' '));
 }
 
-std::string sha256OfText(const std::string& text) {
-    return onTempFile(text, "sha256sum").substr(0, 64);
+std::string digestOfText(const std::string& type, const std::string& text) {
+    const std::string line = onTempFile(text, digestProgram(type));
+    return line.substr(0, line.find(' '));
 }
 
 std::string incompressibleText(size_t size) {
@@ -142,8 +177,12 @@ std::string incompressibleText(size_t size) {
     return text;
 }
 
-std::string gzipText(const std::string& text) {
-    return onTempFile(text, "gzip -n");
+std::string compressText(const std::string& text, const std::string& compression) {
+    return onTempFile(text, compressionOf(compression).command);
+}
+
+std::string compressionExtension(const std::string& compression) {
+    return compressionOf(compression).extension;
 }
 
 RepoBuilder::RepoBuilder(std::string dir, Options options)
@@ -166,17 +205,24 @@ bool RepoBuilder::build() {
         const std::string work = m_sDir + ".work";
         const std::string repodata = m_sDir + "/repodata";
         const char* names = m_options.m_bSimpleNames ? "--simple-md-filenames" : "--compress";
+        // zstd lists, and plain ones, are made from gzip lists.
+        const bool zstd = m_options.m_bCompress && m_options.m_sCompression == "zstd";
+        const std::string compression =
+            m_options.m_bCompress && !zstd ? m_options.m_sCompression : "gz";
+        const std::string& checksum = m_options.m_sChecksum;
         auto add = [&](const char* type, const std::string& file) {
             checked(runCommand({"modifyrepo_c", names,
-                                m_options.m_bCompress ? "--compress" : "--no-compress", "--mdtype",
+                                m_options.m_bCompress ? "--compress" : "--no-compress",
+                                "--compress-type", compression, "--checksum", checksum, "--mdtype",
                                 type, file, repodata}),
                     "modifyrepo_c");
         };
         removeTree(repodata);
-        checked(
-            runCommand({"createrepo_c", "--quiet", "--no-database",
-                        m_options.m_bSimpleNames ? "--simple-md-filenames" : "--quiet", m_sDir}),
-            "createrepo_c");
+        checked(runCommand({"createrepo_c", "--quiet", "--no-database",
+                            m_options.m_bSimpleNames ? "--simple-md-filenames" : "--quiet",
+                            "--general-compress-type", compression, "--checksum", checksum,
+                            m_sDir}),
+                "createrepo_c");
         if (!m_options.m_bCompress) {
             // createrepo_c always compresses: put a plain copy in its place.
             writeHostFile(work + "/primary.xml",
@@ -188,8 +234,12 @@ bool RepoBuilder::build() {
                 writeHostFile(m_sDir + "/" + p.location(), p.m_sContent);
             }
         }
-        writeHostFile(work + "/vtxdata.xml", deviceListXml(m_vDevice));
+        writeHostFile(work + "/vtxdata.xml", deviceListXml(m_vDevice, "", checksum));
         add("vtxdata", work + "/vtxdata.xml");
+        if (zstd) {
+            recompressWithZstd("primary");
+            recompressWithZstd("vtxdata");
+        }
     } catch (const std::exception& e) {
         ADD_FAILURE() << e.what();
         return false;
@@ -223,14 +273,21 @@ void RepoBuilder::corruptList(const std::string& type) {
 }
 
 void RepoBuilder::setEntry(const std::string& type, const std::string& file,
-                           const std::string& openSum) {
-    std::string block =
-        "  <data type=\"" + type + "\">\n    <checksum type=\"sha256\">" + sha256OfFile(file) +
-        "</checksum>\n" +
-        (openSum.empty() ? ""
-                         : "    <open-checksum type=\"sha256\">" + openSum + "</open-checksum>\n") +
-        "    <location href=\"repodata/" + file.substr(file.rfind('/') + 1) +
-        "\"/>\n    <timestamp>" + std::to_string(time(nullptr)) + "</timestamp>\n  </data>\n";
+                           const std::string* content) {
+    const std::string& sumType = m_options.m_sChecksum;
+    std::string block = "  <data type=\"" + type + "\">\n    <checksum type=\"" + sumType + "\">" +
+                        digestOfFile(sumType, file) + "</checksum>\n";
+    if (content != nullptr) {
+        block += "    <open-checksum type=\"" + sumType + "\">" + digestOfText(sumType, *content) +
+                 "</open-checksum>\n";
+    }
+    block += "    <location href=\"repodata/" + file.substr(file.rfind('/') + 1) +
+             "\"/>\n    <timestamp>" + std::to_string(time(nullptr)) + "</timestamp>\n    <size>" +
+             std::to_string(readHostFile(file).size()) + "</size>\n";
+    if (content != nullptr) {
+        block += "    <open-size>" + std::to_string(content->size()) + "</open-size>\n";
+    }
+    block += "  </data>\n";
     editIndex([&](std::string text) {
         std::smatch old;
         return std::regex_search(text, old, entryOf(type))
@@ -244,16 +301,40 @@ void RepoBuilder::replaceList(const std::string& type, const std::string& xml, b
     if (!old.empty()) {
         unlink((m_sDir + "/" + old).c_str());
     }
-    std::string file = m_sDir + "/repodata/" + type + "-replaced.xml" + (compress ? ".gz" : "");
-    writeHostFile(file, compress ? gzipText(xml) : xml);
-    setEntry(type, file, compress ? sha256OfText(xml) : "");
+    const std::string& compression = m_options.m_sCompression;
+    std::string file = m_sDir + "/repodata/" + type + "-replaced.xml" +
+                       (compress ? compressionExtension(compression) : "");
+    writeHostFile(file, compress ? compressText(xml, compression) : xml);
+    setEntry(type, file, compress ? &xml : nullptr);
+}
+
+void RepoBuilder::recompressWithZstd(const std::string& type) {
+    const std::string old = listFile(type);
+    const std::string xml = checked(runCommand({"zcat", old}), "zcat " + old);
+    const std::string repodata = m_sDir + "/repodata/";
+    const std::string name = type + ".xml" + compressionExtension("zstd");
+    std::string file = repodata + name;
+    writeHostFile(file, compressText(xml, "zstd"));
+    if (!m_options.m_bSimpleNames) {
+        const std::string named = repodata + digestOfFile(m_options.m_sChecksum, file) + "-" + name;
+        if (rename(file.c_str(), named.c_str()) != 0) {
+            throw std::runtime_error("cannot rename " + file);
+        }
+        file = named;
+    }
+    unlink(old.c_str());
+    setEntry(type, file, &xml);
 }
 
 void RepoBuilder::truncateList(const std::string& type) {
+    rewriteList(type, [](const std::string& data) { return data.substr(0, data.size() / 2); });
+}
+
+void RepoBuilder::rewriteList(const std::string& type,
+                              const std::function<std::string(const std::string&)>& edit) {
     std::string file = listFile(type);
-    std::string data = readHostFile(file);
-    writeHostFile(file, data.substr(0, data.size() / 2));
-    setEntry(type, file, "");
+    writeHostFile(file, edit(readHostFile(file)));
+    setEntry(type, file, nullptr);
 }
 
 void RepoBuilder::removeEntry(const std::string& type) {

@@ -42,17 +42,28 @@ struct DevicePackage : PackageDescription<DevicePackage> {
     std::string location() const { return "vtxpkg/" + fileName(); }
 };
 
-// The <package> element of a device package, as the device list holds it.
-std::string devicePackageXml(const DevicePackage& package);
+// The <package> element of a device package, as the device list holds it,
+// with the checksum of its file in that type.
+std::string devicePackageXml(const DevicePackage& package,
+                             const std::string& checksumType = "sha256");
 // A whole device list; extra text goes inside the top element after the packages.
 std::string deviceListXml(const std::vector<DevicePackage>& packages,
-                          const std::string& extra = "");
+                          const std::string& extra = "",
+                          const std::string& checksumType = "sha256");
 // A primary list (rpm-md common and rpm namespaces) around package elements.
 std::string primaryListXml(const std::string& packages);
 
-std::string sha256OfFile(const std::string& path);
-std::string sha256OfText(const std::string& text);
-std::string gzipText(const std::string& text);
+// Digests in the metadata's checksum types ("sha"/"sha1", "sha224", ...,
+// "sha512"), by coreutils.
+std::string digestOfFile(const std::string& type, const std::string& path);
+std::string digestOfText(const std::string& type, const std::string& text);
+inline std::string sha256OfFile(const std::string& path) { return digestOfFile("sha256", path); }
+inline std::string sha256OfText(const std::string& text) { return digestOfText("sha256", text); }
+// The text compressed by the program of a compression: "gz" (gzip), "zstd",
+// "xz", "bz2" (bzip2); the file name extension of a compression.
+std::string compressText(const std::string& text, const std::string& compression);
+std::string compressionExtension(const std::string& compression);
+inline std::string gzipText(const std::string& text) { return compressText(text, "gz"); }
 // A deterministic text that gzip cannot shrink: a package file carrying it is
 // as large as the text.
 std::string incompressibleText(size_t size);
@@ -60,8 +71,16 @@ std::string incompressibleText(size_t size);
 class RepoBuilder {
 public:
     struct Options {
-        bool m_bCompress = true;      // gzip-compressed lists (else plain XML)
+        bool m_bCompress = true;      // compressed lists (else plain XML)
         bool m_bSimpleNames = false;  // "primary.xml.gz" instead of "<checksum>-primary.xml.gz"
+        // The lists' compression: "gz", "xz" or "bz2" as createrepo_c and
+        // modifyrepo_c write them, or "zstd", which Debian's createrepo_c
+        // cannot write: its gzip lists recompressed by the zstd program, with
+        // index entries to match.
+        std::string m_sCompression = "gz";
+        // The checksum type of the index and of the package lists
+        // (createrepo_c --checksum).
+        std::string m_sChecksum = "sha256";
     };
 
     // The repository lives in dir (created); packages are built in dir + ".work".
@@ -73,6 +92,8 @@ public:
         m_vPending.insert(m_vPending.end(), packages.begin(), packages.end());
         return *this;
     }
+    // Changes apply from the next build().
+    Options& options() { return m_options; }
     RepoBuilder& addDevicePackage(const DevicePackage& package) {
         m_vDevice.push_back(package);
         return *this;
@@ -106,11 +127,16 @@ public:
     // Broken on purpose:
     // changes one byte of the list; the index keeps the old checksums.
     void corruptList(const std::string& type);
-    // replaces the list with this content (gzip-compressed when asked) and
-    // updates the index entry to match, open checksum included.
+    // replaces the list with this content (compressed as the repository's
+    // lists when asked) and updates the index entry to match, open checksum
+    // included.
     void replaceList(const std::string& type, const std::string& xml, bool compress);
     // cuts the list file to half its size and updates the checksum (no open checksum).
     void truncateList(const std::string& type);
+    // rewrites the list file with what edit makes of it and updates the
+    // checksum (no open checksum).
+    void rewriteList(const std::string& type,
+                     const std::function<std::string(const std::string&)>& edit);
     // removes the type's entry from the index (modifyrepo_c --remove).
     void removeEntry(const std::string& type);
     void editIndex(const std::function<std::string(const std::string&)>& edit);
@@ -118,7 +144,11 @@ public:
     void dropChecksums(const std::string& type, bool keepOpen);
 
 private:
-    void setEntry(const std::string& type, const std::string& file, const std::string& openSum);
+    // The entry of the type names the file (in repodata/) with its checksum,
+    // size and, when the content is given, open checksum and open size.
+    void setEntry(const std::string& type, const std::string& file, const std::string* content);
+    // Recompresses a list of createrepo_c with the zstd program.
+    void recompressWithZstd(const std::string& type);
 
     std::string m_sDir;
     Options m_options;

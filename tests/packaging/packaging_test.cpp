@@ -93,12 +93,20 @@ TEST_F(Publishing, RepositoryIsAcceptedWithEveryCheckOnAndRefusedWhenAPackageIsR
     ASSERT_TRUE(importKey(a.sandbox.rpmDbPath(), key.publicKeyFile()));
     a.checkIndexSignature = true;
 
+    // Lists compressed with xz, SHA-512 checksums (the defaults:
+    // package_rpm_test).
     const std::string repo = a.sandbox.hostPath("/var/lib/updater/mnt-usb-updates");
     CommandResult p =
         publish({"--key", key.name(), "--requirements", "os-update-requirement/firmware >= 4.0",
-                 "--device-packages", devices, rpms, repo});
+                 "--device-packages", devices, "--compress-type", "xz", "--checksum", "sha512",
+                 rpms, repo});
     ASSERT_EQ(p.status, 0) << p.output;
     EXPECT_NE(p.output.find("published 3 signed package(s)"), std::string::npos) << p.output;
+    const std::string index = readHostFile(repo + "/repodata/repomd.xml");
+    for (const char* text : {"-primary.xml.xz\"", "-vtxdata.xml.xz\"", "type=\"sha512\""}) {
+        EXPECT_NE(index.find(text), std::string::npos) << text << "\n" << index;
+    }
+    EXPECT_EQ(index.find("type=\"sha256\""), std::string::npos) << index;
     CommandResult needs = runShell("rpm -qp --requires '" + repo +
                                    "'/packages/os-update-requirements-1-*.noarch.rpm");
     EXPECT_NE(needs.output.find("os-update-requirement/firmware >= 4.0"), std::string::npos)
@@ -153,6 +161,10 @@ TEST_F(Publishing, FailsClearlyAndPublishesNothing) {
          "is missing"},
         {{"--key", key.name(), "--device-packages", empty, rpms},
          "publish-repo: no device list '" + empty + "/vtxdata.xml'"},
+        {{"--key", key.name(), "--compress-type", "zck", rpms},
+         "publish-repo: compression 'zck' is not one of gz, xz, bz2, zstd"},
+        {{"--key", key.name(), "--checksum", "md5", rpms},
+         "publish-repo: checksum type 'md5' is not one of sha1, sha224, sha256, sha384, sha512"},
         {{rpms}, ""},  // no key: a usage error
     };
     for (const auto& c : cases) {

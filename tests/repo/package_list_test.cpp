@@ -5,7 +5,8 @@
 // It also keeps the reader's results equal to those of the tree-based reader
 // it replaced (each package element expanded by libxml2's text reader;
 // tests/repo/reference_package_list.cpp in commit cb0c348): for the seed
-// corpora (fuzz/corpus, tests/repo/data) and a table of element texts, one
+// corpora (fuzz/corpus, tests/repo/data; a compressed seed must read as the
+// file it was made from) and a table of element texts, one
 // canonical text per input and type (result, every log line, every field of
 // every package in list order) must equal its section of
 // package_list_reference.txt, so that a difference shows as a line diff. A
@@ -20,9 +21,11 @@
 #include <rpm/rpmlib.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <utility>
 
+#include "harness/command.h"
 #include "harness/log_capture.h"
 #include "harness/repo_builder.h"
 #include "harness/sandbox.h"
@@ -275,36 +278,58 @@ TEST_F(PackageListTest, WrongFilesAndTopElements) {
                         "' for parsing"));
     EXPECT_TRUE(list.empty());
 
-    // Truncated, empty and binary files fail without a crash. The thread that
-    // decompresses hands on what zlib reports, also for lists larger than the
-    // blocks it passes to the parser. (zlib reads a list whose trailer alone
-    // is cut off to its end; the checksum from the index guards that.)
+    // Truncated, empty and binary files fail without a crash, and so do
+    // damaged streams of every compression. The thread that decompresses
+    // hands on what the decoder reports, also for lists larger than the
+    // blocks it passes to the parser. Trailing blanks larger than a block:
+    // damage found with the last read loses only them, so only the decoder's
+    // error tells.
     std::string packages;
     for (int i = 0; i < 2000; ++i) {
         packages += rpmPackage("p" + std::to_string(i), "");
     }
-    // Trailing blanks larger than a block: a CRC error found with the last
-    // read loses only them, so only the error tells.
-    const std::string gz = gzipText(primaryListXml(packages) + std::string(200000, ' '));
-    std::string badCrc = gz;
-    badCrc[badCrc.size() - 6] ^= 1;
-    // zlib reads on into a further gzip member (bytes that start none are
-    // ignored): a damaged one fails the list too.
-    const struct {
-        const char* name;
+    const std::string xml = primaryListXml(packages) + std::string(200000, ' ');
+    struct Broken {
+        std::string name;
         std::string content;
-        bool readError;  // found by zlib after the end of the document
-    } broken[] = {
-        {"cut.xml.gz", gz.substr(0, gz.size() - 12), true},
-        {"half.xml.gz", gz.substr(0, gz.size() / 2), false},
-        {"crc.xml.gz", badCrc, true},
-        {"member.xml.gz", gz + "\x1f\x8bjunk", true},
+        bool readError;  // found by the decoder after the end of the document
+    };
+    std::vector<Broken> broken = {
         {"cut.xml", primary.substr(0, primary.size() - 20), false},
         {"empty.xml", "", false},
         {"binary.xml", std::string("\x1f\x8b\x08\x00\xff\xfe\x00\x01", 8), false},
         {"text.xml", "not xml at all", false},
     };
-    for (const auto& b : broken) {
+    // Each compression with the distance from the end of a byte of its last
+    // check value (gzip's CRC, zstd's frame checksum, the CRC of xz's stream
+    // footer, bzip2's stream CRC), and its concatenated streams, read whole.
+    const std::pair<std::string, size_t> compressions[] = {
+        {"gz", 6}, {"zstd", 2}, {"xz", 10}, {"bz2", 3}};
+    std::vector<std::string> concatenated;
+    for (const auto& [compression, checkAt] : compressions) {
+        const std::string packed = compressText(xml, compression);
+        std::string badCheck = packed;
+        badCheck[packed.size() - checkAt] ^= 1;
+        // zlib reads on into a further gzip member (bytes that start none
+        // are ignored), the others allow nothing after their last stream.
+        const std::string trailing = compression == "gz" ? "\x1f\x8bjunk" : "junk";
+        broken.push_back({compression + "-cut", packed.substr(0, packed.size() - 4), true});
+        broken.push_back({compression + "-half", packed.substr(0, packed.size() / 2), false});
+        broken.push_back({compression + "-check", badCheck, true});
+        broken.push_back({compression + "-trailing", packed + trailing, true});
+        concatenated.push_back(compressText(xml.substr(0, xml.size() / 2), compression) +
+                               compressText(xml.substr(xml.size() / 2), compression));
+    }
+    // Compressed with more history than the decoders allow (zstd windows
+    // of 32 MiB, 40 MiB of xz decoder): refused at the start.
+    const std::string plain = write("plain.xml", xml);
+    for (const auto& [name, command] : {std::make_pair("zstd-long", "zstd --long=27 -q -c"),
+                                        std::make_pair("xz-9", "xz -9 -c")}) {
+        CommandResult r = runShell(std::string(command) + " < '" + plain + "'");
+        ASSERT_EQ(r.status, 0) << r.output;
+        broken.push_back({name, r.output, false});
+    }
+    for (const Broken& b : broken) {
         log.clear();
         const std::string path = write(b.name, b.content);
         EXPECT_FALSE(parse(path, MetadataType::PRIMARY, list)) << b.name;
@@ -314,10 +339,14 @@ TEST_F(PackageListTest, WrongFilesAndTopElements) {
         // Otherwise the parser's own complaint names the file and the line, once.
         EXPECT_EQ(log.countContaining("ERROR: cannot parse XML file '" + path + "' line "),
                   b.readError ? 0 : 1)
+            << b.name << "\n"
             << log.text();
     }
-    EXPECT_TRUE(parse(write("whole.xml.gz", gz), MetadataType::PRIMARY, list));
-    EXPECT_EQ(list.size(), 2000u);
+    for (const std::string& content : concatenated) {
+        PackageList whole;
+        EXPECT_TRUE(parse(write("whole", content), MetadataType::PRIMARY, whole)) << log.text();
+        EXPECT_EQ(whole.size(), 2000u);
+    }
 }
 
 // Deep nesting fails the list with bounded memory and log (entities and
@@ -418,6 +447,20 @@ TEST_F(PackageListTest, EquivalenceSameResultsAsTheTreeReader) {
             texts.emplace_back(label + " " + metadataTypeName(type), text);
         }
     }
+    // A compressed seed reads as the file it was made from.
+    const std::map<std::string, std::string> byKey(texts.begin(), texts.end());
+    size_t compressed = 0;
+    for (const auto& [key, text] : texts) {
+        for (const char* extension : {".gz", ".zst", ".xz", ".bz2"}) {
+            const size_t at = key.find(std::string(extension) + " ");
+            if (at != std::string::npos) {
+                ++compressed;
+                EXPECT_EQ(text, byKey.at(key.substr(0, at) + key.substr(at + strlen(extension))))
+                    << key;
+            }
+        }
+    }
+    EXPECT_EQ(compressed, 8u);
     if (const char* out = getenv("UPDATER_LIST_REFERENCE")) {
         std::string written;
         for (const auto& [key, text] : texts) {

@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <regex>
 
 #include "config/config.h"
 #include "harness/command.h"
@@ -184,6 +185,19 @@ TEST_F(PackageRepoTest, UpdateTransfersOnlyWhatChangedAndRefusesWhatDoesNotMatch
     EXPECT_EQ(server->requestsFor("/" + repo->location("primary")).size(), 2u);
     EXPECT_TRUE(log->has("ERROR: invalid checksum on '" + repo->location("primary") + "'"));
     EXPECT_FALSE(log->contains("attempted to check an empty checksum"));
+
+    // Checksums of a type that is not checked: refused once, at once, for
+    // no transfer could make them match.
+    ASSERT_TRUE(repo->build());
+    repo->editIndex([](const std::string& index) {
+        return std::regex_replace(index, std::regex("type=\"sha256\""), "type=\"sha3-256\"");
+    });
+    server->clear();
+    log->clear();
+    EXPECT_FALSE(pkgRepo->update(""));
+    EXPECT_EQ(targets(), (std::vector<std::string>{"repodata/repomd.xml"}));
+    EXPECT_EQ(log->count("ERROR: unsupported checksum type 'sha3-256'"), 1) << log->text();
+    EXPECT_FALSE(log->contains("invalid checksum")) << log->text();
 }
 
 TEST_F(PackageRepoTest, BrokenRepositoriesFailAndKeepTheCache) {
@@ -195,10 +209,12 @@ TEST_F(PackageRepoTest, BrokenRepositoriesFailAndKeepTheCache) {
     ASSERT_EQ(runCommand({"cp", "-a", repo->dir(), pristine}).status, 0);
 
     struct Case {
-        const char* what;
+        std::string what;
         std::function<void()> breakIt;
         std::string message;
-    } cases[] = {
+        std::string compression = "gz";
+    };
+    std::vector<Case> cases = {
         {"no primary", [&] { repo->removeEntry("primary"); },
          "ERROR: no 'primary' entry in repository metadata"},
         {"truncated gzip", [&] { repo->truncateList("primary"); },
@@ -224,12 +240,46 @@ TEST_F(PackageRepoTest, BrokenRepositoriesFailAndKeepTheCache) {
         {"no index", [&] { removeTree(repo->indexFile()); },
          "ERROR: failed getting repository resource 'repodata/repomd.xml'"},
     };
+    // Damaged lists of every compression, published with checksums that
+    // match them as stored (the damage is the publisher's), or with an open
+    // checksum alone that does not match.
+    const std::string unreadable = "ERROR: failed parsing repository resource '@primary@'";
+    for (const std::string compression : {"gz", "zstd", "xz", "bz2"}) {
+        const std::string junk = compression == "gz" ? "\x1f\x8bjunk" : "junk";
+        auto rewrite = [&](std::function<std::string(std::string)> edit) {
+            return [this, edit] { repo->rewriteList("primary", edit); };
+        };
+        cases.push_back({compression + " cut", rewrite([](std::string data) {
+                             return data.substr(0, data.size() - 5);
+                         }),
+                         unreadable, compression});
+        cases.push_back({compression + " flipped byte", rewrite([](std::string data) {
+                             data[data.size() / 2] ^= 0x10;
+                             return data;
+                         }),
+                         unreadable, compression});
+        cases.push_back({compression + " trailing garbage",
+                         rewrite([junk](std::string data) { return data + junk; }), unreadable,
+                         compression});
+        cases.push_back({compression + " wrong open-checksum",
+                         [this] {
+                             repo->dropChecksums("primary", true);
+                             repo->editIndex([](std::string index) {
+                                 // The primary entry comes first.
+                                 const size_t at = index.find('>', index.find("<open-checksum"));
+                                 index[at + 1] = index[at + 1] == '0' ? '1' : '0';
+                                 return index;
+                             });
+                         },
+                         "ERROR: invalid checksum on '@primary@'", compression});
+    }
     int number = 0;
     for (const Case& c : cases) {
         removeTree(repo->dir());
         ASSERT_EQ(runCommand({"cp", "-a", pristine, repo->dir()}).status, 0);
         // Each breakage comes with a new package, so the lists do change.
         repo->add(TestPackage("new" + std::to_string(++number), "1-1"));
+        repo->options().m_sCompression = c.compression;
         ASSERT_TRUE(repo->build());
         c.breakIt();
         std::string message = c.message;
