@@ -507,7 +507,7 @@ PackageList::~PackageList() {
 }
 
 void PackageList::insert(const Package& package) {
-    static_assert(sizeof(Package) == 96, "every field of a Package is copied below");
+    static_assert(sizeof(Package) == 104, "every field of a Package is copied below");
     noteInsert(package);
     m_lPackages.emplace_back();
     Package& p = m_lPackages.back();

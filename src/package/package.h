@@ -5,7 +5,7 @@
 // Repositories list tens of thousands of packages, so the records are kept
 // small: every text is a PooledString (4 bytes, interned) or a PooledPath (two
 // of them), a DependencySet is one pointer to a sorted array, and a Package
-// takes 96 bytes plus its dependency arrays, which a PackageList keeps end to
+// takes 104 bytes plus its dependency arrays, which a PackageList keeps end to
 // end in large blocks of its own.
 #pragma once
 
@@ -171,6 +171,7 @@ private:
 struct Package {
     PooledString m_sName;
     PooledString m_sGroup;
+    PooledString m_sArch;  // as the list names it
     PackageType m_nType = PackageType::NONE;
     Evr m_evr;
     DependencySet m_setRequires;
@@ -180,7 +181,6 @@ struct Package {
     PooledPath m_sLocation;
     PooledPath m_sCacheFile;
     Checksum m_checksum;
-    PooledString m_sArch;  // as the list names it
     int64_t m_nInstalledSize = 0;
     int64_t m_nPackageSize = 0;  // of the package file; 0: not declared
 };

@@ -71,8 +71,7 @@ std::function<void(Scenario&)> readAs(const std::string& compression,
         const std::string cache = "/var/cache/updater/base/";
         s.present({cache + "primary.xml" + compressionExtension(compression),
                    cache + "vtxdata.xml" + compressionExtension(compression)})
-            .logs({"DEBUG: '" + checksum + "' checksum of '" + cache + "packages/" + kFile +
-                   "' ("});
+            .logs({"DEBUG: '" + checksum + "' checksum of '" + cache + "packages/" + kFile});
     };
 }
 
