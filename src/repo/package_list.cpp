@@ -154,6 +154,8 @@ struct Names {
     const xmlChar* m_pInstalled;
     const xmlChar* m_pMissingOk;
     const xmlChar* m_pFlags;
+    const xmlChar* m_pBase;     // xml:base, recorded under m_pXmlBase
+    const xmlChar* m_pXmlBase;  // no local name has a colon
     const xmlChar* m_pCommonUri;
     const xmlChar* m_pRpmUri;
     const xmlChar* m_pVtxdataUri;
@@ -182,6 +184,8 @@ struct Names {
         m_pInstalled = name("installed");
         m_pMissingOk = name("missingok");
         m_pFlags = name("flags");
+        m_pBase = name("base");
+        m_pXmlBase = name("xml:base");
         m_pCommonUri = name(kCommonNamespace);
         m_pRpmUri = name(kRpmNamespace);
         m_pVtxdataUri = name(kVtxdataNamespace);
@@ -210,6 +214,7 @@ struct ListNode {
     bool m_bHasContent = false;
     bool m_bRpmInScope = false;  // `format`: the rpm namespace is declared in scope
     bool m_bVtxInScope = false;  // `format`: the maker's namespace is declared in scope
+    int32_t m_nLine = 0;         // where the start tag ends
 };
 
 struct ListAttr {
@@ -243,6 +248,24 @@ struct PackageDraft {
 
     bool seen(PackageChild child) const { return m_aSeen[static_cast<size_t>(child)]; }
 };
+
+// The first child a package lacks of those it needs (a firmware image may
+// have no file); nullptr when it has them all.
+const char* missingChild(const PackageDraft& draft) {
+    if (!draft.seen(PackageChild::NAME)) {
+        return "no 'name'";
+    }
+    if (!draft.seen(PackageChild::VERSION)) {
+        return "no 'version'";
+    }
+    if (draft.m_package.m_nType == PackageType::FLASHEDFW) {
+        return nullptr;
+    }
+    if (!draft.seen(PackageChild::LOCATION)) {
+        return "no 'location'";
+    }
+    return draft.seen(PackageChild::CHECKSUM) ? nullptr : "no 'checksum'";
+}
 
 // The dependency lists inside `format`.
 struct DependencyList {
@@ -331,11 +354,14 @@ private:
 
     // The rules applied to the recorded package element.
     bool findAttribute(const ListNode& node, const xmlChar* name, std::string_view& value) const;
-    bool requireAttribute(const ListNode& node, const xmlChar* name, std::string_view& value) const;
     bool elementText(const ListNode& node, std::string_view& value) const;
-    bool parseVersion(const ListNode& node, Evr& evr) const;
-    bool parseEntries(int32_t first, const xmlChar* uri, DependencySet& set) const;
-    bool readEntry(const ListNode& node, Dependency& dep, bool& keep) const;
+    bool parseVersion(const ListNode& node, Evr& evr, std::string& problem) const;
+    bool parseEntries(int32_t first, const xmlChar* uri, const char* listWord,
+                      DependencySet& set) const;
+    bool readEntry(const ListNode& node, const char* listWord, Dependency& dep,
+                   bool& keep) const;
+    bool refuse(const ListNode& node, std::string problem) const;
+    std::string packageLabel() const;
     PackageParseResult parsePackage(Package& package);
     const PackageKind* packageKind(const ListNode& element) const;
     const ChildRule* childRule(const xmlChar* name) const;
@@ -389,6 +415,10 @@ private:
 
     PooledString m_cacheDir;  // m_sCacheDir, interned
     Package m_package;        // the package being read
+    // Why the package being read is malformed, and the line of the element
+    // at fault.
+    mutable std::string m_sProblem;
+    mutable int32_t m_nProblemLine = 0;
 };
 
 const ListReader::ChildRule ListReader::kChildRules[] = {
@@ -646,7 +676,7 @@ void ListReader::startPackage(int depth) {
 }
 
 // Records an element below `parent` (-1: the package itself) with its
-// attributes; only those without a prefix are ever read.
+// attributes; of those with a prefix only xml:base, which is refused.
 int32_t ListReader::addNode(int32_t parent, const xmlChar* localName, const xmlChar* uri,
                             int attributeCount, const xmlChar** attributes) {
     const int32_t index = static_cast<int32_t>(m_vNodes.size());
@@ -663,15 +693,20 @@ int32_t ListReader::addNode(int32_t parent, const xmlChar* localName, const xmlC
     ListNode& node = m_vNodes.back();
     node.m_pName = localName;
     node.m_pUri = uri;
+    node.m_nLine = xmlSAX2GetLineNumber(m_pCtxt);
     node.m_nFirstAttr = static_cast<uint32_t>(m_vAttrs.size());
     for (int i = 0; i < attributeCount; ++i) {
         const xmlChar* const* a = attributes + 5 * i;
+        const xmlChar* name = a[0];
         if (a[1] != nullptr) {
-            continue;
+            if (name != m_pNames->m_pBase || !sameUri(a[2], XML_XML_NAMESPACE)) {
+                continue;
+            }
+            name = m_pNames->m_pXmlBase;
         }
         const size_t length = static_cast<size_t>(a[4] - a[3]);
         m_vAttrs.push_back(
-            {a[0], static_cast<uint32_t>(m_sArena.size()), static_cast<uint32_t>(length)});
+            {name, static_cast<uint32_t>(m_sArena.size()), static_cast<uint32_t>(length)});
         m_sArena.append(reinterpret_cast<const char*>(a[3]), length);
     }
     node.m_nAttrCount = static_cast<uint32_t>(m_vAttrs.size()) - node.m_nFirstAttr;
@@ -788,39 +823,51 @@ bool ListReader::findAttribute(const ListNode& node, const xmlChar* name,
     return false;
 }
 
-// An attribute that must be there: its absence is logged as the shared XML
-// helpers log it.
-bool ListReader::requireAttribute(const ListNode& node, const xmlChar* name,
-                                  std::string_view& value) const {
-    if (findAttribute(node, name, value)) {
-        return true;
-    }
-    LOGD("no attribute '%s' for node '%s'", reinterpret_cast<const char*>(name),
-         reinterpret_cast<const char*>(node.m_pName));
-    return false;
-}
-
-// The text of an element and all its descendants; false (and a debug line)
-// when there is none.
+// The text of an element and all its descendants; false when there is none.
 bool ListReader::elementText(const ListNode& node, std::string_view& value) const {
     if (node.m_nTextLength == 0) {
-        LOGD("no string list for node '%s'", reinterpret_cast<const char*>(node.m_pName));
         return false;
     }
     value = std::string_view(m_sArena.data() + node.m_nTextOffset, node.m_nTextLength);
     return true;
 }
 
-bool ListReader::parseVersion(const ListNode& node, Evr& evr) const {
+// Records why the package is malformed; false, for the rule to return.
+bool ListReader::refuse(const ListNode& node, std::string problem) const {
+    m_sProblem = std::move(problem);
+    m_nProblemLine = node.m_nLine;
+    return false;
+}
+
+// The package being read as messages name it: by its `name` child when it
+// has one.
+std::string ListReader::packageLabel() const {
+    const ListNode& element = m_vNodes[0];
+    std::string_view name;
+    for (int32_t index = element.m_nFirstChild; index >= 0;) {
+        const ListNode& node = m_vNodes[static_cast<size_t>(index)];
+        index = node.m_nNext;
+        if (node.m_pName == m_pNames->m_pName && sameUri(node.m_pUri, element.m_pUri) &&
+            elementText(node, name)) {
+            return "package '" + std::string(name) + "'";
+        }
+    }
+    return "package";
+}
+
+// The epoch, version and release attributes of a `version` element or an
+// entry; the problem names what is wrong.
+bool ListReader::parseVersion(const ListNode& node, Evr& evr, std::string& problem) const {
     const Names& n = *m_pNames;
     std::string_view epochText;
     std::string_view verText;
     if (!findAttribute(node, n.m_pEpoch, epochText) || !findAttribute(node, n.m_pVer, verText)) {
-        LOGD("failed parsing 'version' element");
+        problem = "no 'epoch' or no 'ver'";
         return false;
     }
     uint32_t epoch = 0;
     if (!parseEpoch(epochText, epoch)) {
+        problem = "invalid epoch '" + std::string(epochText) + "'";
         return false;
     }
     std::string_view relText;
@@ -834,7 +881,8 @@ bool ListReader::parseVersion(const ListNode& node, Evr& evr) const {
     return true;
 }
 
-bool ListReader::parseEntries(int32_t first, const xmlChar* uri, DependencySet& set) const {
+bool ListReader::parseEntries(int32_t first, const xmlChar* uri, const char* listWord,
+                              DependencySet& set) const {
     const Names& n = *m_pNames;
     for (int32_t index = first; index >= 0;) {
         const ListNode& node = m_vNodes[static_cast<size_t>(index)];
@@ -844,7 +892,7 @@ bool ListReader::parseEntries(int32_t first, const xmlChar* uri, DependencySet& 
         }
         Dependency dep;
         bool keep = false;
-        if (!readEntry(node, dep, keep)) {
+        if (!readEntry(node, listWord, dep, keep)) {
             return false;
         }
         if (keep) {
@@ -857,22 +905,24 @@ bool ListReader::parseEntries(int32_t first, const xmlChar* uri, DependencySet& 
 
 // One entry of a dependency list; `keep` is false for the entries the model
 // never holds (the package manager's own features, optional ones).
-bool ListReader::readEntry(const ListNode& node, Dependency& dep, bool& keep) const {
+bool ListReader::readEntry(const ListNode& node, const char* listWord, Dependency& dep,
+                           bool& keep) const {
     const Names& n = *m_pNames;
     std::string_view name;
     if (!findAttribute(node, n.m_pName, name)) {
-        LOGD("failed getting 'name' from 'entry'");
-        return false;
+        return refuse(node, std::string(listWord) + " entry without 'name'");
     }
     if (name.compare(0, 7, "rpmlib(") == 0) {
         return true;
     }
+    auto problem = [&](const std::string& what) {
+        return refuse(node, std::string(listWord) + " entry '" + std::string(name) + "': " + what);
+    };
     std::string_view value;
     if (findAttribute(node, n.m_pMissingOk, value)) {
         long missingOk = 0;
         if (!parseSigned(value, INT32_MIN, INT32_MAX, missingOk)) {
-            LOGD("failed parsing '%s' property '%s'", "missingok", std::string(value).c_str());
-            return false;
+            return problem("invalid 'missingok' '" + std::string(value) + "'");
         }
         if (missingOk != 0) {
             LOGT("skipping missingok dep '%s'", std::string(name).c_str());
@@ -882,17 +932,15 @@ bool ListReader::readEntry(const ListNode& node, Dependency& dep, bool& keep) co
     dep.m_sName = name;
     // Without a version the entry has no range, whatever its flags say.
     if (findAttribute(node, n.m_pVer, value)) {
-        if (!parseVersion(node, dep.m_evr)) {
-            LOGD("failed parsing EVR in entry");
-            return false;
+        std::string why;
+        if (!parseVersion(node, dep.m_evr, why)) {
+            return problem(why);
         }
         if (!findAttribute(node, n.m_pFlags, value)) {
-            LOGD("failed parsing 'flags' in 'entry'");
-            return false;
+            return problem("no 'flags'");
         }
         if (!parseFlags(value, dep.m_nFlags)) {
-            LOGD("invalid flags '%s' in 'entry'", std::string(value).c_str());
-            return false;
+            return problem("invalid flags '" + std::string(value) + "'");
         }
     }
     keep = true;
@@ -902,7 +950,7 @@ bool ListReader::readEntry(const ListNode& node, Dependency& dep, bool& keep) co
 bool ListReader::readName(const ListNode& node, PackageDraft& draft) {
     std::string_view value;
     if (!elementText(node, value)) {
-        return false;
+        return refuse(node, "empty 'name'");
     }
     draft.m_package.m_sName = value;
     return true;
@@ -918,13 +966,21 @@ bool ListReader::readArch(const ListNode& node, PackageDraft& draft) {
 }
 
 bool ListReader::readVersion(const ListNode& node, PackageDraft& draft) {
-    return parseVersion(node, draft.m_package.m_evr);
+    std::string why;
+    return parseVersion(node, draft.m_package.m_evr, why) || refuse(node, "'version': " + why);
 }
 
+// A location relative to another base than the repository's (xml:base, as
+// `createrepo_c --baseurl` writes it) is refused: its server would need
+// trust, proxy and credential rules of its own.
 bool ListReader::readLocation(const ListNode& node, PackageDraft& draft) {
     std::string_view value;
-    if (!requireAttribute(node, m_pNames->m_pHref, value)) {
-        return false;
+    if (findAttribute(node, m_pNames->m_pXmlBase, value)) {
+        return refuse(node, "location with xml:base '" + std::string(value) +
+                                "', which is not supported");
+    }
+    if (!findAttribute(node, m_pNames->m_pHref, value)) {
+        return refuse(node, "'location' without 'href'");
     }
     draft.m_package.m_sLocation = value;
     return true;
@@ -933,9 +989,11 @@ bool ListReader::readLocation(const ListNode& node, PackageDraft& draft) {
 bool ListReader::readChecksum(const ListNode& node, PackageDraft& draft) {
     std::string_view type;
     std::string_view value;
-    if (!requireAttribute(node, m_pNames->m_pType, type) || !elementText(node, value)) {
-        LOGD("failed parsing 'checksum' element");
-        return false;
+    if (!findAttribute(node, m_pNames->m_pType, type)) {
+        return refuse(node, "'checksum' without 'type'");
+    }
+    if (!elementText(node, value)) {
+        return refuse(node, "empty 'checksum'");
     }
     draft.m_package.m_checksum.m_sType = type;
     draft.m_package.m_checksum.m_sValue = value;
@@ -945,12 +1003,11 @@ bool ListReader::readChecksum(const ListNode& node, PackageDraft& draft) {
 bool ListReader::readSize(const ListNode& node, PackageDraft& draft) {
     std::string_view value;
     if (!findAttribute(node, m_pNames->m_pInstalled, value)) {
-        return false;
+        return refuse(node, "'size' without 'installed'");
     }
     long size = 0;
     if (!parseSigned(value, LONG_MIN, LONG_MAX, size)) {
-        LOGD("failed parsing '%s' property '%s'", "installed", std::string(value).c_str());
-        return false;
+        return refuse(node, "invalid installed size '" + std::string(value) + "'");
     }
     draft.m_package.m_nInstalledSize = size;
     // The file's size bounds its download; without a usable one the
@@ -998,8 +1055,11 @@ bool ListReader::readFormat(const ListNode& node, PackageDraft& draft) {
 
 bool ListReader::readGroup(const ListNode& node, Package& package) const {
     std::string_view text;
-    if (!package.m_sGroup.empty() || !elementText(node, text)) {
-        return false;
+    if (!package.m_sGroup.empty()) {
+        return refuse(node, "more than one 'group'");
+    }
+    if (!elementText(node, text)) {
+        return refuse(node, "empty 'group'");
     }
     package.m_sGroup = text;
     return true;
@@ -1009,7 +1069,7 @@ bool ListReader::readDependencies(const ListNode& node, const DependencyList& li
                                   PackageDraft& draft) const {
     Package& package = draft.m_package;
     LOGT("parsing %s %s for '%s'", draft.m_kind.m_pText, list.m_pWord, package.m_sName.c_str());
-    return parseEntries(node.m_nFirstChild, node.m_pUri, package.*list.m_pSet);
+    return parseEntries(node.m_nFirstChild, node.m_pUri, list.m_pWord, package.*list.m_pSet);
 }
 
 const PackageKind* ListReader::packageKind(const ListNode& element) const {
@@ -1022,7 +1082,7 @@ const PackageKind* ListReader::packageKind(const ListNode& element) const {
             return &kind;
         }
     }
-    LOGW("ignoring package of unknown type '%s'", std::string(text).c_str());
+    LOGW("ignoring %s of unknown type '%s'", packageLabel().c_str(), std::string(text).c_str());
     return nullptr;
 }
 
@@ -1041,7 +1101,6 @@ bool ListReader::placeInCache(Package& package, std::string& location) {
     location = package.m_sLocation.str();
     const PooledString& base = package.m_sLocation.base();
     if (base.empty() ? !isUsableLocation(location) : base == "." || base == "..") {
-        LOGD("invalid location '%s' of package '%s'", location.c_str(), package.m_sName.c_str());
         return false;
     }
     if (!m_sCacheDir.empty()) {
@@ -1087,6 +1146,7 @@ PackageParseResult ListReader::parsePackage(Package& package) {
     package.m_nType = kind->m_nType;
     // Every child element is recorded: none at all is an error.
     if (element.m_nFirstChild < 0) {
+        refuse(element, "no child elements");
         return PackageParseResult::ERROR;
     }
     PackageDraft draft{package, *kind, std::string(), {}};
@@ -1099,20 +1159,22 @@ PackageParseResult ListReader::parsePackage(Package& package) {
             continue;
         }
         bool& seen = draft.m_aSeen[static_cast<size_t>(rule->m_nChild)];
-        if ((rule->m_bOnce && seen) || !(this->*rule->m_read)(node, draft)) {
+        if (rule->m_bOnce && seen) {
+            refuse(node, "more than one '" + xmlString(node.m_pName) + "'");
+            return PackageParseResult::ERROR;
+        }
+        if (!(this->*rule->m_read)(node, draft)) {
             return PackageParseResult::ERROR;
         }
         seen = true;
     }
-    if (!draft.seen(PackageChild::NAME) || !draft.seen(PackageChild::VERSION)) {
-        return PackageParseResult::ERROR;
-    }
-    if (package.m_nType != PackageType::FLASHEDFW &&
-        (!draft.seen(PackageChild::LOCATION) || !draft.seen(PackageChild::CHECKSUM))) {
+    if (const char* missing = missingChild(draft)) {
+        refuse(element, missing);
         return PackageParseResult::ERROR;
     }
     std::string location;
     if (draft.seen(PackageChild::LOCATION) && !placeInCache(package, location)) {
+        refuse(element, "invalid location '" + location + "'");
         return PackageParseResult::ERROR;
     }
     if (!compatibleArch(draft, location)) {
@@ -1121,6 +1183,7 @@ PackageParseResult ListReader::parsePackage(Package& package) {
     package.m_sArch = draft.m_sArch;
     return PackageParseResult::ACCEPTED;
 }
+
 
 void ListReader::finishPackage() {
     // One record for every package of the list: its dependency arrays keep
@@ -1139,6 +1202,8 @@ void ListReader::finishPackage() {
     package.m_setObsoletes.reset();
     PackageParseResult parsed = parsePackage(package);
     if (parsed == PackageParseResult::ERROR) {
+        LOGE("invalid %s in '%s' line %d: %s", packageLabel().c_str(), m_sPath.c_str(),
+             static_cast<int>(m_nProblemLine), m_sProblem.c_str());
         stop();
         return;
     }

@@ -49,13 +49,14 @@ bool isSafeType(const std::string& type) {
 }
 
 // The integer part of a timestamp such as "1700000000" or "987.25".
-bool parseTimestamp(xmlNodePtr node, uint64_t& timestamp) {
+bool parseTimestamp(xmlNodePtr node, uint64_t& timestamp, std::string& problem) {
     std::string text;
     if (!getElementText(node, text)) {
+        problem = "empty 'timestamp'";
         return false;
     }
+    problem = "invalid 'timestamp' '" + text + "'";
     if (text.find_first_not_of("0123456789.") != std::string::npos) {
-        LOGD("invalid characters in 'timestamp'");
         return false;
     }
     const int savedErrno = errno;
@@ -63,21 +64,37 @@ bool parseTimestamp(xmlNodePtr node, uint64_t& timestamp) {
     unsigned long long value = strtoull(text.c_str(), &end, 10);
     errno = savedErrno;
     if ((*end != '\0' && *end != '.') || value == ULLONG_MAX) {
-        LOGD("failed parsing 'timestamp'");
         return false;
     }
     timestamp = value;
     return true;
 }
 
-// One data element of the index.
-bool parseIndexEntry(xmlNodePtr element, const std::string& cacheDir, RepoMdEntry& entry) {
+// A location relative to another base than the repository's (xml:base) is
+// refused: its server would need trust, proxy and credential rules of its own.
+bool parseLocation(xmlNodePtr node, std::string& location, std::string& problem) {
+    if (xmlChar* base = xmlGetNsProp(node, toXml("base"), XML_XML_NAMESPACE)) {
+        problem = "location with xml:base '" + xmlString(base) + "', which is not supported";
+        xmlFree(base);
+        return false;
+    }
+    if (!getAttribute(node, "href", location)) {
+        problem = "'location' without 'href'";
+        return false;
+    }
+    return true;
+}
+
+// One data element of the index; the problem says why it is refused.
+bool parseIndexEntry(xmlNodePtr element, const std::string& cacheDir, RepoMdEntry& entry,
+                     std::string& problem) {
     if (!getAttribute(element, "type", entry.m_sType)) {
-        LOGD("no 'type' attribute in 'data' element");
+        problem = "no 'type' attribute";
         return false;
     }
     if (!isSafeType(entry.m_sType)) {
-        LOGD("invalid 'type' attribute '%s' in 'data' element", entry.m_sType.c_str());
+        problem = "invalid 'type' attribute '" + entry.m_sType + "'";
+        entry.m_sType.clear();
         return false;
     }
     const xmlChar* href = element->ns != nullptr ? element->ns->href : nullptr;
@@ -87,19 +104,19 @@ bool parseIndexEntry(xmlNodePtr element, const std::string& cacheDir, RepoMdEntr
             continue;
         }
         if (sameText(node->name, "location")) {
-            if (!getAttribute(node, "href", entry.m_sLocation)) {
+            if (!parseLocation(node, entry.m_sLocation, problem)) {
                 return false;
             }
-        } else if (sameText(node->name, "checksum")) {
-            if (!parseChecksum(node, entry.m_checksum)) {
-                return false;
-            }
-        } else if (sameText(node->name, "open-checksum")) {
-            if (!parseChecksum(node, entry.m_openChecksum)) {
+        } else if (sameText(node->name, "checksum") ||
+                   sameText(node->name, "open-checksum")) {
+            Checksum& checksum =
+                sameText(node->name, "checksum") ? entry.m_checksum : entry.m_openChecksum;
+            if (!parseChecksum(node, checksum)) {
+                problem = "invalid '" + xmlString(node->name) + "'";
                 return false;
             }
         } else if (sameText(node->name, "timestamp")) {
-            if (!parseTimestamp(node, entry.m_nTimestamp)) {
+            if (!parseTimestamp(node, entry.m_nTimestamp, problem)) {
                 return false;
             }
         }
@@ -111,12 +128,13 @@ bool parseIndexEntry(xmlNodePtr element, const std::string& cacheDir, RepoMdEntr
 // The data elements of the index, wherever they stand below its root.
 class IndexVisitor final : public XmlElementVisitor {
 public:
-    IndexVisitor(const std::string& cacheDir, RepoMdIndex& index, std::string& revision)
-        : m_sCacheDir(cacheDir), m_index(index), m_sRevision(revision) {}
+    IndexVisitor(const std::string& file, const std::string& cacheDir, RepoMdIndex& index,
+                 std::string& revision)
+        : m_sFile(file), m_sCacheDir(cacheDir), m_index(index), m_sRevision(revision) {}
 
     bool root(xmlNodePtr start) override {
         if (!isRepoElement(start, "repomd")) {
-            LOGD("bad top-level element, '%s' instead of 'rempomd'",
+            LOGE("bad top-level element, '%s' instead of 'rempomd'",
                  xmlString(start->name).c_str());
             return false;
         }
@@ -126,7 +144,10 @@ public:
         return isRepoElement(start, "data") || (depth == 1 && isRepoElement(start, "revision"));
     }
     bool read(xmlNodePtr element) override {
-        if (element != nullptr && isRepoElement(element, "revision")) {
+        if (element == nullptr) {  // the reader failed and said why
+            return false;
+        }
+        if (isRepoElement(element, "revision")) {
             // The first one counts; an empty one is none. A value the
             // getter refuses fails the whole document.
             if (m_sRevision.empty()) {
@@ -135,8 +156,12 @@ public:
             return true;
         }
         RepoMdEntry entry;
-        if (element == nullptr || !parseIndexEntry(element, m_sCacheDir, entry)) {
-            LOGD("failed parsing 'data' element");
+        std::string problem;
+        if (!parseIndexEntry(element, m_sCacheDir, entry, problem)) {
+            const std::string label =
+                entry.m_sType.empty() ? "index entry" : "index entry '" + entry.m_sType + "'";
+            LOGE("invalid %s in '%s' line %ld: %s", label.c_str(), m_sFile.c_str(),
+                 xmlGetLineNo(element), problem.c_str());
             return false;
         }
         m_index.insert(entry);
@@ -149,6 +174,7 @@ private:
                sameText(node->ns->href, kRepoNamespace);
     }
 
+    const std::string& m_sFile;
     const std::string& m_sCacheDir;
     RepoMdIndex& m_index;
     std::string& m_sRevision;
@@ -327,7 +353,7 @@ bool PackageRepo::parseIndexFile(RepoMdIndex& index, const std::string& indexFil
     if (!reader) {
         return false;
     }
-    IndexVisitor visitor(m_sCacheDir, index, m_sRevision);
+    IndexVisitor visitor(indexFile, m_sCacheDir, index, m_sRevision);
     if (!visitXmlElements(reader, visitor)) {
         return false;
     }

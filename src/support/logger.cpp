@@ -124,12 +124,56 @@ void appendEscaped(std::string& out, unsigned char c) {
     }
 }
 
+// The length of the well-formed UTF-8 sequence of two to four bytes that
+// starts at text[i], or 0: overlong forms, surrogates, code points above
+// U+10FFFF and cut sequences are not well-formed.
+size_t utf8SequenceLength(const std::string& text, size_t i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t length = 0;
+    unsigned char low = 0x80;  // the range of the second byte
+    unsigned char high = 0xbf;
+    if (c >= 0xc2 && c <= 0xdf) {
+        length = 2;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        length = 3;
+        low = c == 0xe0 ? 0xa0 : low;
+        high = c == 0xed ? 0x9f : high;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        length = 4;
+        low = c == 0xf0 ? 0x90 : low;
+        high = c == 0xf4 ? 0x8f : high;
+    }
+    if (length == 0 || text.size() - i < length) {
+        return 0;
+    }
+    for (size_t k = 1; k < length; ++k) {
+        const unsigned char b = static_cast<unsigned char>(text[i + k]);
+        if (b < (k == 1 ? low : 0x80) || b > (k == 1 ? high : 0xbf)) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+// Appends the character at text[i], escaped when it is a control character
+// or a byte that is not part of well-formed UTF-8; returns the index after it.
+size_t appendCharacter(std::string& out, const std::string& text, size_t i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const size_t length = c < 0x80 ? 1 : utf8SequenceLength(text, i);
+    if (length == 0 || isControl(c)) {
+        appendEscaped(out, c);
+        return i + 1;
+    }
+    out.append(text, i, length);
+    return i + length;
+}
+
 }  // namespace
 
 std::string formatLogText(const char* format, va_list args) {
     std::string text = formatRaw(format, args);
     if (std::strchr(format, '\n') == nullptr) {
-        return escapeControlCharacters(text);
+        return escapeLogText(text);
     }
     // A line feed written in the format itself is kept. To tell it from one
     // that came with an argument, the text is made a second time with the
@@ -143,35 +187,29 @@ std::string formatLogText(const char* format, va_list args) {
     const std::string second = formatRaw(marked.c_str(), args);
     std::string out;
     out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '\n' && i < second.size() && second[i] == '\x01') {
+    for (size_t i = 0; i < text.size();) {
+        if (text[i] == '\n' && i < second.size() && second[i] == '\x01') {
             out.push_back('\n');
-        } else if (isControl(c)) {
-            appendEscaped(out, c);
+            ++i;
         } else {
-            out.push_back(static_cast<char>(c));
+            i = appendCharacter(out, text, i);
         }
     }
     return out;
 }
 
-std::string escapeControlCharacters(const std::string& text) {
+std::string escapeLogText(const std::string& text) {
     size_t i = 0;
-    while (i < text.size() && !isControl(static_cast<unsigned char>(text[i]))) {
+    while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80 &&
+           !isControl(static_cast<unsigned char>(text[i]))) {
         ++i;
     }
     if (i == text.size()) {
         return text;
     }
     std::string out(text, 0, i);
-    for (; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (isControl(c)) {
-            appendEscaped(out, c);
-        } else {
-            out.push_back(static_cast<char>(c));
-        }
+    while (i < text.size()) {
+        i = appendCharacter(out, text, i);
     }
     return out;
 }

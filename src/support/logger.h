@@ -61,11 +61,13 @@ LogLevel parseLogLevel(const std::string& text);
 int parseSyslogFacility(const std::string& text);
 
 // The message text of a log line: the format applied to the arguments, with
-// every control character but the tab written as \n, \r or \xNN, so that a
-// value from outside can never start a line of its own. Line feeds written in
-// the format itself stay.
+// every control character but the tab, and every byte that is not part of
+// well-formed UTF-8 (output of programs in another encoding), written as \n,
+// \r or \xNN, so that a value from outside can never start a line of its own
+// or reach syslog as broken text. Line feeds written in the format itself
+// stay.
 std::string formatLogText(const char* format, va_list args);
-std::string escapeControlCharacters(const std::string& text);
+std::string escapeLogText(const std::string& text);
 
 // Text of the current errno (thread-safe form).
 std::string errnoString();

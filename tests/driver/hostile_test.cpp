@@ -192,7 +192,24 @@ std::vector<Scenario> rows() {
         "<updater><log level=\"info\"><logger type=\"stderr\"/><logger type=\"syslog\">"
         "<facility>daemon</facility></logger></log><repository id=\"base\"><name>Base</name>"
         "<location href=\"@URL@\"/></repository></updater>";
+    // Output of rpm in another encoding: a requirement on a Latin-1 path
+    // that nothing provides, named by rpm's refusal.
+    Scenario latin1 = hostile("Latin1OutputOfRpmIsEscaped");
+    latin1.config = injection.config;
+    latin1.offered[0].require("/opt/caf\xe9");
     return {
+        latin1.run({"--no-reboot"}, 1)
+            .logs({"INFO:   \t/opt/caf\\xe9 is needed by app-2.0-1.noarch\n"})
+            .check([](Appliance& a, const RunResult& r) {
+                size_t named = 0;
+                for (const SyslogRecord& record : r.syslog) {
+                    named += record.text.find("/opt/caf\\xe9 is needed") != std::string::npos;
+                    EXPECT_EQ(record.text.find('\xe9'), std::string::npos) << record.text;
+                }
+                EXPECT_EQ(named, 1u);
+                EXPECT_EQ(a.sandbox.readFile("/var/log/updater/lastlog").find('\xe9'),
+                          std::string::npos);
+            }),
         hostile("EntityBombInThePackageList")
             .run({"--check-only", "--log-level", "debug"}, 1)
             .options(rusage)

@@ -10,14 +10,17 @@ const std::string kFile = "foo-2.0-1.noarch.rpm";
 const Lines kOld = {"foo-1.0-1"};
 const Lines kNew = {"foo-2.0-1"};
 
-// The test keys by letter: RSA, DSA and a stranger's RSA key; '-' is none.
+// The test keys by letter: RSA, DSA, EdDSA and a stranger's RSA key; '-' is none.
 const TestKey* key(char letter) {
     static ScratchDir exports("signature-keys");
     static std::map<char, std::unique_ptr<TestKey>> keys;
+    static const std::map<char, const char*> algorithms = {{'D', "dsa2048"}, {'E', "ed25519"}};
     auto& k = keys[letter];
     if (!k && letter != '-') {
+        const auto algorithm = algorithms.find(letter);
         k = std::make_unique<TestKey>(std::string("Updater Test ") + letter,
-                                      letter == 'D' ? "dsa2048" : "rsa2048", exports.path());
+                                      algorithm != algorithms.end() ? algorithm->second : "rsa2048",
+                                      exports.path());
     }
     return k.get();
 }
@@ -202,10 +205,25 @@ std::vector<Scenario> rows() {
                "checked"});
     Scenario fromFile = signedRepo("SignedFileRepositoryUpdates");
     fromFile.fileRepo = true;
+    // Package locations on another server (createrepo_c --baseurl writes
+    // xml:base) are refused as the list is read, so that a check never
+    // reports an update that could not be made.
+    Scenario baseUrl = signedRepo("PackagesOnAnotherServerAreRefused");
+    baseUrl.prepare = [sign = baseUrl.prepare](Appliance& a) {
+        sign(a);
+        a.repo.options().m_sBaseUrl = "http://mirror.example/repo/";
+    };
+    const Lines xmlBase = {"ERROR: invalid package 'foo' in '",
+                           ": location with xml:base 'http://mirror.example/repo/', which is not "
+                           "supported\nERROR: failed parsing repository resource '"};
+    baseUrl.run({"--check-only"}, 1).logs(xmlBase).run({}, 1).logs(xmlBase).rpms(kOld).requests(
+        kFile, 0);
     return {
         accepted(signedRepo("SignedRepositoryUpdates"), true),
         accepted(fromFile, false),
         accepted(signedRepo("PackagesSignedByTheSecondKeyUpdate", 'D'), true),
+        accepted(signedRepo("EdDSASignedIndexAndPackageUpdate", 'E', 'E', "RDE"), true),
+        baseUrl,
         aged,
         // Every compression of the lists, every checksum type once (sha256
         // above).

@@ -218,11 +218,14 @@ bool RepoBuilder::build() {
                     "modifyrepo_c");
         };
         removeTree(repodata);
-        checked(runCommand({"createrepo_c", "--quiet", "--no-database",
-                            m_options.m_bSimpleNames ? "--simple-md-filenames" : "--quiet",
-                            "--general-compress-type", compression, "--checksum", checksum,
-                            m_sDir}),
-                "createrepo_c");
+        std::vector<std::string> createrepo = {
+            "createrepo_c", "--quiet", "--no-database",
+            m_options.m_bSimpleNames ? "--simple-md-filenames" : "--quiet",
+            "--general-compress-type", compression, "--checksum", checksum, m_sDir};
+        if (!m_options.m_sBaseUrl.empty()) {
+            createrepo.insert(createrepo.begin() + 1, {"--baseurl", m_options.m_sBaseUrl});
+        }
+        checked(runCommand(createrepo), "createrepo_c");
         if (!m_options.m_bCompress) {
             // createrepo_c always compresses: put a plain copy in its place.
             writeHostFile(work + "/primary.xml",

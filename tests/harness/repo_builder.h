@@ -81,6 +81,8 @@ public:
         // The checksum type of the index and of the package lists
         // (createrepo_c --checksum).
         std::string m_sChecksum = "sha256";
+        // createrepo_c --baseurl: every package location names that base (xml:base).
+        std::string m_sBaseUrl;
     };
 
     // The repository lives in dir (created); packages are built in dir + ".work".

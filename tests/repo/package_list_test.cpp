@@ -152,8 +152,8 @@ TEST_F(PackageListTest, LayoutRulesOfHandwrittenLists) {
     EXPECT_EQ(list.find("ns")->m_nPackageSize, 1);
     EXPECT_EQ(list.find("deps")->m_nPackageSize, 0);
     EXPECT_TRUE(log.has("DEBUG: ignoring 'package' property '12k'"));
-    EXPECT_TRUE(log.has("WARNING: ignoring package of unknown type 'src'"));
-    EXPECT_TRUE(log.has("WARNING: ignoring package of unknown type ''"));
+    EXPECT_TRUE(log.has("WARNING: ignoring package 'source' of unknown type 'src'"));
+    EXPECT_TRUE(log.has("WARNING: ignoring package 'untyped' of unknown type ''"));
     EXPECT_TRUE(
         log.has("WARNING: skipping rpm package 'arm-1.0.rpm' of non-compatible arch 'armv7hl'"));
     EXPECT_TRUE(
@@ -199,58 +199,77 @@ TEST_F(PackageListTest, MalformedPackagesFailTheWholeList) {
     const std::string package =
         "<package type=\"rpm\">" + N + "<arch>noarch</arch>" + V + C + L + E;
     auto format = [&](const std::string& text) { return "<format>" + text + "</format>" + E; };
+    // The one error line names the package (when it has a name), the line
+    // of the broken package ("@") and what is wrong.
     const struct {
         std::string part;
         std::string replacement;
-        std::string message;  // debug lines expected, if any
+        std::string message;
     } cases[] = {
-        {"", "<package type=\"rpm\"> </package>", ""},
-        {"", "<package type=\"vtxpkg\">" + N + "<arch>noarch</arch>" + V + C + E, ""},
-        {E, "<name>b</name>" + E, ""},
-        {E, "<size installed=\"1\"/><size installed=\"1\"/>" + E, ""},
-        {N, "<name/>", "DEBUG: no string list for node 'name'"},
-        {N, "", ""},
-        {V, "", ""},
-        {C, "", ""},
-        {V, "<version ver=\"1\"/>", "DEBUG: failed parsing 'version' element"},
-        {V, "<version epoch=\"4294967296\" ver=\"1\"/>", ""},
-        {V, "<version epoch=\"\" ver=\"1\"/>", ""},
-        {L, "<location/>", "DEBUG: no attribute 'href' for node 'location'"},
-        {C, "<checksum>0</checksum>", "DEBUG: failed parsing 'checksum' element"},
-        {E, "<size package=\"1\"/>" + E, ""},
-        {E, "<size installed=\"12k\"/>" + E, "DEBUG: failed parsing 'installed' property '12k'"},
+        {"", "<package type=\"rpm\"> </package>", "package@no child elements"},
+        {"", "<package type=\"vtxpkg\">" + N + "<arch>noarch</arch>" + V + C + E,
+         "package 'a'@no 'location'"},
+        {E, "<name>b</name>" + E, "package 'a'@more than one 'name'"},
+        {E, "<size installed=\"1\"/><size installed=\"1\"/>" + E,
+         "package 'a'@more than one 'size'"},
+        {N, "<name/>", "package@empty 'name'"},
+        {N, "", "package@no 'name'"},
+        {V, "", "package 'a'@no 'version'"},
+        {C, "", "package 'a'@no 'checksum'"},
+        {V, "<version ver=\"1\"/>", "package 'a'@'version': no 'epoch' or no 'ver'"},
+        {V, "<version epoch=\"4294967296\" ver=\"1\"/>",
+         "package 'a'@'version': invalid epoch '4294967296'"},
+        {V, "<version epoch=\"\" ver=\"1\"/>", "package 'a'@'version': invalid epoch ''"},
+        {L, "<location/>", "package 'a'@'location' without 'href'"},
+        // As `createrepo_c --baseurl` writes it: refused, never fetched from the wrong place.
+        {L, "<location xml:base=\"http://mirror.example/\" href=\"p/a.rpm\"/>",
+         "package 'a'@location with xml:base 'http://mirror.example/', which is not supported"},
+        {C, "<checksum>0</checksum>", "package 'a'@'checksum' without 'type'"},
+        {C, "<checksum type=\"sha\"/>", "package 'a'@empty 'checksum'"},
+        {E, "<size package=\"1\"/>" + E, "package 'a'@'size' without 'installed'"},
+        {E, "<size installed=\"12k\"/>" + E, "package 'a'@invalid installed size '12k'"},
         {E, "<size installed=\"99999999999999999999\"/>" + E,
-         "DEBUG: failed parsing 'installed' property '99999999999999999999'"},
-        {E, format("<rpm:group>A</rpm:group></format><format><rpm:group>B</rpm:group>"), ""},
+         "package 'a'@invalid installed size '99999999999999999999'"},
+        {E, format("<rpm:group>A</rpm:group></format><format><rpm:group>B</rpm:group>"),
+         "package 'a'@more than one 'group'"},
+        {E, format("<rpm:group/>"), "package 'a'@empty 'group'"},
         {E, format("<rpm:requires><rpm:entry/></rpm:requires>"),
-         "DEBUG: failed getting 'name' from 'entry'"},
+         "package 'a'@requires entry without 'name'"},
         {E, format("<rpm:requires><rpm:entry name=\"x\" missingok=\"yes\"/></rpm:requires>"),
-         "DEBUG: failed parsing 'missingok' property 'yes'"},
+         "package 'a'@requires entry 'x': invalid 'missingok' 'yes'"},
         {E, format("<rpm:requires><rpm:entry name=\"x\" missingok=\"4294967296\"/></rpm:requires>"),
-         "DEBUG: failed parsing 'missingok' property '4294967296'"},
+         "package 'a'@requires entry 'x': invalid 'missingok' '4294967296'"},
         {E, format("<rpm:obsoletes><rpm:entry name=\"x\" epoch=\"0\" ver=\"1\"/></rpm:obsoletes>"),
-         "DEBUG: failed parsing 'flags' in 'entry'"},
+         "package 'a'@obsoletes entry 'x': no 'flags'"},
         {E,
          format("<rpm:recommends><rpm:entry name=\"x\" flags=\"ge\" epoch=\"0\" ver=\"1\"/>"
                 "</rpm:recommends>"),
-         "DEBUG: invalid flags 'ge' in 'entry'"},
-        // An entry with a version but no epoch names both steps that failed, in order.
+         "package 'a'@recommends entry 'x': invalid flags 'ge'"},
         {E, format("<rpm:requires><rpm:entry name=\"x\" flags=\"EQ\" ver=\"1\"/></rpm:requires>"),
-         "DEBUG: failed parsing 'version' element\nDEBUG: failed parsing EVR in entry"},
+         "package 'a'@requires entry 'x': no 'epoch' or no 'ver'"},
         // Locations whose last component cannot name a cache file.
-        {L, "<location href=\"a/..\"/>", "DEBUG: invalid location 'a/..' of package 'a'"},
-        {L, "<location href=\"\"/>", "DEBUG: invalid location '' of package 'a'"},
+        {L, "<location href=\"a/..\"/>", "package 'a'@invalid location 'a/..'"},
+        {L, "<location href=\"\"/>", "package 'a'@invalid location ''"},
     };
     const std::string good = rpmPackage("good", "");
+    const std::string path = scratch.file("primary.xml");
     PackageList list;
     for (const auto& c : cases) {
         const std::string broken =
             c.part.empty()
                 ? c.replacement
                 : std::string(package).replace(package.find(c.part), c.part.size(), c.replacement);
+        std::string message = "ERROR: invalid " + c.message;
+        message.replace(message.find('@'), 1, " in '" + path + "' line 4: ");
         log.clear();
         EXPECT_FALSE(parsePrimary(good + broken + good, list)) << broken;
-        EXPECT_NE(log.text().find(c.message), std::string::npos) << broken << "\n" << log.text();
+        std::vector<std::string> errors;
+        for (const std::string& line : log.lines()) {
+            if (line.rfind("ERROR: ", 0) == 0) {
+                errors.push_back(line);
+            }
+        }
+        EXPECT_EQ(errors, std::vector<std::string>{message}) << broken;
     }
     // The parts of the cases make a valid package on their own.
     EXPECT_TRUE(parsePrimary(

@@ -227,14 +227,14 @@ TEST_F(PackageRepoTest, BrokenRepositoriesFailAndKeepTheCache) {
                  return index.replace(index.find("metadata/repo"), 13, "metadata/other");
              });
          },
-         "DEBUG: bad top-level element, 'repomd' instead of 'rempomd'"},
+         "ERROR: bad top-level element, 'repomd' instead of 'rempomd'"},
         {"unsafe type",
          [&] {
              repo->editIndex([](std::string index) {
                  return index.replace(index.find("type=\"other\""), 12, "type=\"../../x\"");
              });
          },
-         "DEBUG: invalid 'type' attribute '../../x' in 'data' element"},
+         "repomd.xml.new' line 20: invalid 'type' attribute '../../x'"},
         {"index not xml", [&] { writeHostFile(repo->indexFile(), "\x1f\x8b garbage"); },
          "ERROR: failed parsing repository metadata from 'repodata/repomd.xml'"},
         {"no index", [&] { removeTree(repo->indexFile()); },
@@ -366,29 +366,38 @@ TEST_F(PackageRepoTest, IndexEntries) {
     }
     EXPECT_GE(files.size(), 4u);
 
+    // One error line names the entry, the line ("@") and what is wrong.
     struct Case {
         std::string data;
         std::string message;
     } cases[] = {
-        {data("primary", "<timestamp>12a</timestamp>"), "DEBUG: invalid characters in 'timestamp'"},
-        {data("primary", "<timestamp>-1</timestamp>"), "DEBUG: invalid characters in 'timestamp'"},
-        {data("primary", "<timestamp/>"), "DEBUG: failed parsing 'data' element"},
+        {data("primary", "<timestamp>12a</timestamp>"),
+         "index entry 'primary'@invalid 'timestamp' '12a'"},
+        {data("primary", "<timestamp>-1</timestamp>"),
+         "index entry 'primary'@invalid 'timestamp' '-1'"},
+        {data("primary", "<timestamp/>"), "index entry 'primary'@empty 'timestamp'"},
         {data("primary", "<timestamp>99999999999999999999</timestamp>"),
-         "DEBUG: failed parsing 'timestamp'"},
-        {"<data><location href=\"x\"/></data>", "DEBUG: no 'type' attribute in 'data' element"},
-        {data("primary", "<location/>"), "DEBUG: failed parsing 'data' element"},
-        {data("primary", "<checksum>x</checksum>"), "DEBUG: failed parsing 'checksum' element"},
+         "index entry 'primary'@invalid 'timestamp' '99999999999999999999'"},
+        {"<data><location href=\"x\"/></data>", "index entry@no 'type' attribute"},
+        {data("primary", "<location/>"), "index entry 'primary'@'location' without 'href'"},
+        {data("primary", "<location xml:base=\"http://mirror.example/\" href=\"a.xml\"/>"),
+         "index entry 'primary'@location with xml:base 'http://mirror.example/', which is not "
+         "supported"},
+        {data("primary", "<checksum>x</checksum>"), "index entry 'primary'@invalid 'checksum'"},
         {data("primary", "<open-checksum type=\"sha\"/>"),
-         "DEBUG: failed parsing 'checksum' element"},
-        {data("", ""), "DEBUG: invalid 'type' attribute '' in 'data' element"},
-        {data("..", ""), "DEBUG: invalid 'type' attribute '..' in 'data' element"},
+         "index entry 'primary'@invalid 'open-checksum'"},
+        {data("", ""), "index entry@invalid 'type' attribute ''"},
+        {data("..", ""), "index entry@invalid 'type' attribute '..'"},
         {data("../../etc/x", "<location href=\"a.xml\"/>"),
-         "DEBUG: invalid 'type' attribute '../../etc/x' in 'data' element"},
+         "index entry@invalid 'type' attribute '../../etc/x'"},
     };
     for (const Case& c : cases) {
         log->clear();
         EXPECT_FALSE(index(c.data).first) << c.data;
-        EXPECT_TRUE(log->has(c.message)) << c.data << "\n" << log->text();
+        std::string message = "ERROR: invalid " + c.message;
+        message.replace(message.find('@'), 1, " in '" + cacheDir() + "repomd.xml' line 2: ");
+        EXPECT_EQ(log->countContaining("ERROR: "), 1) << c.data << "\n" << log->text();
+        EXPECT_TRUE(log->has(message)) << c.data << "\n" << log->text();
     }
 }
 

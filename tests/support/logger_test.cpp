@@ -66,9 +66,10 @@ TEST(LogLevelNames, InputNamesAreExactAndLowerCase) {
     EXPECT_EQ(logLevelToSyslog(static_cast<LogLevel>(-1)), LOG_DEBUG);
 }
 
-// RPM's messages arrive as one line with a prefix. Control characters of a
-// value from outside are escaped; line feeds that the program writes in a
-// format stay, and so do tabs and UTF-8 text.
+// RPM's messages arrive as one line with a prefix. Control characters and
+// bytes that are not UTF-8 (Latin-1, overlong forms, surrogates, cut
+// sequences) of a value from outside are escaped; line feeds that the
+// program writes in a format stay, and so do tabs and UTF-8 text.
 TEST_F(LoggerTest, RpmMessagesAndControlCharacters) {
     Logger& logger = theLogger();
     logger.setStderr(false);
@@ -82,15 +83,16 @@ TEST_F(LoggerTest, RpmMessagesAndControlCharacters) {
     rpmlogSetFile(nullptr);
     fclose(null);
     LOGI("\t%s", "bell\a esc\x1b[31m del\x7f tab\tend");
-    LOGI("first line\nsecond %s", "line\nforged");
-    LOGI("%s", "Grüße");
+    LOGI("first line\nsecond %s", "line\nforged caf\xe9");
+    LOGI("%s", "Grüße \xf0\x9f\x98\x80 \xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x82");
     logger.removeFile(file("log"));
     logger.setStderr(true);
     EXPECT_EQ(readHostFile(file("log")),
               "ERROR: rpmlib: broken header\nINFO: rpmlib: notice\n"
               "INFO: \tbell\\x07 esc\\x1b[31m del\\x7f tab\tend\n"
-              "INFO: first line\nsecond line\\nforged\n"
-              "INFO: Grüße\n");
+              "INFO: first line\nsecond line\\nforged caf\\xe9\n"
+              "INFO: Grüße \xf0\x9f\x98\x80 \\xc0\\xaf \\xed\\xa0\\x80 "
+              "\\xf4\\x90\\x80\\x80 \\xe2\\x82\n");
 }
 
 }  // namespace
