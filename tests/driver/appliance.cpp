@@ -255,7 +255,7 @@ Lines reportFields(const Sandbox& sandbox, const Lines& fields) {
         "if not os.path.exists(report):\n"
         "    print('absent'); sys.exit(0)\n"
         "r = json.load(open(report))\n"
-        "r['history'] = [json.loads(l) for l in open(history)]\n"
+        "r['history'] = [json.loads(l) for l in open(history)] if os.path.exists(history) else []\n"
         "for field in sys.argv[3:]:\n"
         "    v = r\n"
         "    for k in field.split('.'):\n"
