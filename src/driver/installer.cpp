@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "config/config.h"
+#include "driver/run_report.h"
 #include "driver/signals.h"
 #include "driver/status.h"
 #include "package/package.h"
@@ -112,11 +113,14 @@ bool installRpmPackages(const Config& config, const PackageSet& packages,
 }  // namespace
 
 PassResult installPackages(const Config& config, const PackageSet& packages,
-                           const std::vector<std::string>& hookArgs) {
+                           const std::vector<std::string>& hookArgs, RunReport& report) {
     const bool test = config.m_bTest;
     const PassResult defaultResult =
         config.m_bNoReboot || test ? PassResult::OK : PassResult::REBOOT;
+    const PackageFate done = test ? PackageFate::TESTED : PackageFate::INSTALLED;
 
+    // Until the programs say otherwise, nothing of the pass got in.
+    report.setFates(packages, PackageFate::FAILED);
     HookResult hook = runHook(test ? "test" : "update", hookArgs);
     if (hook != HookResult::OK) {
         return passResultOf(hook);
@@ -133,6 +137,11 @@ PassResult installPackages(const Config& config, const PackageSet& packages,
         PassResult result = PassResult::OK;
         if (!installRpmPackages(config, packages, hookArgs, result)) {
             return result;
+        }
+        for (const Package& package : packages) {
+            if (package.m_nType == PackageType::RPM) {
+                report.setFate(package, done);
+            }
         }
         deviceFailureLevel = LogLevel::Warning;
     } else {
@@ -163,6 +172,7 @@ PassResult installPackages(const Config& config, const PackageSet& packages,
             allDeviceOk = false;
         } else {
             LOGI("%s of pkg file for %s succeeded", test ? "test" : "install", name.c_str());
+            report.setFate(package, done);
         }
     }
     writeStatusOrWarn(Status::PKGSDONE, DirectorySync::YES);

@@ -8,6 +8,7 @@
 #include "package/package.h"
 
 class Config;
+class RunReport;
 
 enum class HookResult {
     OK,           // the hook succeeded, or there is none or it could not be started
@@ -25,6 +26,7 @@ constexpr PassResult passResultOf(HookResult hook) {
 // Runs the hook script for a phase.
 HookResult runHook(const std::string& phase, const std::vector<std::string>& args = {});
 
-// Tests or installs the packages of one pass.
+// Tests or installs the packages of one pass, noting in the report what
+// became of each.
 PassResult installPackages(const Config& config, const PackageSet& packages,
-                           const std::vector<std::string>& hookArgs);
+                           const std::vector<std::string>& hookArgs, RunReport& report);

@@ -1,5 +1,6 @@
 #include "driver/reboot.h"
 
+#include "driver/run_report.h"
 #include "driver/signals.h"
 #include "driver/status.h"
 #include "support/child_process.h"
@@ -75,13 +76,17 @@ int clearRebootingStatus() {
     return 0;
 }
 
-int finishProcess(int exitCode, bool reboot, bool quiet) {
+int finishProcess(int exitCode, bool reboot, bool quiet, const RunReport* report) {
     if (reboot) {
         exitCode = rebootSystem();
     }
     // Never a negative exit code.
     if (exitCode < 0) {
         exitCode = 1;
+    }
+    if (report != nullptr) {
+        const bool reraised = terminationPending() && exitCode != 0;
+        report->write(exitCode, reboot && exitCode == 0, reraised ? pendingSignal() : 0);
     }
     if (!quiet) {
         LOGI("--- EXIT %s ---", exitName(exitCode));

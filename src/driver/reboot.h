@@ -16,9 +16,11 @@ int rebootSystem();
 // written.
 int clearRebootingStatus();
 
+class RunReport;
+
 // The end of a run: reboots when the run asked for it (the exit code is then
-// the reboot's), logs the exit line unless quiet, gives the termination
-// signals their default actions and re-raises a recorded one when the exit
-// code is not 0. Returns the exit code (always 0 or more) when the process is
-// still alive.
-int finishProcess(int exitCode, bool reboot, bool quiet);
+// the reboot's), writes the run's report (when given), logs the exit line
+// unless quiet, gives the termination signals their default actions and
+// re-raises a recorded one when the exit code is not 0. Returns the exit code
+// (always 0 or more) when the process is still alive.
+int finishProcess(int exitCode, bool reboot, bool quiet, const RunReport* report = nullptr);

@@ -6,6 +6,7 @@
 
 #include "config/config.h"
 #include "driver/installer.h"
+#include "driver/run_report.h"
 #include "driver/signals.h"
 #include "driver/status.h"
 #include "repo/package_repo.h"
@@ -261,7 +262,8 @@ StageEnd chooseUpdate(const Config& config, const PackageList& external,
 // Last stage: the report of the chosen packages, then (unless only checking)
 // their download, signature check and installation.
 PassOutcome downloadAndInstall(const Config& config, PackageRepo& repo,
-                               const PassSettings& settings, const PackageSet& update) {
+                               const PassSettings& settings, const PackageSet& update,
+                               RunReport& report) {
     const size_t n = update.size();
     RpmFigures figures = reportUpdateSet(config, settings, update);
     if (settings.m_bCheckOnly) {
@@ -289,12 +291,15 @@ PassOutcome downloadAndInstall(const Config& config, PackageRepo& repo,
     }
     if (!downloaded) {
         LOGE("failed downloading packages");
+        report.setFates(update, PackageFate::FAILED);
         return {PassResult::FAILED, n};
     }
     PassResult verified = verifyPackages(config, settings, update);
     if (verified != PassResult::OK) {
+        report.setFates(update, PackageFate::FAILED);
         return {verified, n};
     }
+    report.setFates(update, PackageFate::DOWNLOADED);
     if (settings.m_bDownloadOnly) {
         return {PassResult::OK, n};
     }
@@ -306,20 +311,30 @@ PassOutcome downloadAndInstall(const Config& config, PackageRepo& repo,
     if (settings.m_bIncludeIsUpdater) {
         hookArgs.push_back("no-stop");
     }
-    return {installPackages(config, update, hookArgs), n, true};
+    return {installPackages(config, update, hookArgs, report), n, true};
 }
 
 }  // namespace
 
 PassOutcome runPass(const Config& config, PackageRepo& repo, const PackageList& external,
-                    const PassSettings& settings) {
+                    const PassSettings& settings, RunReport& report) {
     DependencySet unmet;
-    if (StageEnd end = checkRepository(config, repo, settings, unmet)) {
+    StageEnd end = checkRepository(config, repo, settings, unmet);
+    report.setIndex(repo.revision(), repo.signatureTime());
+    if (end) {
         return *end;
     }
     Resolver resolver(config, settings.m_typeMask, repo.packages());
-    if (StageEnd end = chooseUpdate(config, external, settings, unmet, resolver)) {
+    end = chooseUpdate(config, external, settings, unmet, resolver);
+    // The updates are known when the pass goes on or ends with nothing to do.
+    if (!end || (end->m_result == PassResult::OK && end->m_nCount == 0)) {
+        report.setAnalysed();
+        for (const Package& package : resolver.newPackages()) {
+            report.addOffered(package, resolver.highestInstalled(package.m_sName.view()));
+        }
+    }
+    if (end) {
         return *end;
     }
-    return downloadAndInstall(config, repo, settings, resolver.newPackages());
+    return downloadAndInstall(config, repo, settings, resolver.newPackages(), report);
 }

@@ -11,6 +11,7 @@
 
 class Config;
 class PackageRepo;
+class RunReport;
 
 // What one pass does. The update run sets every field from its configuration
 // and the pass's place in the plan; everything else a pass reads comes from
@@ -40,9 +41,10 @@ struct PassOutcome {
     bool m_bInstalling = false;
 };
 
-// Checks the repository, chooses the update and downloads and installs it.
+// Checks the repository, chooses the update and downloads and installs it;
+// the index, the update set and what became of each package go into the report.
 PassOutcome runPass(const Config& config, PackageRepo& repo, const PackageList& external,
-                    const PassSettings& settings);
+                    const PassSettings& settings, RunReport& report);
 
 // Logs each unmet update requirement.
 void reportRequirements(const DependencySet& unmet);

@@ -8,6 +8,7 @@
 
 #include "config/config.h"
 #include "driver/installer.h"
+#include "driver/run_report.h"
 #include "driver/signals.h"
 #include "driver/status.h"
 #include "driver/update_pass.h"
@@ -43,8 +44,12 @@ bool randomStartDelay(int32_t maxWait) {
 class UpdateRun {
 public:
     UpdateRun(const Config& config, const NameSet& commandLine, PackageRepo& repo,
-              const PackageList& external)
-        : m_config(config), m_setCommandLine(commandLine), m_repo(repo), m_lExternal(external) {
+              const PackageList& external, RunReport& report)
+        : m_config(config),
+          m_setCommandLine(commandLine),
+          m_repo(repo),
+          m_lExternal(external),
+          m_report(report) {
         m_setUpdater.insert("updater");
         if (!config.m_sFwUpgradePkg.empty()) {
             m_setFwUpgrade.insert(config.m_sFwUpgradePkg);
@@ -70,6 +75,7 @@ private:
     const NameSet& m_setCommandLine;
     PackageRepo& m_repo;
     const PackageList& m_lExternal;
+    RunReport& m_report;
     NameSet m_setUpdater;
     NameSet m_setFwUpgrade;
     NameSet m_setPreliminary;
@@ -254,7 +260,7 @@ bool UpdateRun::afterPass(const PassOutcome& outcome) {
 PassResult UpdateRun::run() {
     for (;;) {
         PassSettings settings = preparePass();
-        PassOutcome outcome = runPass(m_config, m_repo, m_lExternal, settings);
+        PassOutcome outcome = runPass(m_config, m_repo, m_lExternal, settings, m_report);
         if (!afterPass(outcome)) {
             break;
         }
@@ -307,7 +313,8 @@ PassResult UpdateRun::finish() {
 
 }  // namespace
 
-PassResult runUpdate(const Config& config, const std::set<std::string>& packages) {
+PassResult runUpdate(const Config& config, const std::set<std::string>& packages,
+                     RunReport& report) {
     HookResult hook = runHook("init");
     if (hook != HookResult::OK) {
         return passResultOf(hook);
@@ -331,6 +338,7 @@ PassResult runUpdate(const Config& config, const std::set<std::string>& packages
         LOGI("updating packages from repository '%s' (URI '%s')", active->m_sName.c_str(),
              active->m_sLocation.c_str());
     }
+    report.setRepository(active->m_sId, active->m_sLocation);
     PackageRepo repo(config, *active);
     if (!repo.isLocal() && !config.m_bCacheOnly && config.m_nMaxWaitTime > 0) {
         if (!randomStartDelay(config.m_nMaxWaitTime)) {
@@ -350,6 +358,6 @@ PassResult runUpdate(const Config& config, const std::set<std::string>& packages
     } else {
         LOGD("no %s to load", paths::kExternalPackagesFile);
     }
-    UpdateRun run(config, packages, repo, external);
+    UpdateRun run(config, packages, repo, external, report);
     return run.run();
 }

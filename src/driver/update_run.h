@@ -7,6 +7,9 @@
 #include "driver/pass_result.h"
 
 class Config;
+class RunReport;
 
-// Runs the update with the command-line package set (possibly empty).
-PassResult runUpdate(const Config& config, const std::set<std::string>& packages);
+// Runs the update with the command-line package set (possibly empty), noting
+// what it finds and does in the report.
+PassResult runUpdate(const Config& config, const std::set<std::string>& packages,
+                     RunReport& report);

@@ -22,6 +22,7 @@
 #include "driver/cache_lock.h"
 #include "driver/command_line.h"
 #include "driver/reboot.h"
+#include "driver/run_report.h"
 #include "driver/signals.h"
 #include "driver/status.h"
 #include "driver/update_run.h"
@@ -98,10 +99,11 @@ int printVersion() {
 
 // Everything that runs under the cache lock, from the mode line to the end of
 // the update run. Returns the exit code; reboot tells whether the run asks for
-// a restart of the appliance.
-int runLocked(Config& config, const CommandLine& options, bool& reboot) {
+// a restart of the appliance. What the run did goes into its report.
+int runLocked(Config& config, const CommandLine& options, bool& reboot, RunReport& report) {
     const char* mode = config.m_bCheckOnly ? "check" : config.m_bTest ? "test" : "update";
     int iRet = 1;
+    report.setRun(mode, config, options.packages);
 
     if (config.m_bBackground) {
         std::string logTo = options.logTo != nullptr ? options.logTo : "";
@@ -113,6 +115,7 @@ int runLocked(Config& config, const CommandLine& options, bool& reboot) {
     if (!acquireCacheLock(config)) {
         return iRet;
     }
+    report.setLockTaken();
     theLogger().addFile(paths::kLastLogFile, LogLevel::Info, Logger::FileMode::TRUNCATE);
 
     if (!config.m_bQuiet) {
@@ -129,6 +132,7 @@ int runLocked(Config& config, const CommandLine& options, bool& reboot) {
     std::string noUpdate;
     if (readOsRelease("VTX_NO_UPDATE=", noUpdate)) {
         LOGE("firmware update is disabled: %s", noUpdate.c_str());
+        report.setRefused();
         return 1;
     }
 
@@ -139,9 +143,10 @@ int runLocked(Config& config, const CommandLine& options, bool& reboot) {
     }
     int refusal = 1;
     if (!checkStartStatus(status, refusal)) {
+        report.setRefused();
         return refusal;
     }
-    PassResult result = runUpdate(config, options.packages);
+    PassResult result = runUpdate(config, options.packages, report);
     if (result != PassResult::FATAL) {
         writeStatusOrWarn(Status::READY, DirectorySync::NO);
     }
@@ -194,6 +199,7 @@ bool configure(Config& config, const CommandLine& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    RunReport report;
     Config config;
     theLogger().setName(lastPathComponent(argc > 0 ? argv[0] : nullptr));
     if (!initSignals()) {
@@ -231,7 +237,7 @@ int main(int argc, char** argv) {
     } else if (options.clearRebooting != 0) {
         iRet = clearRebootingStatus();
     } else if (configure(config, options)) {
-        iRet = runLocked(config, options, reboot);
+        iRet = runLocked(config, options, reboot, report);
     }
 
     // Shut-down.
@@ -242,7 +248,7 @@ int main(int argc, char** argv) {
     if (oneThing) {
         return iRet;
     }
-    // Reboot when asked, the exit line, default signal actions, and a recorded
-    // termination signal re-raised when the run did not succeed.
-    return finishProcess(iRet, reboot, config.m_bQuiet);
+    // Reboot when asked, the report, the exit line, default signal actions,
+    // and a recorded termination signal re-raised when the run did not succeed.
+    return finishProcess(iRet, reboot, config.m_bQuiet, report.lockTaken() ? &report : nullptr);
 }

@@ -41,6 +41,7 @@ struct ClassState {
     URLFetcher::DeviceIdentity m_identity;
     CredentialStore m_defaultCredentials;
     TransferWatchdog::Floor m_floor;  // the configured minimum speed
+    uint64_t m_nBodyBytes = 0;        // received by every fetcher of the process
 };
 
 ClassState& state() {
@@ -377,6 +378,10 @@ const NetworkSettings& URLFetcher::networkSettings() {
     return state().m_network;
 }
 
+uint64_t URLFetcher::bytesReceived() {
+    return state().m_nBodyBytes;
+}
+
 URLFetcher::DeviceIdentity& URLFetcher::deviceIdentity() {
     return state().m_identity;
 }
@@ -591,6 +596,7 @@ int URLFetcher::writeBlock(void* userdata, const char* buffer, size_t length) {
     }
     self->m_vWriteBuffer.insert(self->m_vWriteBuffer.end(), buffer, buffer + length);
     t.held += static_cast<int64_t>(length);
+    state().m_nBodyBytes += length;
     self->m_watchdog.received(length);
     t.progress.received(length, t.held);
     if (t.tooLong) {

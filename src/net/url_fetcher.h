@@ -128,6 +128,9 @@ public:
     static CredentialStore& defaultCredentials();
     static const std::string& userAgent();
     static const NetworkSettings& networkSettings();
+    // Body bytes that responses brought, over all fetches of the process
+    // (copies of local files not counted).
+    static uint64_t bytesReceived();
 
     // Test seam: lets the class initialisation run again.
     static void resetForTesting();

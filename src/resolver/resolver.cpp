@@ -270,6 +270,20 @@ bool Resolver::updatesInstalled(const Package& candidate) const {
     return true;
 }
 
+const Package* Resolver::highestInstalled(std::string_view name) const {
+    if (!m_pInstalled) {
+        return nullptr;
+    }
+    const Package* highest = nullptr;
+    auto installed = m_pInstalled->equal_range(name);
+    for (auto it = installed.first; it != installed.second; ++it) {
+        if (highest == nullptr || compareEvr(it->m_evr, highest->m_evr) > 0) {
+            highest = &*it;
+        }
+    }
+    return highest;
+}
+
 const Package* Resolver::notOlderInstalled(const Package& candidate) const {
     auto installed = m_pInstalled->equal_range(candidate.m_sName.view());
     for (auto it = installed.first; it != installed.second; ++it) {

@@ -44,6 +44,9 @@ public:
     // True when no new package requires the capability's name in a range it does not meet.
     bool checkCapability(const Dependency& capability, DependencySet& unmet) const;
     bool hasNewPackage(const std::string& name, PackageType type) const;
+    // The installed package of the name with the highest Evr (external
+    // packages count as installed), or null.
+    const Package* highestInstalled(std::string_view name) const;
 
     // The packages to install, one per name, in name order.
     const PackageSet& newPackages() const { return m_setNew; }

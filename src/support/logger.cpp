@@ -70,6 +70,12 @@ void Logger::vlog(LogLevel level, const char* format, va_list args) {
         return;
     }
     const std::string text = formatLogText(format, args);
+    if (level >= LogLevel::Error) {
+        if (m_sFirstError.empty()) {
+            m_sFirstError = text;
+        }
+        m_sLastError = text;
+    }
     if (m_bSyslog) {
         syslog(logLevelToSyslog(level), "%s", text.c_str());
     }

@@ -38,6 +38,11 @@ public:
     // Closes every file output; used at exit and by tests.
     void closeFiles();
 
+    // The text of the first and of the last message logged at Error level or
+    // above (empty while there was none), for the report of the run.
+    const std::string& firstError() const { return m_sFirstError; }
+    const std::string& lastError() const { return m_sLastError; }
+
 private:
     struct FileOutput {
         std::string m_sPath;
@@ -50,6 +55,8 @@ private:
     LogLevel m_nLevel = LogLevel::Info;
     bool m_bStderr = true;
     bool m_bSyslog = false;
+    std::string m_sFirstError;
+    std::string m_sLastError;
 };
 
 // The single logger of the process; it lives from before main until after it.

@@ -18,6 +18,10 @@ constexpr const char* kStatusFile = "/var/lib/updater/status";
 constexpr const char* kUpdateStateFile = "/var/lib/updater/update-state";
 // The signing time and revision of the last index accepted from each repository.
 constexpr const char* kIndexRecordFile = "/var/lib/updater/index-record";
+// The machine-readable report of the last run, and the short history of runs
+// beside it (one report a line, without the package list).
+constexpr const char* kRunReportFile = "/var/lib/updater/last-run.json";
+constexpr const char* kRunHistoryFile = "/var/lib/updater/run-history.jsonl";
 constexpr const char* kLockFile = "/var/lock/updater";
 constexpr const char* kNoRunFile = "/var/run/updater.norun";
 constexpr const char* kLastLogFile = "/var/log/updater/lastlog";

@@ -232,12 +232,46 @@ void checkStep(Appliance& a, const Step& step, const RunResult& r) {
     for (const auto& [end, n] : step.requests) {
         EXPECT_EQ(requestsEnding(a, end), n) << end;
     }
+    if (!step.report.empty()) {
+        Lines fields, expected;
+        for (const auto& [field, value] : step.report) {
+            fields.push_back(field);
+            expected.push_back(field + " " + value);
+        }
+        EXPECT_EQ(reportFields(a.sandbox, fields), expected)
+            << a.sandbox.readFile("/var/lib/updater/last-run.json") << r.describe();
+    }
     for (const auto& check : step.checks) {
         check(a, r);
     }
 }
 
 }  // namespace
+
+Lines reportFields(const Sandbox& sandbox, const Lines& fields) {
+    static const char* const kReader =
+        "import json, os, sys\n"
+        "report, history = sys.argv[1], sys.argv[2]\n"
+        "if not os.path.exists(report):\n"
+        "    print('absent'); sys.exit(0)\n"
+        "r = json.load(open(report))\n"
+        "r['history'] = [json.loads(l) for l in open(history)] if os.path.exists(history) else []\n"
+        "for field in sys.argv[3:]:\n"
+        "    v = r\n"
+        "    for k in field.split('.'):\n"
+        "        v = len(v) if k == '#' else v[int(k)] if isinstance(v, list) else v[k]\n"
+        "    print(field, json.dumps(v))\n";
+    std::vector<std::string> argv = {"python3", "-c", kReader,
+                                     sandbox.hostPath("/var/lib/updater/last-run.json"),
+                                     sandbox.hostPath("/var/lib/updater/run-history.jsonl")};
+    argv.insert(argv.end(), fields.begin(), fields.end());
+    CommandResult result = runCommand(argv);
+    Lines lines = splitLines(result.output);
+    if (result.status != 0) {
+        return {lines.empty() ? "python3 failed" : lines.back()};
+    }
+    return lines;
+}
 
 void runScenario(const Scenario& s) {
     ASSERT_FALSE(s.steps.empty()) << "a scenario without a run checks nothing";

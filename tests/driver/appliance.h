@@ -77,6 +77,7 @@ struct Step {
     std::vector<std::tuple<std::string, Lines, Lines>> texts;  // a file has, and lacks
     std::map<std::string, std::string> files;                  // expected contents
     std::map<std::string, size_t> requests;  // requests the server got, by the target's end
+    std::map<std::string, std::string> report;  // run report fields and their JSON texts
     std::vector<std::function<void(Appliance&, const RunResult&)>> checks;
 };
 
@@ -134,6 +135,11 @@ struct Scenario {
     Scenario& absent(Lines paths) { return last().absent = paths, *this; }
     Scenario& present(Lines paths) { return last().present = paths, *this; }
     Scenario& requests(const std::string& end, size_t n) { return last().requests[end] = n, *this; }
+    // Fields of the run report, as reportFields names them, and their values
+    // as Python's json module writes them.
+    Scenario& reports(std::map<std::string, std::string> fields) {
+        return last().report.insert(fields.begin(), fields.end()), *this;
+    }
     Scenario& lastHook(const std::string& start) { return last().lastHook = start, *this; }
     Scenario& fileHas(const std::string& path, Lines has, Lines lacks = {}) {
         return last().texts.emplace_back(path, has, lacks), *this;
@@ -179,6 +185,12 @@ const TestKey& indexKey();
 Scenario& signedWithIndexKey(Scenario& s);
 // Signs the repository's index again, as made at that moment ("20240101T000000").
 std::function<void(Appliance&)> signIndexAt(const std::string& at);
+// Fields of the run report read by python3's json module, each a path of
+// keys and list positions ("packages.0.fate"); "history.N.key" reads the Nth
+// line of the history, "history.#" counts its lines. Each field's value as
+// json.dumps writes it, "absent" for all when there is no report, or one line
+// telling why the report or the history did not parse.
+Lines reportFields(const Sandbox& sandbox, const Lines& fields);
 // Requests the server got whose target ends with the text.
 size_t requestsEnding(Appliance& a, const std::string& suffix);
 // The content the lock file has while the process holds the lock.

@@ -1,8 +1,9 @@
 // Power loss at any moment of a real update: the updater and everything it
 // started are killed with SIGKILL at many points of a full run (32, or as many
 // as UPDATER_POWER_LOSS_KILLS says: bench/driver/power_loss_soak.sh). After each,
-// the status file must hold a whole status name and the index record whole
-// lines, the next start must react
+// the status file must hold a whole status name, the index record whole
+// lines and the run report, when there is one, a whole JSON document (its
+// history whole lines), the next start must react
 // to it as the status says, and an allowed next run must complete and leave
 // no temporary or partial file in the cache.
 #include <gtest/gtest.h>
@@ -103,7 +104,7 @@ TEST(PowerLoss, KilledAtAnyMomentTheNextStartKnowsWhatHappened) {
     const char* kills = std::getenv("UPDATER_POWER_LOSS_KILLS");
     const int kRuns = kills != nullptr && std::atoi(kills) > 0 ? std::atoi(kills) : 32;
     std::set<std::string> seen;
-    // What the soak counts: status or record files that are not whole, next starts that
+    // What the soak counts: status, record or report files that are not whole, next starts that
     // did not react as the status says, allowed next runs that did not complete.
     int badStatus = 0, wrongReaction = 0, incomplete = 0;
     for (int run = 0; run < kRuns; ++run) {
@@ -138,7 +139,10 @@ TEST(PowerLoss, KilledAtAnyMomentTheNextStartKnowsWhatHappened) {
             kWhole.count(status) && (status != "" || !sandbox.exists("/var/lib/updater/status"));
         EXPECT_TRUE(whole) << "status file holds '" << status << "'";
         EXPECT_TRUE(wholeRecord(sandbox)) << sandbox.readFile(kIndexRecord);
-        if (!whole || !wholeRecord(sandbox)) {
+        const Lines report = reportFields(sandbox, {"format"});
+        const bool wholeReport = report == Lines{"absent"} || report == Lines{"format 1"};
+        EXPECT_TRUE(wholeReport) << report[0];
+        if (!whole || !wholeRecord(sandbox) || !wholeReport) {
             ++badStatus;
             continue;
         }
@@ -164,7 +168,7 @@ TEST(PowerLoss, KilledAtAnyMomentTheNextStartKnowsWhatHappened) {
         }
         if (kRuns > 32) {
             std::printf(
-                "kill %d/%d: status %s; bad status or record files %d, wrong reactions %d, "
+                "kill %d/%d: status %s; bad status, record or report files %d, wrong reactions %d, "
                 "incomplete next runs %d\n",
                 run + 1, kRuns,
                 status.empty() ? "(none)" : status.substr(0, status.size() - 1).c_str(), badStatus,
@@ -173,7 +177,7 @@ TEST(PowerLoss, KilledAtAnyMomentTheNextStartKnowsWhatHappened) {
         }
     }
     std::printf(
-        "kills %d: bad status or record files %d, next starts that did not react as the status "
+        "kills %d: bad status, record or report files %d, next starts that did not react as the status "
         "says %d, allowed next runs that did not complete %d\n",
         kRuns, badStatus, wrongReaction, incomplete);
     // The moments chosen reached the phases that matter.

@@ -113,7 +113,12 @@ Bytes signedInstead(const TestPackage& other) {
 }
 
 Scenario refusedIndex(Scenario s, const Lines& lines) {
-    return s.exits(1).logs(lines).rpms(kOld).hooks({"init 1.17"}).check(noKeyrings);
+    return s.exits(1)
+        .logs(lines)
+        .rpms(kOld)
+        .hooks({"init 1.17"})
+        .check(noKeyrings)
+        .reports({{"result", "\"failed\""}, {"updates_available", "null"}, {"packages", "[]"}});
 }
 
 // Refused before rpm ran; nothing was installed, so the update stays available.
@@ -188,7 +193,10 @@ std::vector<Scenario> rows() {
     // taken when newer; with the device clock behind the signature (made "in
     // the future") the age is not checked.
     Scenario aged =
-        refusedIndex(signedRepo("MaximumIndexAge").run().before(signedAt("20240101T000000")),
+        refusedIndex(signedRepo("MaximumIndexAge")
+                         .run()
+                         .before(signedAt("20240101T000000"))
+                         .reports({{"index.signed_at", "\"2024-01-01T00:00:00Z\""}}),
                      {"ERROR: refusing repository index signed at 2024-01-01T00:00:00Z: older than "
                       "30 days at device time 20"});
     aged.config =
@@ -202,7 +210,8 @@ std::vector<Scenario> rows() {
         .before(signedAt("20990101T000000"))
         .logs({"WARNING: device time 20",
                " is earlier than the index signature made at 2099-01-01T00:00:00Z; index age not "
-               "checked"});
+               "checked"})
+        .reports({{"index.signed_at", "\"2099-01-01T00:00:00Z\""}, {"result", "\"no-updates\""}});
     Scenario fromFile = signedRepo("SignedFileRepositoryUpdates");
     fromFile.fileRepo = true;
     // Package locations on another server (createrepo_c --baseurl writes
@@ -239,7 +248,9 @@ std::vector<Scenario> rows() {
             a.repo.editIndex([](const std::string& text) { return text + "<!-- -->\n"; });
         }),
                      {kInvalid}),
-        refusedIndex(signedRepo("IndexSignedByAnUntrustedKey", 'R', 'S'), {kInvalid}),
+        refusedIndex(signedRepo("IndexSignedByAnUntrustedKey", 'R', 'S'), {kInvalid})
+            .reports({{"index.signed_at", "null"},
+                      {"first_error", "\"invalid metadata signature\""}}),
         refusedIndex(signedRepo("DatabaseWithoutKeys", 'R', 'R', ""),
                      {"WARNING: no trusted keys to verify file\n" + kInvalid}),
         refusedIndex(signedRepo("NoSignatureFile", 'R', '-'),

@@ -189,6 +189,26 @@ std::vector<Scenario> rows() {
             .absent({"/var/lock/updater", "/var/log/updater/lastlog"})
             .status("garbage\n"),
         bare("CheckOnlyWinsOverTest").run({"-n", "-N"}, 1).logs({"MODE check ---\n"}),
+        // The history keeps the last runs whatever the file held: lines that
+        // are not JSON objects go, and a file too large to be ours starts anew.
+        bare("RunHistoryKeepsTheLastTwentyRuns").with([](Scenario& s) {
+            std::string history = "not json\n[1]\n{\"long\": \"" + std::string(20000, 'x') + "\"}\n";
+            for (int i = 0; i < 23; ++i) {
+                history += "{\"n\": " + std::to_string(i) + "}\n";
+            }
+            const std::string path = "/var/lib/updater/run-history.jsonl";
+            s.run({}, 1).put(path, history).reports({{"history.#", "20"}, {"history.0.n", "4"}});
+            s.run({"--test"}, 1).reports({{"history.#", "20"},
+                                          {"history.0.n", "5"},
+                                          {"history.18.mode", "\"update\""},
+                                          {"history.19.mode", "\"test\""},
+                                          {"history.19.result", "\"failed\""},
+                                          {"last_error", "\"" + kNoRepository.substr(7, 35) + "\""}});
+            s.run({}, 1)
+                .put(path, std::string(400000, '\n'))
+                .logs({"WARNING: starting the run history '" + path + "' anew (File too large)\n"})
+                .reports({{"history.#", "1"}});
+        }),
         bare("LogToFileAppendsEverythingAboveTheThreshold")
             .run({"--log-to", "/tmp/extra.log", "--log-level", "trace"}, 1)
             .put("/tmp/extra.log", "earlier run\n")

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <memory>
 
 #include "appliance.h"
@@ -16,6 +17,13 @@ const Lines kAfter = {"app-2.0-1",    "base-system-1.0-1",    "codec-addon-1.1-1
                       "newdep-1.0-1", "player-release-4.1-1", "updater-1.17-1"};
 const Lines kReboot = {"telinit u", "shutdown -r +1 rebooting after upgrade"};
 const std::string kCache = "/var/cache/updater/base/packages/";
+// Packages of the run report, but for their fate.
+const std::string kApp20 =
+    "{\"name\": \"app\", \"installed\": \"1.0-1\", \"offered\": \"2.0-1\", \"kind\": "
+    "\"rpm\", \"fate\": ";
+const std::string kDevicePackage =
+    "{\"name\": \"dsp-firmware\", \"installed\": \"1.0-1\", \"offered\": \"2.0-1\", "
+    "\"kind\": \"device\", \"fate\": ";
 const std::string kUnmet = "ERROR: requirement not met: firmware >= 9.0 is required to update\n";
 const std::string kRetry =
     "ERROR: failed updating, will try updating updater only\nINFO: --- RETRY UPDATER ONLY ---\n";
@@ -98,7 +106,16 @@ std::vector<Scenario> rows() {
             .hooks({"init 1.17"})
             .requests(".rpm", 0)
             .requests(".vtx", 0)
+            .reports({{"mode", "\"check\""},
+                      {"result", "\"updates-available\""},
+                      {"updates_available", "true"},
+                      {"update_state", "\"AVAILABLE\""},
+                      {"repository.id", "\"base\""},
+                      {"packages.#", "6"},
+                      {"packages.2", kDevicePackage + "\"available\"}"},
+                      {"first_error", "null"}})
             .run({"--check-only", "--quiet"})
+            .reports({{"history.#", "2"}, {"history.0.packages", "6"}})
             .logs({kNeed}, {"UPDATE(S)", "--- MODE", "updating packages from repository"}),
         Scenario("FullUpdateRunsEveryPassInstallsAndReboots")
             .run()
@@ -117,6 +134,18 @@ std::vector<Scenario> rows() {
             .installer({kCache + "dsp-firmware-2.0-1.noarch.vtx"})
             .stubs(kReboot)
             .ends("REBOOTING\n", "COMPLETE\n")
+            .reports({{"exit_code", "0"},
+                      {"result", "\"updated\""},
+                      {"reboot_scheduled", "true"},
+                      {"status", "\"REBOOTING\""},
+                      {"update_state", "\"COMPLETE\""},
+                      {"updates_available", "false"},
+                      {"packages.0", kApp20 + "\"installed\"}"},
+                      {"packages.2", kDevicePackage + "\"installed\"}"},
+                      {"packages.4", "{\"name\": \"newdep\", \"installed\": null, \"offered\": "
+                                     "\"1.0-1\", \"kind\": \"rpm\", \"fate\": \"installed\"}"},
+                      {"index.signed_at", "null"},
+                      {"last_error", "null"}})
             // Lists stay in the cache, package files go.
             .present({"/opt/newdep/payload", "/var/cache/updater/base/repomd.xml"})
             // Hooks get the number of RPM packages, their size and the largest in KiB.
@@ -127,10 +156,28 @@ std::vector<Scenario> rows() {
                 struct stat st;  // readable by all whatever the umask
                 ASSERT_EQ(stat(a.sandbox.hostPath("/var/lib/updater/status").c_str(), &st), 0);
                 EXPECT_EQ(st.st_mode & 0777, 0644u);
+                // The bodies received: every package file and less than what
+                // the server sent with the headers.
+                uint64_t files = 0;
+                for (const HttpServer::Request& q : a.server->requests()) {
+                    if (q.target.rfind("/packages/", 0) == 0) {
+                        files += std::filesystem::file_size(a.repo.dir() + q.target);
+                    }
+                }
+                const Lines bytes = reportFields(a.sandbox, {"bytes_downloaded"});
+                ASSERT_EQ(bytes.size(), 1u);
+                const uint64_t received = std::stoull(bytes[0].substr(bytes[0].find(' ')));
+                EXPECT_GE(received, files);
+                EXPECT_LT(received, static_cast<uint64_t>(a.server->bytesSent()));
             })
             .run({"--check-only"}, 1)
             .logs({"INFO: machine is rebooting after update, cannot start\n"})
-            .status("REBOOTING\n"),
+            .status("REBOOTING\n")
+            .reports({{"result", "\"refused\""},
+                      {"updates_available", "null"},
+                      {"status", "\"REBOOTING\""},
+                      {"history.#", "2"},
+                      {"history.0.reboot_scheduled", "true"}}),
         Scenario("PreliminaryPackagesGetAPassOfTheirOwn")
             .with([](Scenario& s) {
                 s.product = withProduct(
@@ -349,7 +396,12 @@ std::vector<Scenario> rows() {
                    "INFO:   error: %prein(app-2.0-1.noarch) scriptlet failed, exit status 1\n",
                    kRetry})
             .rpmsHave({"app-1.0-1"})
-            .status("READY\n"),
+            .status("READY\n")
+            .reports({{"exit_code", "1"},
+                      {"result", "\"failed\""},
+                      {"packages.0", kApp20 + "\"failed\"}"},
+                      {"updates_available", "true"},
+                      {"first_error", "\"package installation FAILED (exit code 3)\""}}),
         Scenario("RpmKilledDuringTheInstallationMarksTheSystemCorrupted")
             .with([](Scenario& s) { s.offered[0].pre("kill -9 $PPID"); })
             .run({"--no-reboot"}, 2)
@@ -358,8 +410,18 @@ std::vector<Scenario> rows() {
                    "INFO: --- EXIT FATAL ---\n"})
             .ends("CORRUPTED\n", "CORRUPTED\n")
             .lastHook("failupdate 1.17 3 ")
+            .reports({{"result", "\"fatal\""},
+                      {"first_error", "\"child 'rpm' terminated by signal 9\""},
+                      {"last_error", "\"rpm was interrupted, installation may be incomplete; SYSTEM "
+                                     "MAY BE CORRUPTED\""}})
             .run({"--check-only"}, 2)
-            .logs({"FATAL: system is corrupted cannot update\n"}),
+            .logs({"FATAL: system is corrupted cannot update\n"})
+            .reports({{"exit_code", "2"},
+                      {"result", "\"refused\""},
+                      {"status", "\"CORRUPTED\""},
+                      {"update_state", "\"CORRUPTED\""},
+                      {"repository", "null"},
+                      {"last_error", "\"system is corrupted cannot update\""}}),
         // Pass 3 installs an app that replaces the release package, so pass 4
         // has less to do than the analysis found: the run cannot vouch for the system.
         Scenario("LaterPassesHandlingLessThanFoundEndFatal")
@@ -507,7 +569,12 @@ std::vector<Scenario> rows() {
             .put("/usr/libexec/updater/hook",
                  hookOnly + "[ \"$1\" = update ] && kill -TERM $PPID && kill -INT $PPID\nexit 0\n")
             .logs({"ERROR: terminated by signal #15: Terminated\n"})
-            .rpms(kBefore),
+            .rpms(kBefore)
+            .reports({{"result", "\"terminated\""},
+                      {"signal", "15"},
+                      {"exit_code", "1"},
+                      {"status", "\"READY\""},
+                      {"packages.0", kApp20 + "\"failed\"}"}}),
         // A signal recorded after the last installation: a reboot that was
         // started is a success, one that failed is fatal and the signal is
         // raised again.
