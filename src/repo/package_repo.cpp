@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -420,13 +421,22 @@ bool PackageRepo::loadMetadata(ChecksumCheck check, MetadataType type, Presence 
     if (entry == nullptr) {
         return presence == Presence::OPTIONAL;
     }
-    const std::string& file = currentFile(entry->m_sCacheFile);
+    const std::string file = currentFile(entry->m_sCacheFile);
     if (check == ChecksumCheck::VERIFY && !isValidFile(*entry, file)) {
         LOGE("invalid checksum on '%s'", entry->m_sLocation.c_str());
         return false;
     }
+    // The image of a list fetched by this update is staged with it.
+    const std::string image = imagePath(*entry, type);
+    const bool staged = !image.empty() && file != entry->m_sCacheFile;
     const ListImageKey key{type, checksumsText(*entry), m_sPackagesDir};
-    if (!loadPackageList(file, imagePath(*entry, type), key, m_lPackages)) {
+    const bool ok = loadPackageList(file, staged ? stage(image) : image, key, m_lPackages);
+    if (staged && access(currentFile(image).c_str(), F_OK) != 0) {
+        // None was written: nothing to rename.
+        m_vStaged.erase(std::find_if(m_vStaged.begin(), m_vStaged.end(),
+                                     [&image](const auto& s) { return s.first == image; }));
+    }
+    if (!ok) {
         LOGE("failed parsing repository resource '%s'", entry->m_sLocation.c_str());
         return false;
     }
