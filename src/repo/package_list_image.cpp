@@ -65,6 +65,9 @@ uint32_t crcOf(uint32_t crc, const unsigned char* data, size_t size) {
 }
 
 // A cursor over the image in memory; every read is checked against its end.
+// It takes the CRC of what it has passed, a step at a time, and gives the
+// pages of a mapped image back behind it, so that the image is read once and
+// never adds much to the peak.
 class ImageReader {
 public:
     ImageReader(const unsigned char* data, size_t size, bool mapped)
@@ -92,17 +95,24 @@ public:
         return true;
     }
     bool atEnd() const { return m_nPos == m_nSize; }
-    size_t position() const { return m_nPos; }
 
-    // Gives the pages already read of a mapped image back to the system.
-    void releaseBehind() {
-        if (!m_bMapped || m_nPos - m_nReleased < kReleaseStep) {
+    // Takes the CRC of the whole steps passed (of everything at the end).
+    void pass() {
+        const size_t end = m_nPos == m_nSize ? m_nSize : m_nPos & ~(kReleaseStep - 1);
+        if (end <= m_nChecked) {
             return;
         }
-        const size_t end = m_nPos & ~(kReleaseStep - 1);
-        madvise(const_cast<unsigned char*>(m_pData) + m_nReleased, end - m_nReleased,
-                MADV_DONTNEED);
-        m_nReleased = end;
+        m_nCrc = crcOf(m_nCrc, m_pData + m_nChecked, end - m_nChecked);
+        m_nChecked = end;
+        if (m_bMapped) {
+            const size_t pages = end & ~(static_cast<size_t>(sysconf(_SC_PAGESIZE)) - 1);
+            madvise(const_cast<unsigned char*>(m_pData), pages, MADV_DONTNEED);
+        }
+    }
+    // The CRC of everything from the size on; the reader must be at the end.
+    uint32_t crc() {
+        pass();
+        return m_nCrc;
     }
 
 private:
@@ -119,7 +129,8 @@ private:
     size_t m_nSize;
     bool m_bMapped;
     size_t m_nPos = 0;
-    size_t m_nReleased = 0;
+    size_t m_nChecked = kCrcFrom;
+    uint32_t m_nCrc = static_cast<uint32_t>(crc32(0, nullptr, 0));
 };
 
 struct Header {
@@ -215,7 +226,8 @@ bool readPackage(ImageReader& in, const std::vector<PooledString>& strings, Pack
     return true;
 }
 
-// The body after the header; the CRC is already checked.
+// The body after the header. The CRC is checked at the end: what a damaged
+// image added to the target is taken out again (texts stay in the pool).
 bool readBody(ImageReader& in, const Header& header, const ListImageKey& key, PackageList& target,
               Logger::Recording& messages, std::string& why) {
     std::string_view text;
@@ -253,9 +265,11 @@ bool readBody(ImageReader& in, const Header& header, const ListImageKey& key, Pa
             return false;
         }
         strings.emplace_back(text);
-        in.releaseBehind();
+        in.pass();
     }
     const size_t before = target.size();
+    // A package takes at least 84 bytes.
+    target.reserve(before + std::min<size_t>(header.m_nPackages, header.m_nSize / 84));
     Package package;
     for (uint32_t i = 0; i < header.m_nPackages; ++i) {
         if (!readPackage(in, strings, package)) {
@@ -264,9 +278,9 @@ bool readBody(ImageReader& in, const Header& header, const ListImageKey& key, Pa
             return false;
         }
         target.insert(package);
-        in.releaseBehind();
+        in.pass();
     }
-    if (!in.atEnd()) {
+    if (!in.atEnd() || in.crc() != header.m_nCrc) {
         target.truncate(before);
         why = "damaged";
         return false;
@@ -418,11 +432,10 @@ void putPackages(ImageWriter& out, StringNumbers& numbers, const PackageList& pa
     }
 }
 
-// Header, size and CRC. The CRC is taken a step at a time; of a mapped image
-// the pages are given back behind it.
-bool checkImage(const unsigned char* data, size_t size, bool mapped, Header& header,
-                std::string& why) {
-    ImageReader in(data, size, false);
+bool readImage(const unsigned char* data, size_t size, bool mapped, const ListImageKey& key,
+               PackageList& target, Logger::Recording& messages, std::string& why) {
+    ImageReader in(data, size, mapped);
+    Header header;
     if (!readHeader(in, header, why)) {
         return false;
     }
@@ -430,30 +443,7 @@ bool checkImage(const unsigned char* data, size_t size, bool mapped, Header& hea
         why = "of the wrong size";
         return false;
     }
-    const auto pageMask = ~(static_cast<size_t>(sysconf(_SC_PAGESIZE)) - 1);
-    auto crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
-    for (size_t at = kCrcFrom; at < size; at += kReleaseStep) {
-        const size_t step = std::min(kReleaseStep, size - at);
-        crc = crcOf(crc, data + at, step);
-        if (mapped) {
-            madvise(const_cast<unsigned char*>(data), (at + step) & pageMask, MADV_DONTNEED);
-        }
-    }
-    if (crc != header.m_nCrc) {
-        why = "damaged";
-        return false;
-    }
-    return true;
-}
-
-bool readImage(const unsigned char* data, size_t size, bool mapped, const ListImageKey& key,
-               PackageList& target, Logger::Recording& messages, std::string& why) {
-    Header header;
-    if (!checkImage(data, size, mapped, header, why)) {
-        return false;
-    }
-    ImageReader in(data, size, mapped);
-    return readHeader(in, header, why) && readBody(in, header, key, target, messages, why);
+    return readBody(in, header, key, target, messages, why);
 }
 
 // The image at the path, mapped; refused quietly when there is none.
