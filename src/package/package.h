@@ -228,6 +228,8 @@ public:
     // insertions of a read that failed; only valid when nothing has read the
     // list since those insertions.
     void truncate(size_t count);
+    // Makes room for that many entries in all.
+    void reserve(size_t count) { m_lPackages.reserve(count); }
 
     // Entries with the name (a key record's m_sName).
     std::pair<const_iterator, const_iterator> equal_range(std::string_view name) const;

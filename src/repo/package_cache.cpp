@@ -113,6 +113,7 @@ bool PackageRepo::isWantedPartial(const std::string& name) const {
 }
 
 bool PackageRepo::cleanPackages() {
+    removeStaleImages();
     LOGD("removing packages from repository cache '%s'", m_sPackagesDir.c_str());
     // Neither the repository's folder nor its packages folder is followed
     // when it was replaced by a symbolic link: only what lies in the cache

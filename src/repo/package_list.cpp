@@ -295,6 +295,13 @@ public:
     }
 
     bool read(DecompressStream& stream);
+    void tellArchs(ArchVerdicts& archs) const {
+        archs.m_bComplete = m_bAllArchsScored;
+        archs.m_vArchs.clear();
+        for (const auto& scored : m_vArchScores) {
+            archs.m_vArchs.emplace_back(scored.first, scored.second != 0);
+        }
+    }
 
 private:
     // How one child of `package` is read; false makes the package an error.
@@ -410,8 +417,10 @@ private:
     xmlNodePtr m_pTextRoot = nullptr;
     bool m_bInText = false;
 
-    // Architectures already scored by the RPM library.
+    // Architectures already scored by the RPM library, and whether that is
+    // all of them (beyond kMaxScoredArchs they are asked again each time).
     std::vector<std::pair<std::string, int>> m_vArchScores;
+    bool m_bAllArchsScored = true;
 
     PooledString m_cacheDir;  // m_sCacheDir, interned
     Package m_package;        // the package being read
@@ -1120,8 +1129,10 @@ int ListReader::archScore(const std::string& arch) {
         }
     }
     int score = rpmMachineScore(RPM_MACHTABLE_INSTARCH, arch.c_str());
-    if (m_vArchScores.size() < 16) {
+    if (m_vArchScores.size() < kMaxScoredArchs) {
         m_vArchScores.emplace_back(arch, score);
+    } else {
+        m_bAllArchsScored = false;
     }
     return score;
 }
@@ -1253,7 +1264,7 @@ bool ListReader::read(DecompressStream& stream) {
 }  // namespace
 
 bool parsePackageList(const std::string& path, MetadataType type, PackageList& target,
-                      const std::string& cacheDir) {
+                      const std::string& cacheDir, ArchVerdicts* archs) {
     const char* typeName = metadataTypeName(type);
     if (typeName == nullptr) {
         return false;
@@ -1273,6 +1284,8 @@ bool parsePackageList(const std::string& path, MetadataType type, PackageList& t
     }
     if (!ok) {
         target.truncate(before);
+    } else if (archs != nullptr) {
+        reader.tellArchs(*archs);
     }
     return ok;
 }

@@ -7,6 +7,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "package/package.h"
 #include "repo/metadata_type.h"
@@ -27,10 +29,19 @@ enum class PackageParseResult : int {
     ACCEPTED = 1,  // a package to keep
 };
 
+// The architectures a read met, each with whether the RPM library found it
+// compatible; complete unless the list named more than kMaxScoredArchs.
+constexpr size_t kMaxScoredArchs = 64;
+struct ArchVerdicts {
+    std::vector<std::pair<std::string, bool>> m_vArchs;
+    bool m_bComplete = true;
+};
+
 // Reads one list file (plain or gzip-compressed) of the given type and appends
 // every accepted package to the target. Entity declarations and references
 // (but the five predefined ones) and values longer than kMaxXmlValueLength
 // make the list fail. A list that fails leaves the target as it was. Package files are to be cached
 // in cacheDir (which ends in "/"); an empty text leaves m_sCacheFile empty.
+// A read that succeeds tells the architectures it met in `archs` (if given).
 bool parsePackageList(const std::string& path, MetadataType type, PackageList& target,
-                      const std::string& cacheDir);
+                      const std::string& cacheDir, ArchVerdicts* archs = nullptr);

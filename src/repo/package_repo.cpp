@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -18,6 +19,7 @@
 #include "repo/item_notify.h"
 #include "repo/metadata_signature.h"
 #include "repo/package_list.h"
+#include "repo/package_list_image.h"
 #include "repo/verified_fetch.h"
 #include "support/logger.h"
 #include "support/system.h"
@@ -445,16 +447,73 @@ bool PackageRepo::loadMetadata(ChecksumCheck check, MetadataType type, Presence 
     if (entry == nullptr) {
         return presence == Presence::OPTIONAL;
     }
-    const std::string& file = currentFile(entry->m_sCacheFile);
+    const std::string file = currentFile(entry->m_sCacheFile);
     if (check == ChecksumCheck::VERIFY && !isValidFile(*entry, file)) {
         LOGE("invalid checksum on '%s'", entry->m_sLocation.c_str());
         return false;
     }
-    if (!parsePackageList(file, type, m_lPackages, m_sPackagesDir)) {
+    // The image of a list fetched by this update is staged with it.
+    const std::string image = imagePath(*entry, type);
+    const bool staged = !image.empty() && file != entry->m_sCacheFile;
+    const ListImageKey key{type, checksumsText(*entry), m_sPackagesDir};
+    const bool ok = loadPackageList(file, staged ? stage(image) : image, key, m_lPackages);
+    if (staged && access(currentFile(image).c_str(), F_OK) != 0) {
+        // None was written: nothing to rename.
+        m_vStaged.erase(std::find_if(m_vStaged.begin(), m_vStaged.end(),
+                                     [&image](const auto& s) { return s.first == image; }));
+    }
+    if (!ok) {
         LOGE("failed parsing repository resource '%s'", entry->m_sLocation.c_str());
         return false;
     }
     return true;
+}
+
+std::string PackageRepo::checksumsText(const RepoMdEntry& entry) {
+    return "checksum " + entry.m_checksum.m_sType + " " + entry.m_checksum.m_sValue +
+           " open-checksum " + entry.m_openChecksum.m_sType + " " + entry.m_openChecksum.m_sValue;
+}
+
+// Named by the checksum the cached copy is checked with first (isValidFile).
+std::string PackageRepo::imagePath(const RepoMdEntry& entry, MetadataType type) const {
+    const Checksum& checksum = !entry.m_checksum.m_sValue.empty() &&
+                                       isKnownChecksumType(entry.m_checksum)
+                                   ? entry.m_checksum
+                                   : entry.m_openChecksum;
+    const std::string name = listImageName(type, checksum.m_sValue);
+    return name.empty() ? name : m_sCacheDir + name;
+}
+
+void PackageRepo::removeStaleImages() const {
+    if (m_setIndex.empty()) {
+        return;
+    }
+    std::set<std::string> current;
+    for (MetadataType type : {MetadataType::PRIMARY, MetadataType::VTXDATA}) {
+        for (const RepoMdEntry& entry : m_setIndex) {
+            if (entry.m_sType == metadataTypeName(type)) {
+                current.insert(baseName(imagePath(entry, type)));
+            }
+        }
+    }
+    UniqueDir dir = openDirNoFollow(m_sCacheDir);
+    if (!dir) {
+        return;
+    }
+    while (struct dirent* entry = readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        struct stat st;
+        if (!isListImageName(name) || current.count(name) != 0 ||
+            fstatat(dirfd(dir.get()), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            S_ISDIR(st.st_mode)) {
+            continue;
+        }
+        LOGD("removing list image '%s'", (m_sCacheDir + name).c_str());
+        if (unlinkat(dirfd(dir.get()), name.c_str(), 0) != 0) {
+            LOGW("failed removing file '%s' (%s)", (m_sCacheDir + name).c_str(),
+                 errnoString().c_str());
+        }
+    }
 }
 
 bool PackageRepo::loadAllMetadata(ChecksumCheck check) {

@@ -73,7 +73,8 @@ public:
     bool hasPackage(const std::string& name, PackageType type) const;
 
     // Package cache: fetches and verifies package files; empties the cache
-    // but for the partial downloads of packages the list still has.
+    // but for the partial downloads of packages the list still has, and
+    // removes the images of lists the index no longer names.
     bool getPackages(const PackageSet& packages);
     bool cleanPackages();
 
@@ -90,6 +91,11 @@ private:
     bool fetchIndexEntry(const RepoMdEntry& entry, Downloader& downloader);
     bool loadMetadata(ChecksumCheck check, MetadataType type, Presence presence);
     bool loadAllMetadata(ChecksumCheck check);
+    // The checksums an image of the entry's list is bound to, and the image's
+    // place in the cache (empty when the checksum cannot name a file).
+    static std::string checksumsText(const RepoMdEntry& entry);
+    std::string imagePath(const RepoMdEntry& entry, MetadataType type) const;
+    void removeStaleImages() const;
     const RepoMdEntry* findEntry(MetadataType type, Presence presence) const;
 
     // Whether the index is authenticated before it is read, and the check

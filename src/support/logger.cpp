@@ -70,6 +70,23 @@ void Logger::vlog(LogLevel level, const char* format, va_list args) {
         return;
     }
     const std::string text = formatLogText(format, args);
+    if (m_pRecording != nullptr && level != LogLevel::Trace) {
+        m_pRecording->emplace_back(level, text);
+    }
+    write(level, text);
+}
+
+void Logger::logText(LogLevel level, const std::string& text) {
+    if (m_pRecording != nullptr && level != LogLevel::Trace) {
+        m_pRecording->emplace_back(level, text);
+    }
+    write(level, text);
+}
+
+void Logger::write(LogLevel level, const std::string& text) {
+    if (static_cast<int>(m_nLevel) > static_cast<int>(level)) {
+        return;
+    }
     if (level >= LogLevel::Error) {
         if (m_sFirstError.empty()) {
             m_sFirstError = text;

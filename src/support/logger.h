@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <list>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "support/fd.h"
 
@@ -29,11 +31,19 @@ public:
     bool removeFile(const std::string& path);
 
     bool isEnabled(LogLevel level) const {
-        return static_cast<int>(m_nLevel) <= static_cast<int>(level);
+        return static_cast<int>(m_nLevel) <= static_cast<int>(level) ||
+               (m_pRecording != nullptr && level != LogLevel::Trace);
     }
 
     void log(LogLevel level, const char* format, ...) __attribute__((format(printf, 3, 4)));
     void vlog(LogLevel level, const char* format, va_list args);
+    // Writes a text made by formatLogText earlier (a recorded message) as it is.
+    void logText(LogLevel level, const std::string& text);
+
+    // While a recording is set, every message from Debug up is also appended
+    // to it, whatever the level; Trace messages are not recorded.
+    using Recording = std::vector<std::pair<LogLevel, std::string>>;
+    Recording* setRecording(Recording* recording) { return std::exchange(m_pRecording, recording); }
 
     // Closes every file output; used at exit and by tests.
     void closeFiles();
@@ -50,7 +60,10 @@ private:
         LogLevel m_nLevel;
     };
 
+    void write(LogLevel level, const std::string& text);
+
     std::list<FileOutput> m_lFiles;
+    Recording* m_pRecording = nullptr;
     std::string m_sName = "updater";
     LogLevel m_nLevel = LogLevel::Info;
     bool m_bStderr = true;

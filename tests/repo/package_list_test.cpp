@@ -15,10 +15,15 @@
 //   UPDATER_LIST_REFERENCE=tests/repo/package_list_reference.txt
 //   build/tests/repo/repo_package_list_test --gtest_filter='*Equivalence*'
 // (one command line).
+//
+// Every list these tests read successfully is also read through its image
+// (repo/package_list_image.h): the packages and the messages from Debug up
+// must be those of the parse.
 #include "repo/package_list.h"
 
 #include <gtest/gtest.h>
 #include <rpm/rpmlib.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +34,7 @@
 #include "harness/log_capture.h"
 #include "harness/repo_builder.h"
 #include "harness/sandbox.h"
+#include "repo/package_list_image.h"
 
 namespace {
 
@@ -91,8 +97,37 @@ protected:
         const bool ok = parsePackageList(path, type, list, cacheDir);
         if (!ok) {
             EXPECT_EQ(fieldTexts(list), before) << path;
+        } else {
+            expectImageEqualsParse(path, type, cacheDir);
         }
         return ok;
+    }
+    // The first load parses and writes the image, the second reads the image
+    // (left in place): both give the same packages and messages.
+    void expectImageEqualsParse(const std::string& path, MetadataType type,
+                                const std::string& cacheDir) {
+        const LogLevel level = theLogger().level();
+        theLogger().setLevel(LogLevel::Debug);
+        const std::string image = scratch.file("list.image");
+        unlink(image.c_str());
+        const ListImageKey key{type, "checksum sha256 0", cacheDir};
+        std::string texts[2];
+        ino_t written = 0;
+        for (std::string& text : texts) {
+            const size_t logged = log.text().size();
+            PackageList list;
+            text = loadPackageList(path, image, key, list) ? "ok\n" : "failed\n";
+            text += log.text().substr(logged);
+            for (const std::string& fields : fieldTexts(list)) {
+                text += fields + "\n";
+            }
+            struct stat st;
+            ASSERT_EQ(lstat(image.c_str(), &st), 0) << path;
+            EXPECT_TRUE(written == 0 || written == st.st_ino) << path;
+            written = st.st_ino;
+        }
+        theLogger().setLevel(level);
+        EXPECT_EQ(texts[0], texts[1]) << path;
     }
     bool parsePrimary(const std::string& packages, PackageList& list) {
         return parse(write("primary.xml", primaryListXml(packages)), MetadataType::PRIMARY, list);
@@ -449,8 +484,8 @@ TEST_F(PackageListTest, EquivalenceSameResultsAsTheTreeReader) {
             // document is parsed, not on what the reader makes of it.
             log.clear();
             PackageList list;
-            std::string text =
-                parsePackageList(path, type, list, "/cache/packages/") ? "ok\n" : "failed\n";
+            const bool ok = parsePackageList(path, type, list, "/cache/packages/");
+            std::string text = ok ? "ok\n" : "failed\n";
             for (const std::string& line : log.lines()) {
                 const bool parser = line.rfind("DEBUG: xml: ", 0) == 0 ||
                                     line.rfind("ERROR: cannot parse XML file '", 0) == 0 ||
@@ -464,6 +499,9 @@ TEST_F(PackageListTest, EquivalenceSameResultsAsTheTreeReader) {
                 text.replace(at, path.size(), "FILE");
             }
             texts.emplace_back(label + " " + metadataTypeName(type), text);
+            if (ok) {
+                expectImageEqualsParse(path, type, "/cache/packages/");
+            }
         }
     }
     // A compressed seed reads as the file it was made from.

@@ -43,7 +43,20 @@ std::vector<std::string> listDir(const std::string& dir) {
     return splitLines(runShell("LC_ALL=C ls -A '" + dir + "'").output);
 }
 
-const std::vector<std::string> kCached = {"primary.xml.gz", "repomd.xml", "vtxdata.xml.gz"};
+// The cache of a repository, the list images shown by their type alone.
+std::vector<std::string> cachedFiles(const std::string& dir) {
+    std::vector<std::string> files;
+    for (std::string name : listDir(dir)) {
+        const size_t dash = name.find('-');
+        files.push_back(name.size() > 6 && name.compare(name.size() - 6, 6, ".image") == 0
+                            ? name.substr(0, dash) + " image"
+                            : name);
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+const std::vector<std::string> kCached = {"primary image", "primary.xml.gz", "repomd.xml",
+                                          "vtxdata image", "vtxdata.xml.gz"};
 
 std::vector<std::string> names(const PackageList& list) {
     std::vector<std::string> result;
@@ -131,7 +144,7 @@ TEST_F(PackageRepoTest, UpdateTransfersOnlyWhatChangedAndRefusesWhatDoesNotMatch
     EXPECT_EQ(requests[0].header("Cache-Control"), "no-cache");
     EXPECT_EQ(requests[0].header("Pragma"), "no-cache");
     EXPECT_FALSE(requests[1].hasHeader("Cache-Control"));
-    EXPECT_EQ(listDir(cacheDir()), kCached);
+    EXPECT_EQ(cachedFiles(cacheDir()), kCached);
     const std::string goodIndex = readHostFile(cacheDir() + "repomd.xml");
     EXPECT_EQ(goodIndex, readHostFile(repo->indexFile()));
     const RepoMdEntry& entry = *pkgRepo->index().find(key("primary"));
@@ -167,7 +180,7 @@ TEST_F(PackageRepoTest, UpdateTransfersOnlyWhatChangedAndRefusesWhatDoesNotMatch
     EXPECT_TRUE(log->has("ERROR: invalid checksum on '" + changed + "'"));
     EXPECT_TRUE(log->has("ERROR: failed getting repository resource '" + changed + "'"));
     EXPECT_EQ(readHostFile(cacheDir() + "repomd.xml"), goodIndex);
-    EXPECT_EQ(listDir(cacheDir()), kCached);
+    EXPECT_EQ(cachedFiles(cacheDir()), kCached);
 
     // An open checksum alone will do; without any checksum a list is never accepted.
     ASSERT_TRUE(repo->build());
@@ -294,7 +307,7 @@ TEST_F(PackageRepoTest, BrokenRepositoriesFailAndKeepTheCache) {
         EXPECT_TRUE(log->contains(message)) << c.what << "\n" << log->text();
         EXPECT_EQ(readHostFile(cacheDir() + "repomd.xml"), goodIndex) << c.what;
         EXPECT_EQ(listDir(config.m_sCacheDir), (std::vector<std::string>{"main"})) << c.what;
-        EXPECT_EQ(listDir(cacheDir()), kCached) << c.what;
+        EXPECT_EQ(cachedFiles(cacheDir()), kCached) << c.what;
         auto fromCache = makeRepo(repo->dir());
         EXPECT_TRUE(fromCache->load()) << c.what << "\n" << log->text();
         EXPECT_EQ(fromCache->packages().size(), 4u) << c.what;
@@ -419,8 +432,9 @@ TEST_F(PackageRepoTest, LocalDirectoryAndCacheOnly) {
     EXPECT_TRUE(local->isLocal());
     ASSERT_TRUE(local->update("")) << log->text();
     EXPECT_EQ(local->packages().size(), 4u);
-    EXPECT_EQ(listDir(cacheDir()),
-              (std::vector<std::string>{"primary.xml", "repomd.xml", "vtxdata.xml"}));
+    const std::vector<std::string> plainCache = {"primary image", "primary.xml", "repomd.xml",
+                                                 "vtxdata image", "vtxdata.xml"};
+    EXPECT_EQ(cachedFiles(cacheDir()), plainCache);
     EXPECT_TRUE(local->hasPackages({"foo", "player-fw"}, nullptr));
     EXPECT_TRUE(local->hasPackages({}, nullptr));
     std::string missing;
@@ -439,6 +453,17 @@ TEST_F(PackageRepoTest, LocalDirectoryAndCacheOnly) {
     ASSERT_TRUE(cached->load()) << log->text();
     EXPECT_EQ(cached->packages().size(), 4u);
     EXPECT_TRUE(server->requests().empty());
+
+    // Cleaning removes the images of lists the index does not name, of any
+    // format version, and links in their place (not what they point to).
+    writeHostFile(cacheDir() + "primary-00.v1.image", "x");
+    writeHostFile(cacheDir() + "vtxdata-00.v0.image", "x");
+    const std::string target = scratch.file("target");
+    writeHostFile(target, "kept");
+    ASSERT_EQ(symlink(target.c_str(), (cacheDir() + "primary-01.v1.image").c_str()), 0);
+    EXPECT_TRUE(cached->cleanPackages());
+    EXPECT_EQ(cachedFiles(cacheDir()), plainCache);
+    EXPECT_EQ(readHostFile(target), "kept");
 
     // A cached list that no longer matches the cached index is refused.
     writeHostFile(cacheDir() + "primary.xml", primaryListXml(""));
