@@ -69,11 +69,7 @@ void Logger::vlog(LogLevel level, const char* format, va_list args) {
     if (!isEnabled(level)) {
         return;
     }
-    const std::string text = formatLogText(format, args);
-    if (m_pRecording != nullptr && level != LogLevel::Trace) {
-        m_pRecording->emplace_back(level, text);
-    }
-    write(level, text);
+    logText(level, formatLogText(format, args));
 }
 
 void Logger::logText(LogLevel level, const std::string& text) {
