@@ -9,7 +9,7 @@ libxml2-dev libneon27-dev libssl-dev libpopt-dev zlib1g-dev librpm-dev libsystem
 libzstd-dev liblzma-dev libbz2-dev zstd xz-utils bzip2 nlohmann-json3-dev
 rpm gnupg gpgv createrepo-c openssl rpmlint man-db systemd
 libgtest-dev libgmock-dev libbenchmark-dev
-python3 tinyproxy nginx-light curl
+python3 tinyproxy nginx-light curl dnf
 clang-14 libclang-rt-14-dev libxml2-utils
 util-linux iproute2 procps
 "
