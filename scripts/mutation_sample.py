@@ -106,14 +106,18 @@ def sites(root):
 
 
 def apply(root, mutant):
+    """Writes the mutant into its file; (path, original text), or None when no line of the file
+    has the mutant's text any more (the code was rewritten since it was drawn)."""
     path = os.path.join(root, mutant["file"])
+    if not os.path.exists(path):
+        return None
     with open(path, encoding="utf-8") as f:
         original = f.read()
     lines = original.split("\n")
     # The line may have moved since the mutant was drawn: take the nearest one with its text.
     matching = [i for i, l in enumerate(lines) if l == mutant["text"]]
     if not matching:
-        raise SystemExit("mutant no longer matches its source: %s" % describe(mutant))
+        return None
     index = min(matching, key=lambda i: abs(i + 1 - mutant["line"]))
     text = lines[index]
     col, old = mutant["col"], mutant["from"]
@@ -170,11 +174,16 @@ def main():
         random.Random(a.seed).shuffle(queue)
         want = a.sample
 
-    results, unbuildable = [], 0
+    results, unbuildable, gone = [], 0, 0
     for mutant in queue:
-        if len(results) >= want:
+        if len(results) + gone >= want:
             break
-        path, original = apply(root, mutant)
+        applied = apply(root, mutant)
+        if applied is None:
+            gone += 1
+            print("    gone     %s (its line was rewritten)" % describe(mutant), flush=True)
+            continue
+        path, original = applied
         started = time.time()
         try:
             if not build(a.build):
@@ -193,7 +202,8 @@ def main():
 
     build(a.build)
     killed = sum(1 for r in results if r["killed"])
-    print("killed %d of %d (%d did not build and were skipped)" % (killed, len(results), unbuildable))
+    print("killed %d of %d (%d did not build and were skipped, %d no longer match their source)"
+          % (killed, len(results), unbuildable, gone))
 
 
 if __name__ == "__main__":
