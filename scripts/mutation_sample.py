@@ -13,8 +13,9 @@ the same sample. For each mutant the whole suite runs (ctest -j2, stopping at th
 failure); the mutant is "killed" when a test fails or hangs.
 
 --replay runs the mutants a former run wrote to FILE again, for instance before and after
-a change to the tests; --only-killed runs only those that run killed. The source file is
-always restored, also on Ctrl-C.
+a change to the tests; --only-killed runs only those that run killed. A replayed mutant whose
+line no longer stands in its file (the code was rewritten) is reported as gone and skipped. The
+source file is always restored, also on Ctrl-C.
 """
 import argparse
 import json
