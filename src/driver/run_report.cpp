@@ -65,14 +65,7 @@ std::string dump(const Json& json) {
 // lines of the file that are not JSON objects are dropped.
 std::string appendToHistory(const std::string& old, const std::string& line, size_t keep) {
     std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < old.size()) {
-        size_t end = old.find('\n', start);
-        if (end == std::string::npos) {
-            end = old.size();
-        }
-        std::string entry = old.substr(start, end - start);
-        start = end + 1;
+    for (std::string& entry : splitLines(old)) {
         if (entry.size() <= kMaxHistoryLine) {
             Json parsed = Json::parse(entry, nullptr, false);
             if (!parsed.is_discarded() && parsed.is_object()) {

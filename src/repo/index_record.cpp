@@ -76,14 +76,10 @@ bool readRecordFile(std::vector<RecordLine>& lines) {
         return false;
     }
     size_t number = 0;
-    for (size_t start = 0, end; start < content.size(); start = end + 1) {
-        end = content.find('\n', start);
-        if (end == std::string::npos) {
-            end = content.size();
-        }
+    for (const std::string& text : splitLines(content)) {
         ++number;
         RecordLine line;
-        if (parseLine(content.substr(start, end - start), line)) {
+        if (parseLine(text, line)) {
             lines.push_back(line);
         } else {
             LOGW("ignoring damaged line %zu of index record file '%s'", number,

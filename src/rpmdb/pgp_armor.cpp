@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/logger.h"
+#include "support/system.h"
 
 namespace {
 
@@ -98,14 +99,7 @@ bool signatureFilePackets(const std::string& file, std::string& packets) {
     enum class Place { OUTSIDE, HEADER, BODY, CHECKSUM } place = Place::OUTSIDE;
     std::string body, checksum;
     bool any = false;
-    size_t start = 0;
-    while (start < file.size()) {
-        size_t end = file.find('\n', start);
-        if (end == std::string::npos) {
-            end = file.size();
-        }
-        std::string line = file.substr(start, end - start);
-        start = end + 1;
+    for (std::string line : splitLines(file)) {
         line.erase(line.find_last_not_of(" \t\r") + 1);
         switch (place) {
             case Place::OUTSIDE:

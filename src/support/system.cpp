@@ -99,6 +99,18 @@ bool isReadable(const std::string& path) {
     return true;
 }
 
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; start < text.size(); start = end + 1) {
+        end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        lines.push_back(text.substr(start, end - start));
+    }
+    return lines;
+}
+
 bool readSmallFile(const std::string& path, size_t maxSize, std::string& content) {
     UniqueFile file(fopen(path.c_str(), "re"));
     if (!file) {

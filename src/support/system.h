@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "support/fd.h"
 
@@ -18,6 +19,10 @@ bool isReadable(const std::string& path);
 
 // Reads a whole file of at most maxSize bytes; false with errno set on
 // failure (EFBIG for a larger file).
+// The lines of a text, without their line feeds; a last line without one
+// counts, an empty text has none.
+std::vector<std::string> splitLines(const std::string& text);
+
 bool readSmallFile(const std::string& path, size_t maxSize, std::string& content);
 
 // Writes all the bytes, continuing a partial write and repeating one a

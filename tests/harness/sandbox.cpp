@@ -76,15 +76,6 @@ std::string Sandbox::runnerBinary() {
     return SANDBOX_RUN_BINARY;
 }
 
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 std::string readHostFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;

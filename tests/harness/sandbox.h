@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/system.h"  // splitLines
+
 // Where sandboxes and scratch directories are made (not under an overlaid path).
 std::string sandboxRoot();
 // A whole (small) file; empty when missing.
@@ -18,7 +20,6 @@ std::string readHostFile(const std::string& path);
 void writeHostFile(const std::string& path, const std::string& content, mode_t mode = 0644);
 void removeTree(const std::string& path);  // rm -rf
 void makeDirs(const std::string& path);
-std::vector<std::string> splitLines(const std::string& text);
 
 struct SyslogRecord {
     int facility = 0;  // LOG_DAEMON >> 3 etc.: the facility number, not shifted
