@@ -6,7 +6,7 @@ set -eu
 PACKAGES="
 build-essential cmake ninja-build pkg-config
 libxml2-dev libneon27-dev libssl-dev libpopt-dev zlib1g-dev librpm-dev libsystemd-dev
-libzstd-dev liblzma-dev libbz2-dev zstd xz-utils bzip2 nlohmann-json3-dev
+libzstd-dev liblzma-dev libbz2-dev zstd xz-utils bzip2 nlohmann-json3-dev libsqlite3-dev libxxhash-dev
 rpm gnupg gpgv createrepo-c openssl rpmlint man-db systemd
 libgtest-dev libgmock-dev libbenchmark-dev
 python3 tinyproxy nginx-light curl dnf

@@ -277,6 +277,16 @@ void DependencySet::reset() {
     }
 }
 
+void DependencySet::assignSorted(const Dependency* deps, size_t count) {
+    reset();
+    if (count == 0) {
+        return;
+    }
+    reserveFor(count);
+    std::memcpy(data(), deps, count * sizeof(Dependency));
+    m_pBlock->m_nSize = static_cast<uint32_t>(count);
+}
+
 void DependencySet::reserveFor(size_t count) {
     size_t capacity = m_pBlock == nullptr ? 0 : m_pBlock->m_nCapacity;
     if (count <= capacity) {
@@ -470,12 +480,17 @@ void PackageList::noteInsert(const Package& package) {
 }
 
 PackageList::PackageList(const PackageList& other)
-    : m_lPackages(other.m_lPackages), m_bSorted(other.m_bSorted) {}
+    : m_vParts(other.m_vParts),
+      m_nPartsEnd(other.m_nPartsEnd),
+      m_lPackages(other.m_lPackages),
+      m_bSorted(other.m_bSorted) {}
 
 PackageList& PackageList::operator=(const PackageList& other) {
     if (this != &other) {
         // The copies' arrays are on the heap; the store keeps its own.
         m_lPackages = other.m_lPackages;
+        m_vParts = other.m_vParts;
+        m_nPartsEnd = other.m_nPartsEnd;
         m_bSorted = other.m_bSorted;
     }
     return *this;
@@ -483,9 +498,13 @@ PackageList& PackageList::operator=(const PackageList& other) {
 
 PackageList::PackageList(PackageList&& other) noexcept
     : m_store(std::move(other.m_store)),
+      m_vParts(std::move(other.m_vParts)),
+      m_nPartsEnd(other.m_nPartsEnd),
       m_lPackages(std::move(other.m_lPackages)),
       m_bSorted(other.m_bSorted) {
     other.m_lPackages.clear();
+    other.m_vParts.clear();
+    other.m_nPartsEnd = 1;
     other.m_bSorted = true;
 }
 
@@ -494,12 +513,61 @@ PackageList& PackageList::operator=(PackageList&& other) noexcept {
         // The packages go before the store their arrays lie in.
         m_lPackages.clear();
         m_store = std::move(other.m_store);
+        m_vParts = std::move(other.m_vParts);
+        m_nPartsEnd = other.m_nPartsEnd;
         m_lPackages = std::move(other.m_lPackages);
         m_bSorted = other.m_bSorted;
         other.m_lPackages.clear();
+        other.m_vParts.clear();
+        other.m_nPartsEnd = 1;
         other.m_bSorted = true;
     }
     return *this;
+}
+
+uint32_t PackageList::addParts(std::shared_ptr<const PackageParts> parts, uint32_t span) {
+    const uint32_t first = m_nPartsEnd;
+    if (span > UINT32_MAX - first) {
+        return 0;
+    }
+    m_vParts.emplace_back(first, std::move(parts));
+    m_nPartsEnd = first + span;
+    return first;
+}
+
+void PackageList::dropLastParts() {
+    if (!m_vParts.empty()) {
+        m_vParts.pop_back();
+    }
+}
+
+bool PackageList::holdsCacheFile(std::string_view base) const {
+    for (const Package& package : m_lPackages) {
+        if (package.m_nListRef == 0 && package.m_sCacheFile.base() == base) {
+            return true;
+        }
+    }
+    return std::any_of(m_vParts.begin(), m_vParts.end(), [base](const auto& parts) {
+        return parts.second->holdsCacheFile(base);
+    });
+}
+
+Package PackageList::complete(const Package& package) const {
+    Package full(package);
+    if (package.m_nListRef == 0) {
+        return full;
+    }
+    full.m_nListRef = 0;
+    // The source is the last one that begins at or before the reference.
+    auto it = std::upper_bound(
+        m_vParts.begin(), m_vParts.end(), package.m_nListRef,
+        [](uint32_t ref, const std::pair<uint32_t, std::shared_ptr<const PackageParts>>& parts) {
+            return ref < parts.first;
+        });
+    if (it == m_vParts.begin() || !(it - 1)->second->fill(package.m_nListRef - (it - 1)->first, full)) {
+        LOGE("failed reading package %s from its list image", packageToString(package).c_str());
+    }
+    return full;
 }
 
 PackageList::~PackageList() {
@@ -515,6 +583,7 @@ void PackageList::insert(const Package& package) {
     p.m_sGroup = package.m_sGroup;
     p.m_nType = package.m_nType;
     p.m_evr = package.m_evr;
+    p.m_nListRef = package.m_nListRef;
     m_store.place(package.m_setRequires, p.m_setRequires);
     m_store.place(package.m_setRecommends, p.m_setRecommends);
     m_store.place(package.m_setProvides, p.m_setProvides);
@@ -607,6 +676,8 @@ void PackageList::clear() {
     m_lPackages.clear();
     m_lPackages.shrink_to_fit();
     m_store.clear();
+    m_vParts.clear();
+    m_nPartsEnd = 1;
     m_bSorted = true;
 }
 

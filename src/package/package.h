@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -128,6 +129,10 @@ public:
     void shrinkToFit();
     // Empties the set but keeps its storage for the next insertions.
     void reset();
+    // Makes the set hold `count` entries that are already in order and
+    // without duplicates (read back from a checked list image), comparing
+    // none of them.
+    void assignSorted(const Dependency* deps, size_t count);
 
     friend bool operator==(const DependencySet& a, const DependencySet& b);
     friend bool operator!=(const DependencySet& a, const DependencySet& b) { return !(a == b); }
@@ -174,6 +179,10 @@ struct Package {
     PooledString m_sArch;  // as the list names it
     PackageType m_nType = PackageType::NONE;
     Evr m_evr;
+    // Not 0 for a package read lazily from a list image: the requires,
+    // recommends, location, cache file and checksum are left empty and lie
+    // there (PackageList::complete reads them).
+    uint32_t m_nListRef = 0;
     DependencySet m_setRequires;
     DependencySet m_setRecommends;
     DependencySet m_setProvides;
@@ -183,6 +192,17 @@ struct Package {
     Checksum m_checksum;
     int64_t m_nInstalledSize = 0;
     int64_t m_nPackageSize = 0;  // of the package file; 0: not declared
+};
+
+// Where the parts of lazily read packages lie (the image of a package list).
+class PackageParts {
+public:
+    virtual ~PackageParts() = default;
+    // Fills in the parts kept back at `at`; false when they cannot be read.
+    virtual bool fill(uint32_t at, Package& package) const = 0;
+    // Whether a package kept there has a cache file of that name (the part
+    // after the directory).
+    virtual bool holdsCacheFile(std::string_view base) const = 0;
 };
 
 // "name-evr", the form in which every message names a package.
@@ -219,6 +239,20 @@ public:
     void insert(const Package& package);
     void insert(Package&& package);
 
+    // Adds a source of lazily read packages spanning `span` references and
+    // gives the value to add to them for m_nListRef, or 0 when no room is left.
+    uint32_t addParts(std::shared_ptr<const PackageParts> parts, uint32_t span);
+    // Drops the source added last, whose packages a failed read took out.
+    void dropLastParts();
+    // The package with all its parts: one read lazily into this list gets
+    // those kept back. When they cannot be read (the image was changed under
+    // the running program), logs an error and gives the package without them;
+    // an empty checksum then refuses it before anything is installed.
+    Package complete(const Package& package) const;
+    // Whether a package of the list has a cache file of that name (the part
+    // after the directory), lazily read ones included.
+    bool holdsCacheFile(std::string_view base) const;
+
     const_iterator begin() const;
     const_iterator end() const;
     size_t size() const { return m_lPackages.size(); }
@@ -249,6 +283,9 @@ private:
     // The packages' dependency arrays lie in m_store: every package is
     // destroyed before it.
     DependencyStore m_store;
+    // The sources of lazily read packages and the first reference of each.
+    std::vector<std::pair<uint32_t, std::shared_ptr<const PackageParts>>> m_vParts;
+    uint32_t m_nPartsEnd = 1;  // the first reference not given out
     mutable std::vector<Package> m_lPackages;
     mutable bool m_bSorted = true;
 };

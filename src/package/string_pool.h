@@ -20,6 +20,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace string_pool {
 
@@ -28,6 +29,8 @@ namespace string_pool {
 constexpr unsigned kOffsetBits = 18;
 constexpr uint32_t kOffsetMask = (uint32_t{1} << kOffsetBits) - 1;
 constexpr size_t kMaxChunks = size_t{1} << (32 - kOffsetBits);
+// The size of a chunk; a larger text gets a chunk of its own.
+constexpr size_t kChunkBytes = size_t{1} << kOffsetBits;
 
 // Chunk table; entry 0 holds the empty text, so handle 0 is "".
 extern char* g_apChunks[kMaxChunks];
@@ -55,6 +58,40 @@ inline uint32_t entrySize(uint32_t handle) {
     std::memcpy(&size, text - 1 - sizeof(size), sizeof(size));
     return size;
 }
+
+// Texts that lie in memory the pool does not own: a block of entries laid
+// out as the pool lays out its own (an image of a package list mapped from
+// the cache). Every text of the block already in the pool keeps its handle;
+// every new one is taken where it lies, without a copy, so the block must stay
+// readable and unchanged for the life of the process once a text of it was
+// taken. Appends the handle of each entry, in order, to `handles` and tells
+// whether a text was taken; false, with nothing taken, when the block is not a
+// sequence of well-formed entries each starting within a chunk's offset range.
+// With `copy` the new texts are copied into the pool instead, and the block
+// may go once the call returns.
+bool internBlock(const char* block, size_t size, std::vector<uint32_t>& handles, bool& taken,
+                 bool copy = false);
+
+// Reads the entry at `at` of a block of entries: false when no whole entry
+// lies there; else gives its text and the offset just after it.
+bool readEntry(const char* block, size_t size, size_t at, std::string_view& text, size_t& next);
+
+// Gives the pages of the taken texts back to the files they are mapped from,
+// after something read many of them once (looking texts up reads the equal
+// ones); they are read in again when a text in them is.
+void releaseTakenPages();
+
+// Sizes the lookup table for that many more texts, so that adding them does
+// not grow it (growing reads every text again).
+void reserve(size_t more);
+
+// The bytes a block of entries for these texts takes (entryBytes of each).
+inline size_t entryBytes(size_t textSize) {
+    return (textSize < kLongMark ? 1 : kLongHeaderSize) + textSize + 1;
+}
+// Writes the entry of a text at `to` (entryBytes(text.size()) bytes) and
+// gives the offset of the text in it.
+size_t writeEntry(std::string_view text, char* to);
 
 struct Stats {
     size_t m_nStrings = 0;     // distinct texts
@@ -98,6 +135,12 @@ public:
 
     void clear() { m_nHandle = 0; }
     uint32_t handle() const { return m_nHandle; }
+    // The text of a handle the pool gave out (string_pool::internBlock).
+    static PooledString fromHandle(uint32_t handle) {
+        PooledString text;
+        text.m_nHandle = handle;
+        return text;
+    }
 
     friend bool operator==(const PooledString& a, const PooledString& b) {
         return a.m_nHandle == b.m_nHandle;

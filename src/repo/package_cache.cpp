@@ -104,12 +104,7 @@ bool PackageRepo::isWantedPartial(const std::string& name) const {
     if (m_lPackages.empty()) {
         return true;
     }
-    for (const Package& package : m_lPackages) {
-        if (package.m_sCacheFile.base() == file) {
-            return true;
-        }
-    }
-    return false;
+    return m_lPackages.holdsCacheFile(file);
 }
 
 bool PackageRepo::cleanPackages() {

@@ -5,12 +5,15 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -19,34 +22,53 @@
 
 // Layout, all numbers little-endian as the machine writes them (the magic
 // tells a machine of the other order):
-//   header: magic (8 bytes), version, CRC-32 of everything that follows it,
-//           file size (8 bytes), counts of texts, packages, messages and
-//           architectures (4 bytes each unless said otherwise);
+//   header: magic (8 bytes), XXH3 hashes (8 bytes each) of the hot part (from
+//           the version to the cold part) and of the cold part, version, count
+//           of texts, file size (8 bytes), counts of hot texts, packages,
+//           messages, architectures and text blocks, the offset of the cold
+//           part (4 bytes each unless said otherwise);
 //   the key text: type name, "\n", list checksums, "\n", cache directory;
 //   architectures: compatible (1 byte), text;
 //   messages: level (1 byte), text;
-//   texts: length and bytes, numbered from 0 in this order;
-//   packages: name, group, arch, type, epoch, version, release, location
-//           (directory and file name), cache file (the same), checksum value
-//           and type, installed size and package size (8 bytes each), then
-//           the requires, recommends, provides and obsoletes: a count and
-//           that many dependencies (name, epoch, version, release, flags).
-// Texts in a package are their numbers in the text table; a text of the key,
-// an architecture or a message is its length and bytes.
+//   text blocks: a size (4 bytes) and that many bytes of entries laid out as
+//           the string pool lays out its chunks (string_pool::writeEntry),
+//           numbered from 0 in this order, text 0 the empty one. The hot texts
+//           (those a check reads) fill the first blocks, the cold ones the
+//           rest, so that the pages of the cold ones are never read then;
+//   hot part, a record per package: name, group, arch, type, epoch, version,
+//           release, installed size and package size (8 bytes each), the
+//           offset of its cold record, then the provides and the obsoletes:
+//           a count and that many dependencies (name, epoch, version,
+//           release, flags);
+//   cold part, a record per package in the same order: location (directory
+//           and file name), cache file (the same), checksum value and type,
+//           then the requires and the recommends.
+// A text in a hot record is its number (that of a hot text); a text in a cold
+// record is the offset of its entry in the file, 0 for the empty text. A text
+// of the key, an architecture or a message is its length and bytes.
+//
+// The hot texts are taken into the string pool where they lie in the mapped
+// image, without a copy, and the packages are built with their hot part only;
+// the cold part is read when PackageList::complete asks for it.
 
 namespace {
 
 constexpr char kMagic[8] = {'U', 'P', 'D', 'L', 'I', 'S', 'T', '\x01'};
-constexpr size_t kHeaderSize = 40;
-constexpr size_t kCrcAt = 12;
-constexpr size_t kCrcFrom = 16;  // the CRC covers the file from the size on
+constexpr size_t kHeaderSize = 64;
+constexpr size_t kHashesAt = 8;
+constexpr size_t kHashFrom = 24;  // the hot part's hash covers the file from the version on
 // Pages of the mapped image that the reader has passed are given back in
 // steps of this size, so that the image never adds much to the peak.
 constexpr size_t kReleaseStep = size_t{1} << 20;
+// Bytes of the fixed fields of a record and of a dependency.
+constexpr size_t kHotFixedSize = 7 * 4 + 2 * 8 + 4;
+constexpr size_t kColdFixedSize = 6 * 4;
+constexpr size_t kDependencySize = 5 * 4;
 
-constexpr DependencySet Package::*kDependencySets[] = {
-    &Package::m_setRequires, &Package::m_setRecommends, &Package::m_setProvides,
-    &Package::m_setObsoletes};
+constexpr DependencySet Package::*kHotSets[] = {&Package::m_setProvides,
+                                                &Package::m_setObsoletes};
+constexpr DependencySet Package::*kColdSets[] = {&Package::m_setRequires,
+                                                 &Package::m_setRecommends};
 
 std::string keyText(const ListImageKey& key) {
     const char* type = metadataTypeName(key.m_type);
@@ -54,70 +76,150 @@ std::string keyText(const ListImageKey& key) {
            key.m_sCacheDir;
 }
 
-uint32_t crcOf(uint32_t crc, const unsigned char* data, size_t size) {
-    while (size > 0) {
-        const auto step = static_cast<uInt>(std::min<size_t>(size, 1u << 30));
-        crc = static_cast<uint32_t>(crc32(crc, data, step));
-        data += step;
-        size -= step;
+// The bytes of an image: mapped from its file, or a copy of one handed over
+// in memory. A mapping whose texts the string pool took is never unmapped.
+class ImageBytes {
+public:
+    ImageBytes(const ImageBytes&) = delete;
+    ImageBytes& operator=(const ImageBytes&) = delete;
+    ~ImageBytes() {
+        if (m_bMapped && !m_bTaken) {
+            munmap(const_cast<unsigned char*>(m_pData), m_nSize);
+        }
     }
-    return crc;
-}
+    static std::shared_ptr<ImageBytes> mapped(const unsigned char* data, size_t size, UniqueFd fd) {
+        auto bytes = std::shared_ptr<ImageBytes>(new ImageBytes(data, size, true));
+        bytes->m_fd = std::move(fd);
+        return bytes;
+    }
+    static std::shared_ptr<ImageBytes> copied(const unsigned char* data, size_t size) {
+        auto bytes = std::shared_ptr<ImageBytes>(new ImageBytes(nullptr, size, false));
+        bytes->m_vCopy.assign(data, data + size);
+        bytes->m_pData = bytes->m_vCopy.data();
+        return bytes;
+    }
 
-// A cursor over the image in memory; every read is checked against its end.
-// It takes the CRC of what it has passed, a step at a time, and gives the
-// pages of a mapped image back behind it, so that the image is read once and
-// never adds much to the peak.
+    const unsigned char* data() const { return m_pData; }
+    size_t size() const { return m_nSize; }
+    bool mapped() const { return m_bMapped; }
+    void setTaken() { m_bTaken = true; }
+    // Copies bytes of the image. The cold parts are read with pread, not
+    // through the mapping: a read fault maps the pages around it that the
+    // page cache holds, which then stay resident however little is read.
+    bool readAt(size_t at, void* to, size_t size) const {
+        if (at > m_nSize || size > m_nSize - at) {
+            return false;
+        }
+        if (!m_fd) {
+            std::memcpy(to, m_pData + at, size);
+            return true;
+        }
+        auto* bytes = static_cast<unsigned char*>(to);
+        while (size > 0) {
+            const ssize_t n = pread(m_fd.get(), bytes, size, static_cast<off_t>(at));
+            if (n <= 0) {
+                if (n < 0 && errno == EINTR) {
+                    continue;
+                }
+                return false;
+            }
+            bytes += n;
+            at += static_cast<size_t>(n);
+            size -= static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+private:
+    ImageBytes(const unsigned char* data, size_t size, bool mapped)
+        : m_pData(data), m_nSize(size), m_bMapped(mapped) {}
+
+    const unsigned char* m_pData;
+    size_t m_nSize;
+    bool m_bMapped;
+    bool m_bTaken = false;
+    std::vector<unsigned char> m_vCopy;
+    UniqueFd m_fd;  // of a mapped image
+};
+
+// A cursor over [from, end) of the image; every read is checked against the
+// end. It takes the hash of what it has passed from `hashFrom` on, a step at
+// a time, and gives the pages of a mapped image back behind it, so that the
+// image is read once and never adds much to the peak.
 class ImageReader {
 public:
-    ImageReader(const unsigned char* data, size_t size, bool mapped)
-        : m_pData(data), m_nSize(size), m_bMapped(mapped) {}
+    ImageReader(const ImageBytes& bytes, size_t from, size_t end, size_t hashFrom)
+        : m_pData(bytes.data()),
+          m_nEnd(end),
+          m_bMapped(bytes.mapped()),
+          m_nPos(from),
+          m_nChecked(hashFrom) {
+        XXH3_64bits_reset(&m_hash);
+    }
+    ImageReader(const ImageReader&) = delete;
+    ImageReader& operator=(const ImageReader&) = delete;
 
     bool get32(uint32_t& value) { return getRaw(&value, sizeof(value)); }
     bool get64(uint64_t& value) { return getRaw(&value, sizeof(value)); }
     bool get8(uint8_t& value) { return getRaw(&value, sizeof(value)); }
     bool getText(std::string_view& text) {
         uint32_t length;
-        if (!get32(length) || length > m_nSize - m_nPos) {
+        if (!get32(length) || length > m_nEnd - m_nPos) {
             return false;
         }
         text = std::string_view(reinterpret_cast<const char*>(m_pData) + m_nPos, length);
         m_nPos += length;
         return true;
     }
-    // A number of the text table.
-    bool getString(const std::vector<PooledString>& table, PooledString& value) {
+    // A hot text's number.
+    bool getString(const std::vector<uint32_t>& handles, PooledString& value) {
         uint32_t index;
-        if (!get32(index) || index >= table.size()) {
+        if (!get32(index) || index >= handles.size()) {
             return false;
         }
-        value = table[index];
+        value = PooledString::fromHandle(handles[index]);
         return true;
     }
-    bool atEnd() const { return m_nPos == m_nSize; }
+    bool skip(size_t size) {
+        if (size > m_nEnd - m_nPos) {
+            return false;
+        }
+        m_nPos += size;
+        return true;
+    }
+    size_t pos() const { return m_nPos; }
+    // Reads no further than `end` from now on.
+    void limit(size_t end) { m_nEnd = std::min(m_nEnd, end); }
+    size_t left() const { return m_nEnd - m_nPos; }
+    bool atEnd() const { return m_nPos == m_nEnd; }
+    const char* here() const { return reinterpret_cast<const char*>(m_pData) + m_nPos; }
 
-    // Takes the CRC of the whole steps passed (of everything at the end).
+    // Takes the hash of the whole steps passed (of everything at the end).
     void pass() {
-        const size_t end = m_nPos == m_nSize ? m_nSize : m_nPos & ~(kReleaseStep - 1);
+        const size_t end = m_nPos == m_nEnd ? m_nEnd : m_nPos & ~(kReleaseStep - 1);
         if (end <= m_nChecked) {
             return;
         }
-        m_nCrc = crcOf(m_nCrc, m_pData + m_nChecked, end - m_nChecked);
-        m_nChecked = end;
+        XXH3_64bits_update(&m_hash, m_pData + m_nChecked, end - m_nChecked);
         if (m_bMapped) {
-            const size_t pages = end & ~(static_cast<size_t>(sysconf(_SC_PAGESIZE)) - 1);
-            madvise(const_cast<unsigned char*>(m_pData), pages, MADV_DONTNEED);
+            const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+            const size_t first = (m_nChecked + page - 1) & ~(page - 1);
+            const size_t last = end & ~(page - 1);
+            if (last > first) {
+                madvise(const_cast<unsigned char*>(m_pData) + first, last - first, MADV_DONTNEED);
+            }
         }
+        m_nChecked = end;
     }
-    // The CRC of everything from the size on; the reader must be at the end.
-    uint32_t crc() {
+    // The hash of everything from `hashFrom` on; the reader must be at the end.
+    uint64_t hash() {
         pass();
-        return m_nCrc;
+        return XXH3_64bits_digest(&m_hash);
     }
 
 private:
     bool getRaw(void* value, size_t size) {
-        if (size > m_nSize - m_nPos) {
+        if (size > m_nEnd - m_nPos) {
             return false;
         }
         std::memcpy(value, m_pData + m_nPos, size);
@@ -126,21 +228,25 @@ private:
     }
 
     const unsigned char* m_pData;
-    size_t m_nSize;
+    size_t m_nEnd;
     bool m_bMapped;
-    size_t m_nPos = 0;
-    size_t m_nChecked = kCrcFrom;
-    uint32_t m_nCrc = static_cast<uint32_t>(crc32(0, nullptr, 0));
+    size_t m_nPos;
+    size_t m_nChecked;
+    XXH3_state_t m_hash;
 };
 
 struct Header {
+    uint64_t m_nHotHash = 0;
+    uint64_t m_nColdHash = 0;
     uint32_t m_nVersion = 0;
-    uint32_t m_nCrc = 0;
-    uint64_t m_nSize = 0;
     uint32_t m_nStrings = 0;
+    uint64_t m_nSize = 0;
+    uint32_t m_nHotStrings = 0;
     uint32_t m_nPackages = 0;
     uint32_t m_nMessages = 0;
     uint32_t m_nArchs = 0;
+    uint32_t m_nBlocks = 0;
+    uint32_t m_nColdAt = 0;
 };
 
 bool readHeader(ImageReader& in, Header& header, std::string& why) {
@@ -157,9 +263,8 @@ bool readHeader(ImageReader& in, Header& header, std::string& why) {
         why = "not a list image";
         return false;
     }
-    if (!in.get32(header.m_nVersion) || !in.get32(header.m_nCrc) || !in.get64(header.m_nSize) ||
-        !in.get32(header.m_nStrings) || !in.get32(header.m_nPackages) ||
-        !in.get32(header.m_nMessages) || !in.get32(header.m_nArchs)) {
+    if (!in.get64(header.m_nHotHash) || !in.get64(header.m_nColdHash) ||
+        !in.get32(header.m_nVersion)) {
         why = "cut short";
         return false;
     }
@@ -167,78 +272,357 @@ bool readHeader(ImageReader& in, Header& header, std::string& why) {
         why = "format version " + std::to_string(header.m_nVersion);
         return false;
     }
-    return true;
-}
-
-bool readDependency(ImageReader& in, const std::vector<PooledString>& strings, Dependency& dep) {
-    return in.getString(strings, dep.m_sName) && in.get32(dep.m_evr.m_nEpoch) &&
-           in.getString(strings, dep.m_evr.m_sVersion) &&
-           in.getString(strings, dep.m_evr.m_sRelease) && in.get32(dep.m_nFlags);
-}
-
-bool readPath(ImageReader& in, const std::vector<PooledString>& strings, PooledPath& path) {
-    PooledString dir;
-    PooledString base;
-    if (!in.getString(strings, dir) || !in.getString(strings, base)) {
+    if (!in.get32(header.m_nStrings) || !in.get64(header.m_nSize) ||
+        !in.get32(header.m_nHotStrings) || !in.get32(header.m_nPackages) ||
+        !in.get32(header.m_nMessages) || !in.get32(header.m_nArchs) ||
+        !in.get32(header.m_nBlocks) || !in.get32(header.m_nColdAt)) {
+        why = "cut short";
         return false;
     }
-    path = PooledPath(dir, base);
     return true;
 }
 
-bool readPackage(ImageReader& in, const std::vector<PooledString>& strings, Package& package) {
+// The hash of the hot part: of the header's fields from the version on,
+// seeded with the hash of the rest of the hot part.
+uint64_t hotPartHash(const char* header, uint64_t body) {
+    return XXH3_64bits_withSeed(header + kHashFrom, kHeaderSize - kHashFrom, body);
+}
+
+// Where the texts lie in an image, for the cold records' offsets.
+struct TextSpan {
+    size_t m_nBegin = 0;
+    size_t m_nEnd = 0;
+};
+
+bool readHotDependency(ImageReader& in, const std::vector<uint32_t>& handles, Dependency& dep) {
+    return in.getString(handles, dep.m_sName) && in.get32(dep.m_evr.m_nEpoch) &&
+           in.getString(handles, dep.m_evr.m_sVersion) &&
+           in.getString(handles, dep.m_evr.m_sRelease) && in.get32(dep.m_nFlags);
+}
+
+// Appends a dependency read in order: the arrays were written sorted and
+// without duplicates.
+bool appendInOrder(DependencySet& set, const Dependency& dep) {
+    const auto inserted = set.insert(dep);
+    return inserted.second && inserted.first == set.end() - 1;
+}
+
+// The hot record of a package; gives the offset of its cold record.
+bool readHotPackage(ImageReader& in, const std::vector<uint32_t>& handles, Package& package,
+                    uint32_t& coldAt, std::vector<Dependency>& scratch) {
     uint32_t type;
     uint64_t installedSize;
     uint64_t packageSize;
-    if (!in.getString(strings, package.m_sName) || !in.getString(strings, package.m_sGroup) ||
-        !in.getString(strings, package.m_sArch) || !in.get32(type) ||
+    if (!in.getString(handles, package.m_sName) || !in.getString(handles, package.m_sGroup) ||
+        !in.getString(handles, package.m_sArch) || !in.get32(type) ||
         type > static_cast<uint32_t>(PackageType::FLASHEDFW) ||
-        !in.get32(package.m_evr.m_nEpoch) || !in.getString(strings, package.m_evr.m_sVersion) ||
-        !in.getString(strings, package.m_evr.m_sRelease) ||
-        !readPath(in, strings, package.m_sLocation) || !readPath(in, strings, package.m_sCacheFile) ||
-        !in.getString(strings, package.m_checksum.m_sValue) ||
-        !in.getString(strings, package.m_checksum.m_sType) || !in.get64(installedSize) ||
-        !in.get64(packageSize)) {
+        !in.get32(package.m_evr.m_nEpoch) || !in.getString(handles, package.m_evr.m_sVersion) ||
+        !in.getString(handles, package.m_evr.m_sRelease) || !in.get64(installedSize) ||
+        !in.get64(packageSize) || !in.get32(coldAt)) {
         return false;
     }
     package.m_nType = static_cast<PackageType>(type);
     package.m_nInstalledSize = static_cast<int64_t>(installedSize);
     package.m_nPackageSize = static_cast<int64_t>(packageSize);
-    for (DependencySet Package::*member : kDependencySets) {
-        DependencySet& set = package.*member;
-        set.reset();
+    // The arrays were written in order and without duplicates; the hash
+    // checked at the end of the read stands for them, and the texts of
+    // their names are not read, so that their pages stay in the file.
+    std::vector<Dependency>& deps = scratch;
+    for (DependencySet Package::*member : kHotSets) {
         uint32_t count;
-        if (!in.get32(count)) {
+        if (!in.get32(count) || count > in.left() / kDependencySize) {
             return false;
         }
-        Dependency dep;
-        for (uint32_t i = 0; i < count; ++i) {
-            // The arrays were written in order and without duplicates.
-            if (!readDependency(in, strings, dep)) {
+        deps.resize(count);
+        for (Dependency& dep : deps) {
+            if (!readHotDependency(in, handles, dep)) {
                 return false;
             }
-            const auto inserted = set.insert(dep);
-            if (!inserted.second || inserted.first != set.end() - 1) {
-                return false;
-            }
+        }
+        (package.*member).assignSorted(deps.data(), deps.size());
+    }
+    return true;
+}
+
+// Passes over a cold record, checking its sizes only (its texts are read
+// when the package is completed).
+bool skipColdPackage(ImageReader& in) {
+    if (!in.skip(kColdFixedSize)) {
+        return false;
+    }
+    for (size_t set = 0; set < 2; ++set) {
+        uint32_t count;
+        if (!in.get32(count) || count > in.left() / kDependencySize ||
+            !in.skip(size_t{count} * kDependencySize)) {
+            return false;
         }
     }
     return true;
 }
 
-// The body after the header. The CRC is checked at the end: what a damaged
+// The cold parts of the packages of one image.
+class ImageParts : public PackageParts {
+public:
+    ImageParts(std::shared_ptr<const ImageBytes> bytes, TextSpan texts, size_t coldAt)
+        : m_pBytes(std::move(bytes)), m_texts(texts), m_nColdAt(coldAt) {}
+
+    // Reads the image from its file a block at a time: this is for the rare
+    // partial download in the cache, not worth keeping anything in memory.
+    bool holdsCacheFile(std::string_view base) const override {
+        const size_t at = findText(base);
+        if (at == 0) {
+            return false;
+        }
+        // Each cold record: six text offsets (the cache file's name the
+        // fourth) and two arrays of dependencies.
+        BlockReader in(*m_pBytes, m_nColdAt);
+        while (!in.atEndOfData()) {
+            uint32_t texts[6];
+            uint32_t count;
+            for (uint32_t& text : texts) {
+                if (!in.get32(text)) {
+                    return false;
+                }
+            }
+            if (texts[3] == at) {
+                return true;
+            }
+            for (int set = 0; set < 2; ++set) {
+                if (!in.get32(count) || !in.skip(size_t{count} * kDependencySize)) {
+                    return false;
+                }
+            }
+        }
+        return false;
+    }
+
+    bool fill(uint32_t at, Package& package) const override {
+        uint32_t fixed[kColdFixedSize / 4 + 1];  // the texts and the count of requires
+        if (at < m_nColdAt || !m_pBytes->readAt(at, fixed, sizeof(fixed))) {
+            return false;
+        }
+        PooledString parts[kColdFixedSize / 4];
+        for (size_t i = 0; i < kColdFixedSize / 4; ++i) {
+            if (!text(fixed[i], parts[i])) {
+                return false;
+            }
+        }
+        package.m_sLocation = PooledPath(parts[0], parts[1]);
+        package.m_sCacheFile = PooledPath(parts[2], parts[3]);
+        package.m_checksum.m_sValue = parts[4];
+        package.m_checksum.m_sType = parts[5];
+        size_t next = at + sizeof(fixed);
+        uint32_t count = fixed[kColdFixedSize / 4];
+        for (DependencySet Package::*member : kColdSets) {
+            // The dependencies and the count of the next set, if any.
+            const bool last = member == kColdSets[1];
+            if (count > (m_pBytes->size() - next) / kDependencySize) {
+                return false;
+            }
+            std::vector<uint32_t> values(count * kDependencySize / 4 + (last ? 0 : 1));
+            if (!m_pBytes->readAt(next, values.data(), values.size() * 4)) {
+                return false;
+            }
+            next += values.size() * 4;
+            DependencySet& set = package.*member;
+            set.clear();
+            for (uint32_t i = 0; i < count; ++i) {
+                const uint32_t* v = &values[i * kDependencySize / 4];
+                Dependency dep;
+                dep.m_evr.m_nEpoch = v[1];
+                dep.m_nFlags = v[4];
+                if (!text(v[0], dep.m_sName) || !text(v[2], dep.m_evr.m_sVersion) ||
+                    !text(v[3], dep.m_evr.m_sRelease) || !appendInOrder(set, dep)) {
+                    return false;
+                }
+            }
+            count = last ? 0 : values.back();
+        }
+        return true;
+    }
+
+private:
+    // Reads the image from an offset to its end through a buffer.
+    class BlockReader {
+    public:
+        BlockReader(const ImageBytes& bytes, size_t from) : m_bytes(bytes), m_nPos(from) {}
+        bool get32(uint32_t& value) { return read(&value, sizeof(value)); }
+        bool skip(size_t size) {
+            const size_t buffered = std::min(size, m_sBuffer.size() - m_nUsed);
+            m_nUsed += buffered;
+            size -= buffered;
+            if (size > m_bytes.size() - m_nPos) {
+                return false;
+            }
+            m_nPos += size;
+            return true;
+        }
+        bool read(void* to, size_t size) {
+            if (m_sBuffer.size() - m_nUsed < size) {
+                m_sBuffer.erase(0, m_nUsed);
+                m_nUsed = 0;
+                const size_t more =
+                    std::min(std::max(kStep, size - m_sBuffer.size()), m_bytes.size() - m_nPos);
+                const size_t had = m_sBuffer.size();
+                m_sBuffer.resize(had + more);
+                if (!m_bytes.readAt(m_nPos, &m_sBuffer[had], more)) {
+                    return false;
+                }
+                m_nPos += more;
+                if (m_sBuffer.size() < size) {
+                    return false;
+                }
+            }
+            std::memcpy(to, m_sBuffer.data() + m_nUsed, size);
+            m_nUsed += size;
+            return true;
+        }
+        bool atEndOfData() const {
+            return m_nUsed == m_sBuffer.size() && m_nPos == m_bytes.size();
+        }
+
+    private:
+        static constexpr size_t kStep = 256 * 1024;
+        const ImageBytes& m_bytes;
+        size_t m_nPos;
+        std::string m_sBuffer;
+        size_t m_nUsed = 0;
+    };
+
+    // The offset of the entry of a text in the text blocks, or 0.
+    size_t findText(std::string_view wanted) const {
+        BlockReader in(*m_pBytes, m_texts.m_nBegin);
+        std::string block;
+        for (size_t at = m_texts.m_nBegin; at < m_texts.m_nEnd;) {
+            uint32_t size;
+            if (!in.get32(size) || size > m_texts.m_nEnd - at - 4) {
+                return 0;
+            }
+            block.resize(size);
+            if (!in.read(&block[0], size)) {
+                return 0;
+            }
+            std::string_view text;
+            for (size_t entry = 0, next; entry < size; entry = next) {
+                if (!string_pool::readEntry(block.data(), size, entry, text, next)) {
+                    return 0;
+                }
+                if (text == wanted && !text.empty()) {
+                    return at + 4 + entry;
+                }
+            }
+            at += 4 + size;
+        }
+        return 0;
+    }
+
+    // A text of a cold record: the offset of its entry, 0 for the empty text.
+    bool text(uint32_t at, PooledString& value) const {
+        if (at == 0) {
+            value.clear();
+            return true;
+        }
+        if (at < m_texts.m_nBegin || at >= m_texts.m_nEnd) {
+            return false;
+        }
+        // Most entries are short: one read takes the longest short one.
+        std::string entry(std::min<size_t>(string_pool::entryBytes(string_pool::kLongMark - 1),
+                                           m_texts.m_nEnd - at),
+                          '\0');
+        if (!m_pBytes->readAt(at, &entry[0], entry.size())) {
+            return false;
+        }
+        if (static_cast<unsigned char>(entry[0]) == string_pool::kLongMark &&
+            entry.size() >= string_pool::kLongHeaderSize) {
+            uint32_t length;
+            std::memcpy(&length, &entry[1], sizeof(length));
+            const size_t whole = string_pool::kLongHeaderSize + size_t{length} + 1;
+            if (whole > m_texts.m_nEnd - at) {
+                return false;
+            }
+            entry.resize(whole);
+            if (!m_pBytes->readAt(at, &entry[0], entry.size())) {
+                return false;
+            }
+        }
+        std::string_view view;
+        size_t next;
+        if (!string_pool::readEntry(entry.data(), entry.size(), 0, view, next)) {
+            return false;
+        }
+        value = view;
+        return true;
+    }
+
+    std::shared_ptr<const ImageBytes> m_pBytes;
+    TextSpan m_texts;
+    size_t m_nColdAt;
+};
+
+// The text blocks: the hot ones taken into the pool (their handles by
+// number), the cold ones passed over.
+bool readTexts(ImageReader& in, const Header& header, ImageBytes& bytes,
+               std::vector<uint32_t>& handles, TextSpan& span) {
+    span.m_nBegin = in.pos();
+    handles.reserve(std::min<size_t>(header.m_nHotStrings, in.left()));
+    string_pool::reserve(std::min<size_t>(header.m_nHotStrings, in.left()));
+    size_t cold = 0;  // entries of the cold blocks
+    for (uint32_t i = 0; i < header.m_nBlocks; ++i) {
+        uint32_t size;
+        if (!in.get32(size)) {
+            return false;
+        }
+        const char* block = in.here();
+        if (!in.skip(size)) {
+            return false;
+        }
+        if (handles.size() >= header.m_nHotStrings) {
+            // A cold block: its entries are read when a package is completed.
+            std::string_view text;
+            for (size_t at = 0; at < size; ++cold) {
+                if (!string_pool::readEntry(block, size, at, text, at)) {
+                    return false;
+                }
+            }
+        } else {
+            bool taken = false;
+            if (!string_pool::internBlock(block, size, handles, taken, !bytes.mapped()) ||
+                handles.size() > header.m_nHotStrings) {
+                if (taken) {
+                    bytes.setTaken();
+                }
+                return false;
+            }
+            if (taken) {
+                bytes.setTaken();
+            }
+            // Interning compares texts of earlier blocks: their pages are
+            // given back once all hot ones are in.
+            continue;
+        }
+        in.pass();
+    }
+    in.pass();
+    span.m_nEnd = in.pos();
+    return handles.size() == header.m_nHotStrings && !handles.empty() && handles[0] == 0 &&
+           handles.size() + cold == header.m_nStrings;
+}
+
+// The body after the header. The hashes are checked at the end: what a damaged
 // image added to the target is taken out again (texts stay in the pool).
-bool readBody(ImageReader& in, const Header& header, const ListImageKey& key, PackageList& target,
-              Logger::Recording& messages, std::string& why) {
+bool readBody(ImageReader& in, const Header& header, const std::shared_ptr<ImageBytes>& bytes,
+              const ListImageKey& key, PackageList& target, Logger::Recording& messages,
+              std::string& why) {
+    const char* headerBytes = reinterpret_cast<const char*>(bytes->data());
     std::string_view text;
     if (!in.getText(text) || text != keyText(key)) {
         why = "made of another list";
         return false;
     }
+    why = "damaged";
     for (uint32_t i = 0; i < header.m_nArchs; ++i) {
         uint8_t compatible;
         if (!in.get8(compatible) || !in.getText(text)) {
-            why = "damaged";
             return false;
         }
         const std::string arch(text);
@@ -252,92 +636,139 @@ bool readBody(ImageReader& in, const Header& header, const ListImageKey& key, Pa
         uint8_t level;
         if (!in.get8(level) || level < static_cast<uint8_t>(LogLevel::Debug) ||
             level > static_cast<uint8_t>(LogLevel::Fatal) || !in.getText(text)) {
-            why = "damaged";
             return false;
         }
         recorded.emplace_back(static_cast<LogLevel>(level), std::string(text));
     }
-    std::vector<PooledString> strings;
-    strings.reserve(std::min<size_t>(header.m_nStrings, header.m_nSize / sizeof(uint32_t)));
-    for (uint32_t i = 0; i < header.m_nStrings; ++i) {
-        if (!in.getText(text)) {
-            why = "damaged";
-            return false;
-        }
-        strings.emplace_back(text);
-        in.pass();
+    std::vector<uint32_t> handles;
+    TextSpan texts;
+    if (!readTexts(in, header, *bytes, handles, texts)) {
+        return false;
     }
+    const uint32_t base = target.addParts(
+        std::make_shared<ImageParts>(bytes, texts, header.m_nColdAt),
+        static_cast<uint32_t>(header.m_nSize));
+    if (base == 0) {
+        why = "one image too many for the list";
+        return false;
+    }
+    // The cold records, checked alongside the hot ones that point at them.
+    ImageReader cold(*bytes, header.m_nColdAt, header.m_nSize, header.m_nColdAt);
     const size_t before = target.size();
-    // A package takes at least 84 bytes.
-    target.reserve(before + std::min<size_t>(header.m_nPackages, header.m_nSize / 84));
+    // A package takes at least the fixed fields of both records.
+    target.reserve(before + std::min<size_t>(header.m_nPackages,
+                                             header.m_nSize / (kHotFixedSize + kColdFixedSize)));
     Package package;
+    std::vector<Dependency> scratch;
     for (uint32_t i = 0; i < header.m_nPackages; ++i) {
-        if (!readPackage(in, strings, package)) {
+        uint32_t coldAt;
+        if (!readHotPackage(in, handles, package, coldAt, scratch) || coldAt != cold.pos() ||
+            !skipColdPackage(cold)) {
             target.truncate(before);
-            why = "damaged";
+            target.dropLastParts();
             return false;
         }
+        package.m_nListRef = base + coldAt;
         target.insert(package);
         in.pass();
+        cold.pass();
     }
-    if (!in.atEnd() || in.crc() != header.m_nCrc) {
+    if (!in.atEnd() || !cold.atEnd() || hotPartHash(headerBytes, in.hash()) != header.m_nHotHash ||
+        cold.hash() != header.m_nColdHash) {
         target.truncate(before);
-        why = "damaged";
+        target.dropLastParts();
         return false;
     }
     messages = std::move(recorded);
     return true;
 }
 
-// Numbers the texts of the packages in the order they are met: an open
-// hash table from pool handles to numbers.
-class StringNumbers {
+// The texts of an image in the order of their numbers: first those of the
+// package fields (read as texts by a check: names, versions, releases), then
+// the other hot ones (the names of provides and obsoletes, compared by handle
+// only), then the cold ones.
+enum TextTier : size_t { kFieldTexts, kHotNames, kColdTexts, kTiers };
+
+// Numbers the texts of a list's packages tier by tier, each tier in the order
+// of the pool handles, with a bit per handle and the count of bits before
+// each word, so that a number is two reads.
+class TextNumbers {
 public:
-    StringNumbers() : m_vSlots(size_t{1} << 16) {}
-
-    // The number of the text, and whether it is new.
-    std::pair<uint32_t, bool> number(const PooledString& text) {
-        if (2 * (m_vTexts.size() + 1) > m_vSlots.size()) {
-            grow();
-        }
+    void mark(const PooledString& text, TextTier tier) {
         const uint32_t handle = text.handle();
-        size_t slot = place(handle);
-        if (m_vSlots[slot].second != 0) {
-            return {m_vSlots[slot].second - 1, false};
+        std::vector<uint64_t>& bits = m_aBits[tier];
+        const size_t word = handle >> 6;
+        if (word >= bits.size()) {
+            bits.resize(std::max<size_t>(word + 1, bits.size() * 2), 0);
         }
-        m_vTexts.push_back(text);
-        m_vSlots[slot] = {handle, static_cast<uint32_t>(m_vTexts.size())};
-        return {m_vSlots[slot].second - 1, true};
+        bits[word] |= uint64_t{1} << (handle & 63);
     }
-    const std::vector<PooledString>& texts() const { return m_vTexts; }
-
-private:
-    size_t place(uint32_t handle) const {
-        const size_t mask = m_vSlots.size() - 1;
-        size_t slot = ((handle * uint64_t{0x9E3779B97F4A7C15}) >> 32) & mask;
-        while (m_vSlots[slot].second != 0 && m_vSlots[slot].first != handle) {
-            slot = (slot + 1) & mask;
+    // Done marking: keeps every text in its first tier and counts the bits.
+    void finish() {
+        mark(PooledString(), kFieldTexts);  // text 0 is the empty one
+        size_t words = 0;
+        for (const auto& bits : m_aBits) {
+            words = std::max(words, bits.size());
         }
-        return slot;
+        std::vector<uint64_t> lower(words, 0);
+        uint32_t total = 0;
+        for (size_t t = 0; t < kTiers; ++t) {
+            std::vector<uint64_t>& bits = m_aBits[t];
+            bits.resize(words, 0);
+            m_aBefore[t].resize(words);
+            m_aFirst[t] = total;
+            for (size_t w = 0; w < words; ++w) {
+                bits[w] &= ~lower[w];
+                lower[w] |= bits[w];
+                m_aBefore[t][w] = total;
+                total += static_cast<uint32_t>(__builtin_popcountll(bits[w]));
+            }
+        }
+        m_nCount = total;
     }
-    void grow() {
-        std::vector<std::pair<uint32_t, uint32_t>> old(m_vSlots.size() * 2);
-        old.swap(m_vSlots);
-        for (const auto& entry : old) {
-            if (entry.second != 0) {
-                m_vSlots[place(entry.first)] = entry;
+    uint32_t number(const PooledString& text) const {
+        const uint32_t handle = text.handle();
+        const size_t word = handle >> 6;
+        const uint64_t bit = uint64_t{1} << (handle & 63);
+        size_t t = 0;
+        while (t + 1 < kTiers && (m_aBits[t][word] & bit) == 0) {
+            ++t;
+        }
+        return m_aBefore[t][word] +
+               static_cast<uint32_t>(__builtin_popcountll(m_aBits[t][word] & (bit - 1)));
+    }
+    // The count of texts before a tier.
+    uint32_t first(TextTier tier) const { return tier == kTiers ? m_nCount : m_aFirst[tier]; }
+    uint32_t count() const { return m_nCount; }
+    // Calls f with every text of a tier, in number order.
+    template <typename F>
+    void forEach(TextTier tier, F f) const {
+        const std::vector<uint64_t>& bits = m_aBits[tier];
+        for (size_t w = 0; w < bits.size(); ++w) {
+            for (uint64_t word = bits[w]; word != 0; word &= word - 1) {
+                f(PooledString::fromHandle(
+                    static_cast<uint32_t>(w << 6 | static_cast<unsigned>(__builtin_ctzll(word)))));
             }
         }
     }
 
-    std::vector<std::pair<uint32_t, uint32_t>> m_vSlots;  // handle, number + 1 (0: free)
-    std::vector<PooledString> m_vTexts;
+private:
+    std::vector<uint64_t> m_aBits[kTiers];
+    std::vector<uint32_t> m_aBefore[kTiers];
+    uint32_t m_aFirst[kTiers] = {};
+    uint32_t m_nCount = 0;
 };
 
-// Writes the image in blocks, keeping the CRC of what follows the header.
+// Writes the image in blocks after the room for its header, keeping the hash
+// of what it wrote.
 class ImageWriter {
 public:
-    explicit ImageWriter(int fd) : m_nFd(fd) { m_sBuffer.reserve(kBlock); }
+    explicit ImageWriter(int fd) : m_nFd(fd) {
+        m_sBuffer.reserve(kBlock);
+        XXH3_64bits_reset(&m_hash);
+    }
+    ImageWriter(const ImageWriter&) = delete;
+    ImageWriter& operator=(const ImageWriter&) = delete;
 
     void put8(uint8_t value) { putRaw(&value, sizeof(value)); }
     void put32(uint32_t value) { putRaw(&value, sizeof(value)); }
@@ -346,63 +777,116 @@ public:
         put32(static_cast<uint32_t>(text.size()));
         putRaw(text.data(), text.size());
     }
+    void putRaw(const void* data, size_t size) {
+        if (m_sBuffer.size() + size > kBlock) {
+            flush();
+        }
+        if (size > kBlock) {
+            XXH3_64bits_update(&m_hash, data, size);
+            m_nSize += size;
+            m_bOk = m_bOk && writeAll(m_nFd, data, size);
+            return;
+        }
+        m_sBuffer.append(static_cast<const char*>(data), size);
+    }
     bool flush() {
         if (m_sBuffer.empty()) {
             return m_bOk;
         }
-        m_nCrc = crcOf(m_nCrc, reinterpret_cast<const unsigned char*>(m_sBuffer.data()),
-                       m_sBuffer.size());
+        XXH3_64bits_update(&m_hash, m_sBuffer.data(), m_sBuffer.size());
         m_nSize += m_sBuffer.size();
         m_bOk = m_bOk && writeAll(m_nFd, m_sBuffer.data(), m_sBuffer.size());
         m_sBuffer.clear();
         return m_bOk;
     }
-    uint32_t crc() const { return m_nCrc; }
-    uint64_t size() const { return m_nSize; }
+    // The hash of what was written since the last cut, and a new start.
+    uint64_t cut() {
+        flush();
+        const uint64_t hash = XXH3_64bits_digest(&m_hash);
+        XXH3_64bits_reset(&m_hash);
+        return hash;
+    }
+    // The bytes written and buffered, header included.
+    uint64_t size() const { return m_nSize + m_sBuffer.size(); }
 
 private:
     static constexpr size_t kBlock = 256 * 1024;
 
-    void putRaw(const void* data, size_t size) {
-        if (m_sBuffer.size() + size > kBlock) {
-            flush();
-        }
-        m_sBuffer.append(static_cast<const char*>(data), size);
-    }
-
     int m_nFd;
     std::string m_sBuffer;
-    uint32_t m_nCrc = static_cast<uint32_t>(crc32(0, nullptr, 0));
+    XXH3_state_t m_hash;
     uint64_t m_nSize = kHeaderSize;
     bool m_bOk = true;
 };
 
-void putStrings(ImageWriter& out, StringNumbers& numbers, const PackageList& packages) {
-    auto note = [&](const PooledString& text) {
-        if (numbers.number(text).second) {
-            out.putText(text.view());
-        }
-    };
-    note(PooledString());
-    for (const Package& p : packages) {
-        for (const PooledString* text :
-             {&p.m_sName, &p.m_sGroup, &p.m_sArch, &p.m_evr.m_sVersion, &p.m_evr.m_sRelease,
-              &p.m_sLocation.dir(), &p.m_sLocation.base(), &p.m_sCacheFile.dir(),
-              &p.m_sCacheFile.base(), &p.m_checksum.m_sValue, &p.m_checksum.m_sType}) {
-            note(*text);
-        }
-        for (DependencySet Package::*member : kDependencySets) {
+void markTexts(TextNumbers& numbers, const PackageList& packages) {
+    auto markSets = [&numbers](const Package& p, DependencySet Package::*const (&sets)[2],
+                               TextTier names, TextTier versions) {
+        for (DependencySet Package::*member : sets) {
             for (const Dependency& dep : p.*member) {
-                note(dep.m_sName);
-                note(dep.m_evr.m_sVersion);
-                note(dep.m_evr.m_sRelease);
+                numbers.mark(dep.m_sName, names);
+                numbers.mark(dep.m_evr.m_sVersion, versions);
+                numbers.mark(dep.m_evr.m_sRelease, versions);
             }
         }
+    };
+    for (const Package& p : packages) {
+        for (const PooledString* text : {&p.m_sName, &p.m_sGroup, &p.m_sArch,
+                                         &p.m_evr.m_sVersion, &p.m_evr.m_sRelease}) {
+            numbers.mark(*text, kFieldTexts);
+        }
+        for (const PooledString* text :
+             {&p.m_sLocation.dir(), &p.m_sLocation.base(), &p.m_sCacheFile.dir(),
+              &p.m_sCacheFile.base(), &p.m_checksum.m_sValue, &p.m_checksum.m_sType}) {
+            numbers.mark(*text, kColdTexts);
+        }
+        markSets(p, kHotSets, kHotNames, kFieldTexts);
+        markSets(p, kColdSets, kColdTexts, kColdTexts);
     }
+    numbers.finish();
 }
 
-void putPackages(ImageWriter& out, StringNumbers& numbers, const PackageList& packages) {
-    auto put = [&](const PooledString& text) { out.put32(numbers.number(text).first); };
+// Writes the text blocks and gives the offset of every text's entry, by number.
+uint32_t putTexts(ImageWriter& out, const TextNumbers& numbers, std::vector<uint32_t>& offsets) {
+    offsets.clear();
+    offsets.reserve(numbers.count());
+    uint32_t blocks = 0;
+    std::string block;
+    block.reserve(string_pool::kChunkBytes);
+    auto flush = [&]() {
+        if (!block.empty()) {
+            out.put32(static_cast<uint32_t>(block.size()));
+            out.putRaw(block.data(), block.size());
+            block.clear();
+            ++blocks;
+        }
+    };
+    auto put = [&](const PooledString& text) {
+        const size_t size = string_pool::entryBytes(text.size());
+        if (!block.empty() && block.size() + size > string_pool::kChunkBytes) {
+            flush();
+        }
+        const size_t at = block.size();
+        block.resize(at + size);
+        string_pool::writeEntry(text.view(), &block[at]);
+        // The entry lies after the block's size.
+        offsets.push_back(static_cast<uint32_t>(out.size() + 4 + at));
+    };
+    numbers.forEach(kFieldTexts, put);
+    numbers.forEach(kHotNames, put);
+    flush();  // the cold texts begin a block of their own
+    numbers.forEach(kColdTexts, put);
+    flush();
+    return blocks;
+}
+
+size_t setsSize(const Package& p, DependencySet Package::*const (&sets)[2]) {
+    return 2 * 4 + ((p.*sets[0]).size() + (p.*sets[1]).size()) * kDependencySize;
+}
+
+void putHotPart(ImageWriter& out, const TextNumbers& numbers, const PackageList& packages,
+                uint64_t coldAt) {
+    auto put = [&](const PooledString& text) { out.put32(numbers.number(text)); };
     for (const Package& p : packages) {
         put(p.m_sName);
         put(p.m_sGroup);
@@ -411,15 +895,11 @@ void putPackages(ImageWriter& out, StringNumbers& numbers, const PackageList& pa
         out.put32(p.m_evr.m_nEpoch);
         put(p.m_evr.m_sVersion);
         put(p.m_evr.m_sRelease);
-        put(p.m_sLocation.dir());
-        put(p.m_sLocation.base());
-        put(p.m_sCacheFile.dir());
-        put(p.m_sCacheFile.base());
-        put(p.m_checksum.m_sValue);
-        put(p.m_checksum.m_sType);
         out.put64(static_cast<uint64_t>(p.m_nInstalledSize));
         out.put64(static_cast<uint64_t>(p.m_nPackageSize));
-        for (DependencySet Package::*member : kDependencySets) {
+        out.put32(static_cast<uint32_t>(coldAt));
+        coldAt += kColdFixedSize + setsSize(p, kColdSets);
+        for (DependencySet Package::*member : kHotSets) {
             out.put32(static_cast<uint32_t>((p.*member).size()));
             for (const Dependency& dep : p.*member) {
                 put(dep.m_sName);
@@ -432,18 +912,51 @@ void putPackages(ImageWriter& out, StringNumbers& numbers, const PackageList& pa
     }
 }
 
-bool readImage(const unsigned char* data, size_t size, bool mapped, const ListImageKey& key,
+void putColdPart(ImageWriter& out, const TextNumbers& numbers, const std::vector<uint32_t>& offsets,
+                 const PackageList& packages) {
+    // Text 0, the empty one, is written as offset 0.
+    auto put = [&](const PooledString& text) {
+        out.put32(text.empty() ? 0 : offsets[numbers.number(text)]);
+    };
+    for (const Package& p : packages) {
+        put(p.m_sLocation.dir());
+        put(p.m_sLocation.base());
+        put(p.m_sCacheFile.dir());
+        put(p.m_sCacheFile.base());
+        put(p.m_checksum.m_sValue);
+        put(p.m_checksum.m_sType);
+        for (DependencySet Package::*member : kColdSets) {
+            out.put32(static_cast<uint32_t>((p.*member).size()));
+            for (const Dependency& dep : p.*member) {
+                put(dep.m_sName);
+                out.put32(dep.m_evr.m_nEpoch);
+                put(dep.m_evr.m_sVersion);
+                put(dep.m_evr.m_sRelease);
+                out.put32(dep.m_nFlags);
+            }
+        }
+    }
+}
+
+bool readImage(const std::shared_ptr<ImageBytes>& bytes, const ListImageKey& key,
                PackageList& target, Logger::Recording& messages, std::string& why) {
-    ImageReader in(data, size, mapped);
+    // The hot part's hash is taken from the end of the header on and then
+    // over the header's fields.
+    ImageReader in(*bytes, 0, bytes->size(), kHeaderSize);
     Header header;
     if (!readHeader(in, header, why)) {
         return false;
     }
-    if (header.m_nSize != size) {
+    if (header.m_nSize != bytes->size()) {
         why = "of the wrong size";
         return false;
     }
-    return readBody(in, header, key, target, messages, why);
+    if (header.m_nColdAt < kHeaderSize || header.m_nColdAt > header.m_nSize) {
+        why = "damaged";
+        return false;
+    }
+    in.limit(header.m_nColdAt);
+    return readBody(in, header, bytes, key, target, messages, why);
 }
 
 // The image at the path, mapped; refused quietly when there is none.
@@ -462,6 +975,8 @@ bool readImageFile(const std::string& path, const ListImageKey& key, PackageList
         why = "not a regular file";
     } else if (static_cast<uint64_t>(st.st_size) < kHeaderSize) {
         why = "cut short";
+    } else if (static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
+        why = "too large";
     } else {
         map = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd.get(), 0);
         if (map == MAP_FAILED) {
@@ -471,9 +986,13 @@ bool readImageFile(const std::string& path, const ListImageKey& key, PackageList
     bool ok = false;
     Logger::Recording messages;
     if (map != MAP_FAILED) {
-        ok = readImage(static_cast<const unsigned char*>(map), static_cast<size_t>(st.st_size),
-                       true, key, target, messages, why);
-        munmap(map, static_cast<size_t>(st.st_size));
+        // The mapping lives as long as the packages that refer to it, and
+        // for good once the string pool took texts from it. The cache
+        // directory is the program's own and an image is only ever replaced
+        // by a rename, so the mapped file does not change under it.
+        ok = readImage(ImageBytes::mapped(static_cast<const unsigned char*>(map),
+                                          static_cast<size_t>(st.st_size), std::move(fd)),
+                       key, target, messages, why);
     }
     if (!ok) {
         LOGW("ignoring list image '%s' (%s)", path.c_str(), why.c_str());
@@ -506,7 +1025,11 @@ bool isListImageName(const std::string& name) {
 
 bool readListImage(const unsigned char* data, size_t size, const ListImageKey& key,
                    PackageList& target, Logger::Recording& messages, std::string& why) {
-    return readImage(data, size, false, key, target, messages, why);
+    if (size > UINT32_MAX) {
+        why = "too large";
+        return false;
+    }
+    return readImage(ImageBytes::copied(data, size), key, target, messages, why);
 }
 
 bool writeListImage(const std::string& path, const ListImageKey& key, const PackageList& packages,
@@ -531,33 +1054,40 @@ bool writeListImage(const std::string& path, const ListImageKey& key, const Pack
         out.put8(static_cast<uint8_t>(message.first));
         out.putText(message.second);
     }
-    StringNumbers numbers;
-    putStrings(out, numbers, packages);
-    putPackages(out, numbers, packages);
-    ok = out.flush() && ok;
+    TextNumbers numbers;
+    markTexts(numbers, packages);
+    std::vector<uint32_t> offsets;
+    const uint32_t blocks = putTexts(out, numbers, offsets);
+    uint64_t coldAt = out.size();
+    for (const Package& p : packages) {
+        coldAt += kHotFixedSize + setsSize(p, kHotSets);
+    }
+    putHotPart(out, numbers, packages, coldAt);
+    const uint64_t hotBody = out.cut();
+    putColdPart(out, numbers, offsets, packages);
+    const uint64_t coldHash = out.cut();
+    ok = out.flush() && ok && out.size() <= UINT32_MAX;
 
     std::string header(kMagic, sizeof(kMagic));
     auto append = [&header](const auto& value) {
         header.append(reinterpret_cast<const char*>(&value), sizeof(value));
     };
+    append(uint64_t{0});
+    append(coldHash);
     append(uint32_t{kListImageVersion});
-    append(uint32_t{0});
+    append(numbers.count());
     append(out.size());
-    append(static_cast<uint32_t>(numbers.texts().size()));
+    append(numbers.first(kColdTexts));
     append(static_cast<uint32_t>(packages.size()));
     append(static_cast<uint32_t>(messages.size()));
     append(static_cast<uint32_t>(archs.m_vArchs.size()));
-    // The CRC of the header's size and counts, continued by that of the rest.
-    const uint32_t headerCrc =
-        crcOf(static_cast<uint32_t>(crc32(0, nullptr, 0)),
-              reinterpret_cast<const unsigned char*>(header.data()) + kCrcFrom,
-              kHeaderSize - kCrcFrom);
-    const auto crc = static_cast<uint32_t>(
-        crc32_combine(headerCrc, out.crc(), static_cast<z_off_t>(out.size() - kHeaderSize)));
-    std::memcpy(&header[kCrcAt], &crc, sizeof(crc));
+    append(blocks);
+    append(static_cast<uint32_t>(coldAt));
+    const uint64_t hotHash = hotPartHash(header.data(), hotBody);
+    std::memcpy(&header[kHashesAt], &hotHash, sizeof(hotHash));
     ok = ok && pwrite(fd.get(), header.data(), header.size(), 0) ==
                    static_cast<ssize_t>(header.size());
-    // No sync: an image cut by a power loss fails its size or CRC and is
+    // No sync: an image cut by a power loss fails its size or hash and is
     // written again.
     if (!ok || fd.close() != 0 || rename(temp.c_str(), path.c_str()) != 0) {
         LOGW("failed writing list image '%s' (%s)", path.c_str(), errnoString().c_str());

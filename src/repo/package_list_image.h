@@ -20,7 +20,7 @@
 #include "support/logger.h"
 
 // The format version; part of the file name and of the header.
-constexpr unsigned kListImageVersion = 1;
+constexpr unsigned kListImageVersion = 2;
 
 // What an image stands for besides its own bytes.
 struct ListImageKey {

@@ -57,7 +57,8 @@ DependencySet PackageRepo::updateRequirements() const {
     std::string provides = depToString(capability);
     LOGD("checking update requirements with provides %s", provides.c_str());
     LOGD("using package %s for list of update requirements", packageToString(*chosen).c_str());
-    for (const Dependency& requirement : chosen->m_setRequires) {
+    const Package complete = m_lPackages.complete(*chosen);
+    for (const Dependency& requirement : complete.m_setRequires) {
         std::string text = depToString(requirement);
         LOGT("checking update requirement %s", text.c_str());
         if (depMatches(capability, requirement)) {

@@ -106,6 +106,8 @@ bool Resolver::isLowerRelease() const {
 
 void Resolver::buildGroups() {
     m_vGroups.clear();
+    // At most one group per package, in one allocation: the list is large.
+    m_vGroups.reserve(m_pAvailable.size());
     auto begin = m_pAvailable.begin();
     auto end = m_pAvailable.end();
     auto it = begin;
@@ -209,7 +211,7 @@ void Resolver::select(const NameSet& include, const NameSet& exclude, const Name
         }
 
         LOGD("found newer package %s", packageToString(candidate).c_str());
-        auto inserted = m_setNew.insert(candidate);
+        auto inserted = m_setNew.insert(m_pAvailable.complete(candidate));
         if (!inserted.second) {
             LOGE("internal error: failed including package %s, already have %s",
                  packageToString(candidate).c_str(), packageToString(*inserted.first).c_str());

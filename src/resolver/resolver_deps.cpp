@@ -264,10 +264,11 @@ bool Resolver::pullPass(PullMode mode, DependencySet& unsatisfied, PackageSet* p
                 if (!taken) {
                     LOGD("pulling package %s to satisfy '%s'", packageToString(candidate).c_str(),
                          depToString(*dep).c_str());
-                    m_setNew.insert(candidate);
+                    const Package chosen = m_pAvailable.complete(candidate);
+                    m_setNew.insert(chosen);
                     m_vPulledSinceSnapshot.push_back(candidate.m_sName);
                     if (pulled != nullptr) {
-                        pulled->insert(candidate);
+                        pulled->insert(chosen);
                     }
                     ++count;
                     taken = true;

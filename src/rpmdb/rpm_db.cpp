@@ -1,5 +1,7 @@
 #include "rpmdb/rpm_db.h"
 
+#include <sqlite3.h>
+
 #include <fcntl.h>
 #include <rpm/rpmdb.h>
 #include <rpm/rpmds.h>
@@ -78,6 +80,7 @@ bool RpmDB::open(HeaderCheck check) {
         LOGE("failed opening rpm transaction");
         return false;
     }
+    sqlite3_soft_heap_limit64(512 * 1024);
     if (!databaseExists(ts.get()) || rpmtsOpenDB(ts.get(), O_RDONLY) != 0) {
         LOGE("failed opening rpm DB");
         return false;
@@ -253,6 +256,9 @@ std::unique_ptr<PackageList> RpmDB::getInstalledPackages() {
     }
     iterator.reset();
     rpmtsEmpty(m_ts.get());
+    // Interning the packages' texts compared them with the equal texts of
+    // the lists read before, whose pages stay mapped in.
+    string_pool::releaseTakenPages();
     if (!ok) {
         return nullptr;
     }

@@ -5,9 +5,14 @@
 
 #include <gtest/gtest.h>
 #include <rpm/rpmlib.h>
+#include <fcntl.h>
 #include <sys/stat.h>
-#include <zlib.h>
+#include <unistd.h>
 
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -17,16 +22,21 @@
 
 namespace {
 
-// Offsets in the header: version, CRC-32 of what follows it, file size,
-// counts of texts and packages.
-constexpr size_t kVersionAt = 8, kCrcAt = 12, kSizeAt = 16, kStringsAt = 24, kPackagesAt = 28,
-                 kHeaderSize = 40;
+// Offsets in the header: hashes of the hot and the cold part, version, count
+// of texts, file size, counts of hot texts and packages, offset of the cold part.
+constexpr size_t kHashAt = 8, kVersionAt = 24, kStringsAt = 28, kSizeAt = 32, kHotAt = 40,
+                 kPackagesAt = 44, kColdAt = 60, kHeaderSize = 64;
 
-void setCrc(std::string& image) {
-    const auto crc = static_cast<uint32_t>(
-        crc32(0, reinterpret_cast<const Bytef*>(image.data()) + kSizeAt,
-              static_cast<uInt>(image.size() - kSizeAt)));
-    std::memcpy(&image[kCrcAt], &crc, sizeof(crc));
+// Makes the hashes good again after a change, as a writer would have.
+void setHashes(std::string& image) {
+    uint32_t coldAt;
+    std::memcpy(&coldAt, &image[kColdAt], sizeof(coldAt));
+    const size_t cold = std::min<size_t>(std::max<size_t>(coldAt, kHeaderSize), image.size());
+    const uint64_t body = XXH3_64bits(image.data() + kHeaderSize, cold - kHeaderSize);
+    const uint64_t hashes[2] = {
+        XXH3_64bits_withSeed(image.data() + kVersionAt, kHeaderSize - kVersionAt, body),
+        XXH3_64bits(image.data() + cold, image.size() - cold)};
+    std::memcpy(&image[kHashAt], hashes, sizeof(hashes));
 }
 
 void replaceText(std::string& image, const std::string& from, const std::string& to) {
@@ -53,8 +63,10 @@ protected:
                 text += line + "\n";
             }
         }
-        for (const Package& p : packages) {
-            text += packageToString(p) + " " + p.m_sCacheFile.str() + " " +
+        for (const Package& lazy : packages) {
+            const Package p = packages.complete(lazy);
+            text += packageToString(p) + " " + p.m_sCacheFile.str() + " " + p.m_sLocation.str() +
+                    " " + p.m_checksum.m_sValue.str() + " " +
                     std::to_string(p.m_setRequires.size()) + "\n";
         }
         return text;
@@ -62,7 +74,7 @@ protected:
 
     LogCapture log{LogLevel::Debug};
     ScratchDir scratch{"listimage"};
-    const std::string image = scratch.file("primary-0.v1.image");
+    const std::string image = scratch.file("primary-0.v2.image");
 };
 
 TEST_F(ListImageTest, BadImagesAreIgnoredAndWrittenAgain) {
@@ -99,41 +111,61 @@ TEST_F(ListImageTest, BadImagesAreIgnoredAndWrittenAgain) {
         {"cut in the header", [](std::string& i) { i.resize(kHeaderSize / 2); }, key},
         {"empty", [](std::string& i) { i.clear(); }, key},
         {"one bit flipped", [](std::string& i) { i[i.size() - 3] ^= 0x10; }, key},
-        {"CRC flipped", [](std::string& i) { i[kCrcAt] ^= 0x01; }, key},
-        {"other version",
-         [](std::string& i) {
-             i[kVersionAt] = 2;
-         },
-         key},
+        {"hash flipped", [](std::string& i) { i[kHashAt] ^= 0x01; }, key},
+        {"the previous version", [](std::string& i) { i[kVersionAt] = 1; }, key},
         {"not an image", [](std::string& i) { i = std::string(64, 'x'); }, key},
-        {"bytes after the end, CRC made good",
+        {"bytes after the end, hashes made good",
          [](std::string& i) {
              i += "x";
              const uint64_t size = i.size();
              std::memcpy(&i[kSizeAt], &size, sizeof(size));
-             setCrc(i);
+             setHashes(i);
          },
          key},
-        {"architecture verdict turned, CRC made good",
+        {"architecture verdict turned, hashes made good",
          [](std::string& i) {
              replaceText(i, std::string("\x01\x06\0\0\0noarch", 11),
                          std::string("\x00\x06\0\0\0noarch", 11));
-             setCrc(i);
+             setHashes(i);
          },
          key},
-        {"no texts, CRC made good",
+        {"no texts, hashes made good",
          [](std::string& i) {
              std::memset(&i[kStringsAt], 0, 4);
-             setCrc(i);
+             setHashes(i);
          },
          key},
-        {"one package more, CRC made good",
+        {"one package more, hashes made good",
          [](std::string& i) {
              ++i[kPackagesAt];
-             setCrc(i);
+             setHashes(i);
          },
          key},
-        {"package count turned, CRC left", [](std::string& i) { i[kPackagesAt] ^= 0x01; }, key},
+        {"package count turned, hashes left", [](std::string& i) { i[kPackagesAt] ^= 0x01; }, key},
+        {"one hot text less, hashes made good",
+         [](std::string& i) {
+             --i[kHotAt];
+             setHashes(i);
+         },
+         key},
+        {"cold part moved, hashes made good",
+         [](std::string& i) {
+             i[kColdAt] += 4;
+             setHashes(i);
+         },
+         key},
+        {"hot text without its end, hashes made good",
+         [](std::string& i) {
+             replaceText(i, std::string("\x04libz\0", 6), "\x04libzx");
+             setHashes(i);
+         },
+         key},
+        {"cold text without its end, hashes made good",
+         [](std::string& i) {
+             replaceText(i, std::string("\x03" "abc\0", 5), "\x03" "abcx");
+             setHashes(i);
+         },
+         key},
         {"image of another list",
          [&otherImage](std::string& i) { i = readHostFile(otherImage); }, key},
         {"list checksum changed", [](std::string&) {}, otherList},
@@ -142,7 +174,8 @@ TEST_F(ListImageTest, BadImagesAreIgnoredAndWrittenAgain) {
     bool ignored = false;
     unlink(image.c_str());
     const std::string parsed = load(list, key, ignored);
-    ASSERT_NE(parsed.find("app-2.0-1 /cache/packages/app-2.0-1.rpm 2"), std::string::npos)
+    ASSERT_NE(parsed.find("app-2.0-1 /cache/packages/app-2.0-1.rpm p/app-2.0-1.rpm abc 2"),
+              std::string::npos)
         << parsed;
     ASSERT_NE(parsed.find("WARNING: skipping rpm package"), std::string::npos) << parsed;
     const std::string good = readHostFile(image);
@@ -186,10 +219,29 @@ TEST_F(ListImageTest, BadImagesAreIgnoredAndWrittenAgain) {
     EXPECT_EQ(load(list, key, ignored), parsed);
     EXPECT_TRUE(log.contains("WARNING: failed writing list image '" + image + "' ("));
     rmdir(image.c_str());
+
+    // The parts a package keeps in the image are read when it is completed.
+    // An image changed under the reader by then fails that with an error and
+    // leaves the package without its checksum, which refuses it later.
+    writeHostFile(image, good);
+    PackageList lazy;
+    ASSERT_TRUE(loadPackageList(list, image, key, lazy));
+    EXPECT_TRUE(lazy.holdsCacheFile("app-2.0-1.rpm"));
+    EXPECT_FALSE(lazy.holdsCacheFile("app-2.0-2.rpm"));
+    uint32_t coldAt;
+    std::memcpy(&coldAt, &good[kColdAt], sizeof(coldAt));
+    const std::string junk(good.size() - coldAt, '\xff');
+    const int fd = open(image.c_str(), O_WRONLY);  // not cut: the rest stays mapped
+    ASSERT_EQ(pwrite(fd, junk.data(), junk.size(), coldAt), static_cast<ssize_t>(junk.size()));
+    close(fd);
+    log.clear();
+    const Package app = lazy.complete(*lazy.find("app"));
+    EXPECT_EQ(app.m_checksum.m_sValue, "");
+    EXPECT_TRUE(log.contains("ERROR: failed reading package app-2.0-1 from its list image"));
 }
 
 TEST_F(ListImageTest, NamesOnlyFromHexadecimalDigests) {
-    EXPECT_EQ(listImageName(MetadataType::VTXDATA, "00aF"), "vtxdata-00aF.v1.image");
+    EXPECT_EQ(listImageName(MetadataType::VTXDATA, "00aF"), "vtxdata-00aF.v2.image");
     for (const char* value : {"", "../x", "a/b", "0 1"}) {
         EXPECT_EQ(listImageName(MetadataType::PRIMARY, value), "") << value;
     }

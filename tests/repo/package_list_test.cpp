@@ -67,7 +67,7 @@ std::string packageFieldText(const Package& p) {
 std::vector<std::string> fieldTexts(const PackageList& list) {
     std::vector<std::string> texts;
     for (const Package& p : list) {
-        texts.push_back(packageFieldText(p));
+        texts.push_back(packageFieldText(list.complete(p)));
     }
     return texts;
 }
