@@ -310,6 +310,10 @@ bool internBlock(const char* block, size_t size, std::vector<uint32_t>& handles,
     return true;
 }
 
+uint64_t handleLimit() {
+    return uint64_t{pool().m_nChunks} << kOffsetBits;
+}
+
 Stats stats() {
     return pool().m_stats;
 }

@@ -93,6 +93,9 @@ inline size_t entryBytes(size_t textSize) {
 // gives the offset of the text in it.
 size_t writeEntry(std::string_view text, char* to);
 
+// A bound above every handle given out so far.
+uint64_t handleLimit();
+
 struct Stats {
     size_t m_nStrings = 0;     // distinct texts
     size_t m_nTextBytes = 0;   // bytes of the texts themselves

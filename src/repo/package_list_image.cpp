@@ -41,11 +41,14 @@
 //           a count and that many dependencies (name, epoch, version,
 //           release, flags);
 //   cold part, a record per package in the same order: location (directory
-//           and file name), cache file (the same), checksum value and type,
-//           then the requires and the recommends.
-// A text in a hot record is its number (that of a hot text); a text in a cold
-// record is the offset of its entry in the file, 0 for the empty text. A text
-// of the key, an architecture or a message is its length and bytes.
+//           and file name), checksum value and type, the kind of its cache
+//           file (none, the cache directory and the location's file name,
+//           or those given next: directory and file name), then the requires
+//           and the recommends.
+// A text of a dependency is its number in a hot record (that of a hot text)
+// and the offset of its entry in the file in a cold record (0 for the empty
+// text). The other texts of a cold record, and those of the key, an
+// architecture or a message, are their length and bytes.
 //
 // The hot texts are taken into the string pool where they lie in the mapped
 // image, without a copy, and the packages are built with their hot part only;
@@ -62,7 +65,7 @@ constexpr size_t kHashFrom = 24;  // the hot part's hash covers the file from th
 constexpr size_t kReleaseStep = size_t{1} << 20;
 // Bytes of the fixed fields of a record and of a dependency.
 constexpr size_t kHotFixedSize = 7 * 4 + 2 * 8 + 4;
-constexpr size_t kColdFixedSize = 6 * 4;
+constexpr size_t kColdFixedSize = 5 * 4;  // the lengths of four texts, the cache file's kind
 constexpr size_t kDependencySize = 5 * 4;
 
 constexpr DependencySet Package::*kHotSets[] = {&Package::m_setProvides,
@@ -344,10 +347,21 @@ bool readHotPackage(ImageReader& in, const std::vector<uint32_t>& handles, Packa
     return true;
 }
 
+// The kinds of cache file a cold record gives.
+enum CacheFileKind : uint32_t { kNoCacheFile, kCacheDirFile, kOtherCacheFile };
+
 // Passes over a cold record, checking its sizes only (its texts are read
 // when the package is completed).
 bool skipColdPackage(ImageReader& in) {
-    if (!in.skip(kColdFixedSize)) {
+    std::string_view text;
+    uint32_t kind;
+    for (int i = 0; i < 4; ++i) {
+        if (!in.getText(text)) {
+            return false;
+        }
+    }
+    if (!in.get32(kind) || kind > kOtherCacheFile ||
+        (kind == kOtherCacheFile && (!in.getText(text) || !in.getText(text)))) {
         return false;
     }
     for (size_t set = 0; set < 2; ++set) {
@@ -360,34 +374,113 @@ bool skipColdPackage(ImageReader& in) {
     return true;
 }
 
-// The cold parts of the packages of one image.
-class ImageParts : public PackageParts {
+// Reads the image from an offset on through a buffer filled with pread.
+class BlockReader {
 public:
-    ImageParts(std::shared_ptr<const ImageBytes> bytes, TextSpan texts, size_t coldAt)
-        : m_pBytes(std::move(bytes)), m_texts(texts), m_nColdAt(coldAt) {}
+    BlockReader(const ImageBytes& bytes, size_t from, size_t step)
+        : m_bytes(bytes), m_nPos(from), m_nStep(step) {}
 
-    // Reads the image from its file a block at a time: this is for the rare
-    // partial download in the cache, not worth keeping anything in memory.
-    bool holdsCacheFile(std::string_view base) const override {
-        const size_t at = findText(base);
-        if (at == 0) {
+    bool get32(uint32_t& value) { return read(&value, sizeof(value)); }
+    bool getText(std::string& text) {
+        uint32_t length;
+        if (!get32(length) || length > m_bytes.size()) {
             return false;
         }
-        // Each cold record: six text offsets (the cache file's name the
-        // fourth) and two arrays of dependencies.
-        BlockReader in(*m_pBytes, m_nColdAt);
-        while (!in.atEndOfData()) {
-            uint32_t texts[6];
-            uint32_t count;
-            for (uint32_t& text : texts) {
-                if (!in.get32(text)) {
-                    return false;
-                }
+        text.resize(length);
+        return read(&text[0], length);
+    }
+    bool skip(size_t size) {
+        const size_t buffered = std::min(size, m_sBuffer.size() - m_nUsed);
+        m_nUsed += buffered;
+        size -= buffered;
+        if (size > m_bytes.size() - m_nPos) {
+            return false;
+        }
+        m_nPos += size;
+        return true;
+    }
+    bool read(void* to, size_t size) {
+        if (m_sBuffer.size() - m_nUsed < size) {
+            m_sBuffer.erase(0, m_nUsed);
+            m_nUsed = 0;
+            const size_t more =
+                std::min(std::max(m_nStep, size - m_sBuffer.size()), m_bytes.size() - m_nPos);
+            const size_t had = m_sBuffer.size();
+            m_sBuffer.resize(had + more);
+            if (!m_bytes.readAt(m_nPos, &m_sBuffer[had], more)) {
+                return false;
             }
-            if (texts[3] == at) {
+            m_nPos += more;
+            if (m_sBuffer.size() < size) {
+                return false;
+            }
+        }
+        std::memcpy(to, m_sBuffer.data() + m_nUsed, size);
+        m_nUsed += size;
+        return true;
+    }
+    bool atEnd() const { return m_nUsed == m_sBuffer.size() && m_nPos == m_bytes.size(); }
+
+private:
+    const ImageBytes& m_bytes;
+    size_t m_nPos;
+    size_t m_nStep;
+    std::string m_sBuffer;
+    size_t m_nUsed = 0;
+};
+
+// The texts of a cold record but those of its dependencies.
+struct ColdTexts {
+    std::string m_sLocationDir;
+    std::string m_sLocationFile;
+    std::string m_sChecksum;
+    std::string m_sChecksumType;
+    uint32_t m_nCacheKind = kNoCacheFile;
+    std::string m_sCacheDir;  // of kOtherCacheFile
+    std::string m_sCacheFile;
+
+    bool read(BlockReader& in) {
+        if (!in.getText(m_sLocationDir) || !in.getText(m_sLocationFile) ||
+            !in.getText(m_sChecksum) || !in.getText(m_sChecksumType) ||
+            !in.get32(m_nCacheKind) || m_nCacheKind > kOtherCacheFile) {
+            return false;
+        }
+        if (m_nCacheKind == kOtherCacheFile) {
+            return in.getText(m_sCacheDir) && in.getText(m_sCacheFile);
+        }
+        return true;
+    }
+    // The file name of the cache file, if any.
+    const std::string* cacheFile() const {
+        return m_nCacheKind == kCacheDirFile    ? &m_sLocationFile
+               : m_nCacheKind == kOtherCacheFile ? &m_sCacheFile
+                                                 : nullptr;
+    }
+};
+
+// The cold parts of the packages of one image, read back with pread (no
+// page of the mapping stays resident for them).
+class ImageParts : public PackageParts {
+public:
+    ImageParts(std::shared_ptr<const ImageBytes> bytes, TextSpan texts, size_t coldAt,
+               PooledString cacheDir)
+        : m_pBytes(std::move(bytes)), m_texts(texts), m_nColdAt(coldAt), m_sCacheDir(cacheDir) {}
+
+    // This is for the rare partial download in the cache: the cold part is
+    // read through, nothing is kept.
+    bool holdsCacheFile(std::string_view base) const override {
+        BlockReader in(*m_pBytes, m_nColdAt, 256 * 1024);
+        ColdTexts texts;
+        while (!in.atEnd()) {
+            if (!texts.read(in)) {
+                return false;
+            }
+            const std::string* file = texts.cacheFile();
+            if (file != nullptr && *file == base) {
                 return true;
             }
             for (int set = 0; set < 2; ++set) {
+                uint32_t count;
                 if (!in.get32(count) || !in.skip(size_t{count} * kDependencySize)) {
                     return false;
                 }
@@ -397,33 +490,39 @@ public:
     }
 
     bool fill(uint32_t at, Package& package) const override {
-        uint32_t fixed[kColdFixedSize / 4 + 1];  // the texts and the count of requires
-        if (at < m_nColdAt || !m_pBytes->readAt(at, fixed, sizeof(fixed))) {
+        if (at < m_nColdAt) {
             return false;
         }
-        PooledString parts[kColdFixedSize / 4];
-        for (size_t i = 0; i < kColdFixedSize / 4; ++i) {
-            if (!text(fixed[i], parts[i])) {
-                return false;
-            }
+        BlockReader in(*m_pBytes, at, 1024);
+        ColdTexts texts;
+        if (!texts.read(in)) {
+            return false;
         }
-        package.m_sLocation = PooledPath(parts[0], parts[1]);
-        package.m_sCacheFile = PooledPath(parts[2], parts[3]);
-        package.m_checksum.m_sValue = parts[4];
-        package.m_checksum.m_sType = parts[5];
-        size_t next = at + sizeof(fixed);
-        uint32_t count = fixed[kColdFixedSize / 4];
+        package.m_sLocation =
+            PooledPath(PooledString(texts.m_sLocationDir), PooledString(texts.m_sLocationFile));
+        package.m_checksum.m_sValue = texts.m_sChecksum;
+        package.m_checksum.m_sType = texts.m_sChecksumType;
+        switch (texts.m_nCacheKind) {
+            case kCacheDirFile:
+                package.m_sCacheFile = PooledPath(m_sCacheDir, package.m_sLocation.base());
+                break;
+            case kOtherCacheFile:
+                package.m_sCacheFile = PooledPath(PooledString(texts.m_sCacheDir),
+                                                  PooledString(texts.m_sCacheFile));
+                break;
+            default:
+                package.m_sCacheFile.clear();
+        }
+        std::vector<uint32_t> values;
         for (DependencySet Package::*member : kColdSets) {
-            // The dependencies and the count of the next set, if any.
-            const bool last = member == kColdSets[1];
-            if (count > (m_pBytes->size() - next) / kDependencySize) {
+            uint32_t count;
+            if (!in.get32(count) || count > m_pBytes->size() / kDependencySize) {
                 return false;
             }
-            std::vector<uint32_t> values(count * kDependencySize / 4 + (last ? 0 : 1));
-            if (!m_pBytes->readAt(next, values.data(), values.size() * 4)) {
+            values.resize(size_t{count} * kDependencySize / 4);
+            if (!in.read(values.data(), values.size() * 4)) {
                 return false;
             }
-            next += values.size() * 4;
             DependencySet& set = package.*member;
             set.clear();
             for (uint32_t i = 0; i < count; ++i) {
@@ -436,87 +535,13 @@ public:
                     return false;
                 }
             }
-            count = last ? 0 : values.back();
         }
         return true;
     }
 
 private:
-    // Reads the image from an offset to its end through a buffer.
-    class BlockReader {
-    public:
-        BlockReader(const ImageBytes& bytes, size_t from) : m_bytes(bytes), m_nPos(from) {}
-        bool get32(uint32_t& value) { return read(&value, sizeof(value)); }
-        bool skip(size_t size) {
-            const size_t buffered = std::min(size, m_sBuffer.size() - m_nUsed);
-            m_nUsed += buffered;
-            size -= buffered;
-            if (size > m_bytes.size() - m_nPos) {
-                return false;
-            }
-            m_nPos += size;
-            return true;
-        }
-        bool read(void* to, size_t size) {
-            if (m_sBuffer.size() - m_nUsed < size) {
-                m_sBuffer.erase(0, m_nUsed);
-                m_nUsed = 0;
-                const size_t more =
-                    std::min(std::max(kStep, size - m_sBuffer.size()), m_bytes.size() - m_nPos);
-                const size_t had = m_sBuffer.size();
-                m_sBuffer.resize(had + more);
-                if (!m_bytes.readAt(m_nPos, &m_sBuffer[had], more)) {
-                    return false;
-                }
-                m_nPos += more;
-                if (m_sBuffer.size() < size) {
-                    return false;
-                }
-            }
-            std::memcpy(to, m_sBuffer.data() + m_nUsed, size);
-            m_nUsed += size;
-            return true;
-        }
-        bool atEndOfData() const {
-            return m_nUsed == m_sBuffer.size() && m_nPos == m_bytes.size();
-        }
-
-    private:
-        static constexpr size_t kStep = 256 * 1024;
-        const ImageBytes& m_bytes;
-        size_t m_nPos;
-        std::string m_sBuffer;
-        size_t m_nUsed = 0;
-    };
-
-    // The offset of the entry of a text in the text blocks, or 0.
-    size_t findText(std::string_view wanted) const {
-        BlockReader in(*m_pBytes, m_texts.m_nBegin);
-        std::string block;
-        for (size_t at = m_texts.m_nBegin; at < m_texts.m_nEnd;) {
-            uint32_t size;
-            if (!in.get32(size) || size > m_texts.m_nEnd - at - 4) {
-                return 0;
-            }
-            block.resize(size);
-            if (!in.read(&block[0], size)) {
-                return 0;
-            }
-            std::string_view text;
-            for (size_t entry = 0, next; entry < size; entry = next) {
-                if (!string_pool::readEntry(block.data(), size, entry, text, next)) {
-                    return 0;
-                }
-                if (text == wanted && !text.empty()) {
-                    return at + 4 + entry;
-                }
-            }
-            at += 4 + size;
-        }
-        return 0;
-    }
-
-    // A text of a cold record: the offset of its entry, 0 for the empty text.
+    // A dependency's text in a cold record: the offset of its entry, 0 for
+    // the empty text.
     bool text(uint32_t at, PooledString& value) const {
         if (at == 0) {
             value.clear();
@@ -557,6 +582,7 @@ private:
     std::shared_ptr<const ImageBytes> m_pBytes;
     TextSpan m_texts;
     size_t m_nColdAt;
+    PooledString m_sCacheDir;
 };
 
 // The text blocks: the hot ones taken into the pool (their handles by
@@ -646,7 +672,8 @@ bool readBody(ImageReader& in, const Header& header, const std::shared_ptr<Image
         return false;
     }
     const uint32_t base = target.addParts(
-        std::make_shared<ImageParts>(bytes, texts, header.m_nColdAt),
+        std::make_shared<ImageParts>(bytes, texts, header.m_nColdAt,
+                                     PooledString(key.m_sCacheDir)),
         static_cast<uint32_t>(header.m_nSize));
     if (base == 0) {
         why = "one image too many for the list";
@@ -683,38 +710,40 @@ bool readBody(ImageReader& in, const Header& header, const std::shared_ptr<Image
     return true;
 }
 
-// The texts of an image in the order of their numbers: first those of the
-// package fields (read as texts by a check: names, versions, releases), then
-// the other hot ones (the names of provides and obsoletes, compared by handle
-// only), then the cold ones.
-enum TextTier : size_t { kFieldTexts, kHotNames, kColdTexts, kTiers };
+// The texts of an image in the order of their numbers: first the hot ones
+// (read by a check), then the cold ones (of requires and recommends).
+enum TextTier : size_t { kHotTexts, kColdTexts, kTiers };
 
 // Numbers the texts of a list's packages tier by tier, each tier in the order
 // of the pool handles, with a bit per handle and the count of bits before
-// each word, so that a number is two reads.
+// each word, so that a number is two reads. A bit stands for two handles
+// (entries lie at least three bytes apart, so only one of them is a text's),
+// with a bitmap of odd handles to tell which.
 class TextNumbers {
 public:
-    void mark(const PooledString& text, TextTier tier) {
-        const uint32_t handle = text.handle();
-        std::vector<uint64_t>& bits = m_aBits[tier];
-        const size_t word = handle >> 6;
-        if (word >= bits.size()) {
-            bits.resize(std::max<size_t>(word + 1, bits.size() * 2), 0);
+    TextNumbers() {
+        const size_t words = static_cast<size_t>(string_pool::handleLimit() / 128 + 1);
+        for (auto& bits : m_aBits) {
+            bits.assign(words, 0);
         }
-        bits[word] |= uint64_t{1} << (handle & 63);
+        m_vOdd.assign(words, 0);
+    }
+    void mark(const PooledString& text, TextTier tier) {
+        const uint32_t slot = text.handle() >> 1;
+        const uint64_t bit = uint64_t{1} << (slot & 63);
+        m_aBits[tier][slot >> 6] |= bit;
+        if ((text.handle() & 1) != 0) {
+            m_vOdd[slot >> 6] |= bit;
+        }
     }
     // Done marking: keeps every text in its first tier and counts the bits.
     void finish() {
-        mark(PooledString(), kFieldTexts);  // text 0 is the empty one
-        size_t words = 0;
-        for (const auto& bits : m_aBits) {
-            words = std::max(words, bits.size());
-        }
+        mark(PooledString(), kHotTexts);  // text 0 is the empty one
+        const size_t words = m_aBits[0].size();
         std::vector<uint64_t> lower(words, 0);
         uint32_t total = 0;
         for (size_t t = 0; t < kTiers; ++t) {
             std::vector<uint64_t>& bits = m_aBits[t];
-            bits.resize(words, 0);
             m_aBefore[t].resize(words);
             m_aFirst[t] = total;
             for (size_t w = 0; w < words; ++w) {
@@ -727,13 +756,10 @@ public:
         m_nCount = total;
     }
     uint32_t number(const PooledString& text) const {
-        const uint32_t handle = text.handle();
-        const size_t word = handle >> 6;
-        const uint64_t bit = uint64_t{1} << (handle & 63);
-        size_t t = 0;
-        while (t + 1 < kTiers && (m_aBits[t][word] & bit) == 0) {
-            ++t;
-        }
+        const uint32_t slot = text.handle() >> 1;
+        const size_t word = slot >> 6;
+        const uint64_t bit = uint64_t{1} << (slot & 63);
+        const size_t t = (m_aBits[kHotTexts][word] & bit) != 0 ? kHotTexts : kColdTexts;
         return m_aBefore[t][word] +
                static_cast<uint32_t>(__builtin_popcountll(m_aBits[t][word] & (bit - 1)));
     }
@@ -746,14 +772,16 @@ public:
         const std::vector<uint64_t>& bits = m_aBits[tier];
         for (size_t w = 0; w < bits.size(); ++w) {
             for (uint64_t word = bits[w]; word != 0; word &= word - 1) {
-                f(PooledString::fromHandle(
-                    static_cast<uint32_t>(w << 6 | static_cast<unsigned>(__builtin_ctzll(word)))));
+                const unsigned at = static_cast<unsigned>(__builtin_ctzll(word));
+                const auto slot = static_cast<uint32_t>(w << 6 | at);
+                f(PooledString::fromHandle(slot << 1 | static_cast<uint32_t>(m_vOdd[w] >> at & 1)));
             }
         }
     }
 
 private:
     std::vector<uint64_t> m_aBits[kTiers];
+    std::vector<uint64_t> m_vOdd;
     std::vector<uint32_t> m_aBefore[kTiers];
     uint32_t m_aFirst[kTiers] = {};
     uint32_t m_nCount = 0;
@@ -820,28 +848,21 @@ private:
 };
 
 void markTexts(TextNumbers& numbers, const PackageList& packages) {
-    auto markSets = [&numbers](const Package& p, DependencySet Package::*const (&sets)[2],
-                               TextTier names, TextTier versions) {
-        for (DependencySet Package::*member : sets) {
-            for (const Dependency& dep : p.*member) {
-                numbers.mark(dep.m_sName, names);
-                numbers.mark(dep.m_evr.m_sVersion, versions);
-                numbers.mark(dep.m_evr.m_sRelease, versions);
-            }
-        }
-    };
     for (const Package& p : packages) {
         for (const PooledString* text : {&p.m_sName, &p.m_sGroup, &p.m_sArch,
                                          &p.m_evr.m_sVersion, &p.m_evr.m_sRelease}) {
-            numbers.mark(*text, kFieldTexts);
+            numbers.mark(*text, kHotTexts);
         }
-        for (const PooledString* text :
-             {&p.m_sLocation.dir(), &p.m_sLocation.base(), &p.m_sCacheFile.dir(),
-              &p.m_sCacheFile.base(), &p.m_checksum.m_sValue, &p.m_checksum.m_sType}) {
-            numbers.mark(*text, kColdTexts);
+        for (size_t hot = 0; hot < 2; ++hot) {
+            const TextTier tier = hot != 0 ? kHotTexts : kColdTexts;
+            for (DependencySet Package::*member : hot != 0 ? kHotSets : kColdSets) {
+                for (const Dependency& dep : p.*member) {
+                    numbers.mark(dep.m_sName, tier);
+                    numbers.mark(dep.m_evr.m_sVersion, tier);
+                    numbers.mark(dep.m_evr.m_sRelease, tier);
+                }
+            }
         }
-        markSets(p, kHotSets, kHotNames, kFieldTexts);
-        markSets(p, kColdSets, kColdTexts, kColdTexts);
     }
     numbers.finish();
 }
@@ -872,8 +893,7 @@ uint32_t putTexts(ImageWriter& out, const TextNumbers& numbers, std::vector<uint
         // The entry lies after the block's size.
         offsets.push_back(static_cast<uint32_t>(out.size() + 4 + at));
     };
-    numbers.forEach(kFieldTexts, put);
-    numbers.forEach(kHotNames, put);
+    numbers.forEach(kHotTexts, put);
     flush();  // the cold texts begin a block of their own
     numbers.forEach(kColdTexts, put);
     flush();
@@ -884,8 +904,27 @@ size_t setsSize(const Package& p, DependencySet Package::*const (&sets)[2]) {
     return 2 * 4 + ((p.*sets[0]).size() + (p.*sets[1]).size()) * kDependencySize;
 }
 
+// The kind of a package's cache file.
+CacheFileKind cacheFileKind(const Package& p, const PooledString& cacheDir) {
+    if (p.m_sCacheFile.empty()) {
+        return kNoCacheFile;
+    }
+    return p.m_sCacheFile == PooledPath(cacheDir, p.m_sLocation.base()) ? kCacheDirFile
+                                                                         : kOtherCacheFile;
+}
+
+size_t coldSize(const Package& p, const PooledString& cacheDir) {
+    size_t size = kColdFixedSize + p.m_sLocation.dir().size() + p.m_sLocation.base().size() +
+                  p.m_checksum.m_sValue.size() + p.m_checksum.m_sType.size() +
+                  setsSize(p, kColdSets);
+    if (cacheFileKind(p, cacheDir) == kOtherCacheFile) {
+        size += 2 * 4 + p.m_sCacheFile.dir().size() + p.m_sCacheFile.base().size();
+    }
+    return size;
+}
+
 void putHotPart(ImageWriter& out, const TextNumbers& numbers, const PackageList& packages,
-                uint64_t coldAt) {
+                uint64_t coldAt, const PooledString& cacheDir) {
     auto put = [&](const PooledString& text) { out.put32(numbers.number(text)); };
     for (const Package& p : packages) {
         put(p.m_sName);
@@ -898,7 +937,7 @@ void putHotPart(ImageWriter& out, const TextNumbers& numbers, const PackageList&
         out.put64(static_cast<uint64_t>(p.m_nInstalledSize));
         out.put64(static_cast<uint64_t>(p.m_nPackageSize));
         out.put32(static_cast<uint32_t>(coldAt));
-        coldAt += kColdFixedSize + setsSize(p, kColdSets);
+        coldAt += coldSize(p, cacheDir);
         for (DependencySet Package::*member : kHotSets) {
             out.put32(static_cast<uint32_t>((p.*member).size()));
             for (const Dependency& dep : p.*member) {
@@ -913,18 +952,22 @@ void putHotPart(ImageWriter& out, const TextNumbers& numbers, const PackageList&
 }
 
 void putColdPart(ImageWriter& out, const TextNumbers& numbers, const std::vector<uint32_t>& offsets,
-                 const PackageList& packages) {
+                 const PackageList& packages, const PooledString& cacheDir) {
     // Text 0, the empty one, is written as offset 0.
     auto put = [&](const PooledString& text) {
         out.put32(text.empty() ? 0 : offsets[numbers.number(text)]);
     };
     for (const Package& p : packages) {
-        put(p.m_sLocation.dir());
-        put(p.m_sLocation.base());
-        put(p.m_sCacheFile.dir());
-        put(p.m_sCacheFile.base());
-        put(p.m_checksum.m_sValue);
-        put(p.m_checksum.m_sType);
+        out.putText(p.m_sLocation.dir().view());
+        out.putText(p.m_sLocation.base().view());
+        out.putText(p.m_checksum.m_sValue.view());
+        out.putText(p.m_checksum.m_sType.view());
+        const CacheFileKind kind = cacheFileKind(p, cacheDir);
+        out.put32(kind);
+        if (kind == kOtherCacheFile) {
+            out.putText(p.m_sCacheFile.dir().view());
+            out.putText(p.m_sCacheFile.base().view());
+        }
         for (DependencySet Package::*member : kColdSets) {
             out.put32(static_cast<uint32_t>((p.*member).size()));
             for (const Dependency& dep : p.*member) {
@@ -1058,13 +1101,14 @@ bool writeListImage(const std::string& path, const ListImageKey& key, const Pack
     markTexts(numbers, packages);
     std::vector<uint32_t> offsets;
     const uint32_t blocks = putTexts(out, numbers, offsets);
+    const PooledString cacheDir(key.m_sCacheDir);
     uint64_t coldAt = out.size();
     for (const Package& p : packages) {
         coldAt += kHotFixedSize + setsSize(p, kHotSets);
     }
-    putHotPart(out, numbers, packages, coldAt);
+    putHotPart(out, numbers, packages, coldAt, cacheDir);
     const uint64_t hotBody = out.cut();
-    putColdPart(out, numbers, offsets, packages);
+    putColdPart(out, numbers, offsets, packages, cacheDir);
     const uint64_t coldHash = out.cut();
     ok = out.flush() && ok && out.size() <= UINT32_MAX;
 

@@ -162,7 +162,7 @@ TEST_F(ListImageTest, BadImagesAreIgnoredAndWrittenAgain) {
          key},
         {"cold text without its end, hashes made good",
          [](std::string& i) {
-             replaceText(i, std::string("\x03" "abc\0", 5), "\x03" "abcx");
+             replaceText(i, std::string("\x07/bin/sh\0", 9), "\x07/bin/shx");
              setHashes(i);
          },
          key},
