@@ -38,8 +38,8 @@
 //   hot part, a record per package: name, group, arch, type, epoch, version,
 //           release, installed size and package size (8 bytes each), the
 //           offset of its cold record, then the provides and the obsoletes:
-//           a count and that many dependencies (name, epoch, version,
-//           release, flags);
+//           a count and that many dependencies (name and flags, then epoch,
+//           version and release when the name has kVersionedBit);
 //   cold part, a record per package in the same order: location (directory
 //           and file name), checksum value and type, the kind of its cache
 //           file (none, the cache directory and the location's file name,
@@ -66,7 +66,11 @@ constexpr size_t kReleaseStep = size_t{1} << 20;
 // Bytes of the fixed fields of a record and of a dependency.
 constexpr size_t kHotFixedSize = 7 * 4 + 2 * 8 + 4;
 constexpr size_t kColdFixedSize = 5 * 4;  // the lengths of four texts, the cache file's kind
-constexpr size_t kDependencySize = 5 * 4;
+constexpr size_t kMinDependencySize = 2 * 4;
+// Set in the first word of a dependency (its name) when an epoch, version and
+// release follow; texts are numbered and placed below 2^31.
+constexpr uint32_t kVersionedBit = uint32_t{1} << 31;
+constexpr uint64_t kMaxImageSize = kVersionedBit - 1;
 
 constexpr DependencySet Package::*kHotSets[] = {&Package::m_setProvides,
                                                 &Package::m_setObsoletes};
@@ -297,10 +301,35 @@ struct TextSpan {
     size_t m_nEnd = 0;
 };
 
-bool readHotDependency(ImageReader& in, const std::vector<uint32_t>& handles, Dependency& dep) {
-    return in.getString(handles, dep.m_sName) && in.get32(dep.m_evr.m_nEpoch) &&
-           in.getString(handles, dep.m_evr.m_sVersion) &&
-           in.getString(handles, dep.m_evr.m_sRelease) && in.get32(dep.m_nFlags);
+// Reads a dependency from either reader; `text` turns a reference into a
+// text (false: a bad reference).
+template <typename In, typename Text>
+bool readDependency(In& in, const Text& text, Dependency& dep) {
+    uint32_t name;
+    dep.m_evr = Evr();
+    if (!in.get32(name) || !in.get32(dep.m_nFlags) || !text(name & ~kVersionedBit, dep.m_sName)) {
+        return false;
+    }
+    if ((name & kVersionedBit) == 0) {
+        return true;
+    }
+    uint32_t version;
+    uint32_t release;
+    return in.get32(dep.m_evr.m_nEpoch) && in.get32(version) && in.get32(release) &&
+           text(version, dep.m_evr.m_sVersion) && text(release, dep.m_evr.m_sRelease);
+}
+
+// Passes over `count` dependencies.
+template <typename In>
+bool skipDependencies(In& in, uint32_t count) {
+    Dependency dep;
+    const auto any = [](uint32_t, PooledString&) { return true; };
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!readDependency(in, any, dep)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Appends a dependency read in order: the arrays were written sorted and
@@ -333,12 +362,19 @@ bool readHotPackage(ImageReader& in, const std::vector<uint32_t>& handles, Packa
     std::vector<Dependency>& deps = scratch;
     for (DependencySet Package::*member : kHotSets) {
         uint32_t count;
-        if (!in.get32(count) || count > in.left() / kDependencySize) {
+        if (!in.get32(count) || count > in.left() / kMinDependencySize) {
             return false;
         }
         deps.resize(count);
+        const auto text = [&handles](uint32_t index, PooledString& value) {
+            if (index >= handles.size()) {
+                return false;
+            }
+            value = PooledString::fromHandle(handles[index]);
+            return true;
+        };
         for (Dependency& dep : deps) {
-            if (!readHotDependency(in, handles, dep)) {
+            if (!readDependency(in, text, dep)) {
                 return false;
             }
         }
@@ -366,8 +402,8 @@ bool skipColdPackage(ImageReader& in) {
     }
     for (size_t set = 0; set < 2; ++set) {
         uint32_t count;
-        if (!in.get32(count) || count > in.left() / kDependencySize ||
-            !in.skip(size_t{count} * kDependencySize)) {
+        if (!in.get32(count) || count > in.left() / kMinDependencySize ||
+            !skipDependencies(in, count)) {
             return false;
         }
     }
@@ -481,7 +517,7 @@ public:
             }
             for (int set = 0; set < 2; ++set) {
                 uint32_t count;
-                if (!in.get32(count) || !in.skip(size_t{count} * kDependencySize)) {
+                if (!in.get32(count) || !skipDependencies(in, count)) {
                     return false;
                 }
             }
@@ -513,25 +549,17 @@ public:
             default:
                 package.m_sCacheFile.clear();
         }
-        std::vector<uint32_t> values;
+        const auto refText = [this](uint32_t at, PooledString& value) { return text(at, value); };
         for (DependencySet Package::*member : kColdSets) {
             uint32_t count;
-            if (!in.get32(count) || count > m_pBytes->size() / kDependencySize) {
-                return false;
-            }
-            values.resize(size_t{count} * kDependencySize / 4);
-            if (!in.read(values.data(), values.size() * 4)) {
+            if (!in.get32(count) || count > m_pBytes->size() / kMinDependencySize) {
                 return false;
             }
             DependencySet& set = package.*member;
             set.clear();
+            Dependency dep;
             for (uint32_t i = 0; i < count; ++i) {
-                const uint32_t* v = &values[i * kDependencySize / 4];
-                Dependency dep;
-                dep.m_evr.m_nEpoch = v[1];
-                dep.m_nFlags = v[4];
-                if (!text(v[0], dep.m_sName) || !text(v[2], dep.m_evr.m_sVersion) ||
-                    !text(v[3], dep.m_evr.m_sRelease) || !appendInOrder(set, dep)) {
+                if (!readDependency(in, refText, dep) || !appendInOrder(set, dep)) {
                     return false;
                 }
             }
@@ -900,8 +928,32 @@ uint32_t putTexts(ImageWriter& out, const TextNumbers& numbers, std::vector<uint
     return blocks;
 }
 
+bool isVersioned(const Dependency& dep) {
+    return dep.m_evr.m_nEpoch != 0 || !dep.m_evr.m_sVersion.empty() ||
+           !dep.m_evr.m_sRelease.empty();
+}
+
 size_t setsSize(const Package& p, DependencySet Package::*const (&sets)[2]) {
-    return 2 * 4 + ((p.*sets[0]).size() + (p.*sets[1]).size()) * kDependencySize;
+    size_t size = 2 * 4;
+    for (DependencySet Package::*member : sets) {
+        for (const Dependency& dep : p.*member) {
+            size += isVersioned(dep) ? kMinDependencySize + 3 * 4 : kMinDependencySize;
+        }
+    }
+    return size;
+}
+
+// Writes a dependency; `ref` gives the reference of a text.
+template <typename Ref>
+void putDependency(ImageWriter& out, const Dependency& dep, const Ref& ref) {
+    const bool versioned = isVersioned(dep);
+    out.put32(ref(dep.m_sName) | (versioned ? kVersionedBit : 0));
+    out.put32(dep.m_nFlags);
+    if (versioned) {
+        out.put32(dep.m_evr.m_nEpoch);
+        out.put32(ref(dep.m_evr.m_sVersion));
+        out.put32(ref(dep.m_evr.m_sRelease));
+    }
 }
 
 // The kind of a package's cache file.
@@ -925,7 +977,8 @@ size_t coldSize(const Package& p, const PooledString& cacheDir) {
 
 void putHotPart(ImageWriter& out, const TextNumbers& numbers, const PackageList& packages,
                 uint64_t coldAt, const PooledString& cacheDir) {
-    auto put = [&](const PooledString& text) { out.put32(numbers.number(text)); };
+    const auto ref = [&numbers](const PooledString& text) { return numbers.number(text); };
+    auto put = [&](const PooledString& text) { out.put32(ref(text)); };
     for (const Package& p : packages) {
         put(p.m_sName);
         put(p.m_sGroup);
@@ -941,11 +994,7 @@ void putHotPart(ImageWriter& out, const TextNumbers& numbers, const PackageList&
         for (DependencySet Package::*member : kHotSets) {
             out.put32(static_cast<uint32_t>((p.*member).size()));
             for (const Dependency& dep : p.*member) {
-                put(dep.m_sName);
-                out.put32(dep.m_evr.m_nEpoch);
-                put(dep.m_evr.m_sVersion);
-                put(dep.m_evr.m_sRelease);
-                out.put32(dep.m_nFlags);
+                putDependency(out, dep, ref);
             }
         }
     }
@@ -954,8 +1003,8 @@ void putHotPart(ImageWriter& out, const TextNumbers& numbers, const PackageList&
 void putColdPart(ImageWriter& out, const TextNumbers& numbers, const std::vector<uint32_t>& offsets,
                  const PackageList& packages, const PooledString& cacheDir) {
     // Text 0, the empty one, is written as offset 0.
-    auto put = [&](const PooledString& text) {
-        out.put32(text.empty() ? 0 : offsets[numbers.number(text)]);
+    const auto ref = [&](const PooledString& text) {
+        return text.empty() ? 0 : offsets[numbers.number(text)];
     };
     for (const Package& p : packages) {
         out.putText(p.m_sLocation.dir().view());
@@ -971,11 +1020,7 @@ void putColdPart(ImageWriter& out, const TextNumbers& numbers, const std::vector
         for (DependencySet Package::*member : kColdSets) {
             out.put32(static_cast<uint32_t>((p.*member).size()));
             for (const Dependency& dep : p.*member) {
-                put(dep.m_sName);
-                out.put32(dep.m_evr.m_nEpoch);
-                put(dep.m_evr.m_sVersion);
-                put(dep.m_evr.m_sRelease);
-                out.put32(dep.m_nFlags);
+                putDependency(out, dep, ref);
             }
         }
     }
@@ -1018,7 +1063,7 @@ bool readImageFile(const std::string& path, const ListImageKey& key, PackageList
         why = "not a regular file";
     } else if (static_cast<uint64_t>(st.st_size) < kHeaderSize) {
         why = "cut short";
-    } else if (static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
+    } else if (static_cast<uint64_t>(st.st_size) > kMaxImageSize) {
         why = "too large";
     } else {
         map = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd.get(), 0);
@@ -1068,7 +1113,7 @@ bool isListImageName(const std::string& name) {
 
 bool readListImage(const unsigned char* data, size_t size, const ListImageKey& key,
                    PackageList& target, Logger::Recording& messages, std::string& why) {
-    if (size > UINT32_MAX) {
+    if (size > kMaxImageSize) {
         why = "too large";
         return false;
     }
@@ -1110,7 +1155,7 @@ bool writeListImage(const std::string& path, const ListImageKey& key, const Pack
     const uint64_t hotBody = out.cut();
     putColdPart(out, numbers, offsets, packages, cacheDir);
     const uint64_t coldHash = out.cut();
-    ok = out.flush() && ok && out.size() <= UINT32_MAX;
+    ok = out.flush() && ok && out.size() <= kMaxImageSize;
 
     std::string header(kMagic, sizeof(kMagic));
     auto append = [&header](const auto& value) {

@@ -1,11 +1,14 @@
 // The image of a package list: what parsing an accepted list produced (its
 // texts, its packages with their dependency arrays and the messages the parse
 // logged), written beside the list in the cache so that later passes and runs
-// read it back instead of parsing the XML again.
+// read it back instead of parsing the XML again. A package read from an image
+// holds what a check needs; the rest stays in the image until
+// PackageList::complete reads it.
 //
 // An image is a cache and nothing more: it is bound to the list's checksums,
 // the package cache directory and the architectures the parse met, and is
-// used only when its header, its size, its CRC-32 and all of these agree.
+// used only when its header, its size, its hashes, its structure and all of
+// these agree.
 // Anything else (another format version, a cut or damaged file, the image of
 // another list, a link at its name) makes the list be parsed again and the
 // image be written anew, so that an image never changes what is read.
