@@ -64,9 +64,12 @@ inline uint32_t entrySize(uint32_t handle) {
 // the cache). Every text of the block already in the pool keeps its handle;
 // every new one is taken where it lies, without a copy, so the block must stay
 // readable and unchanged for the life of the process once a text of it was
-// taken. Appends the handle of each entry, in order, to `handles` and tells
-// whether a text was taken; false, with nothing taken, when the block is not a
-// sequence of well-formed entries each starting within a chunk's offset range.
+// taken. Such a block must lie in a private read-only mapping of a file: the
+// pool gives its pages back (MADV_DONTNEED) after reading many of them, and
+// they are read again from the file. Appends the handle of each entry, in
+// order, to `handles` and tells whether a text was taken; false, with nothing
+// taken, when the block is not a sequence of well-formed entries each
+// starting within a chunk's offset range.
 // With `copy` the new texts are copied into the pool instead, and the block
 // may go once the call returns.
 bool internBlock(const char* block, size_t size, std::vector<uint32_t>& handles, bool& taken,

@@ -70,6 +70,10 @@ rpmTagType RpmTagData::type() const {
     return rpmtdType(m_td);
 }
 
+namespace {
+constexpr sqlite3_int64 kDatabaseCacheBytes = 512 * 1024;
+}  // namespace
+
 bool RpmDB::open(HeaderCheck check) {
     if (m_ts) {
         LOGE("attempted to reopen an opened RpmDB");
@@ -80,7 +84,9 @@ bool RpmDB::open(HeaderCheck check) {
         LOGE("failed opening rpm transaction");
         return false;
     }
-    sqlite3_soft_heap_limit64(512 * 1024);
+    // The database's SQLite page cache would keep 2 MiB of pages read once
+    // while the installed packages are read, on top of the package lists.
+    sqlite3_soft_heap_limit64(kDatabaseCacheBytes);
     if (!databaseExists(ts.get()) || rpmtsOpenDB(ts.get(), O_RDONLY) != 0) {
         LOGE("failed opening rpm DB");
         return false;

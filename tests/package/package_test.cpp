@@ -367,6 +367,27 @@ TEST(PooledString, TextsOfEveryLengthStayWholeWhileTheTableGrows) {
         pooled.emplace_back(texts.back());
         pointers.push_back(pooled.back().c_str());
     }
+    // Texts taken where they lie (as from a mapped list image): a new one
+    // stays there, one already in the pool keeps its handle; a block that is
+    // not whole entries is refused with nothing taken.
+    // Smaller than a page: the pages of taken blocks are given back to the
+    // file they are mapped from, which memory of the heap is not.
+    static std::string block;  // the pool refers to it for good
+    const std::vector<std::string> blockTexts = {"taken-1", texts[0], std::string(300, 't')};
+    for (const std::string& text : blockTexts) {
+        const size_t at = block.size();
+        block.resize(at + string_pool::entryBytes(text.size()));
+        string_pool::writeEntry(text, &block[at]);
+    }
+    std::vector<uint32_t> handles;
+    bool taken = false;
+    ASSERT_FALSE(string_pool::internBlock(block.data(), block.size() - 1, handles, taken));
+    EXPECT_TRUE(handles.empty() && !taken);
+    ASSERT_TRUE(string_pool::internBlock(block.data(), block.size(), handles, taken));
+    ASSERT_EQ(handles.size(), blockTexts.size());
+    EXPECT_TRUE(taken);
+    EXPECT_EQ(handles[1], pooled[0].handle());
+    EXPECT_EQ(PooledString::fromHandle(handles[0]).c_str(), block.data() + 1);
     // Enough new texts to make the table grow, which walks every chunk.
     for (int i = 0; i < 300000; ++i) {
         PooledString("grow-" + std::to_string(i));
@@ -376,6 +397,9 @@ TEST(PooledString, TextsOfEveryLengthStayWholeWhileTheTableGrows) {
         ASSERT_EQ(pooled[i].view(), texts[i]);
         ASSERT_EQ(pooled[i].c_str()[texts[i].size()], '\0');
         ASSERT_EQ(pooled[i].c_str(), pointers[i]);  // never moved
+    }
+    for (size_t i = 0; i < blockTexts.size(); ++i) {
+        EXPECT_EQ(PooledString(blockTexts[i]).handle(), handles[i]) << i;
     }
 }
 
