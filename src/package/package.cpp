@@ -547,9 +547,8 @@ bool PackageList::holdsCacheFile(std::string_view base) const {
             return true;
         }
     }
-    return std::any_of(m_vParts.begin(), m_vParts.end(), [base](const auto& parts) {
-        return parts.second->holdsCacheFile(base);
-    });
+    return std::any_of(m_vParts.begin(), m_vParts.end(),
+                       [base](const auto& parts) { return parts.second->holdsCacheFile(base); });
 }
 
 Package PackageList::complete(const Package& package) const {
@@ -564,7 +563,8 @@ Package PackageList::complete(const Package& package) const {
         [](uint32_t ref, const std::pair<uint32_t, std::shared_ptr<const PackageParts>>& parts) {
             return ref < parts.first;
         });
-    if (it == m_vParts.begin() || !(it - 1)->second->fill(package.m_nListRef - (it - 1)->first, full)) {
+    if (it == m_vParts.begin() ||
+        !(it - 1)->second->fill(package.m_nListRef - (it - 1)->first, full)) {
         LOGE("failed reading package %s from its list image", packageToString(package).c_str());
     }
     return full;

@@ -72,8 +72,7 @@ constexpr size_t kMinDependencySize = 2 * 4;
 constexpr uint32_t kVersionedBit = uint32_t{1} << 31;
 constexpr uint64_t kMaxImageSize = kVersionedBit - 1;
 
-constexpr DependencySet Package::*kHotSets[] = {&Package::m_setProvides,
-                                                &Package::m_setObsoletes};
+constexpr DependencySet Package::*kHotSets[] = {&Package::m_setProvides, &Package::m_setObsoletes};
 constexpr DependencySet Package::*kColdSets[] = {&Package::m_setRequires,
                                                  &Package::m_setRecommends};
 
@@ -347,8 +346,8 @@ bool readHotPackage(ImageReader& in, const std::vector<uint32_t>& handles, Packa
     uint64_t packageSize;
     if (!in.getString(handles, package.m_sName) || !in.getString(handles, package.m_sGroup) ||
         !in.getString(handles, package.m_sArch) || !in.get32(type) ||
-        type > static_cast<uint32_t>(PackageType::FLASHEDFW) ||
-        !in.get32(package.m_evr.m_nEpoch) || !in.getString(handles, package.m_evr.m_sVersion) ||
+        type > static_cast<uint32_t>(PackageType::FLASHEDFW) || !in.get32(package.m_evr.m_nEpoch) ||
+        !in.getString(handles, package.m_evr.m_sVersion) ||
         !in.getString(handles, package.m_evr.m_sRelease) || !in.get64(installedSize) ||
         !in.get64(packageSize) || !in.get32(coldAt)) {
         return false;
@@ -477,8 +476,8 @@ struct ColdTexts {
 
     bool read(BlockReader& in) {
         if (!in.getText(m_sLocationDir) || !in.getText(m_sLocationFile) ||
-            !in.getText(m_sChecksum) || !in.getText(m_sChecksumType) ||
-            !in.get32(m_nCacheKind) || m_nCacheKind > kOtherCacheFile) {
+            !in.getText(m_sChecksum) || !in.getText(m_sChecksumType) || !in.get32(m_nCacheKind) ||
+            m_nCacheKind > kOtherCacheFile) {
             return false;
         }
         if (m_nCacheKind == kOtherCacheFile) {
@@ -488,7 +487,7 @@ struct ColdTexts {
     }
     // The file name of the cache file, if any.
     const std::string* cacheFile() const {
-        return m_nCacheKind == kCacheDirFile    ? &m_sLocationFile
+        return m_nCacheKind == kCacheDirFile     ? &m_sLocationFile
                : m_nCacheKind == kOtherCacheFile ? &m_sCacheFile
                                                  : nullptr;
     }
@@ -543,8 +542,8 @@ public:
                 package.m_sCacheFile = PooledPath(m_sCacheDir, package.m_sLocation.base());
                 break;
             case kOtherCacheFile:
-                package.m_sCacheFile = PooledPath(PooledString(texts.m_sCacheDir),
-                                                  PooledString(texts.m_sCacheFile));
+                package.m_sCacheFile =
+                    PooledPath(PooledString(texts.m_sCacheDir), PooledString(texts.m_sCacheFile));
                 break;
             default:
                 package.m_sCacheFile.clear();
@@ -700,8 +699,7 @@ bool readBody(ImageReader& in, const Header& header, const std::shared_ptr<Image
         return false;
     }
     const uint32_t base = target.addParts(
-        std::make_shared<ImageParts>(bytes, texts, header.m_nColdAt,
-                                     PooledString(key.m_sCacheDir)),
+        std::make_shared<ImageParts>(bytes, texts, header.m_nColdAt, PooledString(key.m_sCacheDir)),
         static_cast<uint32_t>(header.m_nSize));
     if (base == 0) {
         why = "one image too many for the list";
@@ -877,8 +875,8 @@ private:
 
 void markTexts(TextNumbers& numbers, const PackageList& packages) {
     for (const Package& p : packages) {
-        for (const PooledString* text : {&p.m_sName, &p.m_sGroup, &p.m_sArch,
-                                         &p.m_evr.m_sVersion, &p.m_evr.m_sRelease}) {
+        for (const PooledString* text :
+             {&p.m_sName, &p.m_sGroup, &p.m_sArch, &p.m_evr.m_sVersion, &p.m_evr.m_sRelease}) {
             numbers.mark(*text, kHotTexts);
         }
         for (size_t hot = 0; hot < 2; ++hot) {
@@ -962,7 +960,7 @@ CacheFileKind cacheFileKind(const Package& p, const PooledString& cacheDir) {
         return kNoCacheFile;
     }
     return p.m_sCacheFile == PooledPath(cacheDir, p.m_sLocation.base()) ? kCacheDirFile
-                                                                         : kOtherCacheFile;
+                                                                        : kOtherCacheFile;
 }
 
 size_t coldSize(const Package& p, const PooledString& cacheDir) {
@@ -1174,8 +1172,8 @@ bool writeListImage(const std::string& path, const ListImageKey& key, const Pack
     append(static_cast<uint32_t>(coldAt));
     const uint64_t hotHash = hotPartHash(header.data(), hotBody);
     std::memcpy(&header[kHashesAt], &hotHash, sizeof(hotHash));
-    ok = ok && pwrite(fd.get(), header.data(), header.size(), 0) ==
-                   static_cast<ssize_t>(header.size());
+    ok = ok &&
+         pwrite(fd.get(), header.data(), header.size(), 0) == static_cast<ssize_t>(header.size());
     // No sync: an image cut by a power loss fails its size or hash and is
     // written again.
     if (!ok || fd.close() != 0 || rename(temp.c_str(), path.c_str()) != 0) {

@@ -160,6 +160,20 @@ TEST_F(ListImageTest, BadImagesAreIgnoredAndWrittenAgain) {
              setHashes(i);
          },
          key},
+        {"cache file of an unknown kind, hashes made good",
+         [](std::string& i) {
+             replaceText(i, std::string("sha256\x01\0\0\0", 10),
+                         std::string("sha256\x07\0\0\0", 10));
+             setHashes(i);
+         },
+         key},
+        {"checksum type longer than the image, hashes made good",
+         [](std::string& i) {
+             replaceText(i, std::string("\x06\0\0\0sha256", 10),
+                         std::string("\xff\xff\0\0sha256", 10));
+             setHashes(i);
+         },
+         key},
         {"cold text without its end, hashes made good",
          [](std::string& i) {
              replaceText(i, std::string("\x07/bin/sh\0", 9), "\x07/bin/shx");
