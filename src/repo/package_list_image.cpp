@@ -617,9 +617,11 @@ private:
 bool readTexts(ImageReader& in, const Header& header, ImageBytes& bytes,
                std::vector<uint32_t>& handles, TextSpan& span) {
     span.m_nBegin = in.pos();
-    handles.reserve(std::min<size_t>(header.m_nHotStrings, in.left()));
-    string_pool::reserve(std::min<size_t>(header.m_nHotStrings, in.left()));
-    size_t cold = 0;  // entries of the cold blocks
+    // The blocks are walked first: the counts sized from are those of the
+    // entries there, never the header's alone (a damaged header is found out
+    // only by the hashes at the end, and the pool's table never shrinks).
+    std::vector<std::pair<const char*, uint32_t>> blocks;
+    size_t entries = 0;
     for (uint32_t i = 0; i < header.m_nBlocks; ++i) {
         uint32_t size;
         if (!in.get32(size)) {
@@ -629,36 +631,39 @@ bool readTexts(ImageReader& in, const Header& header, ImageBytes& bytes,
         if (!in.skip(size)) {
             return false;
         }
-        if (handles.size() >= header.m_nHotStrings) {
-            // A cold block: its entries are read when a package is completed.
-            std::string_view text;
-            for (size_t at = 0; at < size; ++cold) {
-                if (!string_pool::readEntry(block, size, at, text, at)) {
-                    return false;
-                }
-            }
-        } else {
-            bool taken = false;
-            if (!string_pool::internBlock(block, size, handles, taken, !bytes.mapped()) ||
-                handles.size() > header.m_nHotStrings) {
-                if (taken) {
-                    bytes.setTaken();
-                }
+        std::string_view text;
+        for (size_t at = 0; at < size; ++entries) {
+            if (!string_pool::readEntry(block, size, at, text, at)) {
                 return false;
             }
-            if (taken) {
-                bytes.setTaken();
-            }
-            // Interning compares texts of earlier blocks: their pages are
-            // given back once all hot ones are in.
-            continue;
         }
-        in.pass();
+        blocks.emplace_back(block, size);
     }
-    in.pass();
     span.m_nEnd = in.pos();
-    return handles.size() == header.m_nHotStrings && !handles.empty() && handles[0] == 0 &&
-           handles.size() + cold == header.m_nStrings;
+    if (header.m_nHotStrings == 0 || header.m_nHotStrings > entries ||
+        entries != header.m_nStrings) {
+        return false;
+    }
+    handles.reserve(header.m_nHotStrings);
+    string_pool::reserve(header.m_nHotStrings);
+    for (const auto& block : blocks) {
+        if (handles.size() == header.m_nHotStrings) {
+            break;  // the cold texts are read when a package is completed
+        }
+        bool taken = false;
+        const bool ok = string_pool::internBlock(block.first, block.second, handles, taken,
+                                                 !bytes.mapped());
+        if (taken) {
+            bytes.setTaken();
+        }
+        if (!ok || handles.size() > header.m_nHotStrings) {
+            return false;
+        }
+    }
+    // Interning compared texts of earlier blocks: the pages are given back
+    // once all hot ones are in.
+    in.pass();
+    return handles.size() == header.m_nHotStrings && handles[0] == 0;
 }
 
 // The body after the header. The hashes are checked at the end: what a damaged
@@ -708,9 +713,9 @@ bool readBody(ImageReader& in, const Header& header, const std::shared_ptr<Image
     // The cold records, checked alongside the hot ones that point at them.
     ImageReader cold(*bytes, header.m_nColdAt, header.m_nSize, header.m_nColdAt);
     const size_t before = target.size();
-    // A package takes at least the fixed fields of both records.
+    // A hot record takes at least its fixed fields and two counts.
     target.reserve(before + std::min<size_t>(header.m_nPackages,
-                                             header.m_nSize / (kHotFixedSize + kColdFixedSize)));
+                                             in.left() / (kHotFixedSize + 2 * 4)));
     Package package;
     std::vector<Dependency> scratch;
     for (uint32_t i = 0; i < header.m_nPackages; ++i) {
