@@ -1,12 +1,11 @@
 #include "package/string_pool.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <new>
 #include <vector>
+
+#include "support/system.h"
 
 namespace string_pool {
 
@@ -116,18 +115,6 @@ void placeNew(std::vector<uint32_t>& table, uint32_t handle) {
     table[i] = handle;
 }
 
-// Gives the pages that lie wholly within a taken chunk back to the file they
-// are mapped from; they are read again when a text in them is.
-void releaseTaken(size_t chunk, size_t size) {
-    const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    const auto begin = reinterpret_cast<uintptr_t>(g_apChunks[chunk]);
-    const uintptr_t first = (begin + page - 1) & ~(page - 1);
-    const uintptr_t last = (begin + size) & ~(page - 1);
-    if (last > first) {
-        madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
-    }
-}
-
 void growTo(Pool& p, size_t slots) {
     std::vector<uint32_t> table(slots, 0);
     bool taken = false;
@@ -152,10 +139,8 @@ void growTo(Pool& p, size_t slots) {
     }
     p.m_vTable.swap(table);
     p.m_stats.m_nTableBytes = p.m_vTable.size() * sizeof(uint32_t);
-    for (size_t chunk = 1; taken && chunk < p.m_nChunks; ++chunk) {
-        if (p.m_vChunkTaken[chunk] != 0) {
-            releaseTaken(chunk, p.m_vChunkUsed[chunk]);
-        }
+    if (taken) {
+        releaseTakenPages();
     }
 }
 
@@ -231,7 +216,7 @@ void releaseTakenPages() {
     const Pool& p = pool();
     for (size_t chunk = 1; chunk < p.m_nChunks; ++chunk) {
         if (p.m_vChunkTaken[chunk] != 0) {
-            releaseTaken(chunk, p.m_vChunkUsed[chunk]);
+            dropMappedPages(g_apChunks[chunk], p.m_vChunkUsed[chunk]);
         }
     }
 }

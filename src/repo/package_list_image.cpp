@@ -120,20 +120,7 @@ public:
             std::memcpy(to, m_pData + at, size);
             return true;
         }
-        auto* bytes = static_cast<unsigned char*>(to);
-        while (size > 0) {
-            const ssize_t n = pread(m_fd.get(), bytes, size, static_cast<off_t>(at));
-            if (n <= 0) {
-                if (n < 0 && errno == EINTR) {
-                    continue;
-                }
-                return false;
-            }
-            bytes += n;
-            at += static_cast<size_t>(n);
-            size -= static_cast<size_t>(n);
-        }
-        return true;
+        return readAllAt(m_fd.get(), to, size, static_cast<off_t>(at));
     }
 
 private:
@@ -177,15 +164,6 @@ public:
         m_nPos += length;
         return true;
     }
-    // A hot text's number.
-    bool getString(const std::vector<uint32_t>& handles, PooledString& value) {
-        uint32_t index;
-        if (!get32(index) || index >= handles.size()) {
-            return false;
-        }
-        value = PooledString::fromHandle(handles[index]);
-        return true;
-    }
     bool skip(size_t size) {
         if (size > m_nEnd - m_nPos) {
             return false;
@@ -208,12 +186,7 @@ public:
         }
         XXH3_64bits_update(&m_hash, m_pData + m_nChecked, end - m_nChecked);
         if (m_bMapped) {
-            const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-            const size_t first = (m_nChecked + page - 1) & ~(page - 1);
-            const size_t last = end & ~(page - 1);
-            if (last > first) {
-                madvise(const_cast<unsigned char*>(m_pData) + first, last - first, MADV_DONTNEED);
-            }
+            dropMappedPages(m_pData + m_nChecked, end - m_nChecked);
         }
         m_nChecked = end;
     }
@@ -300,8 +273,27 @@ struct TextSpan {
     size_t m_nEnd = 0;
 };
 
-// Reads a dependency from either reader; `text` turns a reference into a
-// text (false: a bad reference).
+// A text of a hot record by its number: the handles of the hot texts.
+struct HotTexts {
+    const std::vector<uint32_t>& m_vHandles;
+    bool operator()(uint32_t index, PooledString& value) const {
+        if (index >= m_vHandles.size()) {
+            return false;
+        }
+        value = PooledString::fromHandle(m_vHandles[index]);
+        return true;
+    }
+};
+
+// Reads a text reference from either reader; `text` turns it into a text
+// (false: a bad reference).
+template <typename In, typename Text>
+bool readText(In& in, const Text& text, PooledString& value) {
+    uint32_t ref;
+    return in.get32(ref) && text(ref, value);
+}
+
+// Reads a dependency from either reader, its texts as readText does.
 template <typename In, typename Text>
 bool readDependency(In& in, const Text& text, Dependency& dep) {
     uint32_t name;
@@ -339,16 +331,16 @@ bool appendInOrder(DependencySet& set, const Dependency& dep) {
 }
 
 // The hot record of a package; gives the offset of its cold record.
-bool readHotPackage(ImageReader& in, const std::vector<uint32_t>& handles, Package& package,
-                    uint32_t& coldAt, std::vector<Dependency>& scratch) {
+bool readHotPackage(ImageReader& in, const HotTexts& text, Package& package, uint32_t& coldAt,
+                    std::vector<Dependency>& scratch) {
     uint32_t type;
     uint64_t installedSize;
     uint64_t packageSize;
-    if (!in.getString(handles, package.m_sName) || !in.getString(handles, package.m_sGroup) ||
-        !in.getString(handles, package.m_sArch) || !in.get32(type) ||
+    if (!readText(in, text, package.m_sName) || !readText(in, text, package.m_sGroup) ||
+        !readText(in, text, package.m_sArch) || !in.get32(type) ||
         type > static_cast<uint32_t>(PackageType::FLASHEDFW) || !in.get32(package.m_evr.m_nEpoch) ||
-        !in.getString(handles, package.m_evr.m_sVersion) ||
-        !in.getString(handles, package.m_evr.m_sRelease) || !in.get64(installedSize) ||
+        !readText(in, text, package.m_evr.m_sVersion) ||
+        !readText(in, text, package.m_evr.m_sRelease) || !in.get64(installedSize) ||
         !in.get64(packageSize) || !in.get32(coldAt)) {
         return false;
     }
@@ -365,13 +357,6 @@ bool readHotPackage(ImageReader& in, const std::vector<uint32_t>& handles, Packa
             return false;
         }
         deps.resize(count);
-        const auto text = [&handles](uint32_t index, PooledString& value) {
-            if (index >= handles.size()) {
-                return false;
-            }
-            value = PooledString::fromHandle(handles[index]);
-            return true;
-        };
         for (Dependency& dep : deps) {
             if (!readDependency(in, text, dep)) {
                 return false;
@@ -651,8 +636,8 @@ bool readTexts(ImageReader& in, const Header& header, ImageBytes& bytes,
             break;  // the cold texts are read when a package is completed
         }
         bool taken = false;
-        const bool ok = string_pool::internBlock(block.first, block.second, handles, taken,
-                                                 !bytes.mapped());
+        const bool ok =
+            string_pool::internBlock(block.first, block.second, handles, taken, !bytes.mapped());
         if (taken) {
             bytes.setTaken();
         }
@@ -714,14 +699,14 @@ bool readBody(ImageReader& in, const Header& header, const std::shared_ptr<Image
     ImageReader cold(*bytes, header.m_nColdAt, header.m_nSize, header.m_nColdAt);
     const size_t before = target.size();
     // A hot record takes at least its fixed fields and two counts.
-    target.reserve(before + std::min<size_t>(header.m_nPackages,
-                                             in.left() / (kHotFixedSize + 2 * 4)));
+    target.reserve(before +
+                   std::min<size_t>(header.m_nPackages, in.left() / (kHotFixedSize + 2 * 4)));
     Package package;
     std::vector<Dependency> scratch;
     for (uint32_t i = 0; i < header.m_nPackages; ++i) {
         uint32_t coldAt;
-        if (!readHotPackage(in, handles, package, coldAt, scratch) || coldAt != cold.pos() ||
-            !skipColdPackage(cold)) {
+        if (!readHotPackage(in, HotTexts{handles}, package, coldAt, scratch) ||
+            coldAt != cold.pos() || !skipColdPackage(cold)) {
             target.truncate(before);
             target.dropLastParts();
             return false;
@@ -794,8 +779,8 @@ public:
         return m_aBefore[t][word] +
                static_cast<uint32_t>(__builtin_popcountll(m_aBits[t][word] & (bit - 1)));
     }
-    // The count of texts before a tier.
-    uint32_t first(TextTier tier) const { return tier == kTiers ? m_nCount : m_aFirst[tier]; }
+    // The count of the hot texts, numbered first.
+    uint32_t hotCount() const { return m_aFirst[kColdTexts]; }
     uint32_t count() const { return m_nCount; }
     // Calls f with every text of a tier, in number order.
     template <typename F>
@@ -1169,7 +1154,7 @@ bool writeListImage(const std::string& path, const ListImageKey& key, const Pack
     append(uint32_t{kListImageVersion});
     append(numbers.count());
     append(out.size());
-    append(numbers.first(kColdTexts));
+    append(numbers.hotCount());
     append(static_cast<uint32_t>(packages.size()));
     append(static_cast<uint32_t>(messages.size()));
     append(static_cast<uint32_t>(archs.m_vArchs.size()));

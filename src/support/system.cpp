@@ -1,10 +1,12 @@
 #include "support/system.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -143,6 +145,33 @@ bool writeAll(int fd, const void* data, size_t size) {
         size -= static_cast<size_t>(n);
     }
     return true;
+}
+
+bool readAllAt(int fd, void* data, size_t size, off_t offset) {
+    auto* bytes = static_cast<char*>(data);
+    while (size > 0) {
+        const ssize_t n = pread(fd, bytes, size, offset);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        bytes += n;
+        offset += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void dropMappedPages(const void* begin, size_t size) {
+    const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto from = reinterpret_cast<uintptr_t>(begin);
+    const uintptr_t first = (from + page - 1) & ~(page - 1);
+    const uintptr_t last = (from + size) & ~(page - 1);
+    if (last > first) {
+        madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+    }
 }
 
 bool replaceFileDurably(const std::string& path, const std::string& content) {

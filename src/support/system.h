@@ -28,6 +28,13 @@ bool readSmallFile(const std::string& path, size_t maxSize, std::string& content
 // Writes all the bytes, continuing a partial write and repeating one a
 // signal interrupted; false with errno set on any other failure.
 bool writeAll(int fd, const void* data, size_t size);
+// Reads exactly `size` bytes at `offset`, repeating a read a signal
+// interrupted; false when fewer are there or on any failure.
+bool readAllAt(int fd, void* data, size_t size, off_t offset);
+
+// Gives the pages that lie wholly within [begin, begin + size) of a private
+// read-only file mapping back to the file; they are read again when touched.
+void dropMappedPages(const void* begin, size_t size);
 
 // Replaces the file by one holding the content (mode 0644) so that a crash
 // or power loss leaves either the old or the new file, whole: written under
